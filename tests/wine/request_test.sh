@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Runs dorvane.exe under wine for a table of command lines that make a request, and reads
+# wine's relay trace of the program's own platform calls: their order, their arguments
+# and the flag word that reaches ExitWindowsEx. Wine accepts the request by ending the
+# session of the prefix, so every case gets a throwaway copy of the pristine template.
+# usage: request_test.sh WINE_DIR DORVANE_EXE
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+run=$here/../../cmake/wine-run.sh
+dir=$1
+exe=$2
+passed=0
+failed=0
+
+# NAME FLAGS [WORD...]: run one case in its own prefix; leaves its files in $dir/req-NAME.
+run_case() {
+  local name=$1
+  shift 2
+  local prefix=$dir/req-$name
+  rm -rf "$prefix"
+  cp -a "$dir/template" "$prefix"
+  WINEDEBUG=+relay "$run" "$prefix" "$exe" "$@" >"$prefix.out" 2>"$prefix.err" </dev/null
+  echo $? >"$prefix.status"
+  # The session has ended; take the prefix's server and helpers down with it.
+  WINEPREFIX=$prefix wineserver -k 2>/dev/null
+  WINEPREFIX=$prefix wineserver -w 2>/dev/null
+  rm -rf "$prefix"
+}
+
+h='[0-9a-f]{8}'
+# NAME FLAGS: judge the files run_case left.
+check_case() {
+  local name=$1 flags=$2 base=$dir/req-$1 why="" calls
+  [ "$(cat "$base.status")" = 0 ] || why="status $(cat "$base.status"), expected 0"
+  [ -s "$base.out" ] && why="${why:+$why; }stdout not empty"
+  # Everything on stderr must be wine's own trace ("xxxx:..."), nothing of the program's.
+  grep -qvE '^[0-9a-f]{4}:' "$base.err" && why="${why:+$why; }program wrote to stderr"
+  mapfile -t calls < <(grep -oE 'Call (advapi32|user32)\.[A-Za-z]+\([^)]*\)' "$base.err")
+  if [ "${#calls[@]}" != 4 ]; then
+    why="${why:+$why; }${#calls[@]} relayed calls, expected 4"
+  else
+    [[ ${calls[0]} =~ ^"Call advapi32.OpenProcessToken(ffffffff,00000028,"$h")"$ ]] ||
+      why="${why:+$why; }bad ${calls[0]}"
+    local luid_out="" token="" new_state="" previous=""
+    if [[ ${calls[1]} =~ ^"Call advapi32.LookupPrivilegeValueA(00000000,"$h' "SeShutdownPrivilege",'($h)")"$ ]]; then
+      luid_out=${BASH_REMATCH[1]}
+    else
+      why="${why:+$why; }bad ${calls[1]}"
+    fi
+    if [[ ${calls[2]} =~ ^"Call advapi32.AdjustTokenPrivileges("($h)",00000000,"($h)",00000010,"($h)","$h")"$ ]]; then
+      token=${BASH_REMATCH[1]} new_state=${BASH_REMATCH[2]} previous=${BASH_REMATCH[3]}
+      [ "$token" != 00000000 ] || why="${why:+$why; }no token handle"
+      [ "$new_state" != "$previous" ] || why="${why:+$why; }one record for both states"
+      # The LUID is looked up straight into the new state's single entry.
+      [ -z "$luid_out" ] || [ $((16#$luid_out)) = $((16#$new_state + 4)) ] ||
+        why="${why:+$why; }LUID not written into the new state"
+    else
+      why="${why:+$why; }bad ${calls[2]}"
+    fi
+    [ "${calls[3]}" = "Call user32.ExitWindowsEx($(printf %08x "$flags"),00000000)" ] ||
+      why="${why:+$why; }bad ${calls[3]}, expected flags $flags"
+  fi
+  if [ -z "$why" ]; then
+    passed=$((passed + 1))
+    echo "ok   $name: ExitWindowsEx($flags, 0)"
+  else
+    failed=$((failed + 1))
+    echo "FAIL $name: $why"
+  fi
+  rm -f "$base.out" "$base.err" "$base.status"
+}
+
+cases=(
+  "reboot_force 6 /reboot /force"
+  "logoff 0 /logoff"
+  "logoff_upper_force 4 /LOGOFF /force"
+  "force_alone 4 /FORCE"
+  "shutdown_poweroff 9 /shutdown /poweroff"
+  "shutdown_reboot 3 /SHUTDOWN /REBOOT"
+  "unknown_then_reboot 2 /x /reboot"
+  "logoff_shutdown 1 /logoff /shutdown"
+)
+
+# Two at a time: each case spends most of its time starting wine in a fresh prefix.
+for ((i = 0; i < ${#cases[@]}; i += 2)); do
+  for c in "${cases[@]:i:2}"; do
+    # shellcheck disable=SC2086 # the words are split on purpose
+    run_case $c &
+  done
+  wait
+done
+for c in "${cases[@]}"; do
+  # shellcheck disable=SC2086
+  set -- $c
+  check_case "$1" "$2"
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]

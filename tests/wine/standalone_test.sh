@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# dorvane.exe must run on any Windows as it is: a 32-bit console program importing only
+# DLLs every Windows has, and small.
+# usage: standalone_test.sh OBJDUMP DORVANE_EXE
+set -u
+objdump=$1
+exe=$2
+max_bytes=20480
+failed=0
+headers=$("$objdump" -p "$exe")
+
+imports=$(grep -oE 'DLL Name: .*' <<<"$headers" | cut -d' ' -f3- | tr '[:lower:]' '[:upper:]' | sort -u | tr '\n' ' ')
+if [ "$imports" = "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL " ]; then
+  echo "ok   imports: $imports"
+else
+  echo "FAIL imports: $imports"
+  failed=1
+fi
+
+if grep -q 'file format pei-i386' <<<"$headers" && grep -qE 'Subsystem\s+00000003' <<<"$headers"; then
+  echo "ok   PE32 console program for i386"
+else
+  echo "FAIL not a PE32 console program for i386"
+  failed=1
+fi
+
+size=$(stat -c %s "$exe")
+if [ "$size" -le "$max_bytes" ]; then
+  echo "ok   size $size bytes (at most $max_bytes)"
+else
+  echo "FAIL size $size bytes, more than $max_bytes"
+  failed=1
+fi
+exit $failed
