@@ -9,14 +9,14 @@ build=$2
 tmp=$(mktemp -d /tmp/dorvane-repro.XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 
-cmake --build "$build" --target package >"$tmp/main.log" 2>&1 || { cat "$tmp/main.log"; exit 1; }
+epoch=$(git -C "$src" log -1 --format=%ct 2>/dev/null || echo 1577836800)
+SOURCE_DATE_EPOCH=$epoch cmake --build "$build" --target package >"$tmp/main.log" 2>&1 || { cat "$tmp/main.log"; exit 1; }
 mkdir "$tmp/src"
 if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
   (cd "$src" && git ls-files -z | tar --null -T - -cf -) | tar -x -C "$tmp/src"
 else
   (cd "$src" && tar --exclude=./build -cf - .) | tar -x -C "$tmp/src"
 fi
-epoch=$(git -C "$src" log -1 --format=%ct 2>/dev/null || echo 1577836800)
 {
   SOURCE_DATE_EPOCH=$epoch cmake -S "$tmp/src" -B "$tmp/other" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$tmp/src/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=MinSizeRel \
