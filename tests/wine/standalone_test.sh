@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # dorvane.exe must run on any Windows as it is: a 32-bit console program importing only
 # DLLs every Windows has, and small.
-# usage: standalone_test.sh OBJDUMP DORVANE_EXE
+# The unit-test exe, for its part, must not even import the real exit call.
+# usage: standalone_test.sh OBJDUMP DORVANE_EXE UNIT_TEST_EXE
 set -u
 objdump=$1
 exe=$2
+unit_tests=$3
 max_bytes=20480
 failed=0
 headers=$("$objdump" -p "$exe")
@@ -30,5 +32,11 @@ if [ "$size" -le "$max_bytes" ]; then
 else
   echo "FAIL size $size bytes, more than $max_bytes"
   failed=1
+fi
+if "$objdump" -p "$unit_tests" | grep -qE '\<ExitWindowsEx\>'; then
+  echo "FAIL the unit tests import the real ExitWindowsEx"
+  failed=1
+else
+  echo "ok   the unit tests do not import ExitWindowsEx"
 fi
 exit $failed
