@@ -6,26 +6,7 @@
 set -u
 expected=$1
 program=$2
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-passed=0
-failed=0
-
-# verdict NAME STATUS WANT_STATUS WANT_STDOUT_FILE
-verdict() {
-  local why=""
-  [ "$2" = "$3" ] || why="status $2, expected $3"
-  cmp -s "$tmp/out" "$4" || why="${why:+$why; }stdout differs from $4"
-  [ -s "$tmp/err" ] && why="${why:+$why; }stderr not empty"
-  if [ -z "$why" ]; then
-    passed=$((passed + 1))
-    echo "ok   $1"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $1: $why"
-    head -c 400 "$tmp/out" | od -c | head -5
-  fi
-}
+source "$(dirname "$0")/checks.sh"
 
 # expect NAME WANT_STATUS WANT_STDOUT_FILE [WORD...]
 expect() {
@@ -67,5 +48,4 @@ verdict stdout_full "$status" 2 "$none"
 status=$?
 verdict stdout_closed "$status" 2 "$none"
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish

@@ -9,8 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 run=$here/../../cmake/wine-run.sh
 dir=$1
 exe=$2
-passed=0
-failed=0
+source "$here/../checks.sh"
 
 # NAME FLAGS [WORD...]: run one case in its own prefix; leaves its files in $dir/req-NAME.
 run_case() {
@@ -32,41 +31,35 @@ h='[0-9a-f]{8}'
 check_case() {
   local name=$1 flags=$2 base=$dir/req-$1 why="" calls
   [ "$(cat "$base.status")" = 0 ] || why="status $(cat "$base.status"), expected 0"
-  [ -s "$base.out" ] && why="${why:+$why; }stdout not empty"
+  [ -s "$base.out" ] && why=$(why_not "$why" "stdout not empty")
   # Everything on stderr must be wine's own trace ("xxxx:..."), nothing of the program's.
-  grep -qvE '^[0-9a-f]{4}:' "$base.err" && why="${why:+$why; }program wrote to stderr"
+  grep -qvE '^[0-9a-f]{4}:' "$base.err" && why=$(why_not "$why" "program wrote to stderr")
   mapfile -t calls < <(grep -oE 'Call (advapi32|user32)\.[A-Za-z]+\([^)]*\)' "$base.err")
   if [ "${#calls[@]}" != 4 ]; then
-    why="${why:+$why; }${#calls[@]} relayed calls, expected 4"
+    why=$(why_not "$why" "${#calls[@]} relayed calls, expected 4")
   else
     [[ ${calls[0]} =~ ^"Call advapi32.OpenProcessToken(ffffffff,00000028,"$h")"$ ]] ||
-      why="${why:+$why; }bad ${calls[0]}"
+      why=$(why_not "$why" "bad ${calls[0]}")
     local luid_out="" token="" new_state="" previous=""
     if [[ ${calls[1]} =~ ^"Call advapi32.LookupPrivilegeValueA(00000000,"$h' "SeShutdownPrivilege",'($h)")"$ ]]; then
       luid_out=${BASH_REMATCH[1]}
     else
-      why="${why:+$why; }bad ${calls[1]}"
+      why=$(why_not "$why" "bad ${calls[1]}")
     fi
     if [[ ${calls[2]} =~ ^"Call advapi32.AdjustTokenPrivileges("($h)",00000000,"($h)",00000010,"($h)","$h")"$ ]]; then
       token=${BASH_REMATCH[1]} new_state=${BASH_REMATCH[2]} previous=${BASH_REMATCH[3]}
-      [ "$token" != 00000000 ] || why="${why:+$why; }no token handle"
-      [ "$new_state" != "$previous" ] || why="${why:+$why; }one record for both states"
+      [ "$token" != 00000000 ] || why=$(why_not "$why" "no token handle")
+      [ "$new_state" != "$previous" ] || why=$(why_not "$why" "one record for both states")
       # The LUID is looked up straight into the new state's single entry.
       [ -z "$luid_out" ] || [ $((16#$luid_out)) = $((16#$new_state + 4)) ] ||
-        why="${why:+$why; }LUID not written into the new state"
+        why=$(why_not "$why" "LUID not written into the new state")
     else
-      why="${why:+$why; }bad ${calls[2]}"
+      why=$(why_not "$why" "bad ${calls[2]}")
     fi
     [ "${calls[3]}" = "Call user32.ExitWindowsEx($(printf %08x "$flags"),00000000)" ] ||
-      why="${why:+$why; }bad ${calls[3]}, expected flags $flags"
+      why=$(why_not "$why" "bad ${calls[3]}, expected flags $flags")
   fi
-  if [ -z "$why" ]; then
-    passed=$((passed + 1))
-    echo "ok   $name: ExitWindowsEx($flags, 0)"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $name: $why"
-  fi
+  record "$name: ExitWindowsEx($flags, 0)" "$why"
   rm -f "$base.out" "$base.err" "$base.status"
 }
 
@@ -95,5 +88,4 @@ for c in "${cases[@]}"; do
   check_case "$1" "$2"
 done
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish

@@ -8,40 +8,21 @@ here=$(cd "$(dirname "$0")" && pwd)
 run=$here/../../cmake/wine-run.sh
 prefix=$2/prefix
 exe=$3
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+source "$here/../checks.sh"
 sed 's/$/\r/' "$1" >"$tmp/expected"
-passed=0
-failed=0
-
-verdict() {  # NAME STATUS
-  local why=""
-  [ "$2" = 2 ] || why="status $2, expected 2"
-  cmp -s "$tmp/out" "$tmp/expected" || why="${why:+$why; }stdout is not the usage screen"
-  [ -s "$tmp/err" ] && why="${why:+$why; }stderr not empty"
-  if [ -z "$why" ]; then
-    passed=$((passed + 1))
-    echo "ok   $1"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $1: $why"
-    od -c "$tmp/out" | head -4
-    head -5 "$tmp/err"
-  fi
-}
 
 to_file() {  # NAME [WORD...]
   local name=$1
   shift
   "$run" "$prefix" "$exe" "$@" >"$tmp/out" 2>"$tmp/err" </dev/null
-  verdict "$name (file)" $?
+  verdict "$name (file)" $? 2 "$tmp/expected"
 }
 
 to_pipe() {  # NAME [WORD...]
   local name=$1
   shift
   "$run" "$prefix" "$exe" "$@" 2>"$tmp/err" </dev/null | cat >"$tmp/out"
-  verdict "$name (pipe)" "${PIPESTATUS[0]}"
+  verdict "$name (pipe)" "${PIPESTATUS[0]}" 2 "$tmp/expected"
 }
 
 for mode in to_file to_pipe; do
@@ -52,5 +33,4 @@ for mode in to_file to_pipe; do
   $mode wildcard '/REBOOT*' '*'
 done
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish

@@ -1,0 +1,36 @@
+# Shared by the program tests (sourced): a tally of named checks and the verdict on one
+# run of a program, whose output the caller left in $tmp/out and $tmp/err.
+passed=0
+failed=0
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+# record NAME WHY: an empty WHY passes.
+record() {
+  if [ -z "$2" ]; then
+    passed=$((passed + 1))
+    echo "ok   $1"
+  else
+    failed=$((failed + 1))
+    echo "FAIL $1: $2"
+  fi
+}
+
+# why_not WHY MORE: appends one more reason.
+why_not() { echo "${1:+$1; }$2"; }
+
+# verdict NAME STATUS WANT_STATUS WANT_STDOUT_FILE: the status, stdout byte for byte, and
+# nothing at all on stderr.
+verdict() {
+  local why=""
+  [ "$2" = "$3" ] || why="status $2, expected $3"
+  cmp -s "$tmp/out" "$4" || why=$(why_not "$why" "stdout differs from $4")
+  [ -s "$tmp/err" ] && why=$(why_not "$why" "stderr not empty")
+  record "$1" "$why"
+  [ -z "$why" ] || head -c 400 "$tmp/out" | od -c | head -5
+}
+
+finish() {
+  echo "$passed passed, $failed failed"
+  [ "$failed" = 0 ]
+}
