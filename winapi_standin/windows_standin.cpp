@@ -9,6 +9,7 @@ namespace {
 
 // Windows' own values: the pseudo-handle of the current process and the shutdown
 // privilege's LUID.
+// NOLINTNEXTLINE(performance-no-int-to-ptr): the pseudo-handle is the integer -1 by definition.
 HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 constexpr LUID kShutdownLuid = {19, 0};
 int token_object = 0;

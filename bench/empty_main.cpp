@@ -1,0 +1,2 @@
+// The cheapest possible program: what starting any process costs on this machine.
+int main() { return 0; }

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Static checks: clang-format on all C++ sources, clang-tidy (.clang-tidy) and cppcheck on
+# the product code. Needs the host build's compile_commands.json (configured if missing).
+set -u
+cd "$(dirname "$0")/.."
+product=(app/command_line.cpp app/usage.cpp app/main.cpp exit_request/exit_request.cpp
+         winapi_standin/windows_standin.cpp)
+[ -f build/host/compile_commands.json ] || cmake --preset host >/dev/null
+passed=0
+failed=0
+
+step() {  # NAME COMMAND...
+  local name=$1
+  shift
+  if output=$("$@" 2>&1); then
+    passed=$((passed + 1))
+    echo "ok   $name"
+  else
+    failed=$((failed + 1))
+    echo "FAIL $name"
+    echo "$output" | grep -vE '^[0-9]+ warnings? generated|^Suppressed|^Use -header' | head -40
+  fi
+}
+
+mapfile -t sources < <(git ls-files '*.cpp' '*.h')
+step clang-format clang-format --dry-run -Werror "${sources[@]}"
+step clang-tidy clang-tidy --quiet -p build/host "${product[@]}"
+# The stand-in's parameter types are the platform's signatures, not ours to tighten.
+step cppcheck cppcheck --std=c++17 --language=c++ --enable=warning,style,performance,portability \
+  --error-exitcode=1 --inline-suppr --quiet --suppress='constParameter:winapi_standin/*' \
+  -I . -I build/host/generated app exit_request winapi_standin
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
