@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Makes sure the tools a build or test step needs are installed. As root it installs what
+# is missing with apt-get; otherwise it names the packages and fails.
+# usage: ensure-tools.sh host|windows|checks...
+set -eu
+missing=()
+need_i386=0
+
+need_command() {  # COMMAND PACKAGE
+  command -v "$1" >/dev/null 2>&1 || missing+=("$2")
+}
+installed() {  # PACKAGE
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'
+}
+
+for group in "$@"; do
+  case $group in
+    host)
+      need_command cmake cmake
+      need_command ninja ninja-build
+      need_command g++ g++
+      need_command git git
+      [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+      ;;
+    windows)
+      need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
+      need_command wine wine
+      if ! installed wine32:i386; then
+        missing+=(wine32:i386)
+        need_i386=1
+      fi
+      ;;
+    checks)
+      need_command clang++ clang
+      need_command clang-tidy clang-tidy
+      need_command cppcheck cppcheck
+      need_command valgrind valgrind
+      [ -n "$(find /usr/lib/llvm-14/lib/clang -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null)" ] ||
+        missing+=(libclang-rt-14-dev)
+      ;;
+    *)
+      echo "ensure-tools.sh: unknown group '$group' (host, windows, checks)" >&2
+      exit 2
+      ;;
+  esac
+done
+
+[ ${#missing[@]} = 0 ] && exit 0
+if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
+  echo "Missing: ${missing[*]}" >&2
+  [ $need_i386 = 1 ] && echo "wine32 needs the i386 architecture: dpkg --add-architecture i386" >&2
+  echo "Install them with: apt-get install ${missing[*]}" >&2
+  exit 1
+fi
+echo "Installing: ${missing[*]}"
+[ $need_i386 = 1 ] && dpkg --add-architecture i386
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq "${missing[@]}" >/dev/null
