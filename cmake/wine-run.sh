@@ -11,6 +11,7 @@ case $prefix in
   *) echo "wine-run.sh: refusing a prefix outside a build tree's wine/ folder: $prefix" >&2; exit 125 ;;
 esac
 export WINEPREFIX=$prefix
+export HOME=${HOME:-$prefix/..}
 export WINEARCH=win32
 export WINEDEBUG="${WINEDEBUG:--all}"
 # No Mono or Gecko installer prompts while a prefix is created.

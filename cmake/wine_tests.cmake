@@ -19,7 +19,7 @@ add_test(NAME program.windows.requests
          COMMAND bash ${wine_tests}/request_test.sh ${wine_dir} $<TARGET_FILE:dorvane>)
 add_test(NAME program.windows.standalone
          COMMAND bash ${wine_tests}/standalone_test.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:dorvane>
-                 $<TARGET_FILE:dorvane_tests>)
+                 $<TARGET_FILE:dorvane_tests> ${PROJECT_VERSION})
 
 set_tests_properties(unit.windows program.windows.usage program.windows.requests
                      PROPERTIES FIXTURES_REQUIRED wine)

@@ -2,11 +2,14 @@
 # dorvane.exe must run on any Windows as it is: a 32-bit console program importing only
 # DLLs every Windows has, and small.
 # The unit-test exe, for its part, must not even import the real exit call.
-# usage: standalone_test.sh OBJDUMP DORVANE_EXE UNIT_TEST_EXE
+# Its resources carry the build's version and an asInvoker manifest.
+# usage: standalone_test.sh OBJDUMP DORVANE_EXE UNIT_TEST_EXE VERSION
 set -u
 objdump=$1
 exe=$2
 unit_tests=$3
+version=$4
+strings=${objdump%objdump}strings
 max_bytes=20480
 failed=0
 headers=$("$objdump" -p "$exe")
@@ -33,6 +36,17 @@ else
   echo "FAIL size $size bytes, more than $max_bytes"
   failed=1
 fi
+# The version resource's strings are UTF-16: each value follows its key.
+resource=$("$strings" -el "$exe" | tr '\n' '|')
+want="FileVersion|$version|*OriginalFilename|dorvane.exe|ProductName|DORVANE|ProductVersion|$version|"
+# shellcheck disable=SC2053 # want is a pattern
+if [[ $resource == *$want* ]] && "$strings" "$exe" | grep -q 'level="asInvoker"'; then
+  echo "ok   version resource $version and asInvoker manifest"
+else
+  echo "FAIL version resource or manifest missing: $resource"
+  failed=1
+fi
+
 if "$objdump" -p "$unit_tests" | grep -qE '\<ExitWindowsEx\>'; then
   echo "FAIL the unit tests import the real ExitWindowsEx"
   failed=1
