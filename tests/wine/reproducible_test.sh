@@ -6,8 +6,7 @@
 set -u
 src=$1
 build=$2
-tmp=$(mktemp -d /tmp/dorvane-repro.XXXXXX)
-trap 'rm -rf "$tmp"' EXIT
+source "$(dirname "$0")/../checks.sh"
 
 epoch=$(git -C "$src" log -1 --format=%ct 2>/dev/null || echo 1577836800)
 SOURCE_DATE_EPOCH=$epoch cmake --build "$build" --target package >"$tmp/main.log" 2>&1 || { cat "$tmp/main.log"; exit 1; }
@@ -24,16 +23,12 @@ fi
     SOURCE_DATE_EPOCH=$epoch cmake --build "$tmp/other" --target package
 } >"$tmp/other.log" 2>&1 || { cat "$tmp/other.log"; exit 1; }
 
-failed=0
 zip_name=$(basename "$(ls "$build"/package/*.zip | head -1)")
 for f in dorvane.exe "package/$zip_name"; do
   a=$(sha256sum <"$build/$f" | cut -d' ' -f1)
   b=$(sha256sum <"$tmp/other/$f" | cut -d' ' -f1)
-  if [ "$a" = "$b" ]; then
-    echo "ok   $f: $a"
-  else
-    echo "FAIL $f differs: $a here, $b in $tmp/other"
-    failed=1
-  fi
+  why=""
+  [ "$a" = "$b" ] || why="differs: $b in the other build"
+  record "$f: $a" "$why"
 done
-exit $failed
+finish
