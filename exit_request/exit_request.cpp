@@ -4,6 +4,10 @@
 
 static_assert(sizeof(TOKEN_PRIVILEGES) == 16, "one-entry TOKEN_PRIVILEGES must be 16 bytes");
 
+#if DORVANE_REAL_PLATFORM
+const int dorvane_real_platform_calls_linked = 1;
+#endif
+
 void EnablePrivilege(const char* name) {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {

@@ -15,6 +15,9 @@ BOOL Answer(PlatformCall call) {
 
 }  // namespace
 
+// Clashes with the real calls' object should a test program ever link it.
+const int dorvane_real_platform_calls_linked = 0;
+
 HANDLE RecorderProcess() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)); }
 HANDLE RecorderToken() { return &token_object; }
 LUID RecorderLuid() { return LUID{0x1234, 0x56}; }
@@ -25,8 +28,6 @@ void ResetPlatform(const PlatformScript& next) {
 }
 
 const PlatformLog& RecordedPlatform() { return log; }
-
-extern "C" {
 
 HANDLE GetCurrentProcess() {
   log.calls.push_back(PlatformCall::kGetCurrentProcess);
@@ -86,5 +87,3 @@ BOOL ExitWindowsEx(UINT flags, DWORD reason) {
   log.exit_reason = reason;
   return script.exit_answer;
 }
-
-}  // extern "C"

@@ -3,6 +3,12 @@
 // ExitWindowsEx.
 #pragma once
 
+// The recorder replaces the platform for the test program and the code it tests alike;
+// built against the real declarations, that code would call the real ExitWindowsEx.
+#if !defined(DORVANE_STANDIN_PLATFORM)
+#error "unit tests need DORVANE_STANDIN_PLATFORM, or they would reach the real platform"
+#endif
+
 #include <string>
 #include <vector>
 

@@ -16,8 +16,6 @@ int token_object = 0;
 
 }  // namespace
 
-extern "C" {
-
 HANDLE GetCurrentProcess() { return kCurrentProcess; }
 
 BOOL OpenProcessToken(HANDLE process, DWORD /*desired_access*/, PHANDLE token) {
@@ -59,5 +57,3 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL /*disable_all*/, PTOKEN_PRIVILEGES
 }
 
 BOOL ExitWindowsEx(UINT /*flags*/, DWORD /*reason*/) { return FALSE; }
-
-}  // extern "C"

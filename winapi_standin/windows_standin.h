@@ -45,7 +45,8 @@ constexpr UINT EWX_REBOOT = 0x00000002;
 constexpr UINT EWX_FORCE = 0x00000004;
 constexpr UINT EWX_POWEROFF = 0x00000008;
 
-extern "C" {
+// Plain C++ linkage on purpose: these names can never be taken for, or collide with, the
+// real DLL imports, so a build that mixes them up fails to link instead of calling Windows.
 HANDLE GetCurrentProcess();
 BOOL OpenProcessToken(HANDLE process, DWORD desired_access, PHANDLE token);
 BOOL LookupPrivilegeValueA(LPCSTR system_name, LPCSTR name, PLUID luid);
@@ -53,4 +54,3 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, PTOKEN_PRIVILEGES new
                            DWORD buffer_length, PTOKEN_PRIVILEGES previous_state,
                            PDWORD return_length);
 BOOL ExitWindowsEx(UINT flags, DWORD reason);
-}
