@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The tree configures the way a newcomer would do it: no presets, GoogleTest from the
+# platform's package or Debian's sources, or the tests left out with one line saying why.
+# A cross build must never take the build machine's GoogleTest.
+# usage: configure_test.sh SOURCE_DIR [TOOLCHAIN_FILE]
+set -u
+src=$1
+toolchain=${2:+-DCMAKE_TOOLCHAIN_FILE=$2}
+source "$(dirname "$0")/checks.sh"
+
+configure() {  # DIR [CMAKE_ARG...]
+  local dir=$1
+  shift
+  # shellcheck disable=SC2086 # an empty toolchain argument is no argument
+  cmake -S "$src" -B "$dir" -G Ninja $toolchain "$@" >"$dir.log" 2>&1
+}
+
+why=""
+configure "$tmp/plain" || why="configure failed: $(tail -3 "$tmp/plain.log" | tr '\n' ' ')"
+grep -q 'build dorvane_tests' "$tmp/plain/build.ninja" 2>/dev/null || why=$(why_not "$why" "no unit tests")
+if [ -n "$toolchain" ]; then
+  grep -q 'GTest_DIR:PATH=/' "$tmp/plain/CMakeCache.txt" && why=$(why_not "$why" "took the host's GoogleTest")
+  grep -q '/googletest/googletest' "$tmp/plain/build.ninja" || why=$(why_not "$why" "not built from the sources")
+fi
+record "plain configure, unit tests included" "$why"
+
+why=""
+configure "$tmp/no-gtest" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DDORVANE_GTEST_SOURCES="$tmp/none" ||
+  why="configure failed: $(tail -3 "$tmp/no-gtest.log" | tr '\n' ' ')"
+[ "$(grep -c 'Tests left out: ' "$tmp/no-gtest.log")" = 1 ] || why=$(why_not "$why" "no line saying why")
+grep -q 'build dorvane_tests' "$tmp/no-gtest/build.ninja" 2>/dev/null && why=$(why_not "$why" "tests still there")
+record "without GoogleTest: configures, tests left out with one line" "$why"
+
+finish
