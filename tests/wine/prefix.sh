@@ -1,44 +1,73 @@
 #!/usr/bin/env bash
 # Test fixture for the Windows build: a private wine prefix inside the build tree.
-#   prefix.sh setup WINE_DIR     make WINE_DIR/template once (a pristine prefix that relays
-#                                the program's platform calls), copy it to WINE_DIR/prefix
-#                                and start that prefix's wine server for the whole run
-#   prefix.sh teardown WINE_DIR  stop that server and everything it runs
+#   prefix.sh setup ARCH WINE_DIR     make WINE_DIR/template once per wine version (a
+#                                     pristine ARCH prefix that relays the program's
+#                                     platform calls), copy it to WINE_DIR/prefix and start
+#                                     that prefix's wine server for the whole run
+#   prefix.sh teardown ARCH WINE_DIR  stop every wine server of WINE_DIR
 set -eu
 action=$1
-dir=$2
+arch=$2
+dir=$3
 here=$(cd "$(dirname "$0")" && pwd)
 run=$here/../../cmake/wine-run.sh
 
+# Stops the servers of every prefix under WINE_DIR (the shared one and any a request case
+# left), and all that runs in them.
+stop_all() {
+  local server
+  local watcher
+  watcher=$(cat "$dir/watcher.pid" 2>/dev/null) || watcher=""
+  rm -f "$dir/watcher.pid"
+  # Only this script's own watcher, never a process that happens to have its old number.
+  if [ -n "$watcher" ] && ps -o args= -p "$watcher" 2>/dev/null | grep -q prefix.sh; then
+    kill "$watcher" 2>/dev/null || true
+  fi
+  for server in "$dir"/*/; do
+    [ -f "$server/system.reg" ] || continue
+    WINEPREFIX=${server%/} timeout 20 wineserver -k 2>/dev/null || true
+  done
+}
+
 case $action in
   setup)
-    command -v wine >/dev/null || {
-      echo "wine is not installed: apt-get install wine wine32:i386 (after dpkg --add-architecture i386)"
-      exit 1
-    }
+    version=$("$run" "$arch" --check) || { echo "$version"; exit 77; }
     mkdir -p "$dir"
-    if [ ! -f "$dir/template/system.reg" ]; then
-      rm -rf "$dir/template.new"
-      "$run" "$dir/template.new" wineboot -i </dev/null >/dev/null 2>&1
-      "$run" "$dir/template.new" regedit /S "Z:${here//\//\\}\\relay.reg" </dev/null >/dev/null 2>&1
-      WINEPREFIX="$dir/template.new" wineserver -w
+    # A prefix made by another wine version is "updated" by every run that uses it, which
+    # then prints about it and is slow: make the template anew when wine changes.
+    if [ "$(cat "$dir/template/.made-by" 2>/dev/null)" != "$version" ]; then
+      stop_all
+      rm -rf "$dir/template" "$dir/template.new"
+      "$run" "$arch" "$dir/template.new" wineboot -i </dev/null >/dev/null 2>&1
+      "$run" "$arch" "$dir/template.new" regedit /S "Z:${here//\//\\}\\relay.reg" </dev/null >/dev/null 2>&1
+      WINEPREFIX="$dir/template.new" timeout 60 wineserver -w
+      echo "$version" >"$dir/template.new/.made-by"
       mv "$dir/template.new" "$dir/template"
     fi
-    WINEPREFIX="$dir/prefix" wineserver -k 2>/dev/null || true
+    stop_all
     rm -rf "$dir/prefix"
     cp -a "$dir/template" "$dir/prefix"
     # Started here, with none of CTest's pipes, the server and wine's helper processes
     # cannot hold a test's output open after the test ends.
     WINEPREFIX="$dir/prefix" wineserver -p </dev/null >/dev/null 2>&1
-    "$run" "$dir/prefix" cmd /c exit </dev/null >/dev/null 2>&1
+    "$run" "$arch" "$dir/prefix" cmd /c exit </dev/null >/dev/null 2>&1
+    # That server persists until teardown; should the run be cut off before it (ctest
+    # killed, a CI time limit), this watcher stops it once the run's process is gone. The
+    # next setup or teardown of this folder ends the watcher first.
+    run_pid=$PPID
+    (
+      while kill -0 "$run_pid" 2>/dev/null; do sleep 2; done
+      rm -f "$dir/watcher.pid"
+      stop_all
+    ) </dev/null >/dev/null 2>&1 &
+    echo $! >"$dir/watcher.pid"
     echo "wine prefix ready: $dir/prefix"
     ;;
   teardown)
-    WINEPREFIX="$dir/prefix" wineserver -k 2>/dev/null || true
-    WINEPREFIX="$dir/prefix" wineserver -w 2>/dev/null || true
+    stop_all
     ;;
   *)
-    echo "usage: prefix.sh setup|teardown WINE_DIR" >&2
+    echo "usage: prefix.sh setup|teardown win32|win64 WINE_DIR" >&2
     exit 2
     ;;
 esac

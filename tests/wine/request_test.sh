@@ -3,12 +3,14 @@
 # wine's relay trace of the program's own platform calls: their order, their arguments
 # and the flag word that reaches ExitWindowsEx. Wine accepts the request by ending the
 # session of the prefix, so every case gets a throwaway copy of the pristine template.
-# usage: request_test.sh WINE_DIR DORVANE_EXE
+# usage: request_test.sh win32|win64 WINE_DIR DORVANE_EXE
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 run=$here/../../cmake/wine-run.sh
-dir=$1
-exe=$2
+arch=$1
+dir=$2
+exe=$3
+"$run" "$arch" --check || exit 77
 source "$here/../checks.sh"
 
 # NAME FLAGS [WORD...]: run one case in its own prefix; leaves its files in $dir/req-NAME.
@@ -18,15 +20,21 @@ run_case() {
   local prefix=$dir/req-$name
   rm -rf "$prefix"
   cp -a "$dir/template" "$prefix"
-  WINEDEBUG=+relay "$run" "$prefix" "$exe" "$@" >"$prefix.out" 2>"$prefix.err" </dev/null
+  WINEDEBUG=+relay "$run" "$arch" "$prefix" "$exe" "$@" >"$prefix.out" 2>"$prefix.err" </dev/null
   echo $? >"$prefix.status"
   # The session has ended; take the prefix's server and helpers down with it.
-  WINEPREFIX=$prefix wineserver -k 2>/dev/null
-  WINEPREFIX=$prefix wineserver -w 2>/dev/null
+  WINEPREFIX=$prefix timeout 20 wineserver -k 2>/dev/null
+  WINEPREFIX=$prefix timeout 20 wineserver -w 2>/dev/null
   rm -rf "$prefix"
 }
 
-h='[0-9a-f]{8}'
+# Wine prints each argument as at least 8 hex digits: a 32-bit one as exactly 8, a 64-bit
+# one (a pointer, the pseudo-handle -1) as many as it needs.
+if [ "$arch" = win64 ]; then
+  h='[0-9a-f]{8,16}' self=ffffffffffffffff
+else
+  h='[0-9a-f]{8}' self=ffffffff
+fi
 # NAME FLAGS: judge the files run_case left.
 check_case() {
   local name=$1 flags=$2 base=$dir/req-$1 why="" calls
@@ -38,7 +46,7 @@ check_case() {
   if [ "${#calls[@]}" != 4 ]; then
     why=$(why_not "$why" "${#calls[@]} relayed calls, expected 4")
   else
-    [[ ${calls[0]} =~ ^"Call advapi32.OpenProcessToken(ffffffff,00000028,"$h")"$ ]] ||
+    [[ ${calls[0]} =~ ^"Call advapi32.OpenProcessToken($self,00000028,"$h")"$ ]] ||
       why=$(why_not "$why" "bad ${calls[0]}")
     local luid_out="" token="" new_state="" previous=""
     if [[ ${calls[1]} =~ ^"Call advapi32.LookupPrivilegeValueA(00000000,"$h' "SeShutdownPrivilege",'($h)")"$ ]]; then

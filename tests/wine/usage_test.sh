@@ -2,26 +2,35 @@
 # Runs dorvane.exe under wine where its command line asks for nothing it knows: the usage
 # screen, with Windows line ends from text-mode stdout, into a file and through a pipe;
 # nothing on stderr; status 2.
-# usage: usage_test.sh EXPECTED_USAGE_FILE WINE_DIR DORVANE_EXE
+# usage: usage_test.sh EXPECTED_USAGE_FILE win32|win64 WINE_DIR DORVANE_EXE
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 run=$here/../../cmake/wine-run.sh
-prefix=$2/prefix
-exe=$3
+arch=$2
+prefix=$3/prefix
+exe=$4
+"$run" "$arch" --check || exit 77
 source "$here/../checks.sh"
 sed 's/$/\r/' "$1" >"$tmp/expected"
+
+# On Windows /rebo* names a path from the drive's root. Run from a drive whose root holds
+# a folder "reboot", a runtime that expanded wildcards would hand the program /reboot.
+drive=$tmp/drive
+mkdir -p "$drive/reboot"
+ln -sfn "$drive" "$prefix/dosdevices/r:"
+trap 'rm -f "$prefix/dosdevices/r:"; rm -rf "$tmp"' EXIT
 
 to_file() {  # NAME [WORD...]
   local name=$1
   shift
-  "$run" "$prefix" "$exe" "$@" >"$tmp/out" 2>"$tmp/err" </dev/null
+  (cd "$drive" && "$run" "$arch" "$prefix" "$exe" "$@") >"$tmp/out" 2>"$tmp/err" </dev/null
   verdict "$name (file)" $? 2 "$tmp/expected"
 }
 
 to_pipe() {  # NAME [WORD...]
   local name=$1
   shift
-  "$run" "$prefix" "$exe" "$@" 2>"$tmp/err" </dev/null | cat >"$tmp/out"
+  (cd "$drive" && "$run" "$arch" "$prefix" "$exe" "$@") 2>"$tmp/err" </dev/null | cat >"$tmp/out"
   verdict "$name (pipe)" "${PIPESTATUS[0]}" 2 "$tmp/expected"
 }
 
@@ -30,7 +39,7 @@ for mode in to_file to_pipe; do
   $mode question_mark '/?'
   $mode mixed_case /Reboot /Logoff
   $mode empty_word ''
-  $mode wildcard '/REBOOT*' '*'
+  $mode wildcards '/rebo*' '/REBOOT*' '*'
 done
 
 finish
