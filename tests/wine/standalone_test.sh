@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
-# dorvane.exe must run on any Windows as it is: a 32-bit console program importing only
-# DLLs every Windows has, and small, whose resources carry the build's version and an
-# asInvoker manifest. The unit-test exe, for its part, must not even import the real exit
-# call.
-# usage: standalone_test.sh OBJDUMP DORVANE_EXE UNIT_TEST_EXE VERSION
+# dorvane.exe must run on any Windows of its architecture as it is: a console program
+# importing only DLLs every Windows has, small, hardened, whose resources carry the
+# build's version and a well-formed asInvoker manifest. The unit-test exe, for its part,
+# must not even import the real exit call.
+# usage: standalone_test.sh OBJDUMP DORVANE_EXE UNIT_TEST_EXE VERSION win32|win64
 set -u
 objdump=$1
 exe=$2
 unit_tests=$3
 version=$4
+arch=$5
 strings=${objdump%objdump}strings
 max_bytes=20480
 source "$(dirname "$0")/../checks.sh"
 headers=$("$objdump" -p "$exe")
+
+# What differs between the two: the PE format, and the mitigations beyond the common
+# DYNAMIC_BASE (0x40), NX_COMPAT (0x100) and TERMINAL_SERVER_AWARE (0x8000): NO_SEH
+# (0x400) for the 32-bit exe, HIGH_ENTROPY_VA (0x20) for the 64-bit one.
+if [ "$arch" = win64 ]; then
+  format=pei-x86-64 flags=8160
+else
+  format=pei-i386 flags=8540
+fi
 
 imports=$(grep -oE 'DLL Name: .*' <<<"$headers" | cut -d' ' -f3- | tr '[:lower:]' '[:upper:]' | sort -u | tr '\n' ' ')
 why=""
@@ -20,23 +30,67 @@ why=""
 record "imports: $imports" "$why"
 
 why=""
-grep -q 'file format pei-i386' <<<"$headers" && grep -qE 'Subsystem\s+00000003' <<<"$headers" ||
-  why="not a PE32 console program for i386"
-record "PE32 console program for i386" "$why"
+grep -q "file format $format\$" <<<"$headers" && grep -qE 'Subsystem\s+00000003' <<<"$headers" ||
+  why="not a console program in $format"
+record "$format console program" "$why"
 
 size=$(stat -c %s "$exe")
 why=""
 [ "$size" -le "$max_bytes" ] || why="more than $max_bytes"
 record "size $size bytes (at most $max_bytes)" "$why"
 
+have=$(sed -n 's/^DllCharacteristics\s*0*\([0-9a-f]*\)$/\1/p' <<<"$headers")
+why=""
+[ "$have" = "$flags" ] || why="DllCharacteristics $have, expected $flags"
+# ASLR needs the relocations to move the image: a stripped .reloc would leave it fixed.
+grep -qE 'Base Relocation Directory \[\.reloc\]' <<<"$headers" &&
+  ! sed -n '/^Characteristics/,/^$/p' <<<"$headers" | grep -q 'relocations stripped' ||
+  why=$(why_not "$why" "no relocations for ASLR")
+if [ "$arch" = win32 ]; then
+  # NO_SEH must be true: no code may build an exception registration frame at fs:0.
+  "$objdump" -d "$exe" | grep -qE '%fs:0x0\b' && why=$(why_not "$why" "code touches the fs:0 SEH chain")
+fi
+record "DllCharacteristics $have, relocations kept" "$why"
+
 # The version resource's strings are UTF-16: each value follows its key.
 resource=$("$strings" -el "$exe" | tr '\n' '|')
 want="FileVersion|$version|*OriginalFilename|dorvane.exe|ProductName|DORVANE|ProductVersion|$version|"
 why=""
 # shellcheck disable=SC2053 # want is a pattern
-[[ $resource == *$want* ]] && "$strings" "$exe" | grep -q 'level="asInvoker"' ||
-  why="version resource or manifest missing: $resource"
-record "version resource $version and asInvoker manifest" "$why"
+[[ $resource == *$want* ]] || why="version strings missing: $resource"
+# The numbers Explorer and installers compare: VS_FIXEDFILEINFO, after its signature
+# 0xFEEF04BD and struct version, holds FileVersion then ProductVersion as MS, LS words.
+IFS=. read -r major minor patch <<<"$version"
+fixed=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe' "$exe" | head -1 | cut -d: -f1)
+if [ -z "$fixed" ]; then
+  why=$(why_not "$why" "no VS_FIXEDFILEINFO")
+else
+  numbers=$(od -An -tu2 -j $((fixed + 8)) -N 16 "$exe" | tr -s ' ' | sed 's/^ //')
+  # Each 32-bit word is little-endian: its low half (minor, or build) comes first.
+  want_numbers="$minor $major 0 $patch $minor $major 0 $patch"
+  [ "$numbers" = "$want_numbers" ] || why=$(why_not "$why" "numeric versions '$numbers', expected '$want_numbers'")
+fi
+record "version resource $version, in strings and numbers" "$why"
+
+# The embedded manifest, as Windows will parse it: a malformed one stops the exe starting.
+start=$(LC_ALL=C grep -obUa '<?xml' "$exe" | head -1 | cut -d: -f1)
+end=$(LC_ALL=C grep -obUa '</assembly>' "$exe" | head -1 | cut -d: -f1)
+why=""
+if [ -z "$start" ] || [ -z "$end" ]; then
+  why="no manifest"
+else
+  tail -c +$((start + 1)) "$exe" | head -c $((end + 11 - start)) >"$tmp/manifest.xml"
+  xpath() { xmllint --xpath "$1" "$tmp/manifest.xml" 2>/dev/null; }
+  if ! xmllint --noout "$tmp/manifest.xml" 2>"$tmp/xmllint"; then
+    why="not well-formed: $(head -1 "$tmp/xmllint")"
+  else
+    [ "$(xpath 'string(//*[local-name()="requestedExecutionLevel"]/@level)')" = asInvoker ] ||
+      why="not asInvoker"
+    [ "$(xpath 'count(//*[local-name()="supportedOS"])')" = 5 ] ||
+      why=$(why_not "$why" "not the five supportedOS entries, Vista to 10/11")
+  fi
+fi
+record "manifest: well-formed, asInvoker, supportedOS Vista to 10/11" "$why"
 
 why=""
 "$objdump" -p "$unit_tests" | grep -qE '\<ExitWindowsEx\>' && why="they import the real ExitWindowsEx"

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# The release as an administrator receives it. Runs the README's release command in this
+# tree, then builds copies of the tracked sources elsewhere: unsigned, and twice signed
+# with a throwaway certificate made here. Checks that one commit gives the same exe and
+# ZIP wherever it is built, that the checksum file matches, that the signature verifies
+# and comes off cleanly, that the ZIP holds the signed exe, and that it still runs.
+# usage: release_test.sh SOURCE_DIR BUILD_DIR PRESET TOOLCHAIN win32|win64 WINE_DIR USAGE_FILE
+set -u
+src=$1
+build=$2
+preset=$3
+toolchain=$(basename "$4")
+arch=$5
+wine_dir=$6
+usage=$7
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../checks.sh"
+
+same() {  # NAME FILE OTHER_FILE: records whether the two are the same bytes
+  local why=""
+  cmp -s "$2" "$3" || why="differs from $3"
+  record "$1: $(sha256sum <"$2" | cut -c1-16)..." "$why"
+}
+
+# The release command as the README gives it; file dates and signing time come from git.
+(
+  unset SOURCE_DATE_EPOCH
+  if [ -n "$preset" ]; then
+    cd "$src" && cmake --build --preset "$preset" --target package
+  else
+    cmake --build "$build" --target package
+  fi
+) >"$tmp/main.log" 2>&1 || { cat "$tmp/main.log"; exit 1; }
+zip=$(cd "$build/package" && ls dorvane-*.zip | head -1)
+why=""
+(cd "$build/package" && sha256sum --quiet -c "$zip.sha256") >"$tmp/sum.log" 2>&1 ||
+  why="$(cat "$tmp/sum.log")"
+record "$zip.sha256 matches" "$why"
+
+# The sources elsewhere, with no .git: they get the commit time from outside. In a
+# checkout, what git would commit: tracked and new files, not ignored ones.
+mkdir "$tmp/src"
+if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  (cd "$src" && git ls-files -z --cached --others --exclude-standard |
+    tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -x -C "$tmp/src"
+else
+  (cd "$src" && tar --exclude=./build -cf - .) | tar -x -C "$tmp/src"
+fi
+epoch=$(cmake -DSOURCE_DIR="$src" -P "$src/cmake/source_date_epoch.cmake")
+build_copy() {  # DIR [CMAKE_ARG...]
+  local dir=$1
+  shift
+  {
+    SOURCE_DATE_EPOCH=$epoch cmake -S "$tmp/src" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+      -DCMAKE_TOOLCHAIN_FILE="$tmp/src/cmake/$toolchain" -DDORVANE_BUILD_TESTS=OFF "$@" &&
+      SOURCE_DATE_EPOCH=$epoch cmake --build "$dir" --target package
+  } >"$tmp/copy.log" 2>&1 || { cat "$tmp/copy.log"; exit 1; }
+}
+
+build_copy "$tmp/unsigned"
+for f in dorvane.exe "package/$zip" "package/$zip.sha256"; do
+  same "reproducible $f" "$build/$f" "$tmp/unsigned/$f"
+done
+
+# A throwaway RSA certificate (RSA signatures are deterministic; ECDSA ones are not).
+openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=DORVANE test signing" \
+  -addext extendedKeyUsage=codeSigning -keyout "$tmp/key.pem" -out "$tmp/cert.pem" 2>/dev/null
+for copy in signed signed-again; do
+  build_copy "$tmp/$copy" -DDORVANE_SIGN_CERT="$tmp/cert.pem" -DDORVANE_SIGN_KEY="$tmp/key.pem"
+done
+signed=$tmp/signed/dorvane.exe
+same "signed twice, same exe" "$signed" "$tmp/signed-again/dorvane.exe"
+same "signed twice, same ZIP" "$tmp/signed/package/$zip" "$tmp/signed-again/package/$zip"
+
+why=""
+osslsigncode verify -in "$signed" -CAfile "$tmp/cert.pem" >"$tmp/verify.log" 2>&1 ||
+  why="does not verify: $(tail -3 "$tmp/verify.log" | tr '\n' ' ')"
+grep -q 'Message digest algorithm *: SHA256' "$tmp/verify.log" || why=$(why_not "$why" "not SHA-256")
+record "signature verifies ($(stat -c %s "$signed") bytes signed)" "$why"
+
+osslsigncode remove-signature -in "$signed" -out "$tmp/unsigned-again.exe" >/dev/null 2>&1
+same "signature removed gives the unsigned exe" "$tmp/unsigned-again.exe" "$build/dorvane.exe"
+
+mkdir "$tmp/unzipped"
+(cd "$tmp/unzipped" && cmake -E tar xf "$tmp/signed/package/$zip")
+same "the signed ZIP holds the signed exe" "$tmp/unzipped/${zip%.zip}/dorvane.exe" "$signed"
+
+if "$here/../../cmake/wine-run.sh" "$arch" --check >/dev/null; then
+  why=""
+  bash "$here/usage_test.sh" "$usage" "$arch" "$wine_dir" "$signed" >"$tmp/usage.log" 2>&1 ||
+    why=$(grep FAIL "$tmp/usage.log" | head -3 | tr '\n' ' ')
+  record "the signed exe shows its usage screen under wine" "$why"
+else
+  echo "left out: the signed exe under wine ($arch programs do not run on this machine)"
+fi
+
+finish
