@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What DORVANE costs beyond starting a process at all: callgrind's instruction counts for
 # the host program's usage and request paths against an empty program built by the same
-# compiler with the same flags, and the Windows exe's size and imports. Instruction counts
+# compiler with the same flags, and the Windows exes' sizes and imports. Instruction counts
 # repeat exactly from run to run, unlike times. The host's stand-in refuses the request.
 set -eu
 cd "$(dirname "$0")/.."
@@ -30,10 +30,13 @@ for row in "usage screen:$usage" "request (/reboot):$request"; do
 done
 echo "target: both ratios at most $target: $verdict"
 
-if command -v i686-w64-mingw32-g++-posix >/dev/null; then
-  cmake --preset windows-x86 >/dev/null
-  cmake --build --preset windows-x86 --target dorvane >/dev/null
-  exe=build/windows-x86/dorvane.exe
-  echo "dorvane.exe: $(stat -c %s "$exe") bytes; imports:" \
-    $(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/.*DLL Name: //p' | sort)
-fi
+for row in windows-x86:i686 windows-x64:x86_64; do
+  preset=${row%:*}
+  triple=${row#*:}-w64-mingw32
+  command -v "$triple-g++-posix" >/dev/null || continue
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" --target dorvane >/dev/null
+  exe=build/$preset/dorvane.exe
+  echo "$exe: $(stat -c %s "$exe") bytes; imports:" \
+    $("$triple-objdump" -p "$exe" | sed -n 's/.*DLL Name: //p' | sort)
+done

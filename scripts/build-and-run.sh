@@ -1,23 +1,31 @@
 #!/usr/bin/env bash
-# Builds DORVANE for this host and for Windows, then runs both with no arguments, which
-# shows the usage screen. Nothing here makes an exit request.
+# Builds DORVANE for this host and for 32- and 64-bit Windows, then runs each with no
+# arguments, which shows the usage screen. Nothing here makes an exit request.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/ensure-tools.sh host windows
 
-cmake --preset host >/dev/null
-cmake --build --preset host
-cmake --preset windows-x86 >/dev/null
-cmake --build --preset windows-x86
+for preset in host windows-x86 windows-x64; do
+  cmake --preset $preset >/dev/null
+  cmake --build --preset $preset
+done
 
 echo "== build/host/dorvane"
 status=0
 build/host/dorvane || status=$?
 echo "(exit status $status)"
 
-echo "== build/windows-x86/dorvane.exe under wine"
-tests/wine/prefix.sh setup "$PWD/build/windows-x86/wine" >/dev/null
-status=0
-cmake/wine-run.sh "$PWD/build/windows-x86/wine/prefix" build/windows-x86/dorvane.exe || status=$?
-tests/wine/prefix.sh teardown "$PWD/build/windows-x86/wine"
-echo "(exit status $status)"
+for row in windows-x86:win32 windows-x64:win64; do
+  preset=${row%:*}
+  arch=${row#*:}
+  echo "== build/$preset/dorvane.exe under wine ($arch)"
+  wine_dir=$PWD/build/$preset/wine
+  if ! tests/wine/prefix.sh setup $arch "$wine_dir" >/dev/null; then
+    cmake/wine-run.sh $arch --check || true
+    continue
+  fi
+  status=0
+  cmake/wine-run.sh $arch "$wine_dir/prefix" build/$preset/dorvane.exe || status=$?
+  tests/wine/prefix.sh teardown $arch "$wine_dir"
+  echo "(exit status $status)"
+done

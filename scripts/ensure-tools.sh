@@ -24,15 +24,22 @@ for group in "$@"; do
       ;;
     windows)
       need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
+      need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
       need_command wine wine
+      installed wine64 || missing+=(wine64)
       if ! installed wine32:i386; then
         missing+=(wine32:i386)
         need_i386=1
       fi
+      # The release checks: signing, its throwaway certificate, the manifest's XML.
+      need_command osslsigncode osslsigncode
+      need_command openssl openssl
+      need_command xmllint libxml2-utils
       ;;
     checks)
       need_command clang++ clang
       need_command clang-tidy clang-tidy
+      need_command clang-format clang-format
       need_command cppcheck cppcheck
       need_command valgrind valgrind
       [ -n "$(find /usr/lib/llvm-14/lib/clang -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null)" ] ||

@@ -22,7 +22,20 @@ step() {  # NAME COMMAND...
   fi
 }
 
-mapfile -t sources < <(git ls-files '*.cpp' '*.h')
+# Every C++ file of the sources: git's list in a checkout; elsewhere (an unpacked archive)
+# the same files found on disk, leaving out build trees.
+if [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$PWD" ]; then
+  mapfile -t sources < <(git ls-files '*.cpp' '*.h')
+else
+  mapfile -t sources < <(find . \( -name .git -o -type d -exec test -e '{}/CMakeCache.txt' ';' \) -prune \
+    -o -type f \( -name '*.cpp' -o -name '*.h' \) -print | sed 's|^\./||' | LC_ALL=C sort)
+fi
+# An empty list would make clang-format read stdin: a hang, or a pass that checked nothing.
+if [ ${#sources[@]} = 0 ]; then
+  echo "FAIL no C++ sources found"
+  exit 1
+fi
+echo "checking ${#sources[@]} C++ files"
 step clang-format clang-format --dry-run -Werror "${sources[@]}"
 step clang-tidy clang-tidy --quiet -p build/host "${product[@]}"
 # The stand-in's parameter types are the platform's signatures, not ours to tighten.

@@ -6,7 +6,7 @@ set -u
 cd "$(dirname "$0")/.."
 scripts/ensure-tools.sh host windows checks || exit 1
 
-presets=(host windows-x86 asan fuzz)
+presets=(host windows-x86 windows-x64 asan fuzz)
 failed=()
 for preset in "${presets[@]}"; do
   echo "== $preset"
