@@ -70,6 +70,17 @@ for copy in signed signed-again; do
 done
 signed=$tmp/signed/dorvane.exe
 same "signed twice, same exe" "$signed" "$tmp/signed-again/dorvane.exe"
+
+# The same key and certificate as PKCS#12: the same signature, and its password, given only
+# in the environment, written nowhere in the build tree.
+password=pw-$RANDOM$RANDOM
+password=$password openssl pkcs12 -export -inkey "$tmp/key.pem" -in "$tmp/cert.pem" -out "$tmp/sign.p12" \
+  -passout env:password 2>/dev/null
+DORVANE_SIGN_PASSWORD=$password build_copy "$tmp/pkcs12" -DDORVANE_SIGN_PKCS12="$tmp/sign.p12"
+same "signed from PKCS#12, same exe" "$tmp/pkcs12/dorvane.exe" "$signed"
+why=""
+grep -rqF -- "$password" "$tmp/pkcs12" && why="the password is in the build tree"
+record "the PKCS#12 password stays out of the build tree" "$why"
 same "signed twice, same ZIP" "$tmp/signed/package/$zip" "$tmp/signed-again/package/$zip"
 
 why=""
