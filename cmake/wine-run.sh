@@ -25,7 +25,7 @@ if ! probe=$("$loader" --version 2>&1); then
   echo "wine-run.sh: wine does not start: $probe" >&2
   exit 1
 fi
-if [ "$2" = --check ]; then
+if [ "${2-}" = --check ]; then
   echo "$probe"
   exit 0
 fi

@@ -32,7 +32,8 @@ add_test(NAME configure.plain
 set(runs_exe unit.windows program.windows.usage program.windows.requests release.windows)
 set_tests_properties(${runs_exe} PROPERTIES FIXTURES_REQUIRED wine)
 set_tests_properties(wine.setup wine.teardown unit.windows program.windows.usage
-                     program.windows.requests PROPERTIES SKIP_REGULAR_EXPRESSION "this machine cannot run win(32|64) programs")
+                     program.windows.requests PROPERTIES
+                     SKIP_REGULAR_EXPRESSION "this machine cannot run win(32|64) programs")
 # Each passes only on its own closing tally (unit.windows on GoogleTest's report).
 set_tests_properties(program.windows.usage program.windows.requests program.windows.standalone
                      release.windows configure.plain PROPERTIES
@@ -40,7 +41,7 @@ set_tests_properties(program.windows.usage program.windows.requests program.wind
 set_tests_properties(wine.setup wine.teardown program.windows.standalone PROPERTIES TIMEOUT 120)
 set_tests_properties(unit.windows program.windows.usage program.windows.requests PROPERTIES
                      TIMEOUT 180)
-# It rebuilds this tree's package and three more builds elsewhere; keep it clear of the
-# tests that run this tree's exe.
+# It rebuilds this tree's package and makes four more builds elsewhere; keep it clear of
+# the tests that run this tree's exe.
 set_tests_properties(release.windows configure.plain PROPERTIES TIMEOUT 600)
 set_tests_properties(release.windows PROPERTIES RUN_SERIAL TRUE)

@@ -26,12 +26,13 @@ stop_all() {
   for server in "$dir"/*/; do
     [ -f "$server/system.reg" ] || continue
     WINEPREFIX=${server%/} timeout 20 wineserver -k 2>/dev/null || true
+    WINEPREFIX=${server%/} timeout 20 wineserver -w 2>/dev/null || true
   done
 }
 
 case $action in
   setup)
-    version=$("$run" "$arch" --check) || { echo "$version"; exit 77; }
+    version=$("$run" "$arch" --check) || { status=$?; echo "$version"; exit $status; }
     mkdir -p "$dir"
     # A prefix made by another wine version is "updated" by every run that uses it, which
     # then prints about it and is slow: make the template anew when wine changes.

@@ -10,7 +10,7 @@ run=$here/../../cmake/wine-run.sh
 arch=$1
 dir=$2
 exe=$3
-"$run" "$arch" --check || exit 77
+"$run" "$arch" --check || exit
 source "$here/../checks.sh"
 
 # NAME FLAGS [WORD...]: run one case in its own prefix; leaves its files in $dir/req-NAME.

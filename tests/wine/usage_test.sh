@@ -9,7 +9,7 @@ run=$here/../../cmake/wine-run.sh
 arch=$2
 prefix=$3/prefix
 exe=$4
-"$run" "$arch" --check || exit 77
+"$run" "$arch" --check || exit
 source "$here/../checks.sh"
 sed 's/$/\r/' "$1" >"$tmp/expected"
 
