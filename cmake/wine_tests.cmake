@@ -10,8 +10,10 @@ set(usage ${CMAKE_CURRENT_BINARY_DIR}/usage.txt)
 
 add_test(NAME wine.setup COMMAND bash ${wine_tests}/prefix.sh setup ${arch} ${wine_dir})
 add_test(NAME wine.teardown COMMAND bash ${wine_tests}/prefix.sh teardown ${arch} ${wine_dir})
-set_tests_properties(wine.setup PROPERTIES FIXTURES_SETUP wine)
-set_tests_properties(wine.teardown PROPERTIES FIXTURES_CLEANUP wine)
+set_tests_properties(wine.setup PROPERTIES FIXTURES_SETUP wine
+                     PASS_REGULAR_EXPRESSION "wine prefix ready")
+set_tests_properties(wine.teardown PROPERTIES FIXTURES_CLEANUP wine
+                     PASS_REGULAR_EXPRESSION "wine servers stopped")
 
 # The unit tests as a Windows program; CMAKE_CROSSCOMPILING_EMULATOR runs it under wine.
 add_test(NAME unit.windows COMMAND ${gtest_verdict})

@@ -66,6 +66,7 @@ case $action in
     ;;
   teardown)
     stop_all
+    echo "wine servers stopped: $dir"
     ;;
   *)
     echo "usage: prefix.sh setup|teardown win32|win64 WINE_DIR" >&2

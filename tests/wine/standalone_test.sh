@@ -29,6 +29,15 @@ why=""
 [ "$imports" = "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL " ] || why="unexpected DLLs"
 record "imports: $imports" "$why"
 
+# The calls themselves, bound by name to the system DLLs: what the program's own code
+# imports from ADVAPI32 and USER32 is exactly the privilege and exit calls.
+calls=$(awk '/DLL Name:/ { dll = toupper($3) } dll && NF == 3 && $1 ~ /^[0-9a-f]+$/ { print dll ":" $3 }' <<<"$headers" |
+  grep -E '^(ADVAPI32|USER32)|:GetCurrentProcess$' | sort | tr '\n' ' ')
+why=""
+[ "$calls" = "ADVAPI32.DLL:AdjustTokenPrivileges ADVAPI32.DLL:LookupPrivilegeValueA ADVAPI32.DLL:OpenProcessToken KERNEL32.DLL:GetCurrentProcess USER32.DLL:ExitWindowsEx " ] ||
+  why="unexpected platform imports"
+record "platform calls: $calls" "$why"
+
 why=""
 grep -q "file format $format\$" <<<"$headers" && grep -qE 'Subsystem\s+00000003' <<<"$headers" ||
   why="not a console program in $format"
