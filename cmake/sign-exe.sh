@@ -31,4 +31,5 @@ if [ $password = 1 ]; then
 else
   "$osslsigncode" "${args[@]}" -in "$exe" -out "$exe.signed" </dev/null >/dev/null
 fi
+chmod --reference="$exe" "$exe.signed"
 mv "$exe.signed" "$exe"
