@@ -31,6 +31,7 @@ for group in "$@"; do
         missing+=(wine32:i386)
         need_i386=1
       fi
+      need_command ps procps
       # The release checks: signing, its throwaway certificate, the manifest's XML.
       need_command osslsigncode osslsigncode
       need_command openssl openssl
