@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The release as an administrator receives it. Runs the README's release command in this
-# tree, then builds copies of the tracked sources elsewhere: unsigned, and twice signed
-# with a throwaway certificate made here. Checks that one commit gives the same exe and
+# tree, then builds copies of the tracked sources elsewhere: unsigned, and signed three
+# times with a throwaway certificate made here (twice as PEM files, once as PKCS#12). Checks that one commit gives the same exe and
 # ZIP wherever it is built, that the checksum file matches, that the signature verifies
 # and comes off cleanly, that the ZIP holds the signed exe, and that it still runs.
 # usage: release_test.sh SOURCE_DIR BUILD_DIR PRESET TOOLCHAIN win32|win64 WINE_DIR USAGE_FILE
@@ -46,7 +46,7 @@ if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
 else
   (cd "$src" && tar --exclude=./build -cf - .) | tar -x -C "$tmp/src"
 fi
-epoch=$(cmake -DSOURCE_DIR="$src" -P "$src/cmake/source_date_epoch.cmake")
+epoch=$(env -u SOURCE_DATE_EPOCH cmake -DSOURCE_DIR="$src" -P "$src/cmake/source_date_epoch.cmake")
 build_copy() {  # DIR [CMAKE_ARG...]
   local dir=$1
   shift
