@@ -27,9 +27,6 @@ add_test(NAME program.windows.standalone
 add_test(NAME release.windows
          COMMAND bash ${wine_tests}/release_test.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
                  "${DORVANE_PRESET}" ${CMAKE_TOOLCHAIN_FILE} ${arch} ${wine_dir} ${usage})
-add_test(NAME configure.plain
-         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/configure_test.sh ${PROJECT_SOURCE_DIR}
-                 ${CMAKE_TOOLCHAIN_FILE})
 
 set(runs_exe unit.windows program.windows.usage program.windows.requests release.windows)
 set_tests_properties(${runs_exe} PROPERTIES FIXTURES_REQUIRED wine)
@@ -38,12 +35,10 @@ set_tests_properties(wine.setup wine.teardown unit.windows program.windows.usage
                      SKIP_REGULAR_EXPRESSION "this machine cannot run win(32|64) programs")
 # Each passes only on its own closing tally (unit.windows on GoogleTest's report).
 set_tests_properties(program.windows.usage program.windows.requests program.windows.standalone
-                     release.windows configure.plain PROPERTIES
-                     PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed")
+                     release.windows PROPERTIES PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed")
 set_tests_properties(wine.setup wine.teardown program.windows.standalone PROPERTIES TIMEOUT 120)
 set_tests_properties(unit.windows program.windows.usage program.windows.requests PROPERTIES
                      TIMEOUT 180)
 # It rebuilds this tree's package and makes four more builds elsewhere; keep it clear of
 # the tests that run this tree's exe.
-set_tests_properties(release.windows configure.plain PROPERTIES TIMEOUT 600)
-set_tests_properties(release.windows PROPERTIES RUN_SERIAL TRUE)
+set_tests_properties(release.windows PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE)

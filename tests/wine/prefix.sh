@@ -37,7 +37,6 @@ case $action in
     # A prefix made by another wine version is "updated" by every run that uses it, which
     # then prints about it and is slow: make the template anew when wine changes.
     if [ "$(cat "$dir/template/.made-by" 2>/dev/null)" != "$version" ]; then
-      stop_all
       rm -rf "$dir/template" "$dir/template.new"
       "$run" "$arch" "$dir/template.new" wineboot -i </dev/null >/dev/null 2>&1
       "$run" "$arch" "$dir/template.new" regedit /S "Z:${here//\//\\}\\relay.reg" </dev/null >/dev/null 2>&1
