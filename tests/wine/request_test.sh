@@ -41,7 +41,9 @@ check_case() {
   [ "$(cat "$base.status")" = 0 ] || why="status $(cat "$base.status"), expected 0"
   [ -s "$base.out" ] && why=$(why_not "$why" "stdout not empty")
   # Everything on stderr must be wine's own trace ("xxxx:..."), nothing of the program's.
-  grep -qvE '^[0-9a-f]{4}:' "$base.err" && why=$(why_not "$why" "program wrote to stderr")
+  local stray
+  stray=$(grep -nvE '^[0-9a-f]{4}:' "$base.err" | head -1 | cut -c1-200)
+  [ -z "$stray" ] || why=$(why_not "$why" "program wrote to stderr: '$stray'")
   mapfile -t calls < <(grep -oE 'Call (advapi32|user32)\.[A-Za-z]+\([^)]*\)' "$base.err")
   if [ "${#calls[@]}" != 4 ]; then
     why=$(why_not "$why" "${#calls[@]} relayed calls, expected 4")
