@@ -27,10 +27,16 @@ for group in "$@"; do
       need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
       need_command wine wine
       installed wine64 || missing+=(wine64)
-      if ! installed wine32:i386; then
-        missing+=(wine32:i386)
-        need_i386=1
-      fi
+      # Without its preloader, wine now and then starts a process where the kernel has
+      # already placed something at an address Windows reserves ("failed to map the shared
+      # user data"), and that process dies.
+      installed wine64-preloader || missing+=(wine64-preloader)
+      for package in wine32:i386 wine32-preloader:i386; do
+        if ! installed $package; then
+          missing+=($package)
+          need_i386=1
+        fi
+      done
       need_command ps procps
       # The release checks: signing, its throwaway certificate, the manifest's XML.
       need_command osslsigncode osslsigncode
