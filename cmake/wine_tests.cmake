@@ -1,32 +1,81 @@
 # Tests of the Windows build, run under wine in a private prefix of this build tree, of the
 # kind that runs this architecture's programs. Only a cross build registers them: run
-# natively on Windows, the request tests would make real exit requests. Where this machine
-# cannot run the architecture's programs at all, the tests that run them say so and are
-# skipped; the static checks still run.
+# natively on Windows, the request tests would make real exit requests.
 set(wine_dir ${CMAKE_BINARY_DIR}/wine)
 set(wine_tests ${PROJECT_SOURCE_DIR}/tests/wine)
 set(arch ${DORVANE_WINE_ARCH})
 set(usage ${CMAKE_CURRENT_BINARY_DIR}/usage.txt)
 
-add_test(NAME wine.setup COMMAND bash ${wine_tests}/prefix.sh setup ${arch} ${wine_dir})
-add_test(NAME wine.teardown COMMAND bash ${wine_tests}/prefix.sh teardown ${arch} ${wine_dir})
+# A kernel without 32-bit user code cannot start the 32-bit wine. There the tests that run
+# the exe run in a throwaway VM whose kernel can: wine.setup boots it, each test runs in
+# it, wine.teardown stops it. The wine folder is the guest's own memory; the guest may
+# write only to the session folder. With no VM to be had either, the tests say so and are
+# skipped.
+set(DORVANE_WINE_VM AUTO CACHE STRING
+    "Run the tests that run the exe in a VM: AUTO (only where this machine cannot run them), ON, OFF")
+set_property(CACHE DORVANE_WINE_VM PROPERTY STRINGS AUTO ON OFF)
+set(vm "")
+if(NOT DORVANE_WINE_VM STREQUAL OFF)
+  execute_process(COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${arch} --check
+                  RESULT_VARIABLE can_run OUTPUT_QUIET ERROR_QUIET)
+  if(DORVANE_WINE_VM STREQUAL ON OR can_run EQUAL 77)
+    find_program(DORVANE_QEMU qemu-system-x86_64)
+    if(DORVANE_QEMU AND EXISTS /bin/busybox)
+      set(vm_cache ${CMAKE_BINARY_DIR}/vm)
+      set(vm_session ${CMAKE_BINARY_DIR}/vm/session)
+      set(vm bash ${PROJECT_SOURCE_DIR}/cmake/vm-run.sh)
+      add_custom_target(dorvane_vm_image ALL
+                        COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/vm-image.sh ${vm_cache}
+                        COMMENT "Making the test VM's kernel and initramfs" VERBATIM)
+      message(STATUS "The ${arch} tests that run the exe run in a VM (${DORVANE_QEMU})")
+    else()
+      message(STATUS "The ${arch} tests that run the exe are skipped: this machine cannot run "
+                     "${arch} programs, and qemu-system-x86_64 with busybox-static is missing")
+    endif()
+  endif()
+endif()
+
+if(vm)
+  add_test(NAME wine.setup
+           COMMAND ${vm} start ${vm_session} --cache ${vm_cache} --ro ${PROJECT_SOURCE_DIR}
+                   --ro ${CMAKE_BINARY_DIR} --tmpfs ${wine_dir} --timeout 400
+                   -- bash ${wine_tests}/prefix.sh setup ${arch} ${wine_dir})
+  # The server it starts lives as long as the guest, whose first process is the run.
+  set_tests_properties(wine.setup PROPERTIES ENVIRONMENT DORVANE_WINE_RUN_PID=1)
+  add_test(NAME wine.teardown
+           COMMAND ${vm} stop ${vm_session} -- bash ${wine_tests}/prefix.sh teardown ${arch} ${wine_dir})
+else()
+  add_test(NAME wine.setup COMMAND bash ${wine_tests}/prefix.sh setup ${arch} ${wine_dir})
+  add_test(NAME wine.teardown COMMAND bash ${wine_tests}/prefix.sh teardown ${arch} ${wine_dir})
+endif()
 set_tests_properties(wine.setup PROPERTIES FIXTURES_SETUP wine
                      PASS_REGULAR_EXPRESSION "wine prefix ready")
 set_tests_properties(wine.teardown PROPERTIES FIXTURES_CLEANUP wine
                      PASS_REGULAR_EXPRESSION "wine servers stopped")
 
+# NAME COMMAND...: a test that runs the exe, in the VM where there is one.
+function(dorvane_wine_test name)
+  if(vm)
+    add_test(NAME ${name} COMMAND ${vm} run ${vm_session} --timeout 300 -- ${ARGN})
+  else()
+    add_test(NAME ${name} COMMAND ${ARGN})
+  endif()
+endfunction()
+
 # The unit tests as a Windows program; CMAKE_CROSSCOMPILING_EMULATOR runs it under wine.
-add_test(NAME unit.windows COMMAND ${gtest_verdict})
-add_test(NAME program.windows.usage
-         COMMAND bash ${wine_tests}/usage_test.sh ${usage} ${arch} ${wine_dir} $<TARGET_FILE:dorvane>)
-add_test(NAME program.windows.requests
-         COMMAND bash ${wine_tests}/request_test.sh ${arch} ${wine_dir} $<TARGET_FILE:dorvane>)
+# Its report goes to the wine folder, which a VM may write to.
+dorvane_wine_test(unit.windows ${gtest_verdict})
+set_tests_properties(unit.windows PROPERTIES WORKING_DIRECTORY ${wine_dir})
+dorvane_wine_test(program.windows.usage
+                  bash ${wine_tests}/usage_test.sh ${usage} ${arch} ${wine_dir} $<TARGET_FILE:dorvane>)
+dorvane_wine_test(program.windows.requests
+                  bash ${wine_tests}/request_test.sh ${arch} ${wine_dir} $<TARGET_FILE:dorvane>)
 add_test(NAME program.windows.standalone
          COMMAND bash ${wine_tests}/standalone_test.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:dorvane>
                  $<TARGET_FILE:dorvane_tests> ${PROJECT_VERSION} ${arch})
 add_test(NAME release.windows
          COMMAND bash ${wine_tests}/release_test.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
-                 "${DORVANE_PRESET}" ${CMAKE_TOOLCHAIN_FILE} ${arch} ${wine_dir} ${usage})
+                 "${DORVANE_PRESET}" ${CMAKE_TOOLCHAIN_FILE} ${arch} ${wine_dir} ${usage} ${vm} ${vm_session})
 
 set(runs_exe unit.windows program.windows.usage program.windows.requests release.windows)
 set_tests_properties(${runs_exe} PROPERTIES FIXTURES_REQUIRED wine)
@@ -36,9 +85,17 @@ set_tests_properties(wine.setup wine.teardown unit.windows program.windows.usage
 # Each passes only on its own closing tally (unit.windows on GoogleTest's report).
 set_tests_properties(program.windows.usage program.windows.requests program.windows.standalone
                      release.windows PROPERTIES PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed")
-set_tests_properties(wine.setup wine.teardown program.windows.standalone PROPERTIES TIMEOUT 120)
-set_tests_properties(unit.windows program.windows.usage program.windows.requests PROPERTIES
-                     TIMEOUT 180)
+set_tests_properties(wine.teardown program.windows.standalone PROPERTIES TIMEOUT 120)
+# In a VM the runner's own limits come first, so that a hung guest is reported with its
+# console log.
+if(vm)
+  set_tests_properties(wine.setup PROPERTIES TIMEOUT 540)
+  set_tests_properties(unit.windows program.windows.usage program.windows.requests
+                       PROPERTIES TIMEOUT 360)
+else()
+  set_tests_properties(wine.setup unit.windows program.windows.usage program.windows.requests
+                       PROPERTIES TIMEOUT 180)
+endif()
 # It rebuilds this tree's package and makes four more builds elsewhere; keep it clear of
 # the tests that run this tree's exe.
 set_tests_properties(release.windows PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE)

@@ -4,6 +4,8 @@
 # usage: ensure-tools.sh host|windows|checks...
 set -eu
 missing=()
+# Installed without the packages they recommend (qemu's would bring a desktop's worth).
+lean=()
 need_i386=0
 
 need_command() {  # COMMAND PACKAGE
@@ -38,6 +40,13 @@ for group in "$@"; do
         fi
       done
       need_command ps procps
+      # Where this machine's kernel runs no 32-bit code, the 32-bit exe's tests run in a VM:
+      # qemu, and Debian's static busybox and cpio to make its initramfs.
+      need_command qemu-system-x86_64 qemu-system-x86
+      lean+=(qemu-system-x86)
+      [ -x /bin/busybox ] && ! readelf -l /bin/busybox 2>/dev/null | grep -q 'program interpreter' ||
+        missing+=(busybox-static)
+      need_command cpio cpio
       # The release checks: signing, its throwaway certificate, the manifest's XML.
       need_command osslsigncode osslsigncode
       need_command openssl openssl
@@ -70,4 +79,9 @@ echo "Installing: ${missing[*]}"
 [ $need_i386 = 1 ] && dpkg --add-architecture i386
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-apt-get install -y -qq "${missing[@]}" >/dev/null
+plain=() sparse=()
+for package in "${missing[@]}"; do
+  if [[ " ${lean[*]} " == *" $package "* ]]; then sparse+=("$package"); else plain+=("$package"); fi
+done
+[ ${#plain[@]} = 0 ] || apt-get install -y -qq "${plain[@]}" >/dev/null
+[ ${#sparse[@]} = 0 ] || apt-get install -y -qq --no-install-recommends "${sparse[@]}" >/dev/null

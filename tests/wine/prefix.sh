@@ -5,6 +5,7 @@
 #                                     platform calls), copy it to WINE_DIR/prefix and start
 #                                     that prefix's wine server for the whole run
 #   prefix.sh teardown ARCH WINE_DIR  stop every wine server of WINE_DIR
+#   prefix.sh copy ARCH WINE_DIR NAME a throwaway copy of the template, WINE_DIR/NAME
 set -eu
 action=$1
 arch=$2
@@ -30,7 +31,24 @@ stop_all() {
   done
 }
 
+# Most of a prefix is wine's own DLLs and programs in the system folders, which a run reads
+# and never writes: the copy links to the template's, the rest (registry, drives, users)
+# is copied. Cheap where copying is not, as on a VM's shared folder.
+copy_template() {  # DEST
+  local dest=$1 system
+  rm -rf "$dest"
+  (cd "$dir/template" && tar --exclude=./drive_c/windows/system32 --exclude=./drive_c/windows/syswow64 -cf - .) |
+    (mkdir -p "$dest" && tar -xf - -C "$dest")
+  for system in system32 syswow64; do
+    [ ! -d "$dir/template/drive_c/windows/$system" ] ||
+      cp -as "$dir/template/drive_c/windows/$system" "$dest/drive_c/windows/"
+  done
+}
+
 case $action in
+  copy)
+    copy_template "$dir/$4"
+    ;;
   setup)
     version=$("$run" "$arch" --check) || { status=$?; echo "$version"; exit $status; }
     mkdir -p "$dir"
@@ -45,8 +63,7 @@ case $action in
       mv "$dir/template.new" "$dir/template"
     fi
     stop_all
-    rm -rf "$dir/prefix"
-    cp -a "$dir/template" "$dir/prefix"
+    copy_template "$dir/prefix"
     # Started here, with none of CTest's pipes, the server and wine's helper processes
     # cannot hold a test's output open after the test ends.
     WINEPREFIX="$dir/prefix" wineserver -p </dev/null >/dev/null 2>&1
@@ -54,7 +71,8 @@ case $action in
     # That server persists until teardown; should the run be cut off before it (ctest
     # killed, a CI time limit), this watcher stops it once the run's process is gone. The
     # next setup or teardown of this folder ends the watcher first.
-    run_pid=$PPID
+    # In a VM the run is the guest itself, whose first process says so.
+    run_pid=${DORVANE_WINE_RUN_PID:-$PPID}
     (
       while kill -0 "$run_pid" 2>/dev/null; do sleep 2; done
       rm -f "$dir/watcher.pid"
@@ -68,7 +86,7 @@ case $action in
     echo "wine servers stopped: $dir"
     ;;
   *)
-    echo "usage: prefix.sh setup|teardown win32|win64 WINE_DIR" >&2
+    echo "usage: prefix.sh setup|teardown win32|win64 WINE_DIR, or copy win32|win64 WINE_DIR NAME" >&2
     exit 2
     ;;
 esac

@@ -5,6 +5,7 @@
 # ZIP wherever it is built, that the checksum file matches, that the signature verifies
 # and comes off cleanly, that the ZIP holds the signed exe, and that it still runs.
 # usage: release_test.sh SOURCE_DIR BUILD_DIR PRESET TOOLCHAIN win32|win64 WINE_DIR USAGE_FILE
+#                        [bash VM_RUN SESSION]   (where wine runs in a VM: its runner and session)
 set -u
 src=$1
 build=$2
@@ -13,6 +14,8 @@ toolchain=$(basename "$4")
 arch=$5
 wine_dir=$6
 usage=$7
+vm=("${@:8:2}")
+vm_session=${10-}
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../checks.sh"
 
@@ -96,14 +99,19 @@ mkdir "$tmp/unzipped"
 (cd "$tmp/unzipped" && cmake -E tar xf "$tmp/signed/package/$zip")
 same "the signed ZIP holds the signed exe" "$tmp/unzipped/${zip%.zip}/dorvane.exe" "$signed"
 
-"$here/../../cmake/wine-run.sh" "$arch" --check >/dev/null
-if [ $? = 77 ]; then
+if [ ${#vm[@]} = 0 ] && { "$here/../../cmake/wine-run.sh" "$arch" --check >/dev/null; [ $? = 77 ]; }; then
   echo "left out: the signed exe under wine ($arch programs do not run on this machine)"
 else
   why=""
-  bash "$here/usage_test.sh" "$usage" "$arch" "$wine_dir" "$signed" >"$tmp/usage.log" 2>&1 ||
+  # The VM cannot see this machine's /tmp: the signed exe goes through its session folder.
+  if [ ${#vm[@]} != 0 ]; then
+    cp "$signed" "$vm_session/signed-dorvane.exe"
+    signed=$vm_session/signed-dorvane.exe
+    vm+=(run "$vm_session" --timeout 300 --)
+  fi
+  "${vm[@]}" bash "$here/usage_test.sh" "$usage" "$arch" "$wine_dir" "$signed" >"$tmp/usage.log" 2>&1 ||
     why=$(grep -E 'FAIL|wine' "$tmp/usage.log" | head -3 | tr '\n' ' ')
-  record "the signed exe shows its usage screen under wine" "$why"
+  record "the signed exe shows its usage screen under wine${vm:+ in a VM}" "$why"
 fi
 
 finish

@@ -18,8 +18,7 @@ run_case() {
   local name=$1
   shift 2
   local prefix=$dir/req-$name
-  rm -rf "$prefix"
-  cp -a "$dir/template" "$prefix"
+  bash "$here/prefix.sh" copy "$arch" "$dir" "req-$name"
   WINEDEBUG=+relay "$run" "$arch" "$prefix" "$exe" "$@" >"$prefix.out" 2>"$prefix.err" </dev/null
   echo $? >"$prefix.status"
   # The session has ended; take the prefix's server and helpers down with it.
