@@ -38,10 +38,24 @@ endif()
 
 include(cmake/signing.cmake)
 
-# The release archive: dorvane-<version>-win32.zip (or -win64) with the exe, README and
-# LICENSE, and its SHA-256 beside it.
+# What ships beside the exe, as Windows text (CRLF): the guide for the people who run it,
+# with this build's version, the licence, and the notices of the toolchain code linked
+# into it. The link map says which that code is; the standalone test holds the notices
+# to it.
+if(NOT MSVC)
+  target_link_options(dorvane PRIVATE -Wl,-Map=${PROJECT_BINARY_DIR}/dorvane.map)
+endif()
+set(release_dir ${PROJECT_BINARY_DIR}/release)
+configure_file(release/README.txt.in ${release_dir}/README.txt @ONLY NEWLINE_STYLE CRLF)
+configure_file(LICENSE ${release_dir}/LICENSE @ONLY NEWLINE_STYLE CRLF)
+configure_file(release/THIRD-PARTY-NOTICES.txt ${release_dir}/THIRD-PARTY-NOTICES.txt @ONLY
+               NEWLINE_STYLE CRLF)
+
+# The release archive: dorvane-<version>-win32.zip (or -win64) with the exe and those
+# three, and its SHA-256 beside it.
 install(TARGETS dorvane RUNTIME DESTINATION .)
-install(FILES README.md LICENSE DESTINATION .)
+install(FILES ${release_dir}/README.txt ${release_dir}/LICENSE
+              ${release_dir}/THIRD-PARTY-NOTICES.txt DESTINATION .)
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_FILE_NAME dorvane-${PROJECT_VERSION}-win${DORVANE_WINDOWS_BITS})
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)

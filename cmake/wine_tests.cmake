@@ -72,7 +72,8 @@ dorvane_wine_test(program.windows.requests
                   bash ${wine_tests}/request_test.sh ${arch} ${wine_dir} $<TARGET_FILE:dorvane>)
 add_test(NAME program.windows.standalone
          COMMAND bash ${wine_tests}/standalone_test.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:dorvane>
-                 $<TARGET_FILE:dorvane_tests> ${PROJECT_VERSION} ${arch})
+                 $<TARGET_FILE:dorvane_tests> ${PROJECT_VERSION} ${arch}
+                 ${CMAKE_BINARY_DIR}/dorvane.map ${CMAKE_BINARY_DIR}/release/THIRD-PARTY-NOTICES.txt)
 add_test(NAME release.windows
          COMMAND bash ${wine_tests}/release_test.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
                  "${DORVANE_PRESET}" ${CMAKE_TOOLCHAIN_FILE} ${arch} ${wine_dir} ${usage} ${vm} ${vm_session})

@@ -99,6 +99,30 @@ mkdir "$tmp/unzipped"
 (cd "$tmp/unzipped" && cmake -E tar xf "$tmp/signed/package/$zip")
 same "the signed ZIP holds the signed exe" "$tmp/unzipped/${zip%.zip}/dorvane.exe" "$signed"
 
+# What an administrator unpacks: the exe, the guide, the licence and the notices, nothing
+# else; the guide plain Windows text that reads in an 80-column console.
+files=$(cmake -E tar tf "$build/package/$zip" | grep -v '/$' | sed "s|^${zip%.zip}/||" | LC_ALL=C sort | tr '\n' ' ')
+why=""
+[ "$files" = "LICENSE README.txt THIRD-PARTY-NOTICES.txt dorvane.exe " ] || why="unexpected files"
+record "the ZIP holds exactly: $files" "$why"
+guide=$tmp/unzipped/${zip%.zip}/README.txt
+why=""
+lines=$(wc -l <"$guide")
+[ "$(grep -c $'\r$' "$guide")" = "$lines" ] && [ "$(tail -c 2 "$guide" | od -An -c | tr -d ' ')" = '\r\n' ] ||
+  why="not every line ends in CRLF"
+LC_ALL=C grep -qP '[^\x09\x0a\x0d\x20-\x7e]' "$guide" && why=$(why_not "$why" "not plain ASCII")
+wide=$(tr -d '\r' <"$guide" | awk 'length($0) > 80 { print NR; exit }')
+[ -z "$wide" ] || why=$(why_not "$why" "line $wide is wider than 80 columns")
+for word in /SHUTDOWN /LOGOFF /POWEROFF /REBOOT /FORCE; do
+  grep -q -- "^  $word " "$guide" || why=$(why_not "$why" "does not explain $word")
+done
+for status in 0 1 2; do
+  grep -qE "^  $status   " "$guide" || why=$(why_not "$why" "does not explain status $status")
+done
+version=$(sed -n 's/.*project(dorvane VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
+[ "$(head -1 "$guide")" = "DORVANE $version"$'\r' ] || why=$(why_not "$why" "its version is not $version")
+record "README.txt: $lines CRLF lines of ASCII, at most 80 columns, switches, statuses, version $version" "$why"
+
 if [ ${#vm[@]} = 0 ] && { "$here/../../cmake/wine-run.sh" "$arch" --check >/dev/null; [ $? = 77 ]; }; then
   echo "left out: the signed exe under wine ($arch programs do not run on this machine)"
 else

@@ -3,13 +3,17 @@
 # importing only DLLs every Windows has, small, hardened, whose resources carry the
 # build's version and a well-formed asInvoker manifest. The unit-test exe, for its part,
 # must not even import the real exit call.
-# usage: standalone_test.sh OBJDUMP DORVANE_EXE UNIT_TEST_EXE VERSION win32|win64
+# Every part of the toolchain linked into it is covered by the notices that ship with it.
+# usage: standalone_test.sh OBJDUMP DORVANE_EXE UNIT_TEST_EXE VERSION win32|win64 LINK_MAP
+#                           NOTICES
 set -u
 objdump=$1
 exe=$2
 unit_tests=$3
 version=$4
 arch=$5
+map=$6
+notices=$7
 strings=${objdump%objdump}strings
 max_bytes=20480
 source "$(dirname "$0")/../checks.sh"
@@ -100,6 +104,23 @@ else
   fi
 fi
 record "manifest: well-formed, asInvoker, supportedOS Vista to 10/11" "$why"
+
+# The linker's map lists every input section it kept, with its size and the file it came
+# from: the toolchain's files are those outside the build tree, named by absolute path.
+linked=$(sed -n '/^Linker script and memory map/,$p' "$map" |
+  grep -oE '^ *([^ ]+ +)?0x[0-9a-f]+ +0x[0-9a-f]+ +/[^ ]+$' | awk '{ print $(NF - 1), $NF }' |
+  while read -r size file; do [ $((size)) = 0 ] || echo "$file"; done |
+  sed -E 's/\(.*//; s|.*/||' | sort -u | tr '\n' ' ')
+covered=$(tr -d '\r' <"$notices" | sed -n 's/^Linked in: //p' | tr ' ' '\n' | grep . | sort -u | tr '\n' ' ')
+why=""
+[ -n "$linked" ] || why="no toolchain files in the link map"
+for file in $linked; do
+  [[ " $covered" == *" $file "* ]] || why=$(why_not "$why" "$file is linked in, but not in the notices")
+done
+for file in $covered; do
+  [[ " $linked" == *" $file "* ]] || why=$(why_not "$why" "the notices name $file, which is not linked in")
+done
+record "notices cover what is linked in: $linked" "$why"
 
 why=""
 "$objdump" -p "$unit_tests" | grep -qE '\<ExitWindowsEx\>' && why="they import the real ExitWindowsEx"
