@@ -47,6 +47,10 @@ for group in "$@"; do
       [ -x /bin/busybox ] && ! readelf -l /bin/busybox 2>/dev/null | grep -q 'program interpreter' ||
         missing+=(busybox-static)
       need_command cpio cpio
+      # The MSI packages: wixl and msibuild (msitools), run at the commit's time (faketime).
+      need_command wixl wixl
+      need_command msibuild msitools
+      need_command faketime faketime
       # The release checks: signing, its throwaway certificate, the manifest's XML.
       need_command osslsigncode osslsigncode
       need_command openssl openssl

@@ -35,10 +35,13 @@ same() {  # NAME FILE OTHER_FILE: records whether the two are the same bytes
   fi
 ) >"$tmp/main.log" 2>&1 || { cat "$tmp/main.log"; exit 1; }
 zip=$(cd "$build/package" && ls dorvane-*.zip | head -1)
-why=""
-(cd "$build/package" && sha256sum --quiet -c "$zip.sha256") >"$tmp/sum.log" 2>&1 ||
-  why="$(cat "$tmp/sum.log")"
-record "$zip.sha256 matches" "$why"
+msi=${zip%.zip}.msi
+for package in "$zip" "$msi"; do
+  why=""
+  (cd "$build/package" && sha256sum --quiet -c "$package.sha256") >"$tmp/sum.log" 2>&1 ||
+    why="$(cat "$tmp/sum.log")"
+  record "$package.sha256 matches" "$why"
+done
 
 # The sources elsewhere, with no .git: they get the commit time from outside. In a
 # checkout, what git would commit: tracked and new files, not ignored ones.
@@ -50,18 +53,18 @@ else
   (cd "$src" && tar --exclude=./build -cf - .) | tar -x -C "$tmp/src"
 fi
 epoch=$(env -u SOURCE_DATE_EPOCH cmake -DSOURCE_DIR="$src" -P "$src/cmake/source_date_epoch.cmake")
-build_copy() {  # DIR [CMAKE_ARG...]
+build_copy() {  # DIR [CMAKE_ARG...]   (the sources in $sources, else $tmp/src)
   local dir=$1
   shift
   {
-    SOURCE_DATE_EPOCH=$epoch cmake -S "$tmp/src" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+    SOURCE_DATE_EPOCH=$epoch cmake -S "${sources:-$tmp/src}" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
       -DCMAKE_TOOLCHAIN_FILE="$tmp/src/cmake/$toolchain" -DDORVANE_BUILD_TESTS=OFF "$@" &&
       SOURCE_DATE_EPOCH=$epoch cmake --build "$dir" --target package
   } >"$tmp/copy.log" 2>&1 || { cat "$tmp/copy.log"; exit 1; }
 }
 
 build_copy "$tmp/unsigned"
-for f in dorvane.exe "package/$zip" "package/$zip.sha256"; do
+for f in dorvane.exe "package/$zip" "package/$zip.sha256" "package/$msi" "package/$msi.sha256"; do
   same "reproducible $f" "$build/$f" "$tmp/unsigned/$f"
 done
 
@@ -85,6 +88,11 @@ why=""
 grep -rqF -- "$password" "$tmp/pkcs12" && why="the password is in the build tree"
 record "the PKCS#12 password stays out of the build tree" "$why"
 same "signed twice, same ZIP" "$tmp/signed/package/$zip" "$tmp/signed-again/package/$zip"
+same "signed twice, same MSI" "$tmp/signed/package/$msi" "$tmp/signed-again/package/$msi"
+why=""
+osslsigncode verify -in "$tmp/signed/package/$msi" -CAfile "$tmp/cert.pem" >"$tmp/verify.log" 2>&1 ||
+  why="does not verify: $(tail -3 "$tmp/verify.log" | tr '\n' ' ')"
+record "the MSI's signature verifies" "$why"
 
 why=""
 osslsigncode verify -in "$signed" -CAfile "$tmp/cert.pem" >"$tmp/verify.log" 2>&1 ||
@@ -123,19 +131,72 @@ version=$(sed -n 's/.*project(dorvane VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLis
 [ "$(head -1 "$guide")" = "DORVANE $version"$'\r' ] || why=$(why_not "$why" "its version is not $version")
 record "README.txt: $lines CRLF lines of ASCII, at most 80 columns, switches, statuses, version $version" "$why"
 
+# The MSI's tables, as Windows Installer reads them: the four files in one component in
+# [ProgramFiles]\DORVANE, the fixed UpgradeCode with a major upgrade that refuses older
+# versions over newer ones, and the PATH entry with the actions that write and remove it.
+# An older version's package (built here from the sources with a lower version) shares
+# the UpgradeCode.
+table() { msiinfo export "$1" "$2" | tail -n +4 | tr -d '\r' | LC_ALL=C sort; }
+if [ "$arch" = win64 ]; then program_files=ProgramFiles64Folder; else program_files=ProgramFilesFolder; fi
+mkdir "$tmp/older"
+(cd "$tmp/src" && tar -cf - .) | tar -x -C "$tmp/older"
+sed -i 's/^project(dorvane VERSION [0-9.]*/project(dorvane VERSION 0.0.1/' "$tmp/older/CMakeLists.txt"
+sources=$tmp/older build_copy "$tmp/older-build"
+older=$tmp/older-build/package/${msi/$version/0.0.1}
+new_msi=$build/package/$msi
+why=""
+[ "$(table "$new_msi" File | cut -f3 | tr '\n' ' ')" = "LICENSE THIRD-PARTY-NOTICES.txt README.txt dorvane.exe " ] ||
+  why="files: $(table "$new_msi" File | cut -f3 | tr '\n' ' ')"
+[ "$(table "$new_msi" Component | cut -f3,6)" = "INSTALLDIR	dorvane.exe" ] || why=$(why_not "$why" "component: $(table "$new_msi" Component)")
+table "$new_msi" Directory | grep -qx "INSTALLDIR	$program_files	DORVANE" ||
+  why=$(why_not "$why" "not in [$program_files]\\DORVANE")
+record "$msi: its files in [$program_files]\\DORVANE" "$why"
+why=""
+upgrade=$(table "$new_msi" Upgrade)
+code=$(cut -f1 <<<"$upgrade" | sort -u)
+[ "$(cut -f1 < <(table "$older" Upgrade) | sort -u)" = "$code" ] || why="the older version's UpgradeCode differs"
+grep -qx "$code		$version		513		WIX_UPGRADE_DETECTED" <<<"$upgrade" &&
+  grep -qx "$code	$version			2		WIX_DOWNGRADE_DETECTED" <<<"$upgrade" || why=$(why_not "$why" "upgrade rows: $upgrade")
+table "$new_msi" LaunchCondition | grep -q '^NOT WIX_DOWNGRADE_DETECTED	A newer version' ||
+  why=$(why_not "$why" "no message refusing a downgrade")
+record "upgrades: UpgradeCode $code, the same in the older version; older refused" "$why"
+why=""
+[ "$(table "$new_msi" Environment)" = "PATH	=-*PATH	[~];[INSTALLDIR]	Program" ] || why="no PATH row: $(table "$new_msi" Environment)"
+for action in RemoveEnvironmentStrings WriteEnvironmentStrings; do
+  table "$new_msi" InstallExecuteSequence | grep -q "^$action	" || why=$(why_not "$why" "no $action")
+done
+record "appends its folder to the system PATH, removed on uninstall" "$why"
+
 if [ ${#vm[@]} = 0 ] && { "$here/../../cmake/wine-run.sh" "$arch" --check >/dev/null; [ $? = 77 ]; }; then
   echo "left out: the signed exe under wine ($arch programs do not run on this machine)"
 else
   why=""
-  # The VM cannot see this machine's /tmp: the signed exe goes through its session folder.
+  # The VM cannot see this machine's /tmp: what it runs goes through its session folder.
   if [ ${#vm[@]} != 0 ]; then
-    cp "$signed" "$vm_session/signed-dorvane.exe"
-    signed=$vm_session/signed-dorvane.exe
+    mkdir -p "$vm_session/release"
+    cp "$signed" "$vm_session/release/signed.exe"
+    cp "$build/dorvane.exe" "$new_msi" "$older" "$vm_session/release/"
+    signed=$vm_session/release/signed.exe
+    older=$vm_session/release/$(basename "$older")
+    new_msi=$vm_session/release/$msi
+    exe=$vm_session/release/dorvane.exe
     vm+=(run "$vm_session" --timeout 300 --)
   fi
   "${vm[@]}" bash "$here/usage_test.sh" "$usage" "$arch" "$wine_dir" "$signed" >"$tmp/usage.log" 2>&1 ||
     why=$(grep -E 'FAIL|wine' "$tmp/usage.log" | head -3 | tr '\n' ' ')
   record "the signed exe shows its usage screen under wine${vm:+ in a VM}" "$why"
+  [ ${#vm[@]} != 0 ] || exe=$build/dorvane.exe
+  # Install, PATH, upgrade and uninstall: its own tally, each line counted here.
+  "${vm[@]}" bash "$here/msi_test.sh" "$arch" "$wine_dir" "$new_msi" "$older" "$exe" \
+    "$version" "$usage" >"$tmp/msi.log" 2>&1
+  while read -r verdict line; do
+    case $verdict in
+      ok) record "msiexec: $line" "" ;;
+      FAIL) record "msiexec: ${line%%: *}" "${line#*: }" ;;
+    esac
+  done <"$tmp/msi.log"
+  grep -q '^5 passed, 0 failed' "$tmp/msi.log" || record "the MSI round trip under wine" "$(tail -3 "$tmp/msi.log" | tr '\n' ' ')"
+  [ ${#vm[@]} = 0 ] || rm -rf "$vm_session/release"
 fi
 
 finish

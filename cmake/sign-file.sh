@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Signs an exe in place with Authenticode (SHA-256). A PKCS#12 password comes from the
+# Signs an exe or an MSI in place with Authenticode (SHA-256). A PKCS#12 password comes from the
 # environment (DORVANE_SIGN_PASSWORD) through a pipe, never from a command line.
-# usage: sign-exe.sh OSSLSIGNCODE EXE EPOCH_FILE (--certs PEM --key PEM | --pkcs12 FILE)
-#                    [--timestamp URL]
+# usage: sign-file.sh OSSLSIGNCODE FILE EPOCH_FILE (--certs PEM --key PEM | --pkcs12 FILE)
+#                     [--timestamp URL]
 set -euo pipefail
 osslsigncode=$1
 exe=$2
@@ -16,14 +16,14 @@ while [ $# -gt 0 ]; do
     --key) args+=(-key "$2") ;;
     --pkcs12) args+=(-pkcs12 "$2" -readpass /dev/stdin); password=1 ;;
     --timestamp) args+=(-ts "$2") ;;
-    *) echo "sign-exe.sh: unknown option $1" >&2; exit 2 ;;
+    *) echo "sign-file.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift 2
 done
 rm -f "$exe.signed"
 if [ $password = 1 ]; then
   if [ -z "${DORVANE_SIGN_PASSWORD+set}" ]; then
-    echo "sign-exe.sh: set DORVANE_SIGN_PASSWORD to the PKCS#12 file's password" >&2
+    echo "sign-file.sh: set DORVANE_SIGN_PASSWORD to the PKCS#12 file's password" >&2
     exit 1
   fi
   # printf is a shell builtin: the password is in no process's arguments.

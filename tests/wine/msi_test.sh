@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# The MSI as a fleet deployment runs it, under wine in a throwaway prefix: an older
+# version installed silently, then this one over it (one entry left, the new exe in
+# Program Files, its folder on the system PATH, dorvane found from anywhere), the older
+# one refused over it, and a silent uninstall that removes the folder and the PATH entry.
+# usage: msi_test.sh win32|win64 WINE_DIR NEW_MSI OLD_MSI NEW_EXE VERSION USAGE_FILE
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+run=$here/../../cmake/wine-run.sh
+arch=$1 dir=$2 new_msi=$3 old_msi=$4 new_exe=$5 version=$6 usage=$7
+"$run" "$arch" --check >/dev/null || exit
+source "$here/../checks.sh"
+
+# Two throwaway prefixes: a first install, and an upgrade. (Wine's msiexec leaves the
+# separator behind when it takes its entry off the PATH, and wine's cmd stops searching
+# at an empty PATH element: after an uninstall or upgrade under wine, unlike Windows, a
+# command on the PATH is no longer found. So the search is checked after a first install.)
+for name in msi-first msi-upgrade; do
+  bash "$here/prefix.sh" copy "$arch" "$dir" "$name"
+done
+trap 'for p in "$dir"/msi-first "$dir"/msi-upgrade; do WINEPREFIX=$p timeout 20 wineserver -k 2>/dev/null; done
+      rm -rf "$dir"/msi-first "$dir"/msi-upgrade "$tmp"' EXIT
+windows_path() { echo "Z:${1//\//\\}"; }
+# Runs msiexec silently in $prefix; the registry is on disk once the prefix's server has gone.
+msiexec() {
+  "$run" "$arch" "$prefix" msiexec "$@" /qn </dev/null >"$tmp/msiexec.log" 2>&1
+  local status=$?
+  WINEPREFIX=$prefix timeout 60 wineserver -w
+  return $status
+}
+installed() {  # MSI: installs it, recording why not
+  msiexec /i "$(windows_path "$1")" || why=$(why_not "$why" "status $?: $(tail -2 "$tmp/msiexec.log" | tr '\n' ' ')")
+}
+# The uninstall entries named DORVANE, as "version" lines.
+entries() {
+  awk '/^\[Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Uninstall\\\\/ { key = 1; name = ""; next }
+       /^\[/ { key = 0 }
+       key && /^"DisplayName"="DORVANE"$/ { name = 1 }
+       key && name && /^"DisplayVersion"=/ { gsub(/"/, "", $0); sub(/DisplayVersion=/, ""); print; name = 0 }' \
+    "$prefix/system.reg" | tr '\n' ' '
+}
+# How often the system PATH names the folder.
+on_path() {
+  awk '/^\[System\\\\CurrentControlSet\\\\Control\\\\Session Manager\\\\Environment\]/ { key = 1; next }
+       /^\[/ { key = 0 }
+       key && tolower($0) ~ /^"path"=/ { print }' "$prefix/system.reg" | grep -o 'Program Files\\\\DORVANE' | wc -l
+}
+check_installed() {  # the new version's files, entry and PATH entry
+  cmp -s "$folder/dorvane.exe" "$new_exe" || why=$(why_not "$why" "Program Files holds no new dorvane.exe")
+  for file in README.txt LICENSE THIRD-PARTY-NOTICES.txt; do
+    [ -f "$folder/$file" ] || why=$(why_not "$why" "no $file")
+  done
+  [ "$(entries)" = "$version " ] || why=$(why_not "$why" "uninstall entries: '$(entries)'")
+  [ "$(on_path)" = 1 ] || why=$(why_not "$why" "the folder is $(on_path) times on the system PATH")
+}
+
+prefix=$dir/msi-first
+folder="$prefix/drive_c/Program Files/DORVANE"
+why=""
+installed "$new_msi"
+check_installed
+record "a silent install: the files in Program Files, one entry ($version), on the PATH" "$why"
+
+why=""
+sed 's/$/\r/' "$usage" >"$tmp/expected"
+mkdir -p "$tmp/elsewhere"
+(cd "$tmp/elsewhere" && "$run" "$arch" "$prefix" cmd /c dorvane) >"$tmp/out" 2>"$tmp/err" </dev/null
+status=$?
+[ $status = 2 ] || why="status $status, expected 2"
+cmp -s "$tmp/out" "$tmp/expected" || why=$(why_not "$why" "no usage screen: $(head -c 100 "$tmp/out" | tr '\r\n' '  ')")
+record "cmd /c dorvane from another folder finds it on the PATH" "$why"
+
+why=""
+msiexec /i "$(windows_path "$old_msi")" && why="the older version installed over the newer"
+check_installed
+record "the older version is refused over this one" "$why"
+
+why=""
+msiexec /x "$(windows_path "$new_msi")" || why="status $?: $(tail -2 "$tmp/msiexec.log" | tr '\n' ' ')"
+[ ! -e "$folder" ] || why=$(why_not "$why" "the folder is still there")
+[ "$(on_path)" = 0 ] || why=$(why_not "$why" "still on the system PATH")
+[ -z "$(entries)" ] || why=$(why_not "$why" "an uninstall entry is left")
+record "a silent uninstall removes the folder, the PATH entry and the entry" "$why"
+
+prefix=$dir/msi-upgrade
+folder="$prefix/drive_c/Program Files/DORVANE"
+why=""
+installed "$old_msi"
+installed "$new_msi"
+check_installed
+record "installed over an older version: one entry, the new exe, on the PATH once" "$why"
+
+finish
