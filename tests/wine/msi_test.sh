@@ -54,40 +54,57 @@ check_installed() {  # the new version's files, entry and PATH entry
   [ "$(on_path)" = 1 ] || why=$(why_not "$why" "the folder is $(on_path) times on the system PATH")
 }
 
-prefix=$dir/msi-first
-folder="$prefix/drive_c/Program Files/DORVANE"
-why=""
-installed "$new_msi"
-check_installed
-record "a silent install: the files in Program Files, one entry ($version), on the PATH" "$why"
+first_install() {
+  prefix=$dir/msi-first
+  folder="$prefix/drive_c/Program Files/DORVANE"
+  why=""
+  installed "$new_msi"
+  check_installed
+  record "a silent install: the files in Program Files, one entry ($version), on the PATH" "$why"
 
-why=""
-sed 's/$/\r/' "$usage" >"$tmp/expected"
-mkdir -p "$tmp/elsewhere"
-(cd "$tmp/elsewhere" && "$run" "$arch" "$prefix" cmd /c dorvane) >"$tmp/out" 2>"$tmp/err" </dev/null
-status=$?
-[ $status = 2 ] || why="status $status, expected 2"
-cmp -s "$tmp/out" "$tmp/expected" || why=$(why_not "$why" "no usage screen: $(head -c 100 "$tmp/out" | tr '\r\n' '  ')")
-record "cmd /c dorvane from another folder finds it on the PATH" "$why"
+  why=""
+  sed 's/$/\r/' "$usage" >"$tmp/expected"
+  mkdir -p "$tmp/elsewhere"
+  (cd "$tmp/elsewhere" && "$run" "$arch" "$prefix" cmd /c dorvane) >"$tmp/out" 2>"$tmp/err" </dev/null
+  status=$?
+  [ $status = 2 ] || why="status $status, expected 2"
+  cmp -s "$tmp/out" "$tmp/expected" || why=$(why_not "$why" "no usage screen: $(head -c 100 "$tmp/out" | tr '\r\n' '  ')")
+  record "cmd /c dorvane from another folder finds it on the PATH" "$why"
 
-why=""
-msiexec /i "$(windows_path "$old_msi")" && why="the older version installed over the newer"
-check_installed
-record "the older version is refused over this one" "$why"
+  why=""
+  msiexec /i "$(windows_path "$old_msi")" && why="the older version installed over the newer"
+  check_installed
+  record "the older version is refused over this one" "$why"
 
-why=""
-msiexec /x "$(windows_path "$new_msi")" || why="status $?: $(tail -2 "$tmp/msiexec.log" | tr '\n' ' ')"
-[ ! -e "$folder" ] || why=$(why_not "$why" "the folder is still there")
-[ "$(on_path)" = 0 ] || why=$(why_not "$why" "still on the system PATH")
-[ -z "$(entries)" ] || why=$(why_not "$why" "an uninstall entry is left")
-record "a silent uninstall removes the folder, the PATH entry and the entry" "$why"
+  why=""
+  msiexec /x "$(windows_path "$new_msi")" || why="status $?: $(tail -2 "$tmp/msiexec.log" | tr '\n' ' ')"
+  [ ! -e "$folder" ] || why=$(why_not "$why" "the folder is still there")
+  [ "$(on_path)" = 0 ] || why=$(why_not "$why" "still on the system PATH")
+  [ -z "$(entries)" ] || why=$(why_not "$why" "an uninstall entry is left")
+  record "a silent uninstall removes the folder, the PATH entry and the entry" "$why"
+}
 
-prefix=$dir/msi-upgrade
-folder="$prefix/drive_c/Program Files/DORVANE"
-why=""
-installed "$old_msi"
-installed "$new_msi"
-check_installed
-record "installed over an older version: one entry, the new exe, on the PATH once" "$why"
+upgrade() {
+  prefix=$dir/msi-upgrade
+  folder="$prefix/drive_c/Program Files/DORVANE"
+  why=""
+  installed "$old_msi"
+  installed "$new_msi"
+  check_installed
+  record "installed over an older version: one entry, the new exe, on the PATH once" "$why"
+}
+
+# Side by side: each spends most of its time starting wine in its own prefix. Each has a
+# folder of its own for its files, and its lines are counted here.
+for scenario in first_install upgrade; do
+  (tmp=$tmp/$scenario && mkdir -p "$tmp" && $scenario) >"$tmp/$scenario.log" &
+done
+wait
+while read -r verdict line; do
+  case $verdict in
+    ok) record "$line" "" ;;
+    FAIL) record "${line%%: *}" "${line#*: }" ;;
+  esac
+done < <(cat "$tmp/first_install.log" "$tmp/upgrade.log")
 
 finish
