@@ -16,6 +16,19 @@ record() {
   fi
 }
 
+# replay PREFIX FILE...: counts here the ok and FAIL lines another tally wrote to FILE,
+# each named with PREFIX before it.
+replay() {
+  local prefix=$1 verdict line
+  shift
+  while read -r verdict line; do
+    case $verdict in
+      ok) record "$prefix$line" "" ;;
+      FAIL) record "$prefix${line%%: *}" "${line#*: }" ;;
+    esac
+  done < <(cat "$@")
+}
+
 # why_not WHY MORE: appends one more reason.
 why_not() { echo "${1:+$1; }$2"; }
 

@@ -28,8 +28,8 @@ msiexec() {
   WINEPREFIX=$prefix timeout 60 wineserver -w
   return $status
 }
-installed() {  # MSI: installs it, recording why not
-  msiexec /i "$(windows_path "$1")" || why=$(why_not "$why" "status $?: $(tail -2 "$tmp/msiexec.log" | tr '\n' ' ')")
+succeeds() {  # /i|/x MSI: installs or uninstalls it, recording why not
+  msiexec "$1" "$(windows_path "$2")" || why=$(why_not "$why" "status $?: $(tail -2 "$tmp/msiexec.log" | tr '\n' ' ')")
 }
 # The uninstall entries named DORVANE, as "version" lines.
 entries() {
@@ -58,7 +58,7 @@ first_install() {
   prefix=$dir/msi-first
   folder="$prefix/drive_c/Program Files/DORVANE"
   why=""
-  installed "$new_msi"
+  succeeds /i "$new_msi"
   check_installed
   record "a silent install: the files in Program Files, one entry ($version), on the PATH" "$why"
 
@@ -77,7 +77,7 @@ first_install() {
   record "the older version is refused over this one" "$why"
 
   why=""
-  msiexec /x "$(windows_path "$new_msi")" || why="status $?: $(tail -2 "$tmp/msiexec.log" | tr '\n' ' ')"
+  succeeds /x "$new_msi"
   [ ! -e "$folder" ] || why=$(why_not "$why" "the folder is still there")
   [ "$(on_path)" = 0 ] || why=$(why_not "$why" "still on the system PATH")
   [ -z "$(entries)" ] || why=$(why_not "$why" "an uninstall entry is left")
@@ -88,8 +88,8 @@ upgrade() {
   prefix=$dir/msi-upgrade
   folder="$prefix/drive_c/Program Files/DORVANE"
   why=""
-  installed "$old_msi"
-  installed "$new_msi"
+  succeeds /i "$old_msi"
+  succeeds /i "$new_msi"
   check_installed
   record "installed over an older version: one entry, the new exe, on the PATH once" "$why"
 }
@@ -100,11 +100,6 @@ for scenario in first_install upgrade; do
   (tmp=$tmp/$scenario && mkdir -p "$tmp" && $scenario) >"$tmp/$scenario.log" &
 done
 wait
-while read -r verdict line; do
-  case $verdict in
-    ok) record "$line" "" ;;
-    FAIL) record "${line%%: *}" "${line#*: }" ;;
-  esac
-done < <(cat "$tmp/first_install.log" "$tmp/upgrade.log")
+replay "" "$tmp/first_install.log" "$tmp/upgrade.log"
 
 finish

@@ -189,12 +189,7 @@ else
   # Install, PATH, upgrade and uninstall: its own tally, each line counted here.
   "${vm[@]}" bash "$here/msi_test.sh" "$arch" "$wine_dir" "$new_msi" "$older" "$exe" \
     "$version" "$usage" >"$tmp/msi.log" 2>&1
-  while read -r verdict line; do
-    case $verdict in
-      ok) record "msiexec: $line" "" ;;
-      FAIL) record "msiexec: ${line%%: *}" "${line#*: }" ;;
-    esac
-  done <"$tmp/msi.log"
+  replay "msiexec: " "$tmp/msi.log"
   grep -q '^5 passed, 0 failed' "$tmp/msi.log" || record "the MSI round trip under wine" "$(tail -3 "$tmp/msi.log" | tr '\n' ' ')"
   [ ${#vm[@]} = 0 ] || rm -rf "$vm_session/release"
 fi
