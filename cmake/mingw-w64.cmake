@@ -27,4 +27,4 @@ else()
   set(DORVANE_WINE_ARCH win32)
 endif()
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh;${DORVANE_WINE_ARCH};${CMAKE_BINARY_DIR}/wine/prefix")
+    "${CMAKE_CURRENT_LIST_DIR}/../tests/wine/wine-run.sh;${DORVANE_WINE_ARCH};${CMAKE_BINARY_DIR}/wine/prefix")

@@ -1,7 +1,7 @@
 # Run by CPack after it has made the ZIP: the Windows Installer package of the same files
 # (the ZIP's staging folder, so the signed exe where signing is configured), beside it.
 set(msi ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.msi)
-execute_process(COMMAND bash ${CPACK_DORVANE_SOURCE_DIR}/cmake/make-msi.sh ${CPACK_DORVANE_ARCH}
+execute_process(COMMAND bash ${CPACK_DORVANE_SOURCE_DIR}/release/make-msi.sh ${CPACK_DORVANE_ARCH}
                         ${CPACK_PACKAGE_VERSION} $ENV{SOURCE_DATE_EPOCH}
                         ${CPACK_DORVANE_SOURCE_DIR}/release/dorvane.wxs ${msi}
                         ${CPACK_TEMPORARY_DIRECTORY} ${CPACK_DORVANE_SIGN}

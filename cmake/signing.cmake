@@ -46,6 +46,6 @@ add_custom_target(dorvane_source_date
 add_dependencies(dorvane dorvane_source_date)
 set_property(TARGET dorvane APPEND PROPERTY LINK_DEPENDS ${epoch_stamp})
 add_custom_command(TARGET dorvane POST_BUILD
-                   COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/sign-file.sh ${DORVANE_OSSLSIGNCODE}
+                   COMMAND bash ${PROJECT_SOURCE_DIR}/release/sign-file.sh ${DORVANE_OSSLSIGNCODE}
                            $<TARGET_FILE:dorvane> ${epoch_stamp} ${sign_with}
                    COMMENT "Signing dorvane.exe" VERBATIM)

@@ -5,43 +5,74 @@ set(wine_dir ${CMAKE_BINARY_DIR}/wine)
 set(wine_tests ${PROJECT_SOURCE_DIR}/tests/wine)
 set(arch ${DORVANE_WINE_ARCH})
 set(usage ${CMAKE_CURRENT_BINARY_DIR}/usage.txt)
+if(DORVANE_OBJDUMP)
+  set(objdump ${DORVANE_OBJDUMP})
+else()
+  set(objdump ${CMAKE_OBJDUMP})
+endif()
 
-# A kernel without 32-bit user code cannot start the 32-bit wine. There the tests that run
-# the exe run in a throwaway VM whose kernel can: wine.setup boots it, each test runs in
-# it, wine.teardown stops it. The wine folder is the guest's own memory; the guest may
-# write only to the session folder. With no VM to be had either, the tests say so and are
-# skipped.
+# A kernel without 32-bit user code cannot start the 32-bit wine, and no x86 machine runs
+# ARM64 code. There the tests that run the exe run in a throwaway VM that can: wine.setup
+# boots it, each test runs in it, wine.teardown stops it. The wine folder is the guest's
+# own memory; the guest may write only to the session folder. With no VM to be had
+# either, the tests say so and are skipped.
 set(DORVANE_WINE_VM AUTO CACHE STRING
     "Run the tests that run the exe in a VM: AUTO (only where this machine cannot run them), ON, OFF")
 set_property(CACHE DORVANE_WINE_VM PROPERTY STRINGS AUTO ON OFF)
+if(arch STREQUAL arm64)
+  set(vm_arch arm64)
+  set(vm_qemu qemu-system-aarch64)
+else()
+  set(vm_arch x86_64)
+  set(vm_qemu qemu-system-x86_64)
+endif()
+# The guest's busybox: this machine's own for an x86_64 guest, Debian's arm64 package's for
+# an arm64 one.
+find_program(DORVANE_QEMU ${vm_qemu})
+set(vm_possible FALSE)
+if(DORVANE_QEMU AND (vm_arch STREQUAL arm64 OR EXISTS /bin/busybox))
+  set(vm_possible TRUE)
+endif()
+set(vm_dir ${CMAKE_BINARY_DIR}/vm)
+set(vm_runner bash ${PROJECT_SOURCE_DIR}/tests/vm/vm-run.sh)
 set(vm "")
 if(NOT DORVANE_WINE_VM STREQUAL OFF)
-  execute_process(COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${arch} --check
+  execute_process(COMMAND bash ${wine_tests}/wine-run.sh ${arch} --check
                   RESULT_VARIABLE can_run OUTPUT_QUIET ERROR_QUIET)
   if(DORVANE_WINE_VM STREQUAL ON OR can_run EQUAL 77)
-    find_program(DORVANE_QEMU qemu-system-x86_64)
-    if(DORVANE_QEMU AND EXISTS /bin/busybox)
-      set(vm_cache ${CMAKE_BINARY_DIR}/vm)
-      set(vm_session ${CMAKE_BINARY_DIR}/vm/session)
-      set(vm bash ${PROJECT_SOURCE_DIR}/cmake/vm-run.sh)
-      add_custom_target(dorvane_vm_image ALL
-                        COMMAND bash ${PROJECT_SOURCE_DIR}/cmake/vm-image.sh ${vm_cache}
-                        COMMENT "Making the test VM's kernel and initramfs" VERBATIM)
+    if(vm_possible)
+      set(vm_session ${vm_dir}/session)
+      set(vm ${vm_runner})
       message(STATUS "The ${arch} tests that run the exe run in a VM (${DORVANE_QEMU})")
     else()
       message(STATUS "The ${arch} tests that run the exe are skipped: this machine cannot run "
-                     "${arch} programs, and qemu-system-x86_64 with busybox-static is missing")
+                     "${arch} programs, and ${vm_qemu} with busybox-static is missing")
     endif()
   endif()
 endif()
 
+# The suites that may need the VM test its runner wherever it can boot, whether or not
+# this machine needs it, so that the VM path cannot break unseen.
+if(vm OR (vm_possible AND NOT arch STREQUAL win64))
+  add_custom_target(dorvane_vm_image ALL
+                    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/vm/vm-image.sh --refresh ${vm_arch} ${vm_dir}
+                    COMMENT "Making the test VM's kernel and initramfs" VERBATIM)
+  add_test(NAME vm.runner
+           COMMAND bash ${PROJECT_SOURCE_DIR}/tests/vm/runner_test.sh ${vm_arch} ${vm_dir}
+                   ${PROJECT_SOURCE_DIR} ${vm_dir}/runner-test)
+  set_tests_properties(vm.runner PROPERTIES TIMEOUT 400 RUN_SERIAL TRUE
+                       PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed")
+endif()
+
 if(vm)
   add_test(NAME wine.setup
-           COMMAND ${vm} start ${vm_session} --cache ${vm_cache} --ro ${PROJECT_SOURCE_DIR}
-                   --ro ${CMAKE_BINARY_DIR} --tmpfs ${wine_dir} --timeout 400
+           COMMAND ${vm} start ${vm_session} --cache ${vm_dir} --arch ${vm_arch} --ro ${PROJECT_SOURCE_DIR}
+                   --ro ${CMAKE_BINARY_DIR} --tmpfs ${wine_dir} --timeout 600
                    -- bash ${wine_tests}/prefix.sh setup ${arch} ${wine_dir})
   # The server it starts lives as long as the guest, whose first process is the run.
-  set_tests_properties(wine.setup PROPERTIES ENVIRONMENT DORVANE_WINE_RUN_PID=1)
+  # The template made in the guest's memory is kept in the session folder for the next boot.
+  set_tests_properties(wine.setup PROPERTIES ENVIRONMENT
+                       "DORVANE_WINE_RUN_PID=1;DORVANE_WINE_TEMPLATE_ARCHIVE=${vm_session}/wine-template.tar")
   add_test(NAME wine.teardown
            COMMAND ${vm} stop ${vm_session} -- bash ${wine_tests}/prefix.sh teardown ${arch} ${wine_dir})
 else()
@@ -56,7 +87,7 @@ set_tests_properties(wine.teardown PROPERTIES FIXTURES_CLEANUP wine
 # NAME COMMAND...: a test that runs the exe, in the VM where there is one.
 function(dorvane_wine_test name)
   if(vm)
-    add_test(NAME ${name} COMMAND ${vm} run ${vm_session} --timeout 300 -- ${ARGN})
+    add_test(NAME ${name} COMMAND ${vm} run ${vm_session} --timeout 450 -- ${ARGN})
   else()
     add_test(NAME ${name} COMMAND ${ARGN})
   endif()
@@ -65,27 +96,33 @@ endfunction()
 # The unit tests as a Windows program; CMAKE_CROSSCOMPILING_EMULATOR runs it under wine.
 # In a VM its report goes to the wine folder, the guest's own (the build tree is read-only
 # there).
-dorvane_wine_test(unit.windows ${gtest_verdict})
-if(vm)
-  set_tests_properties(unit.windows PROPERTIES WORKING_DIRECTORY ${wine_dir})
+# The tests that run the exe under wine, each on its own; release.windows runs it too.
+set(under_wine program.windows.usage program.windows.requests)
+if(unit_tests)
+  dorvane_wine_test(unit.windows ${gtest_verdict})
+  if(vm)
+    set_tests_properties(unit.windows PROPERTIES WORKING_DIRECTORY ${wine_dir})
+  endif()
+  list(APPEND under_wine unit.windows)
+  set(unit_test_exe $<TARGET_FILE:dorvane_tests>)
+else()
+  set(unit_test_exe -)
 endif()
 dorvane_wine_test(program.windows.usage
                   bash ${wine_tests}/usage_test.sh ${usage} ${arch} ${wine_dir} $<TARGET_FILE:dorvane>)
 dorvane_wine_test(program.windows.requests
                   bash ${wine_tests}/request_test.sh ${arch} ${wine_dir} $<TARGET_FILE:dorvane>)
 add_test(NAME program.windows.standalone
-         COMMAND bash ${wine_tests}/standalone_test.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:dorvane>
-                 $<TARGET_FILE:dorvane_tests> ${PROJECT_VERSION} ${arch}
+         COMMAND bash ${wine_tests}/standalone_test.sh ${objdump} $<TARGET_FILE:dorvane>
+                 ${unit_test_exe} ${PROJECT_VERSION} ${arch}
                  ${CMAKE_BINARY_DIR}/dorvane.map ${CMAKE_BINARY_DIR}/release/THIRD-PARTY-NOTICES.txt)
 add_test(NAME release.windows
          COMMAND bash ${wine_tests}/release_test.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
                  "${DORVANE_PRESET}" ${CMAKE_TOOLCHAIN_FILE} ${arch} ${wine_dir} ${usage} ${vm} ${vm_session})
 
-set(runs_exe unit.windows program.windows.usage program.windows.requests release.windows)
-set_tests_properties(${runs_exe} PROPERTIES FIXTURES_REQUIRED wine)
-set_tests_properties(wine.setup wine.teardown unit.windows program.windows.usage
-                     program.windows.requests PROPERTIES
-                     SKIP_REGULAR_EXPRESSION "this machine cannot run win(32|64) programs")
+set_tests_properties(${under_wine} release.windows PROPERTIES FIXTURES_REQUIRED wine)
+set_tests_properties(wine.setup wine.teardown ${under_wine} PROPERTIES
+                     SKIP_REGULAR_EXPRESSION "this machine cannot run (win32|win64|arm64) programs")
 # Each passes only on its own closing tally (unit.windows on GoogleTest's report).
 set_tests_properties(program.windows.usage program.windows.requests program.windows.standalone
                      release.windows PROPERTIES PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed")
@@ -93,13 +130,16 @@ set_tests_properties(wine.teardown program.windows.standalone PROPERTIES TIMEOUT
 # In a VM the runner's own limits come first, so that a hung guest is reported with its
 # console log.
 if(vm)
-  set_tests_properties(wine.setup PROPERTIES TIMEOUT 540)
-  set_tests_properties(unit.windows program.windows.usage program.windows.requests
-                       PROPERTIES TIMEOUT 360)
+  set_tests_properties(wine.setup PROPERTIES TIMEOUT 700)
+  set_tests_properties(${under_wine} PROPERTIES TIMEOUT 500)
 else()
-  set_tests_properties(wine.setup unit.windows program.windows.usage program.windows.requests
-                       PROPERTIES TIMEOUT 180)
+  set_tests_properties(wine.setup ${under_wine} PROPERTIES TIMEOUT 180)
 endif()
 # It rebuilds this tree's package and makes four more builds elsewhere; keep it clear of
 # the tests that run this tree's exe.
-set_tests_properties(release.windows PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE)
+# In a VM its wine part alone may take the guest ten minutes.
+if(vm)
+  set_tests_properties(release.windows PROPERTIES TIMEOUT 1500 RUN_SERIAL TRUE)
+else()
+  set_tests_properties(release.windows PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE)
+endif()

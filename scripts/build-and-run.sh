@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds DORVANE for this host and for 32- and 64-bit Windows, then runs each with no
-# arguments, which shows the usage screen. Nothing here makes an exit request.
+# Builds DORVANE for this host and for 32-bit and 64-bit Windows, then runs each with no
+# arguments, which shows the usage screen: the exes under wine in a private prefix of their
+# build tree, in the test VM where this machine cannot run them (32-bit where the kernel
+# runs no 32-bit code). Nothing here makes an exit request.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/ensure-tools.sh host windows
@@ -15,17 +17,24 @@ status=0
 build/host/dorvane || status=$?
 echo "(exit status $status)"
 
-for row in windows-x86:win32 windows-x64:win64; do
-  preset=${row%:*}
-  arch=${row#*:}
-  echo "== build/$preset/dorvane.exe under wine ($arch)"
-  wine_dir=$PWD/build/$preset/wine
-  if ! tests/wine/prefix.sh setup $arch "$wine_dir" >/dev/null; then
-    cmake/wine-run.sh $arch --check || true
-    continue
+# Makes a prefix, runs the exe in it with no arguments, stops the prefix's servers.
+show_usage() {  # ARCH WINE_DIR EXE
+  tests/wine/prefix.sh setup "$1" "$2" >/dev/null &&
+    { tests/wine/wine-run.sh "$1" "$2/prefix" "$3" || echo "(exit status $?)"; }
+  tests/wine/prefix.sh teardown "$1" "$2" >/dev/null
+}
+for row in windows-x86:win32:x86_64 windows-x64:win64:x86_64; do
+  IFS=: read -r preset arch vm_arch <<<"$row"
+  build=$PWD/build/$preset
+  if tests/wine/wine-run.sh $arch --check >/dev/null; then
+    echo "== build/$preset/dorvane.exe under wine ($arch)"
+    show_usage $arch "$build/wine" "$build/dorvane.exe"
+  elif [ $? = 77 ] && command -v qemu-system-${vm_arch/arm64/aarch64} >/dev/null; then
+    echo "== build/$preset/dorvane.exe under wine ($arch), in the test VM"
+    tests/vm/vm-run.sh once "$build/vm/session" --cache "$build/vm" --arch $vm_arch --ro "$PWD" \
+      --tmpfs "$build/wine" -- bash -c "$(declare -f show_usage); show_usage $arch '$build/wine' '$build/dorvane.exe'" |
+      grep -v '^vm-run.sh: guest ready' || true
+  else
+    tests/wine/wine-run.sh $arch --check || true
   fi
-  status=0
-  cmake/wine-run.sh $arch "$wine_dir/prefix" build/$preset/dorvane.exe || status=$?
-  tests/wine/prefix.sh teardown $arch "$wine_dir"
-  echo "(exit status $status)"
 done

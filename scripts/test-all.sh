@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every test: the host build, the Windows build under wine, the whole host suite
+# Runs every test: the host build, the 32- and 64-bit Windows builds under wine, the whole host suite
 # under ASan and UBSan, a bounded fuzzing run and the static checks. Installs missing
 # tools first when run as root. Exits non-zero if anything fails.
 set -u

@@ -3,10 +3,10 @@
 # version installed silently, then this one over it (one entry left, the new exe in
 # Program Files, its folder on the system PATH, dorvane found from anywhere), the older
 # one refused over it, and a silent uninstall that removes the folder and the PATH entry.
-# usage: msi_test.sh win32|win64 WINE_DIR NEW_MSI OLD_MSI NEW_EXE VERSION USAGE_FILE
+# usage: msi_test.sh win32|win64|arm64 WINE_DIR NEW_MSI OLD_MSI NEW_EXE VERSION USAGE_FILE
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-run=$here/../../cmake/wine-run.sh
+run=$here/wine-run.sh
 arch=$1 dir=$2 new_msi=$3 old_msi=$4 new_exe=$5 version=$6 usage=$7
 "$run" "$arch" --check >/dev/null || exit
 source "$here/../checks.sh"

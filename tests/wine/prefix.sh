@@ -11,7 +11,7 @@ action=$1
 arch=$2
 dir=$3
 here=$(cd "$(dirname "$0")" && pwd)
-run=$here/../../cmake/wine-run.sh
+run=$here/wine-run.sh
 
 # Stops the servers of every prefix under WINE_DIR (the shared one and any a request case
 # left), and all that runs in them.
@@ -54,13 +54,26 @@ case $action in
     mkdir -p "$dir"
     # A prefix made by another wine version is "updated" by every run that uses it, which
     # then prints about it and is slow: make the template anew when wine changes.
-    if [ "$(cat "$dir/template/.made-by" 2>/dev/null)" != "$version" ]; then
+    made_by="$version $arch $(sha256sum <"$here/relay.reg" | cut -c1-12)"
+    # In a VM the wine folder is the guest's memory, gone with it: the template is kept as an
+    # archive in DORVANE_WINE_TEMPLATE_ARCHIVE (the session folder) for the next boot.
+    archive=${DORVANE_WINE_TEMPLATE_ARCHIVE-}
+    if [ "$(cat "$dir/template/.made-by" 2>/dev/null)" != "$made_by" ] && [ -n "$archive" ] &&
+       [ "$(cat "$archive.made-by" 2>/dev/null)" = "$made_by" ]; then
+      rm -rf "$dir/template"
+      mkdir -p "$dir/template" && tar -xf "$archive" -C "$dir/template" || rm -rf "$dir/template"
+    fi
+    if [ "$(cat "$dir/template/.made-by" 2>/dev/null)" != "$made_by" ]; then
       rm -rf "$dir/template" "$dir/template.new"
       "$run" "$arch" "$dir/template.new" wineboot -i </dev/null >/dev/null 2>&1
       "$run" "$arch" "$dir/template.new" regedit /S "Z:${here//\//\\}\\relay.reg" </dev/null >/dev/null 2>&1
-      WINEPREFIX="$dir/template.new" timeout 60 wineserver -w
-      echo "$version" >"$dir/template.new/.made-by"
+      WINEPREFIX="$dir/template.new" timeout 180 wineserver -w
+      echo "$made_by" >"$dir/template.new/.made-by"
       mv "$dir/template.new" "$dir/template"
+      if [ -n "$archive" ]; then
+        tar -cf "$archive.new" -C "$dir/template" . && mv "$archive.new" "$archive" &&
+          echo "$made_by" >"$archive.made-by"
+      fi
     fi
     stop_all
     copy_template "$dir/prefix"
@@ -86,7 +99,7 @@ case $action in
     echo "wine servers stopped: $dir"
     ;;
   *)
-    echo "usage: prefix.sh setup|teardown win32|win64 WINE_DIR, or copy win32|win64 WINE_DIR NAME" >&2
+    echo "usage: prefix.sh setup|teardown ARCH WINE_DIR, or copy ARCH WINE_DIR NAME (ARCH: win32, win64, arm64)" >&2
     exit 2
     ;;
 esac

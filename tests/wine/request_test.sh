@@ -3,10 +3,10 @@
 # wine's relay trace of the program's own platform calls: their order, their arguments
 # and the flag word that reaches ExitWindowsEx. Wine accepts the request by ending the
 # session of the prefix, so every case gets a throwaway copy of the pristine template.
-# usage: request_test.sh win32|win64 WINE_DIR DORVANE_EXE
+# usage: request_test.sh win32|win64|arm64 WINE_DIR DORVANE_EXE
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-run=$here/../../cmake/wine-run.sh
+run=$here/wine-run.sh
 arch=$1
 dir=$2
 exe=$3
@@ -29,7 +29,7 @@ run_case() {
 
 # Wine prints each argument as at least 8 hex digits: a 32-bit one as exactly 8, a 64-bit
 # one (a pointer, the pseudo-handle -1) as many as it needs.
-if [ "$arch" = win64 ]; then
+if [ "$arch" != win32 ]; then
   h='[0-9a-f]{8,16}' self=ffffffffffffffff
 else
   h='[0-9a-f]{8}' self=ffffffff

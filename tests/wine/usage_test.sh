@@ -2,10 +2,10 @@
 # Runs dorvane.exe under wine where its command line asks for nothing it knows: the usage
 # screen, with Windows line ends from text-mode stdout, into a file and through a pipe;
 # nothing on stderr; status 2.
-# usage: usage_test.sh EXPECTED_USAGE_FILE win32|win64 WINE_DIR DORVANE_EXE
+# usage: usage_test.sh EXPECTED_USAGE_FILE win32|win64|arm64 WINE_DIR DORVANE_EXE
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-run=$here/../../cmake/wine-run.sh
+run=$here/wine-run.sh
 arch=$2
 prefix=$3/prefix
 exe=$4

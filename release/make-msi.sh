@@ -4,7 +4,7 @@
 # upgrades, the package code), signs it when signing is configured and writes its SHA-256
 # beside it. One commit gives the same bytes wherever it is built: the codes derive from
 # the version and the commit (its time), file dates and summary times are the commit's.
-# usage: make-msi.sh win32|win64 VERSION EPOCH WXS OUTPUT.msi FILES_DIR
+# usage: make-msi.sh win32|win64|arm64 VERSION EPOCH WXS OUTPUT.msi FILES_DIR
 #                    [OSSLSIGNCODE SIGN_OPTION...]   (sign-file.sh's options)
 # FILES_DIR holds dorvane.exe, README.txt, LICENSE and THIRD-PARTY-NOTICES.txt.
 set -euo pipefail
@@ -17,11 +17,17 @@ here=$(cd "$(dirname "$0")" && pwd)
 case $arch in
   win32)
     upgrade_code=67AB7014-2111-460A-870C-D96DC7F10E3A component=49CD2D40-A462-48D9-89C9-9AC9CE17CC6F
-    wixl_arch=x86 win64=no program_files=ProgramFilesFolder
+    wixl_arch=x86 win64=no program_files=ProgramFilesFolder platform=Intel
     ;;
   win64)
     upgrade_code=91AFE68F-4DF6-4A73-9BC8-A662BF708DCA component=04BF02DA-56AC-456E-A81F-AA525E6C6DF7
-    wixl_arch=x64 win64=yes program_files=ProgramFiles64Folder
+    wixl_arch=x64 win64=yes program_files=ProgramFiles64Folder platform=x64
+    ;;
+  arm64)
+    # wixl knows no ARM64: it builds a 64-bit package, and the summary's platform, which is
+    # what Windows Installer checks, is set to Arm64 below.
+    upgrade_code=D1D67E0A-AF49-4405-A2E2-1A30D9591BF0 component=3E0810D0-B237-4EC1-9021-90ABCC31F10C
+    wixl_arch=x64 win64=yes program_files=ProgramFiles64Folder platform=Arm64
     ;;
   *) echo "make-msi.sh: unknown architecture $arch" >&2; exit 2 ;;
 esac
@@ -67,7 +73,7 @@ grep -q '513' "$work/Upgrade.idt" || { echo "make-msi.sh: unexpected Upgrade tab
 sequence="INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES"
 (cd "$work" && at_commit msibuild package.msi -i Environment.idt -i Upgrade.idt \
   -q "$sequence ('RemoveEnvironmentStrings', 3300)" -q "$sequence ('WriteEnvironmentStrings', 5200)" \
-  -s "DORVANE $version" "The DORVANE developers" "$([ $arch = win64 ] && echo x64 || echo Intel);1033" \
+  -s "DORVANE $version" "The DORVANE developers" "$platform;1033" \
   "{$package_code}")
 
 if [ $# -gt 0 ]; then

@@ -1,13 +1,16 @@
 #!/bin/busybox sh
 # The guest's first and only process of its own (vm-image.sh puts it in the initramfs).
-# Mounts the build machine's files read-only at /host, gives the guest its own /tmp, /run
-# and /dev/shm, mounts the shares at their own paths, proves that only the session folder
-# can be written, then runs the jobs that vm-run.sh leaves in that folder, each in a
-# chroot, until it is told to stop. vm-run.sh appends /vm/nonce and /vm/mounts (lines
-# "share TAG ro|rw PATH" or "tmpfs - - PATH") to the initramfs.
+# Mounts its root read-only at /host (the build machine's own, or an unpacked Debian root),
+# gives the guest its own /tmp, /run and /dev/shm, mounts the shares at their own paths,
+# proves that only the session folder can be written, then runs the jobs that vm-run.sh
+# leaves in that folder, each in a chroot, until it is told to stop or its time is up.
+# vm-run.sh appends to the initramfs /vm/nonce, /vm/limit (seconds), /vm/mounts (lines
+# "share TAG ro|rw PATH" or "tmpfs - - PATH") and, for a root that lacks the shares'
+# mount points, /vm/overlay.
 /bin/busybox --install -s /bin
 export PATH=/bin
 nonce=$(cat /vm/nonce 2>/dev/null)
+limit=$(cat /vm/limit 2>/dev/null)
 
 # Said on the console, where the runner reads it: anything that goes wrong before the
 # guest is ready leaves no "ready" line, and the runner fails naming the console log.
@@ -29,7 +32,17 @@ done </lib/modules/order
 # Large messages, and a cache for what nobody changes while the guest runs; the session
 # folder is read and written through.
 options=trans=virtio,version=9p2000.L,msize=262144
-mount -t 9p -o "$options,ro,cache=loose" root /host || fail "the build machine's files are not shared"
+if [ -e /vm/overlay ]; then
+  # The mount points are made in memory over the read-only root, which then becomes
+  # read-only as a whole once they are all there.
+  mkdir -p /lower /upper
+  mount -t 9p -o "$options,ro,cache=loose" root /lower || fail "the guest's root is not shared"
+  mount -t tmpfs -o mode=755 guest-upper /upper && mkdir /upper/data /upper/work &&
+    mount -t overlay -o lowerdir=/lower,upperdir=/upper/data,workdir=/upper/work guest-root /host ||
+    fail "no mount points over the guest's root"
+else
+  mount -t 9p -o "$options,ro,cache=loose" root /host || fail "the build machine's files are not shared"
+fi
 for dir in tmp run; do
   mount -t tmpfs -o mode=1777 "guest-$dir" "/host/$dir" || fail "no /$dir of its own"
 done
@@ -45,7 +58,8 @@ mount -t proc proc /host/proc
 mount -t sysfs sysfs /host/sys
 
 # Shorter paths first, so that a mount inside another stays visible. A path under the
-# guest's /tmp gets its mount point there; elsewhere the point must already exist.
+# guest's /tmp gets its mount point there, and over an overlay root anywhere; elsewhere
+# the point must already exist.
 session=""
 sort -k4 /vm/mounts >/vm/mounts.sorted
 while read -r kind tag mode path; do
@@ -60,6 +74,9 @@ while read -r kind tag mode path; do
   esac
 done </vm/mounts.sorted
 [ -n "$session" ] || fail "no session folder"
+if [ -e /vm/overlay ]; then
+  mount -o remount,ro /host || fail "the guest's root stays writable"
+fi
 
 # The guest may write to the session folder and to its own memory, and nowhere else.
 probe=.dorvane-vm-write-probe-$nonce
@@ -77,6 +94,16 @@ fi
 touch "/host$session/$probe" 2>/dev/null || fail "the guest cannot write to $session"
 rm -f "/host$session/$probe"
 say "ready $nonce: writable only $session"
+
+# The guest's own end, should nobody outside be left to end it.
+if [ -n "$limit" ]; then
+  (
+    sleep "$limit"
+    say "the time limit of $limit s is up"
+    sync
+    poweroff -f
+  ) &
+fi
 
 # Jobs: the runner writes jobs/ID.sh and then jobs/ID.go; each runs in the background with
 # its output in jobs/ID.out and, when it has ended, its status in jobs/ID.status.
