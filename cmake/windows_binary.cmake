@@ -6,10 +6,13 @@ set_property(SOURCE app/dorvane.rc APPEND PROPERTY OBJECT_DEPENDS
              ${PROJECT_SOURCE_DIR}/app/dorvane.manifest)
 target_link_libraries(dorvane PRIVATE advapi32 user32)
 
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set(DORVANE_WINDOWS_BITS 64)
+# The architecture as the packages name it.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(ARM64|arm64|aarch64)$")
+  set(DORVANE_PACKAGE_ARCH arm64)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(DORVANE_PACKAGE_ARCH win64)
 else()
-  set(DORVANE_WINDOWS_BITS 32)
+  set(DORVANE_PACKAGE_ARCH win32)
 endif()
 
 if(MSVC)
@@ -18,10 +21,14 @@ if(MSVC)
                       /NXCOMPAT /guard:cf)
   target_compile_options(dorvane_product INTERFACE $<$<COMPILE_LANGUAGE:CXX>:/Brepro /guard:cf>)
 else()
-  # Small: optimise for size, drop unused sections, no unwind tables (nothing throws).
+  # Small: optimise for size, drop unused sections.
   target_compile_options(dorvane_product INTERFACE
-    $<$<COMPILE_LANGUAGE:CXX>:-Os -ffunction-sections -fdata-sections
-                              -fno-asynchronous-unwind-tables -fno-ident>)
+    $<$<COMPILE_LANGUAGE:CXX>:-Os -ffunction-sections -fdata-sections -fno-ident>)
+  # No unwind tables on x86, where nothing throws; Windows walks ARM64 stacks by them.
+  if(NOT DORVANE_PACKAGE_ARCH STREQUAL arm64)
+    target_compile_options(dorvane_product INTERFACE
+      $<$<COMPILE_LANGUAGE:CXX>:-fno-asynchronous-unwind-tables>)
+  endif()
   # Standalone and reproducible: runtimes linked in, symbols stripped, no link timestamp.
   target_link_options(dorvane PRIVATE -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp)
   # Exploit mitigations: ASLR (with the relocations it needs), DEP, and no per-session
@@ -29,7 +36,7 @@ else()
   # own, so it says so (NO_SEH) and the loader refuses any handler claimed to be in it;
   # the 64-bit one gets the high-entropy address space. gcc has no Control Flow Guard.
   target_link_options(dorvane PRIVATE -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware)
-  if(DORVANE_WINDOWS_BITS EQUAL 64)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     target_link_options(dorvane PRIVATE -Wl,--high-entropy-va)
   else()
     target_link_options(dorvane PRIVATE -Wl,--no-seh)
@@ -42,22 +49,35 @@ include(cmake/signing.cmake)
 # with this build's version, the licence, and the notices of the toolchain code linked
 # into it. The link map says which that code is; the standalone test holds the notices
 # to it.
-if(NOT MSVC)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  # lld's own map leaves out which archive a member came from; its MSVC-style one names it.
+  target_link_options(dorvane PRIVATE -Wl,-Xlink=-map:${PROJECT_BINARY_DIR}/dorvane.map)
+elseif(NOT MSVC)
   target_link_options(dorvane PRIVATE -Wl,-Map=${PROJECT_BINARY_DIR}/dorvane.map)
 endif()
 set(release_dir ${PROJECT_BINARY_DIR}/release)
 configure_file(release/README.txt.in ${release_dir}/README.txt @ONLY NEWLINE_STYLE CRLF)
 configure_file(LICENSE ${release_dir}/LICENSE @ONLY NEWLINE_STYLE CRLF)
-configure_file(release/THIRD-PARTY-NOTICES.txt ${release_dir}/THIRD-PARTY-NOTICES.txt @ONLY
+# The x86 exes link GCC's runtime; the ARM64 one, built by clang, only our own stack probe.
+if(DORVANE_PACKAGE_ARCH STREQUAL arm64)
+  set(DORVANE_RUNTIMES "the mingw-w64 runtime and\na stack probe of DORVANE's own")
+  set(DORVANE_MINGW_ORIGIN "built for ARM64 from\nDebian's mingw-w64 source package (the release of Debian's x86 packages)")
+  file(READ release/notices-arm64.txt DORVANE_RUNTIME_NOTICES)
+else()
+  set(DORVANE_RUNTIMES "the mingw-w64 runtime and\nthe GCC runtime library")
+  set(DORVANE_MINGW_ORIGIN "as packaged by Debian in\nmingw-w64-i686-dev and mingw-w64-x86-64-dev")
+  file(READ release/notices-gcc.txt DORVANE_RUNTIME_NOTICES)
+endif()
+configure_file(release/THIRD-PARTY-NOTICES.txt.in ${release_dir}/THIRD-PARTY-NOTICES.txt @ONLY
                NEWLINE_STYLE CRLF)
 
-# The release archive: dorvane-<version>-win32.zip (or -win64) with the exe and those
-# three, and its SHA-256 beside it.
+# The release archive: dorvane-<version>-win32.zip (or -win64, -arm64) with the exe and
+# those three, and its SHA-256 beside it.
 install(TARGETS dorvane RUNTIME DESTINATION .)
 install(FILES ${release_dir}/README.txt ${release_dir}/LICENSE
               ${release_dir}/THIRD-PARTY-NOTICES.txt DESTINATION .)
 set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_FILE_NAME dorvane-${PROJECT_VERSION}-win${DORVANE_WINDOWS_BITS})
+set(CPACK_PACKAGE_FILE_NAME dorvane-${PROJECT_VERSION}-${DORVANE_PACKAGE_ARCH})
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 # Beside each ZIP, an MSI of the same files for fleet deployment, made with Debian's wixl.
@@ -66,7 +86,7 @@ find_program(DORVANE_FAKETIME faketime)
 if(DORVANE_WIXL AND DORVANE_FAKETIME)
   set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/msi_package.cmake)
   set(CPACK_DORVANE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
-  set(CPACK_DORVANE_ARCH win${DORVANE_WINDOWS_BITS})
+  set(CPACK_DORVANE_ARCH ${DORVANE_PACKAGE_ARCH})
   if(sign_with)
     set(CPACK_DORVANE_SIGN ${DORVANE_OSSLSIGNCODE} ${sign_with})
   endif()

@@ -51,6 +51,17 @@ for group in "$@"; do
       need_command wixl wixl
       need_command msibuild msitools
       need_command faketime faketime
+      # The ARM64 exe: Debian's clang, lld and LLVM tools, and what builds its mingw-w64
+      # runtime from Debian's sources (toolchain/arm64-sysroot.sh); its tests run in an
+      # arm64 guest whose root is unpacked from Debian's arm64 packages.
+      need_command clang++-14 clang
+      need_command ld.lld-14 lld
+      need_command llvm-objdump-14 llvm
+      need_command dpkg-source dpkg-dev
+      need_command make make
+      need_command qemu-system-aarch64 qemu-system-arm
+      lean+=(qemu-system-arm)
+      need_command qemu-aarch64-static qemu-user-static
       # The release checks: signing, its throwaway certificate, the manifest's XML.
       need_command osslsigncode osslsigncode
       need_command openssl openssl

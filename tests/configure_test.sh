@@ -2,18 +2,30 @@
 # The tree configures the way a newcomer would do it: no presets, GoogleTest from the
 # platform's package or Debian's sources, or the tests left out with one line saying why.
 # A cross build must never take the build machine's GoogleTest.
-# usage: configure_test.sh SOURCE_DIR [TOOLCHAIN_FILE]
+# usage: configure_test.sh SOURCE_DIR [TOOLCHAIN_FILE [CMAKE_ARG...]]
 set -u
 src=$1
 toolchain=${2:+-DCMAKE_TOOLCHAIN_FILE=$2}
+extra=("${@:3}")
 source "$(dirname "$0")/checks.sh"
 
 configure() {  # DIR [CMAKE_ARG...]
   local dir=$1
   shift
   # shellcheck disable=SC2086 # an empty toolchain argument is no argument
-  cmake -S "$src" -B "$dir" -G Ninja $toolchain "$@" >"$dir.log" 2>&1
+  cmake -S "$src" -B "$dir" -G Ninja $toolchain "${extra[@]}" "$@" >"$dir.log" 2>&1
 }
+
+# A target with no C++ runtime here builds the program and says, once, why no unit tests.
+if [ -n "$toolchain" ] && grep -q DORVANE_NO_CXX_RUNTIME "$2"; then
+  why=""
+  configure "$tmp/plain" || why="configure failed: $(tail -3 "$tmp/plain.log" | tr '\n' ' ')"
+  [ "$(grep -c 'Unit tests left out: ' "$tmp/plain.log")" = 1 ] || why=$(why_not "$why" "no line saying why")
+  grep -q 'build dorvane.exe' "$tmp/plain/build.ninja" 2>/dev/null || why=$(why_not "$why" "no program")
+  record "plain configure: the program, and one line on the unit tests left out" "$why"
+  finish
+  exit
+fi
 
 why=""
 configure "$tmp/plain" || why="configure failed: $(tail -3 "$tmp/plain.log" | tr '\n' ' ')"

@@ -4,7 +4,7 @@
 # times with a throwaway certificate made here (twice as PEM files, once as PKCS#12). Checks that one commit gives the same exe and
 # ZIP wherever it is built, that the checksum file matches, that the signature verifies
 # and comes off cleanly, that the ZIP holds the signed exe, and that it still runs.
-# usage: release_test.sh SOURCE_DIR BUILD_DIR PRESET TOOLCHAIN win32|win64 WINE_DIR USAGE_FILE
+# usage: release_test.sh SOURCE_DIR BUILD_DIR PRESET TOOLCHAIN win32|win64|arm64 WINE_DIR USAGE_FILE
 #                        [bash VM_RUN SESSION]   (where wine runs in a VM: its runner and session)
 set -u
 src=$1
@@ -53,12 +53,15 @@ else
   (cd "$src" && tar --exclude=./build -cf - .) | tar -x -C "$tmp/src"
 fi
 epoch=$(env -u SOURCE_DATE_EPOCH cmake -DSOURCE_DIR="$src" -P "$src/cmake/source_date_epoch.cmake")
+# The ARM64 sysroot made for this build tree serves the copies too.
+toolchain_cache=()
+line=$(grep -m1 '^DORVANE_ARM64_CACHE:' "$build/CMakeCache.txt") && toolchain_cache=(-DDORVANE_ARM64_CACHE="${line#*=}")
 build_copy() {  # DIR [CMAKE_ARG...]   (the sources in $sources, else $tmp/src)
   local dir=$1
   shift
   {
     SOURCE_DATE_EPOCH=$epoch cmake -S "${sources:-$tmp/src}" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
-      -DCMAKE_TOOLCHAIN_FILE="$tmp/src/cmake/$toolchain" -DDORVANE_BUILD_TESTS=OFF "$@" &&
+      -DCMAKE_TOOLCHAIN_FILE="$tmp/src/cmake/$toolchain" -DDORVANE_BUILD_TESTS=OFF "${toolchain_cache[@]}" "$@" &&
       SOURCE_DATE_EPOCH=$epoch cmake --build "$dir" --target package
   } >"$tmp/copy.log" 2>&1 || { cat "$tmp/copy.log"; exit 1; }
 }
@@ -137,7 +140,11 @@ record "README.txt: $lines CRLF lines of ASCII, at most 80 columns, switches, st
 # An older version's package (built here from the sources with a lower version) shares
 # the UpgradeCode.
 table() { msiinfo export "$1" "$2" | tail -n +4 | tr -d '\r' | LC_ALL=C sort; }
-if [ "$arch" = win64 ]; then program_files=ProgramFiles64Folder; else program_files=ProgramFilesFolder; fi
+case $arch in
+  win32) program_files=ProgramFilesFolder platform=Intel ;;
+  win64) program_files=ProgramFiles64Folder platform=x64 ;;
+  arm64) program_files=ProgramFiles64Folder platform=Arm64 ;;
+esac
 mkdir "$tmp/older"
 (cd "$tmp/src" && tar -cf - .) | tar -x -C "$tmp/older"
 sed -i 's/^project(dorvane VERSION [0-9.]*/project(dorvane VERSION 0.0.1/' "$tmp/older/CMakeLists.txt"
@@ -151,6 +158,12 @@ why=""
 table "$new_msi" Directory | grep -qx "INSTALLDIR	$program_files	DORVANE" ||
   why=$(why_not "$why" "not in [$program_files]\\DORVANE")
 record "$msi: its files in [$program_files]\\DORVANE" "$why"
+# Windows Installer refuses a package whose platform is not the machine's own (or one it
+# emulates): the summary's template says which.
+template=$(msiinfo suminfo "$new_msi" | tr -d '\r' | sed -n 's/^Template: //p')
+why=""
+[ "$template" = "$platform;1033" ] || why="expected $platform;1033"
+record "$msi: for $platform Windows (template $template)" "$why"
 why=""
 upgrade=$(table "$new_msi" Upgrade)
 code=$(cut -f1 <<<"$upgrade" | sort -u)
@@ -167,7 +180,7 @@ for action in RemoveEnvironmentStrings WriteEnvironmentStrings; do
 done
 record "appends its folder to the system PATH, removed on uninstall" "$why"
 
-if [ ${#vm[@]} = 0 ] && { "$here/../../cmake/wine-run.sh" "$arch" --check >/dev/null; [ $? = 77 ]; }; then
+if [ ${#vm[@]} = 0 ] && { "$here/wine-run.sh" "$arch" --check >/dev/null; [ $? = 77 ]; }; then
   echo "left out: the signed exe under wine ($arch programs do not run on this machine)"
 else
   why=""
@@ -180,7 +193,7 @@ else
     older=$vm_session/release/$(basename "$older")
     new_msi=$vm_session/release/$msi
     exe=$vm_session/release/dorvane.exe
-    vm+=(run "$vm_session" --timeout 300 --)
+    vm+=(run "$vm_session" --timeout 600 --)
   fi
   "${vm[@]}" bash "$here/usage_test.sh" "$usage" "$arch" "$wine_dir" "$signed" >"$tmp/usage.log" 2>&1 ||
     why=$(grep -E 'FAIL|wine' "$tmp/usage.log" | head -3 | tr '\n' ' ')

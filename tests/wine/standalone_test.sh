@@ -4,8 +4,9 @@
 # build's version and a well-formed asInvoker manifest. The unit-test exe, for its part,
 # must not even import the real exit call.
 # Every part of the toolchain linked into it is covered by the notices that ship with it.
-# usage: standalone_test.sh OBJDUMP DORVANE_EXE UNIT_TEST_EXE VERSION win32|win64 LINK_MAP
-#                           NOTICES
+# usage: standalone_test.sh OBJDUMP DORVANE_EXE UNIT_TEST_EXE|- VERSION win32|win64|arm64
+#                           LINK_MAP NOTICES
+# OBJDUMP is GNU's or LLVM's (which reads ARM64); the map is GNU ld's or lld's MSVC-style one.
 set -u
 objdump=$1
 exe=$2
@@ -14,19 +15,18 @@ version=$4
 arch=$5
 map=$6
 notices=$7
-strings=${objdump%objdump}strings
 max_bytes=20480
 source "$(dirname "$0")/../checks.sh"
 headers=$("$objdump" -p "$exe")
 
-# What differs between the two: the PE format, and the mitigations beyond the common
+# What differs between them: the PE format, and the mitigations beyond the common
 # DYNAMIC_BASE (0x40), NX_COMPAT (0x100) and TERMINAL_SERVER_AWARE (0x8000): NO_SEH
-# (0x400) for the 32-bit exe, HIGH_ENTROPY_VA (0x20) for the 64-bit one.
-if [ "$arch" = win64 ]; then
-  format=pei-x86-64 flags=8160
-else
-  format=pei-i386 flags=8540
-fi
+# (0x400) for the 32-bit exe, HIGH_ENTROPY_VA (0x20) for the 64-bit ones.
+case $arch in
+  win32) format=pei-i386 flags=8540 machine=014c ;;
+  win64) format=pei-x86-64 flags=8160 machine=8664 ;;
+  arm64) format=coff-arm64 flags=8160 machine=aa64 ;;
+esac
 
 imports=$(grep -oE 'DLL Name: .*' <<<"$headers" | cut -d' ' -f3- | tr '[:lower:]' '[:upper:]' | sort -u | tr '\n' ' ')
 why=""
@@ -35,17 +35,25 @@ record "imports: $imports" "$why"
 
 # The calls themselves, bound by name to the system DLLs: what the program's own code
 # imports from ADVAPI32 and USER32 is exactly the privilege and exit calls.
-calls=$(awk '/DLL Name:/ { dll = toupper($3) } dll && NF == 3 && $1 ~ /^[0-9a-f]+$/ { print dll ":" $3 }' <<<"$headers" |
+calls=$(awk '/DLL Name:/ { dll = toupper($3) }
+             dll && (NF == 3 || NF == 2) && $1 ~ /^[0-9a-f]+$/ { print dll ":" $NF }' <<<"$headers" |
   grep -E '^(ADVAPI32|USER32)|:GetCurrentProcess$' | sort | tr '\n' ' ')
 why=""
 [ "$calls" = "ADVAPI32.DLL:AdjustTokenPrivileges ADVAPI32.DLL:LookupPrivilegeValueA ADVAPI32.DLL:OpenProcessToken KERNEL32.DLL:GetCurrentProcess USER32.DLL:ExitWindowsEx " ] ||
   why="unexpected platform imports"
 record "platform calls: $calls" "$why"
 
+# The COFF header, read from the file itself: the machine, and no link time (a time would
+# make every build a different file).
+pe=$(od -An -tu4 -j 60 -N 4 "$exe" | tr -d ' ')
+have_machine=$(od -An -tx2 -j $((pe + 4)) -N 2 "$exe" | tr -d ' ')
+stamp=$(od -An -tu4 -j $((pe + 8)) -N 4 "$exe" | tr -d ' ')
 why=""
 grep -q "file format $format\$" <<<"$headers" && grep -qE 'Subsystem\s+00000003' <<<"$headers" ||
   why="not a console program in $format"
-record "$format console program" "$why"
+[ "$have_machine" = "$machine" ] || why=$(why_not "$why" "machine 0x$have_machine, expected 0x$machine")
+[ "$stamp" = 0 ] || why=$(why_not "$why" "link time $stamp, expected none")
+record "$format console program, machine 0x$have_machine, no link time" "$why"
 
 size=$(stat -c %s "$exe")
 why=""
@@ -66,7 +74,7 @@ fi
 record "DllCharacteristics $have, relocations kept" "$why"
 
 # The version resource's strings are UTF-16: each value follows its key.
-resource=$("$strings" -el "$exe" | tr '\n' '|')
+resource=$(strings -a -el "$exe" | tr '\n' '|')
 want="FileVersion|$version|*OriginalFilename|dorvane.exe|ProductName|DORVANE|ProductVersion|$version|"
 why=""
 # shellcheck disable=SC2053 # want is a pattern
@@ -105,12 +113,22 @@ else
 fi
 record "manifest: well-formed, asInvoker, supportedOS Vista to 10/11" "$why"
 
-# The linker's map lists every input section it kept, with its size and the file it came
-# from: the toolchain's files are those outside the build tree, named by absolute path.
-linked=$(sed -n '/^Linker script and memory map/,$p' "$map" |
-  grep -oE '^ *([^ ]+ +)?0x[0-9a-f]+ +0x[0-9a-f]+ +/[^ ]+$' | awk '{ print $(NF - 1), $NF }' |
-  while read -r size file; do [ $((size)) = 0 ] || echo "$file"; done |
-  sed -E 's/\(.*//; s|.*/||' | sort -u | tr '\n' ' ')
+# The linker's map says which toolchain files put code or data into the exe. GNU ld's
+# lists every input section it kept, with its size and the file it came from, named by
+# absolute path outside the build tree. lld's MSVC-style map names the library (without
+# .a) and member, or the object, of every symbol it kept; the build's own objects end in
+# .obj, its own libraries are libdorvane_*, and the resources' object is lld's own
+# ("... created from .res files").
+if grep -q 'Publics by Value' "$map"; then
+  linked=$(sed -n '/Publics by Value/,$p' "$map" | awk '/^ [0-9a-f]+:[0-9a-f]+ / { print $NF }' |
+    grep -vE '^(<linker-defined>|libdorvane_[a-z_]*:.*|.*\.obj|files)$' |
+    sed -E 's/^([^:]*):.*/\1.a/' | sort -u | tr '\n' ' ')
+else
+  linked=$(sed -n '/^Linker script and memory map/,$p' "$map" |
+    grep -oE '^ *([^ ]+ +)?0x[0-9a-f]+ +0x[0-9a-f]+ +/[^ ]+$' | awk '{ print $(NF - 1), $NF }' |
+    while read -r size file; do [ $((size)) = 0 ] || echo "$file"; done |
+    sed -E 's/\(.*//; s|.*/||' | sort -u | tr '\n' ' ')
+fi
 covered=$(tr -d '\r' <"$notices" | sed -n 's/^Linked in: //p' | tr ' ' '\n' | grep . | sort -u | tr '\n' ' ')
 why=""
 [ -n "$linked" ] || why="no toolchain files in the link map"
@@ -122,8 +140,12 @@ for file in $covered; do
 done
 record "notices cover what is linked in: $linked" "$why"
 
-why=""
-"$objdump" -p "$unit_tests" | grep -qE '\<ExitWindowsEx\>' && why="they import the real ExitWindowsEx"
-record "the unit tests do not import ExitWindowsEx" "$why"
+if [ "$unit_tests" = - ]; then
+  echo "no unit-test exe for $arch (no C++ runtime for it here)"
+else
+  why=""
+  "$objdump" -p "$unit_tests" | grep -qE '\<ExitWindowsEx\>' && why="they import the real ExitWindowsEx"
+  record "the unit tests do not import ExitWindowsEx" "$why"
+fi
 
 finish
