@@ -42,6 +42,12 @@ else()
     target_link_options(dorvane PRIVATE -Wl,--no-seh)
   endif()
 endif()
+# lld leaves the header's checksum 0, where GNU ld fills it in; before any signing.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  add_custom_command(TARGET dorvane POST_BUILD
+                     COMMAND bash ${PROJECT_SOURCE_DIR}/toolchain/pe-checksum.sh $<TARGET_FILE:dorvane>
+                     VERBATIM)
+endif()
 
 include(cmake/signing.cmake)
 

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Builds DORVANE for this host and for 32-bit and 64-bit Windows, then runs each with no
-# arguments, which shows the usage screen: the exes under wine in a private prefix of their
-# build tree, in the test VM where this machine cannot run them (32-bit where the kernel
-# runs no 32-bit code). Nothing here makes an exit request.
+# Builds DORVANE for this host and for 32-bit, 64-bit and ARM64 Windows, then runs each with
+# no arguments, which shows the usage screen: the exes under wine in a private prefix of
+# their build tree, in the test VM where this machine cannot run them (ARM64 always, 32-bit
+# where the kernel runs no 32-bit code). Nothing here makes an exit request.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/ensure-tools.sh host windows
 
-for preset in host windows-x86 windows-x64; do
+for preset in host windows-x86 windows-x64 windows-arm64; do
   cmake --preset $preset >/dev/null
   cmake --build --preset $preset
 done
@@ -23,7 +23,7 @@ show_usage() {  # ARCH WINE_DIR EXE
     { tests/wine/wine-run.sh "$1" "$2/prefix" "$3" || echo "(exit status $?)"; }
   tests/wine/prefix.sh teardown "$1" "$2" >/dev/null
 }
-for row in windows-x86:win32:x86_64 windows-x64:win64:x86_64; do
+for row in windows-x86:win32:x86_64 windows-x64:win64:x86_64 windows-arm64:arm64:arm64; do
   IFS=: read -r preset arch vm_arch <<<"$row"
   build=$PWD/build/$preset
   if tests/wine/wine-run.sh $arch --check >/dev/null; then
@@ -31,7 +31,8 @@ for row in windows-x86:win32:x86_64 windows-x64:win64:x86_64; do
     show_usage $arch "$build/wine" "$build/dorvane.exe"
   elif [ $? = 77 ] && command -v qemu-system-${vm_arch/arm64/aarch64} >/dev/null; then
     echo "== build/$preset/dorvane.exe under wine ($arch), in the test VM"
-    tests/vm/vm-run.sh once "$build/vm/session" --cache "$build/vm" --arch $vm_arch --ro "$PWD" \
+    # The prefix the tests made in an earlier guest, if any, is kept in the session folder.
+    DORVANE_WINE_TEMPLATE_ARCHIVE=$build/vm/session/wine-template.tar tests/vm/vm-run.sh once "$build/vm/session" --cache "$build/vm" --arch $vm_arch --ro "$PWD" \
       --tmpfs "$build/wine" -- bash -c "$(declare -f show_usage); show_usage $arch '$build/wine' '$build/dorvane.exe'" |
       grep -v '^vm-run.sh: guest ready' || true
   else

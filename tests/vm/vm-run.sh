@@ -209,8 +209,14 @@ start() {
       -append "console=$tty quiet panic=-1 oops=panic rdinit=/init" \
       -serial "file:$console" -monitor none -pidfile "$session/qemu.pid" "${shares[@]}"
   ) </dev/null >"$session/qemu.log" 2>&1 &
-  local pid=$!
+  local pid=$! wait=0
   echo "$pid" >"$session/guest.pid"
+  # Until its exec the subshell is bash, not yet qemu: wait for that (a few ms), or the
+  # watcher and the checks below would take the guest for gone.
+  while ! ours "$pid" && kill -0 "$pid" 2>/dev/null && [ $wait -lt 200 ]; do
+    sleep 0.05
+    wait=$((wait + 1))
+  done
   # Should the caller go without stopping it (a test run cut off or killed), or the limit
   # pass, the guest goes too; the guest also powers itself off at its limit.
   local owner=$PPID deadline=$(($(date +%s) + limit))

@@ -21,9 +21,15 @@ done
 trap 'for p in "$dir"/msi-first "$dir"/msi-upgrade; do WINEPREFIX=$p timeout 20 wineserver -k 2>/dev/null; done
       rm -rf "$dir"/msi-first "$dir"/msi-upgrade "$tmp"' EXIT
 windows_path() { echo "Z:${1//\//\\}"; }
+# Windows on ARM sets ProgramFiles64Folder as x64 Windows does; wine 8.0's msi sets it only
+# on x64, so an ARM64 package would land in C:\DORVANE. There the folder is given as an
+# administrator may, through the public INSTALLDIR (the release test holds the package's own
+# Directory table to the 64-bit Program Files).
+props=()
+[ "$arch" != arm64 ] || props=('INSTALLDIR=C:\Program Files\DORVANE')
 # Runs msiexec silently in $prefix; the registry is on disk once the prefix's server has gone.
 msiexec() {
-  "$run" "$arch" "$prefix" msiexec "$@" /qn </dev/null >"$tmp/msiexec.log" 2>&1
+  "$run" "$arch" "$prefix" msiexec "$@" "${props[@]}" /qn </dev/null >"$tmp/msiexec.log" 2>&1
   local status=$?
   WINEPREFIX=$prefix timeout 60 wineserver -w
   return $status
