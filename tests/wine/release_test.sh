@@ -26,9 +26,10 @@ same() {  # NAME FILE OTHER_FILE: records whether the two are the same bytes
 }
 
 # The release command as the README gives it; file dates and signing time come from git.
+# A preset's build made in another folder (cmake --preset NAME -B DIR) is built there.
 (
   unset SOURCE_DATE_EPOCH
-  if [ -n "$preset" ]; then
+  if [ -n "$preset" ] && [ "$(realpath -m "$src/build/$preset")" = "$(realpath -m "$build")" ]; then
     cd "$src" && cmake --build --preset "$preset" --target package
   else
     cmake --build "$build" --target package
