@@ -25,7 +25,8 @@
 # architecture, a usable /dev/kvm, a CPU flag for it, and a probe boot, whose answer is
 # cached in the cache folder); software emulation otherwise. DORVANE_VM_ACCEL=kvm|tcg
 # forces either. DORVANE_VM_QEMU, DORVANE_VM_KVM_DEVICE and DORVANE_VM_CPUINFO stand in
-# for qemu, /dev/kvm and /proc/cpuinfo in the runner's own tests.
+# for qemu, /dev/kvm and /proc/cpuinfo in the runner's own tests. DORVANE_VM_CPUS sets the
+# guest's virtual CPUs (default: this machine's cores, at most 4).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 usage() { sed -n '/^#   vm-run/,/^#$/p' "$0" | cut -c3- >&2; exit 2; }
@@ -197,7 +198,7 @@ start() {
     machine=(-accel tcg,thread=multi -cpu max,pauth=off)
   fi
   [ "$arch" = x86_64 ] || { machine=(-M virt "${machine[@]}"); tty=ttyAMA0; }
-  cpus=$(nproc)
+  cpus=${DORVANE_VM_CPUS:-$(nproc)}
   [ "$cpus" -le 4 ] || cpus=4
   # setsid, not being run by a process group leader, turns into qemu itself: $! is qemu's
   # own pid, and qemu leads a process group of its own, apart from the caller's. Its CPU
