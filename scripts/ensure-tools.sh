@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes sure the tools a build or test step needs are installed. As root it installs what
 # is missing with apt-get; otherwise it names the packages and fails.
-# usage: ensure-tools.sh host|windows|checks...
+# usage: ensure-tools.sh host|windows|arm64-toolchain|checks...
 set -eu
 missing=()
 # Installed without the packages they recommend (qemu's would bring a desktop's worth).
@@ -10,6 +10,19 @@ need_i386=0
 
 need_command() {  # COMMAND PACKAGE
   command -v "$1" >/dev/null 2>&1 || missing+=("$2")
+}
+# What builds the ARM64 exe: Debian's clang, lld and LLVM tools, and what builds its
+# mingw-w64 runtime from Debian's sources (toolchain/arm64-sysroot.sh), with the x86
+# mingw g++'s libstdc++ headers.
+need_arm64_toolchain() {
+  need_command clang++-14 clang
+  need_command ld.lld-14 lld
+  need_command llvm-objdump-14 llvm
+  need_command dpkg-source dpkg-dev
+  need_command make make
+  need_command bzip2 bzip2
+  need_command xz xz-utils
+  need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
 }
 installed() {  # PACKAGE
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'
@@ -51,14 +64,9 @@ for group in "$@"; do
       need_command wixl wixl
       need_command msibuild msitools
       need_command faketime faketime
-      # The ARM64 exe: Debian's clang, lld and LLVM tools, and what builds its mingw-w64
-      # runtime from Debian's sources (toolchain/arm64-sysroot.sh); its tests run in an
-      # arm64 guest whose root is unpacked from Debian's arm64 packages.
-      need_command clang++-14 clang
-      need_command ld.lld-14 lld
-      need_command llvm-objdump-14 llvm
-      need_command dpkg-source dpkg-dev
-      need_command make make
+      # The ARM64 exe, and the arm64 guest its tests run in, whose root is unpacked from
+      # Debian's arm64 packages.
+      need_arm64_toolchain
       need_command qemu-system-aarch64 qemu-system-arm
       lean+=(qemu-system-arm)
       need_command qemu-aarch64-static qemu-user-static
@@ -66,6 +74,9 @@ for group in "$@"; do
       need_command osslsigncode osslsigncode
       need_command openssl openssl
       need_command xmllint libxml2-utils
+      ;;
+    arm64-toolchain)
+      need_arm64_toolchain
       ;;
     checks)
       need_command clang++ clang
@@ -77,7 +88,7 @@ for group in "$@"; do
         missing+=(libclang-rt-14-dev)
       ;;
     *)
-      echo "ensure-tools.sh: unknown group '$group' (host, windows, checks)" >&2
+      echo "ensure-tools.sh: unknown group '$group' (host, windows, arm64-toolchain, checks)" >&2
       exit 2
       ;;
   esac

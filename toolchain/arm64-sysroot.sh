@@ -32,32 +32,9 @@ src_dsc_sha256=8ea9e74761e39cf6fc93be1f254ef105b847a85a1fc6fdb09cbf16d6e4411b8a
 mirror=${DORVANE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 suite=bookworm
 
-# Tools this needs, and the Debian packages that have them.
-missing=()
-need() {  # COMMAND PACKAGE
-  command -v "$1" >/dev/null 2>&1 || missing+=("$2")
-}
-need clang-14 clang-14
-need ld.lld-14 lld-14
-need llvm-ar-14 llvm-14
-need llvm-ranlib-14 llvm-14
-need llvm-dlltool-14 llvm-14
-need dpkg-source dpkg-dev
-need make make
-need bzip2 bzip2
-need xz xz-utils
-# Only for libstdc++'s headers; the exe links no C++ runtime.
-need x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix
-if [ ${#missing[@]} -gt 0 ]; then
-  mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "arm64-sysroot.sh: missing packages: ${missing[*]}" >&2
-    echo "install them with: apt-get install --no-install-recommends ${missing[*]}" >&2
-    exit 1
-  fi
-  echo "arm64-sysroot.sh: installing ${missing[*]}" >&2
-  apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=900 "${missing[@]}" >&2
-fi
+# The tools this needs, installed as root (named otherwise); this script prints only the
+# sysroot's path.
+"$here/../scripts/ensure-tools.sh" arm64-toolchain >&2
 
 recipe_hash=$(
   {
