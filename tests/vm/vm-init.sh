@@ -99,9 +99,7 @@ say "ready $nonce: writable only $session"
 if [ -n "$limit" ]; then
   (
     sleep "$limit"
-    say "the time limit of $limit s is up"
-    sync
-    poweroff -f
+    fail "the time limit of $limit s is up"
   ) &
 fi
 
