@@ -10,7 +10,7 @@ namespace {
 // trims them. Descriptions start in column 16.
 constexpr char UsageText[] =
     "DORVANE " DORVANE_VERSION_STRING
-    " by: the DORVANE developers \n"
+    " by: " DORVANE_PUBLISHER " \n"
     "\n"
     " Logs off the current user, restarts or shuts down the system automatically.\n"
     "\n"

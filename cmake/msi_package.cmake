@@ -4,7 +4,8 @@ set(msi ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.msi)
 execute_process(COMMAND bash ${CPACK_DORVANE_SOURCE_DIR}/release/make-msi.sh ${CPACK_DORVANE_ARCH}
                         ${CPACK_PACKAGE_VERSION} $ENV{SOURCE_DATE_EPOCH}
                         ${CPACK_DORVANE_SOURCE_DIR}/release/dorvane.wxs ${msi}
-                        ${CPACK_TEMPORARY_DIRECTORY} ${CPACK_DORVANE_SIGN}
+                        ${CPACK_TEMPORARY_DIRECTORY} ${CPACK_DORVANE_PUBLISHER}
+                        ${CPACK_DORVANE_SIGN}
                 RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "Could not make ${msi}")

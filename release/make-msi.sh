@@ -4,12 +4,12 @@
 # upgrades, the package code), signs it when signing is configured and writes its SHA-256
 # beside it. One commit gives the same bytes wherever it is built: the codes derive from
 # the version and the commit (its time), file dates and summary times are the commit's.
-# usage: make-msi.sh win32|win64|arm64 VERSION EPOCH WXS OUTPUT.msi FILES_DIR
+# usage: make-msi.sh win32|win64|arm64 VERSION EPOCH WXS OUTPUT.msi FILES_DIR PUBLISHER
 #                    [OSSLSIGNCODE SIGN_OPTION...]   (sign-file.sh's options)
 # FILES_DIR holds dorvane.exe, README.txt, LICENSE and THIRD-PARTY-NOTICES.txt.
 set -euo pipefail
-arch=$1 version=$2 epoch=$3 wxs=$4 msi=$5 files=$6
-shift 6
+arch=$1 version=$2 epoch=$3 wxs=$4 msi=$5 files=$6 publisher=$7
+shift 7
 here=$(cd "$(dirname "$0")" && pwd)
 
 # Fixed for the life of the product, one per architecture: Windows Installer finds the
@@ -58,7 +58,7 @@ at_commit() { TZ=UTC faketime -f "$stamp" "$@"; }
 
 (cd "$work" && at_commit wixl -a "$wixl_arch" -D Version="$version" -D ProductCode="$product_code" \
   -D PackageCode="$package_code" -D UpgradeCode="$upgrade_code" -D ComponentGuid="$component" \
-  -D Win64=$win64 -D ProgramFilesFolder=$program_files -o package.msi "$wxs")
+  -D Win64=$win64 -D ProgramFilesFolder=$program_files -D Manufacturer="$publisher" -o package.msi "$wxs")
 
 # The folder joins the end of the system PATH on install and leaves it on uninstall (=-*:
 # set, remove on uninstall, system-wide; [~]; appends to the current value).
@@ -73,7 +73,7 @@ grep -q '513' "$work/Upgrade.idt" || { echo "make-msi.sh: unexpected Upgrade tab
 sequence="INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES"
 (cd "$work" && at_commit msibuild package.msi -i Environment.idt -i Upgrade.idt \
   -q "$sequence ('RemoveEnvironmentStrings', 3300)" -q "$sequence ('WriteEnvironmentStrings', 5200)" \
-  -s "DORVANE $version" "The DORVANE developers" "$platform;1033" \
+  -s "DORVANE $version" "$publisher" "$platform;1033" \
   "{$package_code}")
 
 if [ $# -gt 0 ]; then
