@@ -9,8 +9,8 @@ namespace {
 // Trailing spaces are part of the screen; they sit inside the literals so that no editor
 // trims them. Descriptions start in column 16.
 constexpr char UsageText[] =
-    "DORVANE " DORVANE_VERSION_STRING
-    " by: " DORVANE_PUBLISHER " \n"
+    "DORVANE " DORVANE_VERSION_STRING " by: " DORVANE_PUBLISHER
+    " \n"
     "\n"
     " Logs off the current user, restarts or shuts down the system automatically.\n"
     "\n"

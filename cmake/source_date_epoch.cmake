@@ -26,6 +26,30 @@ function(dorvane_source_date_epoch var source_dir)
   set(${var} ${epoch} PARENT_SCOPE)
 endfunction()
 
+# The commit the sources are at, by the same rule: the caller's DORVANE_SOURCE_COMMIT, else
+# git's HEAD of the sources' own repository, else none (an empty string).
+function(dorvane_source_commit var source_dir)
+  set(commit "")
+  if(DEFINED ENV{DORVANE_SOURCE_COMMIT})
+    set(commit "$ENV{DORVANE_SOURCE_COMMIT}")
+  else()
+    execute_process(COMMAND git -C "${source_dir}" rev-parse --show-toplevel HEAD
+                    OUTPUT_VARIABLE lines OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET
+                    RESULT_VARIABLE failed)
+    if(NOT failed)
+      string(REPLACE "\n" ";" lines "${lines}")
+      list(GET lines 0 top)
+      list(GET lines 1 head)
+      file(REAL_PATH "${top}" top)
+      file(REAL_PATH "${source_dir}" dir)
+      if(top STREQUAL dir AND head MATCHES "^[0-9a-f]+$")
+        set(commit ${head})
+      endif()
+    endif()
+  endif()
+  set(${var} "${commit}" PARENT_SCOPE)
+endfunction()
+
 if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE AND DEFINED SOURCE_DIR)
   dorvane_source_date_epoch(epoch "${SOURCE_DIR}")
   if(DEFINED STAMP)

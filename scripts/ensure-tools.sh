@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Makes sure the tools a build or test step needs are installed. As root it installs what
 # is missing with apt-get; otherwise it names the packages and fails.
-# usage: ensure-tools.sh host|windows|arm64-toolchain|checks...
+# usage: ensure-tools.sh host|windows|arm64-toolchain|records|checks...
 set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
 missing=()
+records=0
 # Installed without the packages they recommend (qemu's would bring a desktop's worth).
 lean=()
 need_i386=0
@@ -78,6 +80,13 @@ for group in "$@"; do
     arm64-toolchain)
       need_arm64_toolchain
       ;;
+    records)
+      # The SBOM and provenance: Debian's Node.js, and the npm packages that
+      # release/sbom/package-lock.json pins, installed below into build/node/.
+      need_command node nodejs
+      need_command npm npm
+      records=1
+      ;;
     checks)
       need_command clang++ clang
       need_command clang-tidy clang-tidy
@@ -88,13 +97,30 @@ for group in "$@"; do
         missing+=(libclang-rt-14-dev)
       ;;
     *)
-      echo "ensure-tools.sh: unknown group '$group' (host, windows, arm64-toolchain, checks)" >&2
+      echo "ensure-tools.sh: unknown group '$group' (host, windows, arm64-toolchain, records, checks)" >&2
       exit 2
       ;;
   esac
 done
 
-[ ${#missing[@]} = 0 ] && exit 0
+# The npm packages, exactly as locked, outside the source tree; again only when the lock
+# file changed. No install scripts run, and the optional XML parts (a native build) are
+# left out: only the JSON serializer and validator are used.
+npm_packages() {
+  local dest=${DORVANE_NODE_MODULES:-$root/build/node/node_modules}
+  dest=${dest%/node_modules}
+  cmp -s "$root/release/sbom/package-lock.json" "$dest/node_modules/.dorvane-lock.json" && return
+  echo "Installing the npm packages of release/sbom/package-lock.json into $dest"
+  mkdir -p "$dest"
+  cp "$root/release/sbom/package.json" "$root/release/sbom/package-lock.json" "$dest/"
+  (cd "$dest" && npm ci --omit=optional --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null)
+  cp "$root/release/sbom/package-lock.json" "$dest/node_modules/.dorvane-lock.json"
+}
+
+if [ ${#missing[@]} = 0 ]; then
+  [ $records = 0 ] || npm_packages
+  exit 0
+fi
 if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
   echo "Missing: ${missing[*]}" >&2
   [ $need_i386 = 1 ] && echo "wine32 needs the i386 architecture: dpkg --add-architecture i386" >&2
@@ -111,3 +137,4 @@ for package in "${missing[@]}"; do
 done
 [ ${#plain[@]} = 0 ] || apt-get install -y -qq "${plain[@]}" >/dev/null
 [ ${#sparse[@]} = 0 ] || apt-get install -y -qq --no-install-recommends "${sparse[@]}" >/dev/null
+[ $records = 0 ] || npm_packages

@@ -1,0 +1,54 @@
+# Run by CPack after the ZIP and MSI: the SBOM and the provenance of this package (and the
+# provenance's signed envelope when signing is configured), each with its SHA-256 beside
+# it. They describe the exe as shipped, from the ZIP's staging folder.
+set(base ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME})
+set(records ${CPACK_DORVANE_SOURCE_DIR}/release/sbom/records.mjs)
+set(ENV{DORVANE_NODE_MODULES} ${CPACK_DORVANE_NODE_MODULES})
+# A list's elements become the command's words; an empty one would vanish, so the
+# optional ones are added only when set, and the tools are joined by commas.
+string(REPLACE ";" "," tools "${CPACK_DORVANE_TOOLS}")
+set(options --arch ${CPACK_DORVANE_ARCH} --project ${CPACK_DORVANE_BINARY_DIR}/project.json
+            --package-dir ${CPACK_PACKAGE_DIRECTORY} --staged ${CPACK_TEMPORARY_DIRECTORY}
+            --map ${CPACK_DORVANE_BINARY_DIR}/dorvane.map --build ${CPACK_DORVANE_BINARY_DIR}
+            --epoch $ENV{SOURCE_DATE_EPOCH} --objdump ${CPACK_DORVANE_OBJDUMP} --tools ${tools}
+            --generator ${CPACK_DORVANE_GENERATOR} --builder ${CPACK_DORVANE_BUILDER_ID})
+# CPack moves the ZIP into the package folder after this script.
+foreach(file IN LISTS CPACK_PACKAGE_FILES)
+  if(file MATCHES "\\.zip$")
+    list(APPEND options --zip ${file})
+  endif()
+endforeach()
+if(NOT "$ENV{DORVANE_SOURCE_COMMIT}" STREQUAL "")
+  list(APPEND options --commit $ENV{DORVANE_SOURCE_COMMIT})
+endif()
+if(NOT "${CPACK_DORVANE_PRESET}" STREQUAL "")
+  list(APPEND options --preset ${CPACK_DORVANE_PRESET})
+endif()
+if(CPACK_DORVANE_SIGN)
+  list(APPEND options --signed yes)
+else()
+  list(APPEND options --signed no)
+endif()
+execute_process(COMMAND ${CPACK_DORVANE_NODE} ${records} records ${options} RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "Could not write the SBOM and provenance of ${base}")
+endif()
+set(made .cdx.json .provenance.json)
+if(CPACK_DORVANE_SIGN)
+  # The osslsigncode path first, then sign-file.sh's options.
+  list(SUBLIST CPACK_DORVANE_SIGN 1 -1 sign_options)
+  execute_process(COMMAND bash ${CPACK_DORVANE_SOURCE_DIR}/release/sign-envelope.sh
+                          ${CPACK_DORVANE_NODE} ${records}
+                          ${base}.provenance.json ${base}.intoto.jsonl ${sign_options}
+                  RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "Could not sign ${base}.provenance.json")
+  endif()
+  list(APPEND made .intoto.jsonl)
+endif()
+foreach(suffix IN LISTS made)
+  get_filename_component(name ${base}${suffix} NAME)
+  file(SHA256 ${base}${suffix} sum)
+  file(WRITE ${base}${suffix}.sha256 "${sum}  ${name}\n")
+  message(STATUS "- package: ${base}${suffix} generated.")
+endforeach()

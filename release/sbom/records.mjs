@@ -1,0 +1,521 @@
+// The machine-readable records that ship beside a release's ZIP and MSI: a CycloneDX 1.6
+// SBOM of what is inside dorvane.exe, SLSA v1 provenance of how it was built, and the
+// provenance's DSSE envelope when the release is signed. Everything is read from the build
+// itself (the link map, the package database, the files) and nothing from the clock, so
+// one commit gives the same bytes wherever it is built.
+//
+//   node records.mjs records OPTIONS     writes dorvane-<version>-<arch>.cdx.json, then
+//                                        dorvane-<version>-<arch>.provenance.json
+//   node records.mjs sbom|provenance OPTIONS   writes one of them
+//   node records.mjs envelope PROVENANCE KEY.pem OUT   signs it (RSA, deterministic)
+//   node records.mjs check SBOM          validates an SBOM: schema, licences, purls
+// OPTIONS are --name value pairs; see `options` below.
+import { createHash, createPrivateKey, createPublicKey, sign } from 'node:crypto';
+import { execFileSync } from 'node:child_process';
+import { readFileSync, writeFileSync, realpathSync, existsSync } from 'node:fs';
+import { basename, dirname, join, normalize } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { createRequire } from 'node:module';
+
+// The packages package-lock.json pins live outside the source tree: scripts/ensure-tools.sh
+// installs them into build/node/, or wherever DORVANE_NODE_MODULES says.
+const here = dirname(fileURLToPath(import.meta.url));
+const modules = process.env.DORVANE_NODE_MODULES || join(here, '../../build/node/node_modules');
+const require = createRequire(join(modules, 'index.js'));
+const CDX = require('@cyclonedx/cyclonedx-library');
+const { PackageURL } = require('packageurl-js');
+const parseSpdx = require('spdx-expression-parse');
+const fail = (why) => {
+  process.stderr.write(`records.mjs: ${why}\n`);
+  process.exit(1);
+};
+
+function options(argv) {
+  const o = {};
+  for (let i = 0; i < argv.length; i += 2) {
+    if (!argv[i].startsWith('--') || argv[i + 1] === undefined) fail(`bad option ${argv[i]}`);
+    o[argv[i].slice(2)] = argv[i + 1];
+  }
+  return o;
+}
+
+const digest = (algorithm, file) => createHash(algorithm).update(readFileSync(file)).digest('hex');
+const run = (cmd, args) => execFileSync(cmd, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] });
+const tryRun = (cmd, args) => {
+  try {
+    return run(cmd, args);
+  } catch {
+    return '';
+  }
+};
+// What a command printed even when it failed for some of its arguments (dpkg-query -S for
+// a file no package owns).
+const tryRunAll = (cmd, args) => {
+  try {
+    return run(cmd, args);
+  } catch (e) {
+    return String(e.stdout ?? '');
+  }
+};
+
+// --- Debian's package database -------------------------------------------------------
+
+// The installed packages that own files, as dpkg names them (with :arch for multi-arch
+// ones), in one query: each path as given first, then with its links resolved.
+function owners(files) {
+  const found = new Map();
+  const ask = (paths) => {
+    for (const line of tryRunAll('dpkg-query', ['-S', ...paths]).split('\n')) {
+      // "package[:arch]: /path", or "one, other: /path" for a file two packages share.
+      const at = line.indexOf(': /');
+      if (at > 0) found.set(line.slice(at + 2), line.slice(0, at).split(', ')[0]);
+    }
+  };
+  ask(files);
+  const resolved = new Map(files.filter((f) => !found.has(f)).map((f) => [f, realpathSync(f)]));
+  if (resolved.size) ask([...resolved.values()]);
+  return new Map(files.map((f) => [f, found.get(f) ?? found.get(resolved.get(f))]));
+}
+const owner = (file) => owners([file]).get(file);
+
+// A package URL in the canonical form: packageurl-js leaves a version's "+" bare, which
+// the purl spec percent-encodes (a Debian version such as 12.2.0-14+deb12u1 is full of
+// them). It still parses back to the same version.
+function purl(type, namespace, name, version, qualifiers) {
+  const text = new PackageURL(type, namespace, name, version, qualifiers, undefined).toString();
+  const at = text.lastIndexOf('@');
+  const end = text.indexOf('?', at) === -1 ? text.length : text.indexOf('?', at);
+  return text.slice(0, at + 1) + text.slice(at + 1, end).replace(/\+/g, '%2B') + text.slice(end);
+}
+
+const packageCache = new Map();
+function debianPackage(name) {
+  if (!packageCache.has(name)) {
+    const [pkg, version, arch, source, maintainer] = run('dpkg-query', [
+      '-W', '-f=${Package}\t${Version}\t${Architecture}\t${source:Package}\t${Maintainer}', name,
+    ]).split('\t');
+    packageCache.set(name, { name: pkg, version, arch, source, maintainer, purl: purl('deb', 'debian', pkg, version, { arch }) });
+  }
+  return packageCache.get(name);
+}
+
+// The .debs' checksums as the archive published them, where apt still lists them: one
+// query for all, which apt answers paragraph by paragraph (none for a version it lacks).
+function debSha256(pkgs) {
+  const text = tryRunAll('apt-cache', ['show', ...pkgs.map((p) => `${p.name}:${p.arch}=${p.version}`)]);
+  const sums = new Map();
+  for (const para of text.split(/\n\n+/)) {
+    const field = (key) => new RegExp(`^${key}: (.*)$`, 'm').exec(para)?.[1];
+    if (field('SHA256')) sums.set(`${field('Package')} ${field('Version')} ${field('Architecture')}`, field('SHA256'));
+  }
+  return (p) => sums.get(`${p.name} ${p.version} ${p.arch}`);
+}
+
+// The package behind a command on the PATH (or a path).
+function commandPackage(command) {
+  const path = command.startsWith('/') ? command : tryRun('sh', ['-c', `command -v "$1"`, 'sh', command]).trim();
+  if (!path || !existsSync(path)) return undefined;
+  const name = owner(path);
+  return name && debianPackage(name);
+}
+
+// --- what the link map says went into the exe ------------------------------------------
+
+// GNU ld's map lists each input section it kept with its size and file; lld's MSVC-style
+// map names the library (without its folder) and member of every symbol it kept.
+function linkedFiles(map) {
+  const text = readFileSync(map, 'utf8');
+  const files = new Set();
+  if (text.includes('Publics by Value')) {
+    for (const line of text.slice(text.indexOf('Publics by Value')).split('\n')) {
+      const m = /^ [0-9a-f]+:[0-9a-f]+ +\S+ +[0-9a-f]+ +(?:f +)?(\S+)$/.exec(line);
+      if (!m) continue;
+      const from = m[1];
+      if (from === '<linker-defined>' || from.endsWith('.obj') || /^libdorvane_/.test(from)) continue;
+      if (from.includes(':')) files.add(`${from.slice(0, from.indexOf(':'))}.a`);
+      else if (from.endsWith('.o')) files.add(from);
+    }
+  } else {
+    const start = text.indexOf('Linker script and memory map');
+    for (const line of text.slice(start).split('\n')) {
+      const m = /^ *(?:\S+ +)?0x[0-9a-f]+ +(0x[0-9a-f]+) +(\/\S+)$/.exec(line);
+      if (m && Number(m[1]) !== 0) files.add(normalize(m[2].replace(/\(.*$/, '')));
+    }
+  }
+  return [...files].sort();
+}
+
+// --- facts every record shares -----------------------------------------------------------
+
+function facts(o) {
+  const project = JSON.parse(readFileSync(o.project, 'utf8'));
+  const base = `dorvane-${project.version}-${o.arch}`;
+  const pkgdir = o['package-dir'];
+  // CPack copies the ZIP into the package folder only after these records are written:
+  // until then it is where --zip says.
+  const file = (suffix) => (suffix === '.zip' && o.zip ? o.zip : join(pkgdir, base + suffix));
+  return { project, base, file, exe: join(o.staged, 'dorvane.exe') };
+}
+
+const publisher = (project) =>
+  new CDX.Models.OrganizationalEntity({ name: project.publisher, url: new Set([project.homepage]) });
+const debian = () => new CDX.Models.OrganizationalEntity({ name: 'Debian', url: new Set(['https://www.debian.org/']) });
+
+// A deterministic urn:uuid: a UUID version 5 (SHA-1, RFC 4122 URL namespace) of the name.
+function uuid5(name) {
+  const namespace = Buffer.from('6ba7b8119dad11d180b400c04fd430c8', 'hex');
+  const hash = createHash('sha1').update(namespace).update(name).digest();
+  hash[6] = (hash[6] & 0x0f) | 0x50;
+  hash[8] = (hash[8] & 0x3f) | 0x80;
+  const h = hash.subarray(0, 16).toString('hex');
+  return `urn:uuid:${h.slice(0, 8)}-${h.slice(8, 12)}-${h.slice(12, 16)}-${h.slice(16, 20)}-${h.slice(20)}`;
+}
+
+const Hash = CDX.Enums.HashAlgorithm;
+const hashesOf = (path) =>
+  new CDX.Models.HashDictionary([
+    [Hash['SHA-256'], digest('sha256', path)],
+    [Hash['SHA-512'], digest('sha512', path)],
+  ]);
+const property = (name, value) => new CDX.Models.Property(name, value);
+// BSI TR-03183-2's fields that CycloneDX has no field of its own for.
+const bsiFile = (names) => [
+  ...names.map((n) => property('bsi:component:filename', n)),
+  property('bsi:component:executable', 'executable'),
+  property('bsi:component:archive', 'no archive'),
+  property('bsi:component:structured', 'unstructured'),
+];
+
+// The licences of what the toolchain links into the exe, by who made it: the terms that
+// THIRD-PARTY-NOTICES.txt gives for each.
+const MINGW = 'ZPL-2.1 AND LicenseRef-mingw-w64-public-domain';
+const GCC = 'GPL-3.0-or-later WITH GCC-exception-3.1';
+function licenceOf(pkg) {
+  if (/^mingw-w64-.*-dev$/.test(pkg.name)) return MINGW;
+  if (/^gcc-mingw-w64-/.test(pkg.name)) return GCC;
+  fail(`no licence known for ${pkg.name}, which put code into the exe: add it here and to the notices`);
+}
+
+// The toolchain that built the exe: the compiler, linker, archiver and resource compiler
+// CMake used (--tools, comma-separated), and what g++ runs from its own folders.
+function toolchain(o) {
+  const tools = o.tools.split(',').filter((t) => t && !t.startsWith('-'));
+  const cxx = tools[0];
+  // (clang assembles by itself, and its linker, lld, is named among the tools.)
+  for (const prog of cxx.includes('clang') ? [] : ['cc1plus', 'as', 'ld']) {
+    const path = tryRun(cxx, [`-print-prog-name=${prog}`]).trim();
+    if (path.startsWith('/')) tools.push(path);
+  }
+  const pkgs = new Map();
+  for (const tool of tools) {
+    const pkg = commandPackage(tool);
+    if (pkg) pkgs.set(pkg.name, pkg);
+  }
+  return [...pkgs.values()];
+}
+
+// The ARM64 runtime is not a Debian package: toolchain/arm64-sysroot.sh builds it from
+// Debian's mingw-w64 source package, whose name and version it holds.
+function arm64Source() {
+  const script = readFileSync(join(here, '../../toolchain/arm64-sysroot.sh'), 'utf8');
+  const value = (key) => new RegExp(`^${key}=(\\S+)$`, 'm').exec(script)[1];
+  return { name: value('src_package'), version: value('src_version'), dscSha256: value('src_dsc_sha256') };
+}
+
+function libraryComponents(o, project) {
+  const files = linkedFiles(o.map);
+  if (files.length === 0) fail(`no toolchain files in ${o.map}`);
+  const components = [];
+  if (o.arch === 'arm64') {
+    const probe = 'libclang_rt.builtins-aarch64.a';
+    const src = arm64Source();
+    const crt = new CDX.Models.Component(CDX.Enums.ComponentType.Library, `${src.name}-crt-aarch64`, {
+      bomRef: purl('deb', 'debian', src.name, src.version, { arch: 'source' }),
+      version: src.version,
+      description: `The mingw-w64 runtime, built for ARM64 from Debian's ${src.name} ${src.version} source package`,
+      supplier: publisher(project),
+      purl: purl('deb', 'debian', src.name, src.version, { arch: 'source' }),
+    });
+    crt.licenses.add(new CDX.Models.LicenseExpression(MINGW));
+    crt.properties.add(property('dorvane:source-package', `${src.name} ${src.version}`));
+    for (const p of bsiFile(files.filter((f) => f !== probe))) crt.properties.add(p);
+    components.push(crt);
+    if (files.includes(probe)) {
+      const own = new CDX.Models.Component(CDX.Enums.ComponentType.Library, 'dorvane-chkstk', {
+        bomRef: 'dorvane-chkstk',
+        version: project.version,
+        description: `DORVANE's own stack probe (toolchain/chkstk.S), linked as ${probe}`,
+        supplier: publisher(project),
+      });
+      own.licenses.add(new CDX.Models.LicenseExpression(project.license));
+      for (const p of bsiFile([probe])) own.properties.add(p);
+      components.push(own);
+    }
+    return components;
+  }
+  const byPackage = new Map();
+  const owned = owners(files);
+  for (const f of files) {
+    const name = owned.get(f);
+    if (!name) fail(`no installed package owns ${f}, which the link map shows in the exe`);
+    if (!byPackage.has(name)) byPackage.set(name, []);
+    byPackage.get(name).push(basename(f));
+  }
+  for (const [name, names] of byPackage) {
+    const pkg = debianPackage(name);
+    const c = new CDX.Models.Component(CDX.Enums.ComponentType.Library, pkg.name, {
+      bomRef: pkg.purl,
+      version: pkg.version,
+      description: `Linked into dorvane.exe from Debian's ${pkg.name}`,
+      supplier: debian(),
+      author: pkg.maintainer,
+      purl: pkg.purl,
+    });
+    c.licenses.add(new CDX.Models.LicenseExpression(licenceOf(pkg)));
+    for (const p of bsiFile(names.sort())) c.properties.add(p);
+    components.push(c);
+  }
+  return components;
+}
+
+// The DLLs the exe imports: part of Windows, not shipped. They stand inside one
+// operating-system component, outside the assembly that the compositions call complete.
+function windowsComponents(exe, objdump) {
+  const text = run(objdump, ['-p', exe]);
+  const dlls = [...new Set([...text.matchAll(/DLL Name: (\S+)/g)].map((m) => m[1].toUpperCase()))].sort();
+  const windows = new CDX.Models.Component(CDX.Enums.ComponentType.OperatingSystem, 'Windows', {
+    bomRef: 'windows',
+    description: 'Provided by Windows: imported by dorvane.exe at run time, not shipped with it',
+    scope: CDX.Enums.ComponentScope.Required,
+  });
+  for (const dll of dlls) {
+    const c = new CDX.Models.Component(CDX.Enums.ComponentType.Library, dll, {
+      bomRef: `windows/${dll}`,
+      description: 'A system DLL of Windows, imported at run time; not shipped',
+      scope: CDX.Enums.ComponentScope.Required,
+    });
+    c.properties.add(property('bsi:component:filename', dll));
+    windows.components.add(c);
+  }
+  return windows;
+}
+
+const library = () => require('@cyclonedx/cyclonedx-library/package.json');
+
+function sbom(o) {
+  const { project, base, file, exe } = facts(o);
+  const bom = new CDX.Models.Bom();
+  bom.serialNumber = uuid5(`dorvane ${project.version} ${o.arch} ${o.commit || o.epoch}`);
+  bom.metadata.timestamp = new Date(Number(o.epoch) * 1000);
+  bom.metadata.lifecycles.add(CDX.Enums.LifecyclePhase.Build);
+  bom.metadata.supplier = publisher(project);
+  bom.metadata.manufacture = publisher(project);
+
+  // What wrote this SBOM, and what built the exe it describes.
+  const cdxlib = library();
+  const tools = bom.metadata.tools.components;
+  tools.add(new CDX.Models.Component(CDX.Enums.ComponentType.Application, 'dorvane-release-records', {
+    bomRef: 'tool/dorvane-release-records',
+    version: project.version,
+    description: "DORVANE's release/sbom/records.mjs",
+    supplier: publisher(project),
+  }));
+  tools.add(new CDX.Models.Component(CDX.Enums.ComponentType.Library, cdxlib.name, {
+    bomRef: `tool/${cdxlib.name}`,
+    version: cdxlib.version,
+    purl: purl('npm', '@cyclonedx', 'cyclonedx-library', cdxlib.version),
+  }));
+  for (const pkg of toolchain(o)) {
+    tools.add(new CDX.Models.Component(CDX.Enums.ComponentType.Application, pkg.name, {
+      bomRef: `tool/${pkg.purl}`,
+      version: pkg.version,
+      supplier: debian(),
+      purl: pkg.purl,
+    }));
+  }
+
+  const app = new CDX.Models.Component(CDX.Enums.ComponentType.Application, project.name.toUpperCase(), {
+    bomRef: 'dorvane',
+    version: project.version,
+    description: project.description,
+    supplier: publisher(project),
+    hashes: hashesOf(exe),
+  });
+  app.licenses.add(new CDX.Models.LicenseExpression(project.license));
+  for (const p of bsiFile(['dorvane.exe'])) app.properties.add(p);
+  app.externalReferences.add(new CDX.Models.ExternalReference(project.homepage, CDX.Enums.ExternalReferenceType.Website));
+  app.externalReferences.add(new CDX.Models.ExternalReference(project.repository, CDX.Enums.ExternalReferenceType.VCS));
+  // The forms it is distributed in, by file name: where they are served is not known here.
+  for (const suffix of ['.zip', '.msi']) {
+    if (!existsSync(file(suffix))) continue;
+    app.externalReferences.add(new CDX.Models.ExternalReference(base + suffix, CDX.Enums.ExternalReferenceType.Distribution, {
+      hashes: hashesOf(file(suffix)),
+      comment: suffix === '.zip' ? 'ZIP archive holding dorvane.exe' : 'Windows Installer package holding dorvane.exe',
+    }));
+  }
+  bom.metadata.component = app;
+
+  const libs = libraryComponents(o, project);
+  const windows = windowsComponents(exe, o.objdump);
+  for (const c of [...libs, windows]) bom.components.add(c);
+  for (const c of libs) app.dependencies.add(c.bomRef);
+  for (const dll of windows.components) app.dependencies.add(dll.bomRef);
+
+  const factory = new CDX.Serialize.JSON.Normalize.Factory(CDX.Spec.Spec1dot6);
+  const json = JSON.parse(new CDX.Serialize.JsonSerializer(factory).serialize(bom, { sortLists: true }));
+  // Every bom-ref has its dependency entry, the leaves with none. The library writes
+  // entries only for what depends on something.
+  const refs = ['dorvane', ...libs.map((c) => c.bomRef.value), 'windows', ...[...windows.components].map((c) => c.bomRef.value)];
+  const deps = new Map((json.dependencies || []).map((d) => [d.ref, d]));
+  json.dependencies = refs.sort().map((ref) => deps.get(ref) || { ref });
+  // What is shipped, the exe and the code linked into it, is listed completely; Windows
+  // and its DLLs are the platform's, so their make-up is not this document's to state.
+  json.compositions = [
+    { aggregate: 'complete', assemblies: ['dorvane', ...libs.map((c) => c.bomRef.value)].sort(), dependencies: ['dorvane'] },
+    { aggregate: 'unknown', assemblies: ['windows'] },
+  ];
+  writeFileSync(file('.cdx.json'), JSON.stringify(json, null, 2) + '\n');
+}
+
+// --- provenance ----------------------------------------------------------------------------
+
+function provenance(o) {
+  const { project, base, file, exe } = facts(o);
+  const subject = [[`${base}/dorvane.exe`, exe]];
+  for (const suffix of ['.zip', '.msi', '.cdx.json']) {
+    if (existsSync(file(suffix))) subject.push([base + suffix, file(suffix)]);
+  }
+  const pkgs = new Map(toolchain(o).map((p) => [p.name, p]));
+  const add = (pkg) => pkg && pkgs.set(pkg.name, pkg);
+  // The runtime linked in, the headers compiled against (ninja's record of every
+  // header each object read), and what made the packages.
+  const used = o.arch === 'arm64' ? [] : linkedFiles(o.map);
+  if (o.generator === 'Ninja') {
+    // The product's own objects only (CMakeFiles/dorvane*), not the tests'.
+    let product = false;
+    for (const line of tryRun('ninja', ['-C', o.build, '-t', 'deps']).split('\n')) {
+      if (/^\S/.test(line)) product = line.startsWith('CMakeFiles/dorvane');
+      else if (product && line.trim().startsWith('/usr/')) used.push(line.trim());
+    }
+  }
+  for (const name of new Set(owners([...new Set(used)]).values())) if (name) add(debianPackage(name));
+  const commands = ['cmake', 'ninja', 'wixl', 'msibuild', 'faketime', 'node', o.objdump];
+  if (o.arch === 'arm64') commands.push('clang-14', 'ld.lld-14', 'llvm-ar-14', 'make', 'dpkg-source');
+  if (o.signed === 'yes') commands.push('osslsigncode', 'openssl');
+  for (const c of commands) add(commandPackage(c));
+
+  const deps = [];
+  if (o.commit) deps.push({ uri: `git+${project.repository}`, digest: { gitCommit: o.commit } });
+  const sorted = [...pkgs.values()].sort((a, b) => a.name.localeCompare(b.name));
+  const sha256 = debSha256(sorted);
+  for (const p of sorted) {
+    const d = { uri: p.purl, name: p.name };
+    if (sha256(p)) d.digest = { sha256: sha256(p) };
+    d.annotations = { version: p.version, arch: p.arch };
+    deps.push(d);
+  }
+  if (o.arch === 'arm64') {
+    const src = arm64Source();
+    deps.push({
+      uri: purl('deb', 'debian', src.name, src.version, { arch: 'source' }),
+      name: `${src.name} (source)`,
+      digest: { sha256: src.dscSha256 },
+      annotations: { version: src.version, note: 'the .dsc of the source package the ARM64 runtime is built from' },
+    });
+  }
+  // The npm packages that wrote the SBOM, by the lock file's own integrity hashes.
+  const lock = JSON.parse(readFileSync(join(here, 'package-lock.json'), 'utf8'));
+  for (const [path, entry] of Object.entries(lock.packages)) {
+    if (!path || entry.optional || !entry.integrity) continue;
+    const name = path.replace(/^.*node_modules\//, '');
+    const [algo, b64] = entry.integrity.split('-');
+    deps.push({
+      uri: name.startsWith('@')
+        ? purl('npm', name.slice(0, name.indexOf('/')), name.slice(name.indexOf('/') + 1), entry.version)
+        : purl('npm', undefined, name, entry.version),
+      name,
+      digest: { [algo]: Buffer.from(b64, 'base64').toString('hex') },
+    });
+  }
+
+  const statement = {
+    _type: 'https://in-toto.io/Statement/v1',
+    subject: subject.map(([name, path]) => ({ name, digest: { sha256: digest('sha256', path) } })),
+    predicateType: 'https://slsa.dev/provenance/v1',
+    predicate: {
+      buildDefinition: {
+        buildType: new URL('build-types/cmake-preset/v1', project.homepage).toString(),
+        externalParameters: {
+          source: o.commit ? { uri: `git+${project.repository}`, commit: o.commit } : { uri: `git+${project.repository}` },
+          preset: o.preset || '',
+          signed: o.signed === 'yes',
+        },
+        internalParameters: { arch: o.arch, sourceDateEpoch: Number(o.epoch), version: project.version },
+        resolvedDependencies: deps,
+      },
+      runDetails: { builder: { id: o.builder } },
+    },
+  };
+  writeFileSync(file('.provenance.json'), JSON.stringify(statement, null, 2) + '\n');
+}
+
+// --- the signed envelope ---------------------------------------------------------------------
+
+// DSSE's pre-authentication encoding: what the signature covers.
+export const pae = (type, body) =>
+  Buffer.concat([Buffer.from(`DSSEv1 ${Buffer.byteLength(type)} ${type} ${body.length} `), body]);
+
+function envelope(provenanceFile, keyFile, out) {
+  const type = 'application/vnd.in-toto+json';
+  const body = readFileSync(provenanceFile);
+  const key = createPrivateKey(readFileSync(keyFile));
+  if (key.asymmetricKeyType !== 'rsa') fail('the envelope is signed with RSA keys only (their signatures are deterministic)');
+  const spki = createPublicKey(key).export({ type: 'spki', format: 'der' });
+  const sig = sign('sha256', pae(type, body), key);
+  const env = {
+    payloadType: type,
+    payload: body.toString('base64'),
+    signatures: [{ keyid: createHash('sha256').update(spki).digest('hex'), sig: sig.toString('base64') }],
+  };
+  writeFileSync(out, JSON.stringify(env) + '\n');
+}
+
+// --- checking an SBOM ----------------------------------------------------------------------------
+
+async function check(sbomFile) {
+  const text = readFileSync(sbomFile, 'utf8');
+  const problems = [];
+  const invalid = await new CDX.Validation.JsonStrictValidator(CDX.Spec.Version.v1dot6).validate(text);
+  if (invalid !== null) problems.push(`not valid CycloneDX 1.6: ${JSON.stringify(invalid).slice(0, 400)}`);
+  const bom = JSON.parse(text);
+  const all = [bom.metadata?.component, ...(bom.components || [])];
+  for (let i = 0; i < all.length; i++) if (all[i]?.components) all.push(...all[i].components);
+  for (const c of all.filter(Boolean)) {
+    for (const l of c.licenses || []) {
+      try {
+        if (l.expression) parseSpdx(l.expression);
+      } catch (e) {
+        problems.push(`${c['bom-ref']}: licence '${l.expression}' does not parse: ${e.message}`);
+      }
+    }
+    if (c.purl) {
+      try {
+        PackageURL.fromString(c.purl);
+      } catch (e) {
+        problems.push(`${c['bom-ref']}: purl '${c.purl}' does not parse: ${e.message}`);
+      }
+    }
+  }
+  for (const p of problems) process.stdout.write(`${p}\n`);
+  process.exit(problems.length ? 1 : 0);
+}
+
+const [command, ...rest] = process.argv.slice(2);
+if (command === 'records') {
+  sbom(options(rest));
+  provenance(options(rest));
+} else if (command === 'sbom') sbom(options(rest));
+else if (command === 'provenance') provenance(options(rest));
+else if (command === 'envelope' && rest.length === 3) envelope(...rest);
+else if (command === 'check' && rest.length === 1) await check(rest[0]);
+else fail('usage: records.mjs records|sbom|provenance OPTIONS | envelope PROVENANCE KEY OUT | check SBOM');
