@@ -37,7 +37,7 @@ set(made .cdx.json .provenance.json)
 if(CPACK_DORVANE_SIGN)
   # The osslsigncode path first, then sign-file.sh's options.
   list(SUBLIST CPACK_DORVANE_SIGN 1 -1 sign_options)
-  execute_process(COMMAND bash ${CPACK_DORVANE_SOURCE_DIR}/release/sign-envelope.sh
+  execute_process(COMMAND bash ${CPACK_DORVANE_SOURCE_DIR}/release/sbom/sign-envelope.sh
                           ${CPACK_DORVANE_NODE} ${records}
                           ${base}.provenance.json ${base}.intoto.jsonl ${sign_options}
                   RESULT_VARIABLE failed)

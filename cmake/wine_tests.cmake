@@ -115,7 +115,10 @@ dorvane_wine_test(program.windows.requests
 add_test(NAME program.windows.standalone
          COMMAND bash ${wine_tests}/standalone_test.sh ${objdump} $<TARGET_FILE:dorvane>
                  ${unit_test_exe} ${PROJECT_VERSION} ${arch}
-                 ${CMAKE_BINARY_DIR}/dorvane.map ${CMAKE_BINARY_DIR}/release/THIRD-PARTY-NOTICES.txt)
+                 ${CMAKE_BINARY_DIR}/dorvane.map ${CMAKE_BINARY_DIR}/release/THIRD-PARTY-NOTICES.txt
+                 ${CMAKE_BINARY_DIR}/package/dorvane-${PROJECT_VERSION}-${DORVANE_PACKAGE_ARCH}.cdx.json)
+# After the release test, which makes the package its SBOM comes in.
+set_tests_properties(program.windows.standalone PROPERTIES DEPENDS release.windows)
 add_test(NAME release.windows
          COMMAND bash ${wine_tests}/release_test.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
                  "${DORVANE_PRESET}" ${CMAKE_TOOLCHAIN_FILE} ${arch} ${wine_dir} ${usage} ${vm} ${vm_session})

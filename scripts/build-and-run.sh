@@ -5,7 +5,7 @@
 # where the kernel runs no 32-bit code). Nothing here makes an exit request.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/ensure-tools.sh host windows
+scripts/ensure-tools.sh host windows records
 
 for preset in host windows-x86 windows-x64 windows-arm64; do
   cmake --preset $preset >/dev/null

@@ -76,6 +76,8 @@ for group in "$@"; do
       need_command osslsigncode osslsigncode
       need_command openssl openssl
       need_command xmllint libxml2-utils
+      # The SBOM and provenance checks read JSON.
+      need_command jq jq
       ;;
     arm64-toolchain)
       need_arm64_toolchain

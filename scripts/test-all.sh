@@ -4,7 +4,7 @@
 # Installs missing tools first when run as root. Exits non-zero if anything fails.
 set -u
 cd "$(dirname "$0")/.."
-scripts/ensure-tools.sh host windows checks || exit 1
+scripts/ensure-tools.sh host windows records checks || exit 1
 
 suite() {  # PRESET: configure, build and test it
   echo "== $1"

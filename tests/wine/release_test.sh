@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The release as an administrator receives it. Runs the README's release command in this
 # tree, then builds copies of the tracked sources elsewhere: unsigned, and signed three
-# times with a throwaway certificate made here (twice as PEM files, once as PKCS#12). Checks that one commit gives the same exe and
-# ZIP wherever it is built, that the checksum file matches, that the signature verifies
-# and comes off cleanly, that the ZIP holds the signed exe, and that it still runs.
+# times with a throwaway certificate made here (twice as PEM files, once as PKCS#12). Checks
+# that one commit gives the same exe, ZIP, MSI, SBOM and provenance wherever it is built,
+# that the checksum files match, that the SBOM and provenance tell the truth, that the
+# signatures verify and come off cleanly, that the ZIP holds the signed exe, and that it
+# still runs.
 # usage: release_test.sh SOURCE_DIR BUILD_DIR PRESET TOOLCHAIN win32|win64|arm64 WINE_DIR USAGE_FILE
 #                        [bash VM_RUN SESSION]   (where wine runs in a VM: its runner and session)
 set -u
@@ -18,6 +20,7 @@ vm=("${@:8:2}")
 vm_session=${10-}
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../checks.sh"
+source "$here/records_checks.sh"
 
 same() {  # NAME FILE OTHER_FILE: records whether the two are the same bytes
   local why=""
@@ -36,8 +39,17 @@ same() {  # NAME FILE OTHER_FILE: records whether the two are the same bytes
   fi
 ) >"$tmp/main.log" 2>&1 || { cat "$tmp/main.log"; exit 1; }
 zip=$(cd "$build/package" && ls dorvane-*.zip | head -1)
-msi=${zip%.zip}.msi
-for package in "$zip" "$msi"; do
+base=${zip%.zip}
+msi=$base.msi
+# The SBOM and provenance are made where the build found Node.js and the npm packages.
+records=()
+if grep -q '^DORVANE_NODE:FILEPATH=/' "$build/CMakeCache.txt" &&
+  [ -f "$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$build/CMakeCache.txt")/@cyclonedx/cyclonedx-library/package.json" ]; then
+  records=("$base.cdx.json" "$base.provenance.json")
+else
+  echo "left out: the SBOM and provenance (no Node.js or npm packages: scripts/ensure-tools.sh records)"
+fi
+for package in "$zip" "$msi" "${records[@]}"; do
   why=""
   (cd "$build/package" && sha256sum --quiet -c "$package.sha256") >"$tmp/sum.log" 2>&1 ||
     why="$(cat "$tmp/sum.log")"
@@ -54,21 +66,26 @@ else
   (cd "$src" && tar --exclude=./build -cf - .) | tar -x -C "$tmp/src"
 fi
 epoch=$(env -u SOURCE_DATE_EPOCH cmake -DSOURCE_DIR="$src" -P "$src/cmake/source_date_epoch.cmake")
-# The ARM64 sysroot made for this build tree serves the copies too.
-toolchain_cache=()
-line=$(grep -m1 '^DORVANE_ARM64_CACHE:' "$build/CMakeCache.txt") && toolchain_cache=(-DDORVANE_ARM64_CACHE="${line#*=}")
+commit=$(git -C "$src" rev-parse HEAD 2>/dev/null || true)
+# The ARM64 sysroot and the npm packages of this build tree serve the copies too; the
+# copies are built as this tree's preset is, and take the commit from outside.
+toolchain_cache=(-DDORVANE_PRESET="$preset")
+for key in DORVANE_ARM64_CACHE DORVANE_NODE_MODULES; do
+  line=$(grep -m1 "^$key:" "$build/CMakeCache.txt") && toolchain_cache+=(-D"$key=${line#*=}")
+done
 build_copy() {  # DIR [CMAKE_ARG...]   (the sources in $sources, else $tmp/src)
   local dir=$1
   shift
   {
     SOURCE_DATE_EPOCH=$epoch cmake -S "${sources:-$tmp/src}" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
       -DCMAKE_TOOLCHAIN_FILE="$tmp/src/cmake/$toolchain" -DDORVANE_BUILD_TESTS=OFF "${toolchain_cache[@]}" "$@" &&
-      SOURCE_DATE_EPOCH=$epoch cmake --build "$dir" --target package
+      SOURCE_DATE_EPOCH=$epoch DORVANE_SOURCE_COMMIT=$commit cmake --build "$dir" --target package
   } >"$tmp/copy.log" 2>&1 || { cat "$tmp/copy.log"; exit 1; }
 }
 
 build_copy "$tmp/unsigned"
-for f in dorvane.exe "package/$zip" "package/$zip.sha256" "package/$msi" "package/$msi.sha256"; do
+for f in dorvane.exe "package/$zip" "package/$zip.sha256" "package/$msi" "package/$msi.sha256" \
+  $(for r in "${records[@]}"; do echo "package/$r" "package/$r.sha256"; done); do
   same "reproducible $f" "$build/$f" "$tmp/unsigned/$f"
 done
 
@@ -111,6 +128,25 @@ mkdir "$tmp/unzipped"
 (cd "$tmp/unzipped" && cmake -E tar xf "$tmp/signed/package/$zip")
 same "the signed ZIP holds the signed exe" "$tmp/unzipped/${zip%.zip}/dorvane.exe" "$signed"
 
+# The records of this tree's package, and of a signed one, whose exe is another file.
+if [ ${#records[@]} != 0 ]; then
+  mkdir "$tmp/tree-zip"
+  (cd "$tmp/tree-zip" && cmake -E tar xf "$build/package/$zip")
+  check_records "$build/package" "$base" "$tmp/tree-zip/$base/dorvane.exe" "$build/dorvane.map" \
+    "$build/release/THIRD-PARTY-NOTICES.txt" "$epoch" "$commit"
+  check_records "$tmp/signed/package" "$base" "$signed" "$tmp/signed/dorvane.map" \
+    "$build/release/THIRD-PARTY-NOTICES.txt" "$epoch" "$commit" "signed "
+  envelope=package/$base.intoto.jsonl
+  why=""
+  (cd "$tmp/signed/package" && sha256sum --quiet -c "$base.intoto.jsonl.sha256") >/dev/null 2>&1 ||
+    why="its .sha256 does not match"
+  [ -f "$build/$envelope" ] && why=$(why_not "$why" "the unsigned build has one")
+  record "$base.intoto.jsonl only when signed, with its checksum" "$why"
+  check_envelope "$tmp/signed/$envelope" "$tmp/signed/package/$base.provenance.json" "$tmp/cert.pem"
+  same "signed twice, same envelope" "$tmp/signed/$envelope" "$tmp/signed-again/$envelope"
+  same "signed from PKCS#12, same envelope" "$tmp/pkcs12/$envelope" "$tmp/signed/$envelope"
+fi
+
 # What an administrator unpacks: the exe, the guide, the licence and the notices, nothing
 # else; the guide plain Windows text that reads in an 80-column console.
 files=$(cmake -E tar tf "$build/package/$zip" | grep -v '/$' | sed "s|^${zip%.zip}/||" | LC_ALL=C sort | tr '\n' ' ')
@@ -149,7 +185,7 @@ esac
 mkdir "$tmp/older"
 (cd "$tmp/src" && tar -cf - .) | tar -x -C "$tmp/older"
 sed -i 's/^project(dorvane VERSION [0-9.]*/project(dorvane VERSION 0.0.1/' "$tmp/older/CMakeLists.txt"
-sources=$tmp/older build_copy "$tmp/older-build"
+sources=$tmp/older build_copy "$tmp/older-build" -DDORVANE_NODE_MODULES="$tmp/none"
 older=$tmp/older-build/package/${msi/$version/0.0.1}
 new_msi=$build/package/$msi
 why=""

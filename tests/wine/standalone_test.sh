@@ -5,7 +5,7 @@
 # must not even import the real exit call.
 # Every part of the toolchain linked into it is covered by the notices that ship with it.
 # usage: standalone_test.sh OBJDUMP DORVANE_EXE UNIT_TEST_EXE|- VERSION win32|win64|arm64
-#                           LINK_MAP NOTICES
+#                           LINK_MAP NOTICES [SBOM]
 # OBJDUMP is GNU's or LLVM's (which reads ARM64); the map is GNU ld's or lld's MSVC-style one.
 set -u
 objdump=$1
@@ -15,6 +15,7 @@ version=$4
 arch=$5
 map=$6
 notices=$7
+sbom=${8:-}
 max_bytes=20480
 source "$(dirname "$0")/../checks.sh"
 headers=$("$objdump" -p "$exe")
@@ -32,6 +33,15 @@ imports=$(grep -oE 'DLL Name: .*' <<<"$headers" | cut -d' ' -f3- | tr '[:lower:]
 why=""
 [ "$imports" = "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL " ] || why="unexpected DLLs"
 record "imports: $imports" "$why"
+# The SBOM shows them as Windows' own, not shipped: the DLLs inside its Windows component.
+if [ -f "$sbom" ]; then
+  listed=$(jq -r '.components[] | select(.type == "operating-system") | .components[].name' "$sbom" | sort | tr '\n' ' ')
+  why=""
+  [ "$listed" = "$imports" ] || why="the SBOM lists $listed"
+  record "the SBOM's Windows DLLs are the imports" "$why"
+else
+  echo "left out: the SBOM's DLLs (no SBOM at ${sbom:-(none)}; the package step makes it)"
+fi
 
 # The calls themselves, bound by name to the system DLLs: what the program's own code
 # imports from ADVAPI32 and USER32 is exactly the privilege and exit calls.
