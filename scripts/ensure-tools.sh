@@ -78,6 +78,13 @@ for group in "$@"; do
       need_command xmllint libxml2-utils
       # The SBOM and provenance checks read JSON.
       need_command jq jq
+      # The release's manifests: Debian's Python with PyYAML, and yamllint; the test reads
+      # the ZIPs' listings and the exes' machine (file).
+      [ -x /usr/bin/python3 ] || missing+=(python3)
+      installed python3-yaml || missing+=(python3-yaml)
+      need_command yamllint yamllint
+      need_command unzip unzip
+      need_command file file
       ;;
     arm64-toolchain)
       need_arm64_toolchain

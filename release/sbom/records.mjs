@@ -12,7 +12,7 @@
 // OPTIONS are --name value pairs; see `options` below.
 import { createHash, createPrivateKey, createPublicKey, sign } from 'node:crypto';
 import { execFileSync } from 'node:child_process';
-import { readFileSync, writeFileSync, realpathSync, existsSync } from 'node:fs';
+import { readFileSync, writeFileSync, realpathSync, existsSync, mkdirSync } from 'node:fs';
 import { basename, dirname, join, normalize } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { createRequire } from 'node:module';
@@ -91,18 +91,27 @@ function purl(type, namespace, name, version, qualifiers) {
 const packageCache = new Map();
 function debianPackage(name) {
   if (!packageCache.has(name)) {
-    const [pkg, version, arch, source, maintainer] = run('dpkg-query', [
-      '-W', '-f=${Package}\t${Version}\t${Architecture}\t${source:Package}\t${Maintainer}', name,
+    const [pkg, version, arch, maintainer] = run('dpkg-query', [
+      '-W', '-f=${Package}\t${Version}\t${Architecture}\t${Maintainer}', name,
     ]).split('\t');
-    packageCache.set(name, { name: pkg, version, arch, source, maintainer, purl: purl('deb', 'debian', pkg, version, { arch }) });
+    packageCache.set(name, { name: pkg, version, arch, maintainer, purl: purl('deb', 'debian', pkg, version, { arch }) });
   }
   return packageCache.get(name);
 }
 
 // The .debs' checksums as the archive published them, where apt still lists them: one
 // query for all, which apt answers paragraph by paragraph (none for a version it lacks).
+// Machines that switch apt's binary cache off make it rebuild for every query (seconds
+// each): it is kept beside the npm packages instead, which apt refreshes when its lists
+// change.
 function debSha256(pkgs) {
-  const text = tryRunAll('apt-cache', ['show', ...pkgs.map((p) => `${p.name}:${p.arch}=${p.version}`)]);
+  const cache = join(modules, '..', 'apt-cache');
+  mkdirSync(cache, { recursive: true });
+  const text = tryRunAll('apt-cache', [
+    '-o', `Dir::Cache::pkgcache=${join(cache, 'pkgcache.bin')}`,
+    '-o', `Dir::Cache::srcpkgcache=${join(cache, 'srcpkgcache.bin')}`,
+    'show', ...pkgs.map((p) => `${p.name}:${p.arch}=${p.version}`),
+  ]);
   const sums = new Map();
   for (const para of text.split(/\n\n+/)) {
     const field = (key) => new RegExp(`^${key}: (.*)$`, 'm').exec(para)?.[1];
@@ -462,7 +471,7 @@ function provenance(o) {
 // --- the signed envelope ---------------------------------------------------------------------
 
 // DSSE's pre-authentication encoding: what the signature covers.
-export const pae = (type, body) =>
+const pae = (type, body) =>
   Buffer.concat([Buffer.from(`DSSEv1 ${Buffer.byteLength(type)} ${type} ${body.length} `), body]);
 
 function envelope(provenanceFile, keyFile, out) {

@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# The release: configures, builds and packages the three Windows presets, and gathers what
+# a release publishes into build/release/<version>/: each architecture's ZIP and MSI with
+# their .sha256 files, the SBOM and provenance files where the package step made them, the
+# winget and Scoop manifests when DORVANE_RELEASE_URL names where the files will be served,
+# and SHA256SUMS over all of it. The presets' own package folders stay as they are.
+# usage: scripts/release.sh [--build-root DIR] [--presets "P..."] [--no-build] [CMAKE_OPTION...]
+#   CMAKE_OPTION...   given to every configure: signing (-DDORVANE_SIGN_CERT=... etc.)
+#   --build-root DIR  the build trees are DIR/<preset> and the release DIR/release/<version>
+#                     (default: build/ of the source tree, the README's own trees)
+#   --presets "P..."  the presets to release (default: the three Windows ones)
+#   --no-build        gather the packages the trees already hold
+# DORVANE_RELEASE_URL=https://.../<version>/   where this version's files will be served
+# DORVANE_RELEASE_NOTES_URL=https://...        the release notes, named by the winget locale
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+# Debian's Python, whose PyYAML scripts/ensure-tools.sh installs; one earlier on the PATH
+# may lack it.
+python=/usr/bin/python3
+root=$src/build
+presets=(windows-x86 windows-x64 windows-arm64)
+build=1
+while [ $# -gt 0 ]; do
+  case $1 in
+    --build-root) root=$(realpath -m "$2"); shift 2 ;;
+    --presets) read -ra presets <<<"$2"; shift 2 ;;
+    --no-build) build=0; shift ;;
+    *) break ;;
+  esac
+done
+url=${DORVANE_RELEASE_URL-}
+notes=${DORVANE_RELEASE_NOTES_URL-}
+# Package repositories fetch over TLS only; say so before anything is built.
+for pair in "DORVANE_RELEASE_URL=$url" "DORVANE_RELEASE_NOTES_URL=$notes"; do
+  value=${pair#*=}
+  if [ -n "$value" ] && ! [[ $value =~ ^https://[^/[:space:]]+(/[^[:space:]]*)?$ ]]; then
+    echo "release.sh: ${pair%%=*} must be an https:// URL, not '$value'" >&2
+    exit 2
+  fi
+done
+
+# The file dates and signing time come from git, as in the README's release commands.
+unset SOURCE_DATE_EPOCH
+cd "$src"
+# What ships is built and packaged as the package target does it, by the same CPack, but
+# without building the tests and the test VM's image first: a release needs neither.
+for preset in "${presets[@]}"; do
+  [ $build = 1 ] || break
+  echo "== $preset"
+  tree=$root/$preset
+  if [ "$root" = "$src/build" ]; then
+    cmake --preset "$preset" "$@" >/dev/null
+    cmake --build --preset "$preset" --target dorvane
+  else
+    cmake --preset "$preset" -B "$tree" "$@" >/dev/null
+    cmake --build "$tree" --target dorvane
+  fi
+  cpack=$(sed -n 's/^CMAKE_CPACK_COMMAND:INTERNAL=//p' "$tree/CMakeCache.txt")
+  (cd "$tree" && "$cpack" --config ./CPackConfig.cmake)
+done
+
+version_of() { "$python" -c 'import json, sys; print(json.load(open(sys.argv[1]))["version"])' "$1/project.json"; }
+version=$(version_of "$root/${presets[0]}")
+# Made aside and moved into place whole: a run that fails leaves no release folder.
+final=$root/release/$version
+out=$final.partial
+rm -rf "$final" "$out"
+trap 'rm -rf "$out"' EXIT
+mkdir -p "$out"
+for preset in "${presets[@]}"; do
+  package=$root/$preset/package
+  # Whatever the tree holds of another version is not this release.
+  [ "$(version_of "$root/$preset")" = "$version" ] || { echo "release.sh: $preset is not version $version" >&2; exit 1; }
+  found=0
+  for file in "$package"/dorvane-"$version"-*.{zip,msi,cdx.json,provenance.json,intoto.jsonl}; do
+    [ -f "$file" ] || continue
+    # Every file goes with its checksum, and only when that checksum is still its own.
+    (cd "$package" && sha256sum --quiet -c "$(basename "$file").sha256") ||
+      { echo "release.sh: $file does not match its .sha256" >&2; exit 1; }
+    # The records are written after the MSI: one older than it describes an earlier package.
+    case $file in *.json | *.jsonl)
+      if [ "$file" -ot "$package/dorvane-$version-$(basename "$file" | cut -d- -f3 | cut -d. -f1).msi" ]; then
+        echo "release.sh: $file is older than its MSI, left by an earlier package step" >&2
+        exit 1
+      fi ;;
+    esac
+    cp "$file" "$file.sha256" "$out/"
+    case $file in *.zip | *.msi) found=$((found + 1)) ;; esac
+  done
+  [ $found = 2 ] || { echo "release.sh: $package lacks its ZIP or MSI" >&2; exit 1; }
+done
+
+if [ -n "$url" ]; then
+  "$python" "$src/release/manifests.py" "$root/${presets[0]}/project.json" "$out" "$url" ${notes:+"$notes"}
+else
+  echo "no manifests: DORVANE_RELEASE_URL is not set (the https:// folder this version's files will be served from)"
+fi
+
+# Every file, by its path in the release folder, in an order that does not depend on the
+# file system.
+mapfile -t files < <(cd "$out" && find . -type f -printf '%P\n' | LC_ALL=C sort)
+(cd "$out" && sha256sum "${files[@]}" >SHA256SUMS)
+mv "$out" "$final"
+echo "release $version: $final"
+printf '  %s\n' "${files[@]}" SHA256SUMS

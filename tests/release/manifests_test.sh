@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# The release folder and its manifests as package repositories take them: runs the release
+# command twice into BUILD_ROOT, then holds every manifest to the files it names. Each fact
+# is read here independently of the generator: hashes by sha256sum's own reading, the MSI
+# codes with msiinfo, the exe's machine with file(1), the ZIPs' listings with unzip.
+# usage: manifests_test.sh SOURCE_DIR BUILD_ROOT [CMAKE_OPTION...]
+#   DORVANE_RELEASE_BUILD=0   gather the packages BUILD_ROOT already holds, build nothing
+set -u
+src=$1
+root=$2
+shift 2
+source "$(dirname "$0")/../checks.sh"
+url=https://downloads.example.org/dorvane/1.0.0/
+release=("$src/scripts/release.sh" --build-root "$root")
+[ "${DORVANE_RELEASE_BUILD-1}" = 1 ] || release+=(--no-build)
+
+# Nothing but https:// is a place to publish, and it is refused before anything is built.
+for bad in http://downloads.example.org/1.0.0/ ftp://example.org/ downloads.example.org "https:// x"; do
+  DORVANE_RELEASE_URL=$bad "${release[@]}" "$@" >"$tmp/bad.log" 2>&1
+  status=$?
+  why=""
+  [ $status = 2 ] && grep -q 'must be an https:// URL' "$tmp/bad.log" || why="status $status: $(tail -1 "$tmp/bad.log")"
+  record "refuses DORVANE_RELEASE_URL=$bad" "$why"
+done
+
+for run in 1 2; do
+  DORVANE_RELEASE_URL=$url "${release[@]}" "$@" >"$tmp/run$run.log" 2>&1 || { cat "$tmp/run$run.log"; exit 1; }
+  cp -a "$(sed -n 's/^release [^:]*: //p' "$tmp/run$run.log")" "$tmp/run$run"
+done
+why=""
+diff -r "$tmp/run1" "$tmp/run2" >"$tmp/diff.log" || why="differ: $(head -3 "$tmp/diff.log" | tr '\n' ' ')"
+record "two runs for one commit give the same bytes ($(find "$tmp/run2" -type f | wc -l) files)" "$why"
+
+# Without a URL: the same files, and one line saying there are no manifests.
+"$src/scripts/release.sh" --build-root "$root" --no-build >"$tmp/plain.log" 2>&1 || { cat "$tmp/plain.log"; exit 1; }
+why=""
+[ "$(grep -c '^no manifests: DORVANE_RELEASE_URL is not set' "$tmp/plain.log")" = 1 ] || why="no line saying so"
+ls "$root"/release/*/{winget,scoop} >/dev/null 2>&1 && why=$(why_not "$why" "manifests written anyway")
+record "no URL, no manifests, one line saying so" "$why"
+
+# Every file the package steps made, as they made it (the SBOM and provenance included).
+out=$tmp/run2
+version=$(sed -n 's|^release \([^:]*\): .*|\1|p' "$tmp/run2.log")
+why=""
+files=("$root"/windows-*/package/dorvane-"$version"-*)
+for file in "${files[@]}"; do
+  cmp -s "$file" "$out/${file##*/}" || why=$(why_not "$why" "${file##*/}")
+done
+record "the release holds every package file, ${#files[@]} of them" "${why:+missing or changed: $why}"
+
+why=""
+(cd "$out" && sha256sum --quiet -c SHA256SUMS) >"$tmp/sums.log" 2>&1 || why=$(head -2 "$tmp/sums.log" | tr '\n' ' ')
+[ "$(wc -l <"$out/SHA256SUMS")" = "$(find "$out" -type f ! -name SHA256SUMS | wc -l)" ] ||
+  why=$(why_not "$why" "not every file listed")
+record "SHA256SUMS verifies, every file listed" "$why"
+
+why=""
+yamllint -f parsable -c "$(dirname "$0")/yamllint.yml" "$out/winget" >"$tmp/lint.log" 2>&1 ||
+  why=$(head -3 "$tmp/lint.log" | tr '\n' ' ')
+record "yamllint: the winget manifests" "$why"
+
+# The manifests against the files, one line per check; counted here.
+TMPDIR=$tmp /usr/bin/python3 - "$out" "$url" >"$tmp/facts.log" 2>&1 <<'EOF'
+import glob, hashlib, json, os, re, subprocess, sys, yaml
+out, url = sys.argv[1], sys.argv[2]
+def run(*cmd): return subprocess.run(cmd, capture_output=True, text=True).stdout.replace("\r", "")
+def first(*pairs):  # the reason of the first true condition, pairs of (condition, reason)
+    return next((why for bad, why in zip(pairs[::2], pairs[1::2]) if bad), "")
+def check(name, why): print("ok   " + name if not why else "FAIL %s: %s" % (name, why))
+def sha(name): return hashlib.sha256(open(os.path.join(out, name), "rb").read()).hexdigest()
+def listing(name): return run("unzip", "-Z1", os.path.join(out, name)).split("\n")
+def machine(name):  # the exe's machine as file(1) reads it, from the ZIP or the MSI
+    work = os.path.join(os.environ["TMPDIR"], name)
+    if name.endswith(".zip"): run("unzip", "-q", "-o", "-d", work, os.path.join(out, name))
+    else: run("msiextract", "-C", work, os.path.join(out, name))
+    exe = [os.path.join(top, f) for top, _, files in os.walk(work) for f in files if f == "dorvane.exe"]
+    kind = run("file", "-b", *exe)
+    return {"Intel 80386": "x86", "x86-64": "x64", "Aarch64": "arm64"}.get(
+        (re.findall(r"Intel 80386|x86-64|Aarch64", kind) or [kind])[0], kind)
+def strings_only(value):  # no number, date, map or null where a string was meant
+    if isinstance(value, (dict, list)):
+        return all(map(strings_only, value.values() if isinstance(value, dict) else value))
+    return isinstance(value, str)
+S, L, D = str, list, dict
+required = {
+    "version": dict(PackageIdentifier=S, PackageVersion=S, DefaultLocale=S, ManifestVersion=S),
+    "defaultLocale": dict(PackageIdentifier=S, PackageVersion=S, PackageLocale=S, Publisher=S, PackageName=S,
+                          License=S, ShortDescription=S, Description=S, Moniker=S, Tags=L, ManifestVersion=S),
+    "installer": dict(PackageIdentifier=S, PackageVersion=S, Installers=L, ManifestVersion=S),
+    "wix": dict(Architecture=S, InstallerUrl=S, InstallerSha256=S, Scope=S, ProductCode=S, ElevationRequirement=S,
+                AppsAndFeaturesEntries=L, MinimumOSVersion=S, Commands=L),
+    "zip": dict(Architecture=S, InstallerUrl=S, InstallerSha256=S, NestedInstallerType=S,
+                NestedInstallerFiles=L, MinimumOSVersion=S, Commands=L),
+    "scoop": dict(version=S, description=S, homepage=S, license=S, architecture=D, bin=S, checkver=D, autoupdate=D),
+}
+def fields(name, doc, kind):
+    bad = [key for key, kind_of in required[kind].items() if not isinstance(doc.get(key), kind_of)]
+    check("%s: the %s fields, of their types" % (name, kind), bad and "wrong or missing: %s" % bad)
+docs = {}
+for path in sorted(glob.glob(out + "/winget/manifests/d/DORVANE/DORVANE/*/*.yaml")):
+    text = open(path).read()
+    doc = yaml.safe_load(text)
+    kind = docs.setdefault(doc["ManifestType"], doc)["ManifestType"]
+    header = "# yaml-language-server: $schema=https://aka.ms/winget-manifest.%s.1.12.0.schema.json\n" % kind
+    check(os.path.basename(path) + ": schema 1.12.0 header, every value a string",
+          first(not text.startswith(header), "header", not strings_only(doc), "a value YAML reads as no string"))
+    fields(os.path.basename(path), doc, kind)
+kinds = []
+for i in docs["installer"]["Installers"]:
+    file, kind = i["InstallerUrl"].rsplit("/", 1)[-1], i["InstallerType"]
+    kinds.append((kind, i["Architecture"]))
+    fields(file, i, "zip" if kind == "zip" else "wix")
+    check("%s: %s, by the exe's PE machine" % (file, i["Architecture"]),
+          machine(file) != i["Architecture"] and machine(file))
+    check(file + ": the URL and SHA-256", first(i["InstallerUrl"] != url + file, "URL",
+                                                i["InstallerSha256"] != sha(file).upper(), "stale hash"))
+    if kind == "zip":
+        nested = i["NestedInstallerFiles"][0]
+        check(file + ": portable " + nested["RelativeFilePath"],
+              first(nested["RelativeFilePath"].replace("\\", "/") not in listing(file), "not in the ZIP",
+                    nested.get("PortableCommandAlias") != "dorvane", "alias"))
+    else:
+        table = run("msiinfo", "export", os.path.join(out, file), "Property").splitlines()[3:]
+        prop = dict(row.split("\t", 1) for row in table)
+        arp = i["AppsAndFeaturesEntries"][0]
+        want = [prop[k] for k in ("ProductCode", "ProductCode", "UpgradeCode", "ProductName", "Manufacturer")]
+        got = [i.get("ProductCode")] + [arp.get(k) for k in ("ProductCode", "UpgradeCode", "DisplayName", "Publisher")]
+        check(file + ": ProductCode, UpgradeCode, name and publisher are the MSI's",
+              got != want and "%s, not %s" % (got, want))
+check("six installers: wix and zip for x86, x64, arm64",
+      sorted(kinds) != sorted((k, a) for k in ("wix", "zip") for a in ("x86", "x64", "arm64")) and kinds)
+scoop = json.load(open(out + "/scoop/dorvane.json"))
+fields("dorvane.json", scoop, "scoop")
+check("dorvane.json: bin dorvane.exe, next hashes from the .sha256 beside each ZIP",
+      first(scoop["bin"] != "dorvane.exe", "bin", scoop["autoupdate"]["hash"].get("url") != "$url.sha256", "hash"))
+for arch, a in scoop["architecture"].items():
+    file, pe = a["url"].rsplit("/", 1)[-1], {"32bit": "x86", "64bit": "x64", "arm64": "arm64"}[arch]
+    check("dorvane.json %s: %s, by the exe's PE machine" % (arch, file), machine(file) != pe and machine(file))
+    check("dorvane.json %s: URL, hash, extract_dir %s" % (arch, a["extract_dir"]),
+          first(a["url"] != url + file, "URL", a["hash"] != sha(file), "stale hash",
+                a["extract_dir"] + "/dorvane.exe" not in listing(file), "not in the ZIP"))
+EOF
+replay "" "$tmp/facts.log"
+! grep -q Traceback "$tmp/facts.log" || record "the manifest checks ran to the end" "$(tail -1 "$tmp/facts.log")"
+
+finish
