@@ -46,6 +46,9 @@ records=()
 if grep -q '^DORVANE_NODE:FILEPATH=/' "$build/CMakeCache.txt" &&
   [ -f "$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$build/CMakeCache.txt")/@cyclonedx/cyclonedx-library/package.json" ]; then
   records=("$base.cdx.json" "$base.provenance.json")
+  # The checks run records.mjs too, with the packages this tree was configured with.
+  DORVANE_NODE_MODULES=$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$build/CMakeCache.txt")
+  export DORVANE_NODE_MODULES
 else
   echo "left out: the SBOM and provenance (no Node.js or npm packages: scripts/ensure-tools.sh records)"
 fi
