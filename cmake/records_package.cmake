@@ -4,6 +4,10 @@
 set(base ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME})
 set(records ${CPACK_DORVANE_SOURCE_DIR}/release/sbom/records.mjs)
 set(ENV{DORVANE_NODE_MODULES} ${CPACK_DORVANE_NODE_MODULES})
+# The tools records.mjs reads (objdump, dpkg-query, ninja) speak the builder's language;
+# it reads English.
+set(ENV{LC_ALL} C)
+unset(ENV{LANGUAGE})
 # A list's elements become the command's words; an empty one would vanish, so the
 # optional ones are added only when set, and the tools are joined by commas.
 string(REPLACE ";" "," tools "${CPACK_DORVANE_TOOLS}")

@@ -61,6 +61,9 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
 elseif(NOT MSVC)
   target_link_options(dorvane PRIVATE -Wl,-Map=${PROJECT_BINARY_DIR}/dorvane.map)
 endif()
+# GNU ld writes the map's headings in the builder's language; the SBOM step and the notices
+# check read them in English.
+set_property(TARGET dorvane PROPERTY RULE_LAUNCH_LINK "${CMAKE_COMMAND} -E env --unset=LANGUAGE LC_ALL=C")
 set(release_dir ${PROJECT_BINARY_DIR}/release)
 configure_file(release/README.txt.in ${release_dir}/README.txt @ONLY NEWLINE_STYLE CRLF)
 configure_file(LICENSE ${release_dir}/LICENSE @ONLY NEWLINE_STYLE CRLF)
@@ -86,8 +89,11 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_FILE_NAME dorvane-${PROJECT_VERSION}-${DORVANE_PACKAGE_ARCH})
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
+# CPack's ZIP has its entries in the file system's order, DOS dates in the builder's time
+# zone and the builder's uid and gid: rewritten first, so that its files alone decide its
+# bytes (and those of everything that records its hash).
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/zip_normalize.cmake)
 # Beside each ZIP, an MSI of the same files for fleet deployment, made with Debian's wixl.
-set(CPACK_POST_BUILD_SCRIPTS "")
 set(CPACK_DORVANE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_DORVANE_BINARY_DIR ${PROJECT_BINARY_DIR})
 set(CPACK_DORVANE_ARCH ${DORVANE_PACKAGE_ARCH})

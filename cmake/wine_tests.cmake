@@ -146,3 +146,25 @@ if(vm)
 else()
   set_tests_properties(release.windows PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE)
 endif()
+
+# The package step built twice by Debian's reprotest from a copy of the sources, the second
+# time varied in every way this machine allows (as root); the ARM64 sysroot is this tree's.
+set(reprotest_caches --node-modules ${DORVANE_NODE_MODULES})
+if(arch STREQUAL arm64)
+  list(APPEND reprotest_caches --arm64-cache ${DORVANE_ARM64_CACHE})
+endif()
+add_test(NAME release.reprotest
+         COMMAND bash ${PROJECT_SOURCE_DIR}/tests/release/reprotest.sh ${PROJECT_SOURCE_DIR}
+                 ${CMAKE_BINARY_DIR} ${CMAKE_TOOLCHAIN_FILE} ${reprotest_caches})
+# Two builds at once would each see half the CPUs the num_cpus variation hands out.
+set_tests_properties(release.reprotest PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE
+                     PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed")
+# scripts/verify-release.sh on releases built here, tampered with case by case; the script
+# is the same for every architecture, so one suite runs it.
+if(arch STREQUAL win64 AND DORVANE_PRESET)
+  add_test(NAME release.verify
+           COMMAND bash ${PROJECT_SOURCE_DIR}/tests/release/verify_release_test.sh ${PROJECT_SOURCE_DIR}
+                   ${DORVANE_PRESET} ${DORVANE_NODE_MODULES})
+  set_tests_properties(release.verify PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE
+                       PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed")
+endif()

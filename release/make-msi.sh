@@ -50,7 +50,9 @@ guid() {
 # major upgrade of the one before. The package code also changes with the files' bytes,
 # so that a signed and an unsigned package are told apart.
 product_code=$(guid "DORVANE product $arch $version $epoch")
-package_code=$(guid "DORVANE package $arch $version $epoch $(cat "$work"/* | sha256sum | cut -c1-64)")
+# In a fixed order (the C locale's): a glob's would follow the locale's collation.
+package_code=$(guid "DORVANE package $arch $version $epoch $(cd "$work" &&
+  cat LICENSE README.txt THIRD-PARTY-NOTICES.txt dorvane.exe | sha256sum | cut -c1-64)")
 
 # wixl and msibuild stamp the package with the time they run: make that the commit's time.
 stamp=$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S')

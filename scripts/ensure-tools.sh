@@ -85,6 +85,18 @@ for group in "$@"; do
       need_command yamllint yamllint
       need_command unzip unzip
       need_command file file
+      # The release built twice under Debian's reprotest, the second time varied
+      # (tests/release/reprotest.sh): diffoscope (and zipinfo, above) to show a difference,
+      # disorderfs over FUSE for the file order, sudo for the other user and host name,
+      # Debian's locale sources for the varied locale. scripts/verify-release.sh needs
+      # nothing more.
+      need_command reprotest reprotest
+      need_command diffoscope diffoscope-minimal
+      lean+=(reprotest diffoscope-minimal)
+      need_command disorderfs disorderfs
+      need_command fusermount3 fuse3
+      need_command sudo sudo
+      [ -f /usr/share/i18n/locales/et_EE ] || missing+=(locales)
       ;;
     arm64-toolchain)
       need_arm64_toolchain
