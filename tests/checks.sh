@@ -43,6 +43,18 @@ verdict() {
   [ -z "$why" ] || head -c 400 "$tmp/out" | od -c | head -5
 }
 
+# copy_sources SRC DEST: the sources as a builder gets them, without .git: in a checkout what
+# git would commit (tracked and new files, not ignored ones), elsewhere all but build/.
+copy_sources() {
+  mkdir -p "$2"
+  if git -C "$1" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    (cd "$1" && git ls-files -z --cached --others --exclude-standard |
+      tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -x -C "$2"
+  else
+    (cd "$1" && tar --exclude=./build -cf - .) | tar -x -C "$2"
+  fi
+}
+
 finish() {
   echo "$passed passed, $failed failed"
   [ "$failed" = 0 ]

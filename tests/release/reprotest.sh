@@ -38,15 +38,8 @@ done
 
 # What git would commit, without .git: the commit and its time come from outside, as they
 # do for any builder that gets a source archive.
-mkdir "$work/src"
-if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-  (cd "$src" && git ls-files -z --cached --others --exclude-standard |
-    tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -x -C "$work/src"
-  commit=$(git -C "$src" rev-parse HEAD)
-else
-  (cd "$src" && tar --exclude=./build -cf - .) | tar -x -C "$work/src"
-  commit=${DORVANE_SOURCE_COMMIT-}
-fi
+copy_sources "$src" "$work/src"
+commit=$(git -C "$src" rev-parse HEAD 2>/dev/null || echo "${DORVANE_SOURCE_COMMIT-}")
 epoch=$(env -u SOURCE_DATE_EPOCH cmake -DSOURCE_DIR="$src" -P "$src/cmake/source_date_epoch.cmake")
 
 # Each variation this machine supports; those it cannot make are named with the reason.

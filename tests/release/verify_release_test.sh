@@ -16,13 +16,7 @@ verify=$src/scripts/verify-release.sh
 
 # Two commits: the sources as they are, and one more a minute later (same files, later
 # dates in the packages).
-mkdir "$tmp/git"
-if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-  (cd "$src" && git ls-files -z --cached --others --exclude-standard |
-    tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -x -C "$tmp/git"
-else
-  (cd "$src" && tar --exclude=./build -cf - .) | tar -x -C "$tmp/git"
-fi
+copy_sources "$src" "$tmp/git"
 (
   cd "$tmp/git" && git init -q && git add -A &&
     GIT_COMMITTER_DATE=@1767225600 git -c user.name=t -c user.email=t@t commit -q -m one --date=@1767225600 &&

@@ -61,13 +61,7 @@ done
 
 # The sources elsewhere, with no .git: they get the commit time from outside. In a
 # checkout, what git would commit: tracked and new files, not ignored ones.
-mkdir "$tmp/src"
-if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-  (cd "$src" && git ls-files -z --cached --others --exclude-standard |
-    tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -x -C "$tmp/src"
-else
-  (cd "$src" && tar --exclude=./build -cf - .) | tar -x -C "$tmp/src"
-fi
+copy_sources "$src" "$tmp/src"
 epoch=$(env -u SOURCE_DATE_EPOCH cmake -DSOURCE_DIR="$src" -P "$src/cmake/source_date_epoch.cmake")
 commit=$(git -C "$src" rev-parse HEAD 2>/dev/null || true)
 # The ARM64 sysroot and the npm packages of this build tree serve the copies too; the
