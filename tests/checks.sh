@@ -43,6 +43,23 @@ verdict() {
   [ -z "$why" ] || head -c 400 "$tmp/out" | od -c | head -5
 }
 
+# map_linked MAP: the toolchain files the linker's map shows putting code or data into the
+# exe, one a line. GNU ld's map lists every input section it kept, with its size and file
+# (absolute paths, printed as such); lld's MSVC-style map names the library (without .a)
+# and member, or the object, of every symbol it kept (printed as FILE.a or FILE.o). The
+# build's own objects end in .obj, its own libraries are libdorvane_*, and the resources'
+# object is lld's own ("... created from .res files").
+map_linked() {
+  if grep -q 'Publics by Value' "$1"; then
+    sed -n '/Publics by Value/,$p' "$1" | awk '/^ [0-9a-f]+:[0-9a-f]+ / { print $NF }' |
+      grep -vE '^(<linker-defined>|libdorvane_[a-z_]*:.*|.*\.obj|files)$' | sed -E 's/^([^:]*):.*/\1.a/' | sort -u
+  else
+    sed -n '/^Linker script and memory map/,$p' "$1" |
+      grep -oE '^ *([^ ]+ +)?0x[0-9a-f]+ +0x[0-9a-f]+ +/[^ ]+$' | awk '{ print $(NF - 1), $NF }' |
+      while read -r size file; do [ $((size)) = 0 ] || echo "$file"; done | sed -E 's/\(.*//' | sort -u
+  fi
+}
+
 # copy_sources SRC DEST: the sources as a builder gets them, without .git: in a checkout what
 # git would commit (tracked and new files, not ignored ones), elsewhere all but build/.
 copy_sources() {

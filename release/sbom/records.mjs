@@ -206,8 +206,14 @@ function licenceOf(pkg) {
 }
 
 // The toolchain that built the exe: the compiler, linker, archiver and resource compiler
-// CMake used (--tools, comma-separated), and what g++ runs from its own folders.
+// CMake used (--tools, comma-separated), and what g++ runs from its own folders. Asked
+// once: the SBOM and the provenance both name it.
+const toolchains = new Map();
 function toolchain(o) {
+  if (!toolchains.has(o.tools)) toolchains.set(o.tools, findToolchain(o));
+  return toolchains.get(o.tools);
+}
+function findToolchain(o) {
   const tools = o.tools.split(',').filter((t) => t && !t.startsWith('-'));
   const cxx = tools[0];
   // (clang assembles by itself, and its linker, lld, is named among the tools.)

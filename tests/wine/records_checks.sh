@@ -41,15 +41,12 @@ check_records() {
   # our stack probe. Each names exactly the files the map shows.
   local want have linked names
   if grep -q 'Publics by Value' "$map"; then
-    linked=$(sed -n '/Publics by Value/,$p' "$map" | awk '/^ [0-9a-f]+:[0-9a-f]+ / { print $NF }' |
-      grep -vE '^(<linker-defined>|libdorvane_[a-z_]*:.*|.*\.obj|files)$' | sed -E 's/^([^:]*):.*/\1.a/' | sort -u)
+    linked=$(map_linked "$map")
     want=$(printf '%s\n' "dorvane-chkstk $(jq -r .version "$build/project.json")" \
       "mingw-w64-crt-aarch64 $(sed -n 's/^src_version=//p' "$src/toolchain/arm64-sysroot.sh")" | sort)
   else
     local paths
-    paths=$(sed -n '/^Linker script and memory map/,$p' "$map" |
-      grep -oE '^ *([^ ]+ +)?0x[0-9a-f]+ +0x[0-9a-f]+ +/[^ ]+$' | awk '$(NF - 1) != "0x0" { print $NF }' |
-      sed -E 's/\(.*//' | sort -u | xargs -r realpath)
+    paths=$(map_linked "$map" | xargs -r realpath)
     linked=$(xargs -rn1 basename <<<"$paths" | sort -u)
     want=$(xargs -r dpkg-query -S <<<"$paths" | cut -d: -f1 | sort -u |
       xargs -r dpkg-query -W -f='${Package} ${Version}\n' | sort)

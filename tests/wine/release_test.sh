@@ -43,12 +43,12 @@ base=${zip%.zip}
 msi=$base.msi
 # The SBOM and provenance are made where the build found Node.js and the npm packages.
 records=()
+# The checks run records.mjs too, with the packages this tree was configured with.
+DORVANE_NODE_MODULES=$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$build/CMakeCache.txt")
+export DORVANE_NODE_MODULES
 if grep -q '^DORVANE_NODE:FILEPATH=/' "$build/CMakeCache.txt" &&
-  [ -f "$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$build/CMakeCache.txt")/@cyclonedx/cyclonedx-library/package.json" ]; then
+  [ -f "$DORVANE_NODE_MODULES/@cyclonedx/cyclonedx-library/package.json" ]; then
   records=("$base.cdx.json" "$base.provenance.json")
-  # The checks run records.mjs too, with the packages this tree was configured with.
-  DORVANE_NODE_MODULES=$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$build/CMakeCache.txt")
-  export DORVANE_NODE_MODULES
 else
   echo "left out: the SBOM and provenance (no Node.js or npm packages: scripts/ensure-tools.sh records)"
 fi

@@ -123,22 +123,8 @@ else
 fi
 record "manifest: well-formed, asInvoker, supportedOS Vista to 10/11" "$why"
 
-# The linker's map says which toolchain files put code or data into the exe. GNU ld's
-# lists every input section it kept, with its size and the file it came from, named by
-# absolute path outside the build tree. lld's MSVC-style map names the library (without
-# .a) and member, or the object, of every symbol it kept; the build's own objects end in
-# .obj, its own libraries are libdorvane_*, and the resources' object is lld's own
-# ("... created from .res files").
-if grep -q 'Publics by Value' "$map"; then
-  linked=$(sed -n '/Publics by Value/,$p' "$map" | awk '/^ [0-9a-f]+:[0-9a-f]+ / { print $NF }' |
-    grep -vE '^(<linker-defined>|libdorvane_[a-z_]*:.*|.*\.obj|files)$' |
-    sed -E 's/^([^:]*):.*/\1.a/' | sort -u | tr '\n' ' ')
-else
-  linked=$(sed -n '/^Linker script and memory map/,$p' "$map" |
-    grep -oE '^ *([^ ]+ +)?0x[0-9a-f]+ +0x[0-9a-f]+ +/[^ ]+$' | awk '{ print $(NF - 1), $NF }' |
-    while read -r size file; do [ $((size)) = 0 ] || echo "$file"; done |
-    sed -E 's/\(.*//; s|.*/||' | sort -u | tr '\n' ' ')
-fi
+# The linker's map says which toolchain files put code or data into the exe.
+linked=$(map_linked "$map" | sed 's|.*/||' | sort -u | tr '\n' ' ')
 covered=$(tr -d '\r' <"$notices" | sed -n 's/^Linked in: //p' | tr ' ' '\n' | grep . | sort -u | tr '\n' ' ')
 why=""
 [ -n "$linked" ] || why="no toolchain files in the link map"
