@@ -133,7 +133,12 @@ why=""
 kill -KILL "$caller"
 began=$SECONDS
 until gone "$session/console.log" || [ $((SECONDS - began)) -gt 20 ]; do sleep 0.5; done
-gone "$session/console.log" || why="qemu still runs after $((SECONDS - began)) s"
+if ! gone "$session/console.log"; then
+  # What it was doing, and what the watcher made of it.
+  state=$(pgrep -f -- "file:$session/console.log" | head -3 |
+            while read -r pid; do ps -o pid=,stat=,wchan:24=,comm= -p "$pid"; done | tr -s ' \n' '  ')
+  why="qemu still runs after $((SECONDS - began)) s ($state); watcher: '$(tr '\n' ' ' <"$session/watcher.log" 2>/dev/null)'"
+fi
 [ $((SECONDS - began)) -le 10 ] || why=$(why_not "$why" "it took $((SECONDS - began)) s")
 record "the caller killed: no qemu of its guest left after $((SECONDS - began)) s" "$why"
 pkill -KILL -f -- "file:$session/console.log" 2>/dev/null

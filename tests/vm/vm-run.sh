@@ -93,15 +93,27 @@ kill_guest() {
 }
 
 # OWNER PID DEADLINE: kills the guest once its caller is gone or its time is up (run
-# detached, by the watcher).
+# detached, by the watcher), and says what it did in the session's watcher.log. It gives
+# the guest up only when its pid has gone, or has been some other process's on three
+# looks in a row: one look that failed (a fork refused on a loaded machine) must not
+# leave a guest unwatched.
 watch() {
-  while ours "$2"; do
-    if ! kill -0 "$1" 2>/dev/null || [ "$(date +%s)" -ge "$3" ]; then
-      kill -KILL -- "-$2" "$2" 2>/dev/null
+  local misses=0
+  while kill -0 "$2" 2>/dev/null; do
+    if ours "$2"; then
+      misses=0
+      if ! kill -0 "$1" 2>/dev/null || [ "$(date +%s)" -ge "$3" ]; then
+        echo "$(date +%s): caller $1 gone or time up; killing qemu $2"
+        kill -KILL -- "-$2" "$2" 2>/dev/null
+        return
+      fi
+    elif [ $((misses += 1)) -ge 3 ]; then
+      echo "$(date +%s): pid $2 is no longer this guest's qemu; watching ends"
       return
     fi
     sleep 1
   done
+  echo "$(date +%s): qemu $2 has ended"
 }
 
 # Prints the accelerator ("kvm" or "tcg") and why, on one line.
@@ -160,7 +172,8 @@ start() {
   [ ! -d "$image/root" ] || root=$image/root
   read -r accel reason < <(choose_accel)
   echo "vm-run.sh: accelerator: $accel ($reason)"
-  rm -rf "$session/jobs" "$session/extra" "$session/stop" "$console" "$session/guest.pid" "$session/qemu.pid"
+  rm -rf "$session/jobs" "$session/extra" "$session/stop" "$console" "$session/guest.pid" "$session/qemu.pid" \
+    "$session/watcher.log"
   mkdir -p "$session/jobs" "$session/extra/vm"
   nonce=$(od -An -tx8 -N8 /dev/urandom | tr -d ' ')
   echo "$nonce" >"$session/extra/vm/nonce"
@@ -222,7 +235,7 @@ start() {
   # pass, the guest goes too; the guest also powers itself off at its limit.
   local owner=$PPID deadline=$(($(date +%s) + limit))
   setsid bash -c "console=$(printf %q "$console"); $(declare -f ours watch); watch $owner $pid $deadline" \
-    </dev/null >/dev/null 2>&1 &
+    </dev/null >"$session/watcher.log" 2>&1 &
   trap 'kill_guest' INT TERM
 
   # Wall-clock time: on a loaded machine each turn of a loop takes longer than its sleep.
