@@ -2,13 +2,15 @@
 # Runs dorvane.exe under wine where its command line asks for nothing it knows: the usage
 # screen, with Windows line ends from text-mode stdout, into a file and through a pipe;
 # nothing on stderr; status 2.
-# usage: usage_test.sh EXPECTED_USAGE_FILE win32|win64|arm64 WINE_DIR DORVANE_EXE
+# usage: usage_test.sh EXPECTED_USAGE_FILE win32|win64|arm64 WINE_DIR DORVANE_EXE [CASE...]
+#        (only the named cases of the table below, each to a file and through a pipe)
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 run=$here/wine-run.sh
 arch=$2
 prefix=$3/prefix
 exe=$4
+only=("${@:5}")
 "$run" "$arch" --check || exit
 source "$here/../checks.sh"
 sed 's/$/\r/' "$1" >"$tmp/expected"
@@ -20,9 +22,12 @@ mkdir -p "$drive/reboot"
 ln -sfn "$drive" "$prefix/dosdevices/r:"
 trap 'rm -f "$prefix/dosdevices/r:"; rm -rf "$tmp"' EXIT
 
+wanted() { [ ${#only[@]} = 0 ] || [[ " ${only[*]} " == *" $1 "* ]]; }
+
 to_file() {  # NAME [WORD...]
   local name=$1
   shift
+  wanted "$name" || return 0
   (cd "$drive" && "$run" "$arch" "$prefix" "$exe" "$@") >"$tmp/out" 2>"$tmp/err" </dev/null
   verdict "$name (file)" $? 2 "$tmp/expected"
 }
@@ -30,6 +35,7 @@ to_file() {  # NAME [WORD...]
 to_pipe() {  # NAME [WORD...]
   local name=$1
   shift
+  wanted "$name" || return 0
   (cd "$drive" && "$run" "$arch" "$prefix" "$exe" "$@") 2>"$tmp/err" </dev/null | cat >"$tmp/out"
   verdict "$name (pipe)" "${PIPESTATUS[0]}" 2 "$tmp/expected"
 }
