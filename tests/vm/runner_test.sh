@@ -128,19 +128,26 @@ grep -q "FAIL: no status from the guest after 3 s: sleep 60; console log: $sessi
 [ $((SECONDS - began)) -le 15 ] || why=$(why_not "$why" "took $((SECONDS - began)) s")
 record "a command past --timeout fails, naming the console log" "$why"
 
-# The caller goes without stopping the guest, as a killed test run would.
+# The caller goes without stopping the guest, as a killed test run would. The watcher must
+# act within 10 s; the process may then take a while to end on a loaded machine.
 why=""
+killed_at=$(date +%s)
 kill -KILL "$caller"
 began=$SECONDS
-until gone "$session/console.log" || [ $((SECONDS - began)) -gt 20 ]; do sleep 0.5; done
+until gone "$session/console.log" || [ $((SECONDS - began)) -gt 60 ]; do sleep 0.5; done
 if ! gone "$session/console.log"; then
   # What it was doing, and what the watcher made of it.
   state=$(pgrep -f -- "file:$session/console.log" | head -3 |
             while read -r pid; do ps -o pid=,stat=,wchan:24=,comm= -p "$pid"; done | tr -s ' \n' '  ')
   why="qemu still runs after $((SECONDS - began)) s ($state); watcher: '$(tr '\n' ' ' <"$session/watcher.log" 2>/dev/null)'"
 fi
-[ $((SECONDS - began)) -le 10 ] || why=$(why_not "$why" "it took $((SECONDS - began)) s")
-record "the caller killed: no qemu of its guest left after $((SECONDS - began)) s" "$why"
+acted=$(sed -n 's/^\([0-9]*\): caller .* killing qemu .*/\1/p' "$session/watcher.log" 2>/dev/null)
+if [ -z "$acted" ]; then
+  why=$(why_not "$why" "the watcher did not kill it: '$(tr '\n' ' ' <"$session/watcher.log" 2>/dev/null)'")
+elif [ $((acted - killed_at)) -gt 10 ]; then
+  why=$(why_not "$why" "the watcher took $((acted - killed_at)) s")
+fi
+record "the caller killed: its watcher kills the guest, none left after $((SECONDS - began)) s" "$why"
 pkill -KILL -f -- "file:$session/console.log" 2>/dev/null
 pkill -KILL -f -- "$tmp/qemu" 2>/dev/null
 
