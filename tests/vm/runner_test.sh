@@ -135,15 +135,16 @@ killed_at=$(date +%s)
 kill -KILL "$caller"
 began=$SECONDS
 until gone "$session/console.log" || [ $((SECONDS - began)) -gt 60 ]; do sleep 0.5; done
+watcher=$(tr '\n' ' ' <"$session/watcher.log" 2>/dev/null)
 if ! gone "$session/console.log"; then
   # What it was doing, and what the watcher made of it.
   state=$(pgrep -f -- "file:$session/console.log" | head -3 |
             while read -r pid; do ps -o pid=,stat=,wchan:24=,comm= -p "$pid"; done | tr -s ' \n' '  ')
-  why="qemu still runs after $((SECONDS - began)) s ($state); watcher: '$(tr '\n' ' ' <"$session/watcher.log" 2>/dev/null)'"
+  why="qemu still runs after $((SECONDS - began)) s ($state); watcher: '$watcher'"
 fi
 acted=$(sed -n 's/^\([0-9]*\): caller .* killing qemu .*/\1/p' "$session/watcher.log" 2>/dev/null)
 if [ -z "$acted" ]; then
-  why=$(why_not "$why" "the watcher did not kill it: '$(tr '\n' ' ' <"$session/watcher.log" 2>/dev/null)'")
+  why=$(why_not "$why" "the watcher did not kill it: '$watcher'")
 elif [ $((acted - killed_at)) -gt 10 ]; then
   why=$(why_not "$why" "the watcher took $((acted - killed_at)) s")
 fi
