@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# scripts/verify-release.sh against releases made here by the README's release commands
-# from a throwaway repository of the tracked sources: a good one passes, with --rebuild
-# too; each tampered one fails, naming the file; the folder it reads is left as it was.
+# scripts/verify-release against releases made here by the README's release commands from a
+# throwaway repository of the tracked sources: a good one passes, with --rebuild too; each
+# hostile one fails, naming the problem, within its time, leaving the folder it read as it
+# was and nothing in its TMPDIR.
 # usage: verify_release_test.sh SOURCE_DIR PRESET [NODE_MODULES [ARM64_CACHE]]
 #   (the SBOM's npm packages and the ARM64 sysroot cache, reused as they are)
 set -u
@@ -12,7 +13,7 @@ export DORVANE_NODE_MODULES=${3-}
 arm64_cache=${4-}
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../checks.sh"
-verify=$src/scripts/verify-release.sh
+verify=$src/scripts/verify-release
 
 # Two commits: the sources as they are, and one more a minute later (same files, later
 # dates in the packages).
@@ -40,110 +41,210 @@ release() {  # NAME [CMAKE_ARG...]: the release of commit one, in $tmp/NAME
 }
 openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=DORVANE verify test" \
   -addext extendedKeyUsage=codeSigning -keyout "$tmp/key.pem" -out "$tmp/cert.pem" 2>/dev/null
+openssl x509 -in "$tmp/cert.pem" -pubkey -noout >"$tmp/pub.pem"
 release good
 release signed -DDORVANE_SIGN_CERT="$tmp/cert.pem" -DDORVANE_SIGN_KEY="$tmp/key.pem"
 zip=$(cd "$tmp/good" && ls dorvane-*.zip)
 base=${zip%.zip}
+# A release folder as scripts/release.sh makes it: SHA256SUMS over every file.
+cp -a "$tmp/good" "$tmp/sums"
+(cd "$tmp/sums" && sha256sum -- * >SHA256SUMS)
+sums=$(sha256sum <"$tmp/sums/SHA256SUMS" | cut -c1-64)
+echo outside >"$tmp/outside"
+# The verifier copied alone, as a user downloads it.
+mkdir "$tmp/alone"
+cp "$verify" "$tmp/alone/"
 
-# Tampering helpers, each on a copy: FILE is a name in the copy.
-resum() { (cd "$(dirname "$1")" && sha256sum "$(basename "$1")" >"$(basename "$1").sha256"); }
-zip_member() {  # ZIP MEMBER NEW_CONTENT_FILE: replaces one member's bytes
-  python3 - "$@" <<'EOF'
-import sys, zipfile
-path, member, content = sys.argv[1:]
-with zipfile.ZipFile(path) as old:
-    entries = [(info, old.read(info)) for info in old.infolist()]
-with zipfile.ZipFile(path, "w") as new:
-    for info, data in entries:
-        new.writestr(info, open(content, "rb").read() if info.filename == member else data)
+# Tampering, each on a copy. py DIR CODE: Python in the copy, with the ZIP's name (zip_name),
+# base, rewrite (a ZIP's members replaced, added or dropped) and redo (every record's hash
+# of a file redone, as a forger would).
+py() {
+  python3 - "$1" "$zip" "$base" "$2" <<'EOF'
+import base64, hashlib, json, os, struct, sys, zipfile
+d, zip_name, base, code = sys.argv[1:]
+os.chdir(d)
+def rewrite(name, members):
+    with zipfile.ZipFile(name) as old:
+        entries = [(info, old.read(info)) for info in old.infolist()]
+    with zipfile.ZipFile(name, "w", zipfile.ZIP_DEFLATED) as new:
+        for info, data in entries:
+            data = members.pop(info.filename, data)
+            if data is not None:
+                new.writestr(info, data)
+        for member, data in members.items():
+            new.writestr(member, data)
+def redo(name, old):
+    data = open(name, "rb").read()
+    for record in (base + ".cdx.json", base + ".provenance.json"):
+        if os.path.exists(record):
+            before = text = open(record, "rb").read()
+            for algorithm in (hashlib.sha256, hashlib.sha512):
+                text = text.replace(algorithm(old).hexdigest().encode(), algorithm(data).hexdigest().encode())
+            open(record, "wb").write(text)
+            if record.endswith(".cdx.json") and text != before:
+                redo(record, before)
+def exe(name=zip_name):
+    return zipfile.ZipFile(name).read(base + "/dorvane.exe")
+exec(code)
 EOF
 }
-json_edit() {  # FILE PYTHON_STATEMENT on "doc"
-  python3 - "$1" "$2" <<'EOF'
-import json, sys
-doc = json.load(open(sys.argv[1]))
-exec(sys.argv[2])
-json.dump(doc, open(sys.argv[1], "w"), indent=2)
-EOF
-}
-unzip_exe() { python3 -c 'import sys, zipfile; sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))' "$1" "$base/dorvane.exe"; }
 
-plant() {  # CASE DIR: the tampering of one row
+plant() {  # CASE DIR: the tampering of one row, then every checksum redone (but in two rows)
   local d=$2
   case $1 in
-    good | rebuilt | other-commit | signed) ;;
-    zip-byte)
-      python3 -c 'import sys; p = sys.argv[1]; b = bytearray(open(p, "rb").read()); b[len(b) // 2] ^= 1; open(p, "wb").write(b)' "$d/$zip" ;;
+    zip-byte) py "$d" 'b = bytearray(open(zip_name, "rb").read()); b[len(b) // 2] ^= 1; open(zip_name, "wb").write(b)' ;;
     other-sha256) cp "$d/$base.msi.sha256" "$d/$zip.sha256" ;;
     sbom-exe-hash)
-      json_edit "$d/$base.cdx.json" 'doc["metadata"]["component"]["hashes"][0]["content"] = "0" * 64'
-      resum "$d/$base.cdx.json" ;;
+      py "$d" 'n = base + ".cdx.json"; doc = json.load(open(n)); doc["metadata"]["component"]["hashes"][0]["content"] = "0" * 64; json.dump(doc, open(n, "w"))' ;;
     subject-digest)
-      json_edit "$d/$base.provenance.json" 'doc["subject"][1]["digest"]["sha256"] = "0" * 64'
-      resum "$d/$base.provenance.json" ;;
-    cut-signature)
-      unzip_exe "$d/$zip" >"$tmp/exe"
-      head -c $(($(stat -c %s "$tmp/exe") - 300)) "$tmp/exe" >"$tmp/cut.exe"
-      zip_member "$d/$zip" "$base/dorvane.exe" "$tmp/cut.exe"
-      resum "$d/$zip" ;;
-    zip-exe-differs)
-      unzip_exe "$tmp/signed/$zip" >"$tmp/other.exe"
-      zip_member "$d/$zip" "$base/dorvane.exe" "$tmp/other.exe"
-      resum "$d/$zip" ;;
+      py "$d" 'n = base + ".provenance.json"; doc = json.load(open(n)); doc["subject"][1]["digest"]["sha256"] = "0" * 64; json.dump(doc, open(n, "w"))' ;;
+    cut-signature) py "$d" 'rewrite(zip_name, {base + "/dorvane.exe": exe()[:-300]})' ;;
+    zip-exe-differs) py "$d" 'rewrite(zip_name, {base + "/dorvane.exe": exe(os.environ["SIGNED_ZIP"])})' ;;
+    extra-dll)
+      rm "$d/$base".{cdx.json,provenance.json}*
+      py "$d" 'rewrite(zip_name, {base + "/version.dll": b"MZ" + bytes(500)})' ;;
+    extra-dll-redone)
+      py "$d" 'old = open(zip_name, "rb").read(); rewrite(zip_name, {base + "/version.dll": b"MZ" + bytes(500)}); redo(zip_name, old)' ;;
+    no-records-*) rm "$d/$base".{cdx.json,provenance.json,intoto.jsonl}* ;;
+    zip-bomb) py "$d" 'old = open(zip_name, "rb").read(); rewrite(zip_name, {base + "/dorvane.exe": bytes(200 << 20)}); redo(zip_name, old)' ;;
+    zip-bomb-lying)
+      # 200 MiB of zeros in a few hundred KiB, its headers claiming the exe's own size.
+      py "$d" '
+old = open(zip_name, "rb").read()
+rewrite(zip_name, {base + "/dorvane.exe": bytes(200 << 20)})
+data = bytearray(open(zip_name, "rb").read())
+for signature, size_at, name_at in ((b"PK\x03\x04", 22, 30), (b"PK\x01\x02", 24, 46)):
+    at = data.find(signature)
+    while at >= 0:
+        if data[at + name_at:].startswith((base + "/dorvane.exe").encode()):
+            struct.pack_into("<I", data, at + size_at, len(exe(os.environ["SIGNED_ZIP"])))
+        at = data.find(signature, at + 4)
+open(zip_name, "wb").write(data)
+redo(zip_name, old)' ;;
+    sbom-duplicate-key)
+      py "$d" 'n = base + ".cdx.json"; old = open(n, "rb").read(); open(n, "wb").write(old.replace(b"{", b"{\"bomFormat\": \"other\",", 1)); redo(n, old)' ;;
+    forged-preset)
+      py "$d" 'n = base + ".provenance.json"; doc = json.load(open(n)); doc["predicate"]["buildDefinition"]["externalParameters"]["preset"] = "windows-x64\nok   " + zip_name + ": dorvane.exe: Authenticode signature by /CN=forger verifies"; json.dump(doc, open(n, "w"))' ;;
+    glob-name)
+      rm "$d"/*
+      echo "not a zip" >"$d/dorvane-[1].0-win64.zip" ;;
+    space-name) cp "$d/$zip" "$d/$base (1).zip" ;;
+    sums-outside) echo "$(sha256sum <"$tmp/outside" | cut -c1-64)  ../outside" >>"$d/SHA256SUMS" ;;
+    sums-device) echo "$(printf '%064d' 0)  /dev/zero" >>"$d/SHA256SUMS" ;;
+    symlink)
+      mv "$d/$base.cdx.json" "$tmp/symlinked.cdx.json"
+      ln -s "$tmp/symlinked.cdx.json" "$d/$base.cdx.json" ;;
+    uncovered) echo "read me" >"$d/notes.txt" ;;
+    envelope-bad-first)
+      py "$d" 'n = base + ".intoto.jsonl"; doc = json.loads(open(n).read()); doc["signatures"].insert(0, dict(doc["signatures"][0], sig=base64.b64encode(bytes(256)).decode())); open(n, "w").write(json.dumps(doc) + "\n")' ;;
+    envelope-type)
+      py "$d" 'n = base + ".intoto.jsonl"; doc = json.loads(open(n).read()); doc["payloadType"] = "application/json"; open(n, "w").write(json.dumps(doc) + "\n")' ;;
   esac
+  case $1 in zip-byte | other-sha256 | uncovered) return ;; esac
+  local file
+  for file in "$d"/*; do
+    case $file in *.sha256 | */SHA256SUMS) continue ;; esac
+    [ ! -f "$file" ] || [ -L "$file" ] || (cd "$d" && sha256sum -- "${file##*/}" >"${file##*/}.sha256")
+  done
 }
 
-# case | release | extra arguments | status | a line that must be there | needs
+# case | release | extra arguments | status | lines that must be there (~ between them; a !
+# before one that must not)
 cases=(
-  "good|good||0|^[1-9][0-9]* passed, 0 failed|"
-  "signed|signed|--ca CERT|0|^ok .*dorvane.exe: Authenticode signature by /CN=DORVANE verify test verifies|"
-  "rebuilt|good|--rebuild GIT|0|^ok   rebuilt, byte for byte: $zip$|"
-  "zip-byte|good||1|^FAIL $zip.sha256 matches: $zip does not match|"
-  "other-sha256|good||1|^FAIL $zip.sha256 matches: $zip.sha256 is the checksum of $base.msi|"
-  "sbom-exe-hash|good||1|^FAIL $base.cdx.json: the hashes of dorvane.exe|$base.cdx.json"
-  "subject-digest|good||1|^FAIL $base.provenance.json: subject .*: its subject digest is not|$base.provenance.json"
-  "cut-signature|signed|--ca CERT|1|^FAIL $zip: dorvane.exe: its signature: damaged|"
-  "zip-exe-differs|good||1|^FAIL $base.msi holds the same dorvane.exe as $zip: .* differs|"
-  "other-commit|good|--rebuild GIT --commit TWO|1|^FAIL rebuilt, byte for byte: $zip: differs|"
+  "good|good||0|^[1-9][0-9]* passed, 0 failed~^proved: integrity and consistency only; the origin was NOT checked"
+  "signed|signed|--ca CERT|0|^proved: .*origin with the roots~^ok .*dorvane.exe: Authenticode signature by \"/CN=DORVANE verify test\" verifies"
+  "signed-key|signed|--key PUB|0|^proved: .*origin with the key~^ok .*$base.msi: Authenticode signature by .* verifies"
+  "rebuilt|good|--rebuild GIT|0|^ok   rebuilt, byte for byte: $zip$"
+  "zip-byte|good||1|^FAIL $zip.sha256 matches: $zip does not match"
+  "other-sha256|good||1|^FAIL $zip.sha256 matches: it is the checksum of $base.msi"
+  "sbom-exe-hash|good||1|^FAIL $base.cdx.json: the hashes of dorvane.exe"
+  "subject-digest|good||1|^FAIL $base.provenance.json: subject .*: its subject digest is not"
+  "cut-signature|signed|--ca CERT|1|^FAIL $zip: dorvane.exe: its signature: damaged"
+  "zip-exe-differs|good||1|^FAIL $base.msi holds the same files as $zip: its dorvane.exe .* differs"
+  "other-commit|good|--rebuild GIT --commit TWO|1|^FAIL rebuilt, byte for byte: $zip: differs"
+  "extra-dll|good||1|^ok   $zip.sha256 matches~^FAIL $zip holds exactly .*: it also holds $base/version.dll"
+  "extra-dll-redone|good||1|^ok   $base.provenance.json: subject $zip$~^FAIL $zip holds exactly .*: it also holds $base/version.dll"
+  "no-records-key|signed|--key PUB|1|^FAIL $base.intoto.jsonl is there: missing~^FAIL $base.cdx.json is there: missing"
+  "no-records-ca|signed|--ca CERT|1|^FAIL $base.provenance.json is there: missing"
+  "zip-bomb|good||1|^FAIL $zip: $base/dorvane.exe: inflates past"
+  "zip-bomb-lying|good||1|^FAIL $zip: $base/dorvane.exe: (inflates past|does not unpack)"
+  "sbom-duplicate-key|good||1|^FAIL $base.cdx.json is CycloneDX 1.6: .* the key \"bomFormat\" twice"
+  "forged-preset|good||1|!^ok .*/CN=forger~^FAIL $base.provenance.json: built from .* with preset \"windows-x64\\\\nok   .*/CN=forger"
+  "glob-name|good||2|^verify-release: no release in .*refused: \"dorvane-\\[1\\].0-win64.zip\""
+  "space-name|good||1|^FAIL \"$base \\(1\\).zip\" is a release package: not a dorvane-"
+  "sums-outside|sums||1|^FAIL SHA256SUMS matches every file it lists .*: names \"../outside\": not a plain relative name"
+  "sums-device|sums||1|^FAIL SHA256SUMS matches every file it lists .*: names \"/dev/zero\": not a plain"
+  "symlink|good||1|^FAIL $base.cdx.json: is a symbolic link, not a regular file: not opened"
+  "uncovered|good||1|^FAIL notes.txt has a checksum: no .sha256 beside it and not in SHA256SUMS"
+  "envelope-bad-first|signed|--ca CERT|0|^ok   $base.intoto.jsonl: the envelope's signature verifies with the exe's signer's key \\(signature 2 of 2\\)"
+  "envelope-type|signed|--ca CERT|1|^FAIL $base.intoto.jsonl carries .*: its payloadType is \"application/json\""
+  "sums-right|sums|--sums SUMS|0|^proved: .*origin through the SHA256SUMS~^ok   SHA256SUMS is the one whose SHA-256 was given"
+  "sums-wrong|sums|--sums ZEROS|1|^FAIL SHA256SUMS is the one whose SHA-256 was given .*: its SHA-256 is"
+  "alone|good|ALONE|0|^[1-9][0-9]* passed, 0 failed~^     not checked here: $base.cdx.json against the CycloneDX 1.6 schema"
 )
+quote() { sed -E 's/([0-9]+) passed, ([0-9]+) failed/\1 passed; \2 failed/; s/^/  | /'; }
+state() { (cd "$1" && find . -printf '%p %y %s %T@ %m %l\n' | sort && find . -type f -print0 | sort -z | xargs -0 -r sha256sum); }
 for row in "${cases[@]}"; do
-  IFS='|' read -r name from extra want line needs <<<"$row"
-  if [ -n "$needs" ] && [ ! -f "$tmp/$from/$needs" ]; then
-    echo "skip $name: the release has no $needs yet"
-    continue
-  fi
+  IFS='|' read -r name from extra want lines <<<"$row"
   copy=$tmp/case-$name
   cp -a "$tmp/$from" "$copy"
-  plant "$name" "$copy"
-  args=()
+  SIGNED_ZIP=$tmp/signed/$zip plant "$name" "$copy"
+  run=$verify limit=20 args=()
   for word in $extra; do
     case $word in
       CERT) args+=("$tmp/cert.pem") ;;
-      GIT) args+=("$tmp/git" --preset "$preset" --commit "$one" "${cache[@]:1}") ;;
+      PUB) args+=("$tmp/pub.pem") ;;
+      GIT) args+=("$tmp/git" --preset "$preset" --commit "$one" "${cache[@]:1}") limit=400 ;;
       TWO) args+=("$two") ;;
+      SUMS) args+=("$sums") ;;
+      ZEROS) args+=("$(printf '%064d' 0)") ;;
+      ALONE) run=$tmp/alone/verify-release ;;
       *) args+=("$word") ;;
     esac
   done
-  before=$(cd "$copy" && find . -printf '%p %s %T@ %m\n' | sort && cat ./* | sha256sum)
-  bash "$verify" "$copy" "${args[@]}" >"$tmp/out" 2>&1
+  before=$(state "$copy")
+  rm -rf "$tmp/vtmp" && mkdir "$tmp/vtmp"
+  start=$(date +%s)
+  # The copy alone runs outside any checkout, without the node modules.
+  if [ "$run" = "$verify" ]; then
+    TMPDIR=$tmp/vtmp "$run" "$copy" "${args[@]}" >"$tmp/out" 2>&1
+  else
+    (cd "$tmp/alone" && env -u DORVANE_NODE_MODULES TMPDIR="$tmp/vtmp" ./verify-release "$copy" "${args[@]}") >"$tmp/out" 2>&1
+  fi
   status=$?
+  took=$(($(date +%s) - start))
   why=""
   [ "$status" = "$want" ] || why="status $status, expected $want"
-  grep -qE -- "$line" "$tmp/out" || why=$(why_not "$why" "no line /$line/")
-  [ "$(cd "$copy" && find . -printf '%p %s %T@ %m\n' | sort && cat ./* | sha256sum)" = "$before" ] ||
-    why=$(why_not "$why" "it changed the folder")
-  # Its tally quoted, not as this test's own closing line (which CTest looks for).
-  quote() { sed -E 's/([0-9]+) passed, ([0-9]+) failed/\1 passed; \2 failed/; s/^/  | /'; }
-  record "$name: status $want, $(grep -m1 -E -- "$line" "$tmp/out" | sed -E "s/^(ok|FAIL) +//" | quote | cut -c5-94)" "$why"
-  [ -z "$why" ] || quote <"$tmp/out"
+  IFS='~' read -ra patterns <<<"$lines"
+  for pattern in "${patterns[@]}"; do
+    if [[ $pattern == '!'* ]]; then
+      ! grep -qE -- "${pattern#!}" "$tmp/out" || why=$(why_not "$why" "a line /${pattern#!}/")
+    else
+      grep -qE -- "$pattern" "$tmp/out" || why=$(why_not "$why" "no line /$pattern/")
+    fi
+  done
+  # Its tally counts its own verdicts, one per ok or FAIL line, and nothing else.
+  if [ "$want" != 2 ]; then
+    counted=$(grep -cE '^(ok  |FAIL) ' "$tmp/out")
+    tally=$(tail -1 "$tmp/out" | sed -nE 's/^([0-9]+) passed, ([0-9]+) failed$/\1 + \2/p')
+    [ -n "$tally" ] && [ $((tally)) = "$counted" ] || why=$(why_not "$why" "its tally is not its $counted verdicts")
+  fi
+  [ "$(state "$copy")" = "$before" ] || why=$(why_not "$why" "it changed the folder")
+  [ -z "$(ls -A "$tmp/vtmp")" ] || why=$(why_not "$why" "it left $(ls -A "$tmp/vtmp" | head -3 | tr '\n' ' ')in TMPDIR")
+  [ "$took" -le "$limit" ] || why=$(why_not "$why" "it took $took s, over $limit s")
+  record "$name: status $want, $(grep -m1 -E -- "${patterns[-1]}" "$tmp/out" | sed -E "s/^(ok|FAIL) +//" | quote | cut -c5-94)" "$why"
+  [ -z "$why" ] || quote <"$tmp/out" | head -60
 done
 
-# The command line: no release, or words it does not know.
-bash "$verify" "$tmp/git" >/dev/null 2>&1
+# The command line: no release, words it does not know, a --sums that is not a digest.
+"$verify" "$tmp/git" >/dev/null 2>&1
 status1=$?
-bash "$verify" "$tmp/good" --frobnicate >/dev/null 2>&1
+"$verify" "$tmp/good" --frobnicate >/dev/null 2>&1
 status2=$?
+"$verify" "$tmp/good" --sums nothex >/dev/null 2>&1
+status3=$?
 why=""
-[ $status1 = 2 ] && [ $status2 = 2 ] || why="status $status1 for no release, $status2 for an unknown option"
+[ $status1 = 2 ] && [ $status2 = 2 ] && [ $status3 = 2 ] ||
+  why="status $status1 for no release, $status2 for an unknown option, $status3 for a --sums that is no digest"
 record "status 2 for a folder with no release and for a bad command line" "$why"
 finish
