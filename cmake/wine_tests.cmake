@@ -161,7 +161,7 @@ add_test(NAME release.reprotest
 # Two builds at once would each see half the CPUs the num_cpus variation hands out.
 set_tests_properties(release.reprotest PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE
                      ${tally})
-# scripts/verify-release.sh on releases built here, tampered with case by case; the script
+# scripts/verify-release on releases built here, made hostile case by case; the verifier
 # is the same for every architecture, so one suite runs it.
 if(arch STREQUAL win64 AND DORVANE_PRESET)
   add_test(NAME release.verify

@@ -88,8 +88,9 @@ for group in "$@"; do
       # The release built twice under Debian's reprotest, the second time varied
       # (tests/release/reprotest.sh): diffoscope (and zipinfo, above) to show a difference,
       # disorderfs over FUSE for the file order, sudo for the other user and host name,
-      # Debian's locale sources for the varied locale. scripts/verify-release.sh needs
-      # nothing more.
+      # Debian's locale sources for the varied locale. scripts/verify-release needs
+      # nothing more than pefile for the exes' PE headers (and osslsigncode, msitools above).
+      installed python3-pefile || missing+=(python3-pefile)
       need_command reprotest reprotest
       need_command diffoscope diffoscope-minimal
       lean+=(reprotest diffoscope-minimal)

@@ -100,6 +100,16 @@ fi
 # file system.
 mapfile -t files < <(cd "$out" && find . -type f -printf '%P\n' | LC_ALL=C sort)
 (cd "$out" && sha256sum "${files[@]}" >SHA256SUMS)
+# What was made is checked as a user will check it, before it becomes the release: the
+# SHA256SUMS just written is the anchor, and the signing certificate too when there is one.
+anchor=(--sums "$(sha256sum <"$out/SHA256SUMS" | cut -c1-64)")
+for option in "$@"; do
+  case $option in -DDORVANE_SIGN_CERT=* | -DDORVANE_SIGN_CERT:*=*) anchor+=(--ca "${option#*=}") ;; esac
+done
+"$src/scripts/verify-release" "$out" "${anchor[@]}" >"$out.verify.log" 2>&1 ||
+  { cat "$out.verify.log" >&2; rm -f "$out.verify.log"; echo "release.sh: the release does not verify" >&2; exit 1; }
+tail -2 "$out.verify.log"
+rm -f "$out.verify.log"
 mv "$out" "$final"
 echo "release $version: $final"
 printf '  %s\n' "${files[@]}" SHA256SUMS

@@ -166,7 +166,7 @@ cases=(
   "extra-dll-redone|good||1|^ok   $base.provenance.json: subject $zip$~^FAIL $zip holds exactly .*: it also holds $base/version.dll"
   "no-records-key|signed|--key PUB|1|^FAIL $base.intoto.jsonl is there: missing~^FAIL $base.cdx.json is there: missing"
   "no-records-ca|signed|--ca CERT|1|^FAIL $base.provenance.json is there: missing"
-  "zip-bomb|good||1|^FAIL $zip: $base/dorvane.exe: inflates past"
+  "zip-bomb|good||1|^FAIL $zip: $base/dorvane.exe: (inflates|declares [0-9]+ bytes,) past"
   "zip-bomb-lying|good||1|^FAIL $zip: $base/dorvane.exe: (inflates past|does not unpack)"
   "sbom-duplicate-key|good||1|^FAIL $base.cdx.json is CycloneDX 1.6: .* the key \"bomFormat\" twice"
   "forged-preset|good||1|!^ok .*/CN=forger~^FAIL $base.provenance.json: built from .* with preset \"windows-x64\\\\nok   .*/CN=forger"
