@@ -1,11 +1,13 @@
 # Run by CPack after it has made the ZIP, before its checksum: a ZIP whose bytes depend on
-# its files alone (release/normalize-zip.py says what CPack leaves that does not).
-# Debian's own Python (a package the provenance can record) before any other on the PATH.
-find_program(DORVANE_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
-find_program(DORVANE_PYTHON3 python3 REQUIRED)
+# its files alone. CPack adds the entries in the order the staging folder lists them (the
+# file system's), dates them in the builder's time zone and records the builder's uid,
+# gid and umask; Debian's strip-nondeterminism sorts the entries, dates every one
+# SOURCE_DATE_EPOCH (UTC), sets the modes to 644, or 755 where executable, and zeroes the
+# owner in the extra fields it keeps.
+find_program(DORVANE_STRIP_NONDETERMINISM strip-nondeterminism REQUIRED)
 foreach(file IN LISTS CPACK_PACKAGE_FILES)
   if(file MATCHES "\\.zip$")
-    execute_process(COMMAND ${DORVANE_PYTHON3} ${CPACK_DORVANE_SOURCE_DIR}/release/normalize-zip.py ${file}
+    execute_process(COMMAND ${DORVANE_STRIP_NONDETERMINISM} --type zip --timestamp $ENV{SOURCE_DATE_EPOCH} ${file}
                     RESULT_VARIABLE failed)
     if(failed)
       message(FATAL_ERROR "Could not normalize ${file}")

@@ -40,11 +40,15 @@ for file in dorvane.exe README.txt LICENSE THIRD-PARTY-NOTICES.txt; do
   touch -d "@$epoch" "$work/$file"
 done
 
-# A name-based code: the same inputs give the same GUID, different ones a different GUID.
+# A name-based code, UUID version 5 (RFC 9562): the SHA-1 of this namespace's 16 bytes and
+# the name, with the version and variant bits set. The same inputs give the same GUID,
+# different ones a different GUID.
+namespace=E9F5A1CE-E7B6-476B-82CF-FBA92802E11A
 guid() {
   local hash
-  hash=$(printf '%s' "$*" | sha256sum | tr 'a-f' 'A-F')
-  echo "${hash:0:8}-${hash:8:4}-5${hash:13:3}-8${hash:17:3}-${hash:20:12}"
+  hash=$({ printf "$(sed 's/-//g; s/../\\x&/g' <<<"$namespace")" && printf '%s' "$*"; } | sha1sum | tr 'a-f' 'A-F')
+  local variant=$(((16#${hash:16:1} & 3) | 8))
+  echo "${hash:0:8}-${hash:8:4}-5${hash:13:3}-$(printf '%X' $variant)${hash:17:3}-${hash:20:12}"
 }
 # The product code changes with every version (and commit), which makes each install a
 # major upgrade of the one before. The package code also changes with the files' bytes,

@@ -3,10 +3,10 @@
 
 Everything a manifest says is read from those files: the hashes from their bytes, the
 ProductCode, UpgradeCode, name and publisher from each MSI (msiinfo), the architecture
-from each exe's own PE header, the Windows it needs from the exe's manifest and subsystem
-version, the exe's path from each ZIP's listing. Only the names and addresses a package
-repository knows DORVANE by come from project.json, which CMake writes from
-CMakeLists.txt. Nothing here is built as text: PyYAML and json write it all.
+from each exe's own PE header (read by Debian's pefile), the Windows it needs from the
+exe's manifest resource and subsystem version, the exe's path from each ZIP's listing.
+Only the names and addresses a package repository knows DORVANE by come from
+project.json, which CMake writes from CMakeLists.txt. Nothing here is built as text: PyYAML and json write it all.
 
 usage: manifests.py PROJECT_JSON RELEASE_DIR RELEASE_URL [RELEASE_NOTES_URL]
 RELEASE_DIR holds dorvane-<version>-{win32,win64,arm64}.{zip,msi}; the manifests go to
@@ -17,11 +17,11 @@ import io
 import json
 import os
 import re
-import struct
 import subprocess
 import sys
 import tempfile
 import zipfile
+import pefile
 import yaml
 
 MANIFEST_VERSION = "1.12.0"
@@ -55,25 +55,32 @@ def sha256(data):
 
 def pe_facts(exe):
     """The exe's architecture by its PE machine field, and the Windows it needs: the later
-    of its subsystem version and the oldest Windows its manifest names."""
-    if exe[:2] != b"MZ":
-        fail("not a PE file (no MZ header)")
-    pe = struct.unpack_from("<I", exe, 0x3C)[0]
-    if exe[pe:pe + 4] != b"PE\0\0":
-        fail("not a PE file (no PE signature)")
-    machine = struct.unpack_from("<H", exe, pe + 4)[0]
+    of its subsystem version and the oldest Windows its application manifest names."""
+    try:
+        pe = pefile.PE(data=exe, fast_load=True)
+        pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    except pefile.PEFormatError as error:
+        fail("not a PE file (%s)" % error.value)
+    machine = pe.FILE_HEADER.Machine
     if machine not in PE_MACHINES:
         fail("unknown PE machine 0x%04x" % machine)
-    # The optional header follows the 20-byte file header; the subsystem version is at 48.
-    subsystem = struct.unpack_from("<HH", exe, pe + 24 + 48)
-    manifest = re.search(rb"<assembly\b.*?</assembly>", exe, re.S)
+    subsystem = (pe.OPTIONAL_HEADER.MajorSubsystemVersion, pe.OPTIONAL_HEADER.MinorSubsystemVersion)
+    # The manifest resource (RT_MANIFEST, type 24): its first name's first language.
+    manifest = None
+    resources = pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []
+    for kind in resources:
+        if kind.id == pefile.RESOURCE_TYPE["RT_MANIFEST"] and kind.directory.entries:
+            languages = kind.directory.entries[0].directory.entries
+            if languages:
+                data = languages[0].data.struct
+                manifest = pe.get_data(data.OffsetToData, min(data.Size, 1 << 16))
     if not manifest:
         fail("the exe has no application manifest")
-    ids = re.findall(rb'supportedOS\s+Id="\{([0-9a-fA-F-]+)\}"', manifest.group(0))
+    ids = re.findall(rb'supportedOS\s+Id="\{([0-9a-fA-F-]+)\}"', manifest)
     named = [SUPPORTED_OS[i.decode().lower()] for i in ids if i.decode().lower() in SUPPORTED_OS]
     if not named:
         fail("the exe's manifest names no Windows version it supports")
-    return PE_MACHINES[machine], max(tuple(subsystem), min(named))
+    return PE_MACHINES[machine], max(subsystem, min(named))
 
 
 def msi_facts(path):

@@ -66,6 +66,8 @@ for group in "$@"; do
       need_command wixl wixl
       need_command msibuild msitools
       need_command faketime faketime
+      # The ZIP's entries, dates, modes and owners made the same on every machine.
+      need_command strip-nondeterminism strip-nondeterminism
       # The ARM64 exe, and the arm64 guest its tests run in, whose root is unpacked from
       # Debian's arm64 packages.
       need_arm64_toolchain
@@ -82,6 +84,8 @@ for group in "$@"; do
       # the ZIPs' listings and the exes' machine (file).
       [ -x /usr/bin/python3 ] || missing+=(python3)
       installed python3-yaml || missing+=(python3-yaml)
+      # ... and its exes' PE headers read with pefile.
+      installed python3-pefile || missing+=(python3-pefile)
       need_command yamllint yamllint
       need_command unzip unzip
       need_command file file

@@ -39,6 +39,15 @@ for pair in "DORVANE_RELEASE_URL=$url" "DORVANE_RELEASE_NOTES_URL=$notes"; do
   fi
 done
 
+# A release's provenance names the commit its sources are at: a tree whose tracked files
+# have uncommitted changes, or a DORVANE_SOURCE_COMMIT that is not its commit, is refused
+# before anything is built (cmake/source_date_epoch.cmake decides, as the package step does).
+commit=$(env -u SOURCE_DATE_EPOCH cmake -DSOURCE_DIR="$src" -DCOMMIT=1 -P "$src/cmake/source_date_epoch.cmake")
+if ! [[ $commit =~ ^[0-9a-f]{40}$ ]]; then
+  echo "release.sh: ${commit:-no source commit}" >&2
+  exit 2
+fi
+
 # The file dates and signing time come from git, as in the README's release commands.
 unset SOURCE_DATE_EPOCH
 cd "$src"

@@ -88,30 +88,93 @@ function purl(type, namespace, name, version, qualifiers) {
   return text.slice(0, at + 1) + text.slice(at + 1, end).replace(/\+/g, '%2B') + text.slice(end);
 }
 
+// An installed package as dpkg knows it. Where it came from is apt's to say (origins).
 const packageCache = new Map();
-function debianPackage(name) {
+function installedPackage(name) {
   if (!packageCache.has(name)) {
     const [pkg, version, arch, maintainer] = run('dpkg-query', [
       '-W', '-f=${Package}\t${Version}\t${Architecture}\t${Maintainer}', name,
     ]).split('\t');
-    packageCache.set(name, { name: pkg, version, arch, maintainer, purl: purl('deb', 'debian', pkg, version, { arch }) });
+    packageCache.set(name, { name: pkg, version, arch, maintainer });
   }
   return packageCache.get(name);
 }
 
-// The .debs' checksums as the archive published them, where apt still lists them: one
-// query for all, which apt answers paragraph by paragraph (none for a version it lacks).
-// Machines that switch apt's binary cache off make it rebuild for every query (seconds
-// each): it is kept beside the npm packages instead, which apt refreshes when its lists
-// change.
-function debSha256(pkgs) {
+// apt's own cache of its lists. Machines that switch apt's binary cache off make it rebuild
+// for every query (seconds each): it is kept beside the npm packages instead, which apt
+// refreshes when its lists change. A caller's APT_CONFIG chooses its own.
+function aptCache(args) {
+  if (process.env.APT_CONFIG) return tryRunAll('apt-cache', args);
   const cache = join(modules, '..', 'apt-cache');
   mkdirSync(cache, { recursive: true });
-  const text = tryRunAll('apt-cache', [
+  return tryRunAll('apt-cache', [
     '-o', `Dir::Cache::pkgcache=${join(cache, 'pkgcache.bin')}`,
     '-o', `Dir::Cache::srcpkgcache=${join(cache, 'srcpkgcache.bin')}`,
-    'show', ...pkgs.map((p) => `${p.name}:${p.arch}=${p.version}`),
+    ...args,
   ]);
+}
+
+// Where each package's installed version came from, as apt says: the first archive whose
+// index lists that version, by its Release file's Origin and Label. A version only
+// /var/lib/dpkg/status knows (installed from a .deb, or from an archive since removed from
+// apt's sources) has no origin. Each package also gets its purl: the namespace is the
+// archive's origin, none where that is not known.
+function origins(pkgs) {
+  const todo = pkgs.filter((p) => p.purl === undefined);
+  if (todo.length === 0) return;
+  // "Package files:", each " PRIO SOURCE" with its "release o=...,l=..." line.
+  const archives = new Map();
+  let source;
+  for (const line of aptCache(['policy']).split('\n')) {
+    const file = /^ *-?\d+ (.+)$/.exec(line);
+    const release = /^ +release (.*)$/.exec(line);
+    if (file) source = file[1];
+    else if (release && source) {
+      const fields = Object.fromEntries(release[1].split(',').map((f) => [f.slice(0, f.indexOf('=')), f.slice(f.indexOf('=') + 1)]));
+      archives.set(source, fields);
+    }
+  }
+  // Per package: " *** VERSION PRIO" for the installed version, then its sources.
+  const where = new Map();
+  let pkg;
+  let installed = false;
+  for (const line of aptCache(['policy', ...todo.map((p) => `${p.name}:${p.arch}`)]).split('\n')) {
+    const head = /^(\S+?)(?::\S+)?:$/.exec(line);
+    const version = /^ (\*\*\*| {3}) (\S+) -?\d+$/.exec(line);
+    const file = /^ {8}-?\d+ (.+)$/.exec(line);
+    if (head) {
+      pkg = head[1];
+      installed = false;
+    } else if (version) installed = version[1] === '***';
+    else if (file && installed && pkg && !where.has(pkg) && archives.get(file[1])?.o) {
+      where.set(pkg, { ...archives.get(file[1]), archive: file[1] });
+    }
+  }
+  for (const p of todo) {
+    const o = where.get(p.name);
+    p.origin = o ? { name: o.o, label: o.l || o.o, archive: o.archive } : null;
+    const namespace = o ? o.o.toLowerCase().replace(/[^a-z0-9.-]+/g, '-') : undefined;
+    p.purl = purl('deb', namespace, p.name, p.version, { arch: p.arch });
+  }
+}
+// Said where apt does not know a package's origin.
+const UNKNOWN_ORIGIN = 'unknown: apt lists no archive holding this version, only /var/lib/dpkg/status';
+
+// Who supplied a package: the archive it came from (Debian, for Debian's).
+function supplierOf(p) {
+  if (!p.origin) return undefined;
+  if (p.origin.name === 'Debian') return debian();
+  return new CDX.Models.OrganizationalEntity({ name: p.origin.name });
+}
+function originProperties(p) {
+  if (!p.origin) return [property('dorvane:origin', UNKNOWN_ORIGIN)];
+  return [property('dorvane:origin', `${p.origin.name} (${p.origin.label}): ${p.origin.archive}`)];
+}
+
+// The .debs' checksums as the archive published them, where apt still lists them: one
+// query for all, which apt answers paragraph by paragraph (none for a version it lacks).
+function debSha256(pkgs) {
+  const text = aptCache(['show', ...pkgs.map((p) => `${p.name}:${p.arch}=${p.version}`)]);
   const sums = new Map();
   for (const para of text.split(/\n\n+/)) {
     const field = (key) => new RegExp(`^${key}: (.*)$`, 'm').exec(para)?.[1];
@@ -120,13 +183,19 @@ function debSha256(pkgs) {
   return (p) => sums.get(`${p.name} ${p.version} ${p.arch}`);
 }
 
-// The package behind a command on the PATH (or a path).
+// The package behind a command on the PATH (or a path). A program no installed package
+// owns is named all the same, by its path and digest; a command that is not there is not
+// one this build ran.
 function commandPackage(command) {
   const path = command.startsWith('/') ? command : tryRun('sh', ['-c', `command -v "$1"`, 'sh', command]).trim();
   if (!path || !existsSync(path)) return undefined;
   const name = owner(path);
-  return name && debianPackage(name);
+  if (name) return installedPackage(name);
+  const file = realpathSync(path);
+  return { name: basename(path), path: file, sha256: digest('sha256', file), unowned: true };
 }
+const keyOf = (p) => (p.unowned ? `file:${p.path}` : p.name);
+const NO_PACKAGE = 'none: no installed package owns this program';
 
 // --- what the link map says went into the exe ------------------------------------------
 
@@ -169,6 +238,14 @@ function facts(o) {
 const publisher = (project) =>
   new CDX.Models.OrganizationalEntity({ name: project.publisher, url: new Set([project.homepage]) });
 const debian = () => new CDX.Models.OrganizationalEntity({ name: 'Debian', url: new Set(['https://www.debian.org/']) });
+
+// JSON with every object's keys in order: one text for one content.
+const canonical = (v) =>
+  Array.isArray(v)
+    ? `[${v.map(canonical).join(',')}]`
+    : v && typeof v === 'object'
+      ? `{${Object.keys(v).sort().map((k) => `${JSON.stringify(k)}:${canonical(v[k])}`).join(',')}}`
+      : JSON.stringify(v);
 
 // A deterministic urn:uuid: a UUID version 5 (SHA-1, RFC 4122 URL namespace) of the name.
 function uuid5(name) {
@@ -224,8 +301,9 @@ function findToolchain(o) {
   const pkgs = new Map();
   for (const tool of tools) {
     const pkg = commandPackage(tool);
-    if (pkg) pkgs.set(pkg.name, pkg);
+    if (pkg) pkgs.set(keyOf(pkg), pkg);
   }
+  origins([...pkgs.values()].filter((p) => !p.unowned));
   return [...pkgs.values()];
 }
 
@@ -276,18 +354,19 @@ function libraryComponents(o, project) {
     if (!byPackage.has(name)) byPackage.set(name, []);
     byPackage.get(name).push(basename(f));
   }
+  origins([...byPackage.keys()].map(installedPackage));
   for (const [name, names] of byPackage) {
-    const pkg = debianPackage(name);
+    const pkg = installedPackage(name);
     const c = new CDX.Models.Component(CDX.Enums.ComponentType.Library, pkg.name, {
       bomRef: pkg.purl,
       version: pkg.version,
-      description: `Linked into dorvane.exe from Debian's ${pkg.name}`,
-      supplier: debian(),
+      description: `Linked into dorvane.exe from the package ${pkg.name}`,
+      supplier: supplierOf(pkg),
       author: pkg.maintainer,
       purl: pkg.purl,
     });
     c.licenses.add(new CDX.Models.LicenseExpression(licenceOf(pkg)));
-    for (const p of bsiFile(names.sort())) c.properties.add(p);
+    for (const p of [...bsiFile(names.sort()), ...originProperties(pkg)]) c.properties.add(p);
     components.push(c);
   }
   return components;
@@ -320,7 +399,6 @@ const library = () => require('@cyclonedx/cyclonedx-library/package.json');
 function sbom(o) {
   const { project, base, file, exe } = facts(o);
   const bom = new CDX.Models.Bom();
-  bom.serialNumber = uuid5(`dorvane ${project.version} ${o.arch} ${o.commit || o.epoch}`);
   bom.metadata.timestamp = new Date(Number(o.epoch) * 1000);
   bom.metadata.lifecycles.add(CDX.Enums.LifecyclePhase.Build);
   bom.metadata.supplier = publisher(project);
@@ -341,12 +419,24 @@ function sbom(o) {
     purl: purl('npm', '@cyclonedx', 'cyclonedx-library', cdxlib.version),
   }));
   for (const pkg of toolchain(o)) {
-    tools.add(new CDX.Models.Component(CDX.Enums.ComponentType.Application, pkg.name, {
+    if (pkg.unowned) {
+      const c = new CDX.Models.Component(CDX.Enums.ComponentType.Application, pkg.name, {
+        bomRef: `tool/file:${pkg.path}`,
+        hashes: new CDX.Models.HashDictionary([[Hash['SHA-256'], pkg.sha256]]),
+      });
+      c.properties.add(property('dorvane:path', pkg.path));
+      c.properties.add(property('dorvane:package', NO_PACKAGE));
+      tools.add(c);
+      continue;
+    }
+    const c = new CDX.Models.Component(CDX.Enums.ComponentType.Application, pkg.name, {
       bomRef: `tool/${pkg.purl}`,
       version: pkg.version,
-      supplier: debian(),
+      supplier: supplierOf(pkg),
       purl: pkg.purl,
-    }));
+    });
+    for (const p of originProperties(pkg)) c.properties.add(p);
+    tools.add(c);
   }
 
   const app = new CDX.Models.Component(CDX.Enums.ComponentType.Application, project.name.toUpperCase(), {
@@ -389,7 +479,12 @@ function sbom(o) {
     { aggregate: 'complete', assemblies: ['dorvane', ...libs.map((c) => c.bomRef.value)].sort(), dependencies: ['dorvane'] },
     { aggregate: 'unknown', assemblies: ['windows'] },
   ];
-  writeFileSync(file('.cdx.json'), JSON.stringify(json, null, 2) + '\n');
+  // The serial number names this content: the same document gives the same one (a
+  // rebuild), any other (the signed exe's, another commit's) another.
+  delete json.serialNumber;
+  const serialNumber = uuid5(canonical(json));
+  const { bomFormat, specVersion, ...rest } = json;
+  writeFileSync(file('.cdx.json'), JSON.stringify({ bomFormat, specVersion, serialNumber, ...rest }, null, 2) + '\n');
 }
 
 // --- provenance ----------------------------------------------------------------------------
@@ -400,8 +495,8 @@ function provenance(o) {
   for (const suffix of ['.zip', '.msi', '.cdx.json']) {
     if (existsSync(file(suffix))) subject.push([base + suffix, file(suffix)]);
   }
-  const pkgs = new Map(toolchain(o).map((p) => [p.name, p]));
-  const add = (pkg) => pkg && pkgs.set(pkg.name, pkg);
+  const pkgs = new Map(toolchain(o).map((p) => [keyOf(p), p]));
+  const add = (pkg) => pkg && pkgs.set(keyOf(pkg), pkg);
   // The runtime linked in, the headers compiled against (ninja's record of every
   // header each object read), and what made the packages.
   const used = o.arch === 'arm64' ? [] : linkedFiles(o.map);
@@ -413,20 +508,41 @@ function provenance(o) {
       else if (product && line.trim().startsWith('/usr/')) used.push(line.trim());
     }
   }
-  for (const name of new Set(owners([...new Set(used)]).values())) if (name) add(debianPackage(name));
-  const commands = ['cmake', 'ninja', 'wixl', 'msibuild', 'faketime', 'node', o.objdump];
+  // Every program that writes a byte of what ships, and what it loads to write them:
+  // CPack's ZIP library and zlib, the cabinet and MSI libraries of wixl and msibuild,
+  // faketime's preloaded clock, the Perl modules strip-nondeterminism rewrites the ZIP with.
+  const commands = ['cmake', 'ninja', 'wixl', 'msibuild', 'faketime', 'node', 'strip-nondeterminism', 'perl', o.objdump];
+  for (const c of ['cmake', 'wixl', 'msibuild']) {
+    const path = tryRun('sh', ['-c', `command -v "$1"`, 'sh', c]).trim();
+    if (!path) continue;
+    for (const m of tryRun('ldd', [path]).matchAll(/ => (\/\S*\/lib(?:archive|z|gcab-1\.0|msi)\.so\.\d+) /g)) used.push(m[1]);
+  }
+  for (const line of tryRunAll('dpkg-query', ['-S', '*/libfaketime.so.1']).split('\n')) {
+    if (line.includes(': /')) used.push(line.slice(line.indexOf(': /') + 2));
+  }
+  used.push(...tryRun('perl', ['-MFile::StripNondeterminism', '-MFile::StripNondeterminism::handlers::zip', '-e',
+    'print join "\\n", values %INC']).split('\n').filter((f) => f.startsWith('/')));
+  for (const name of new Set(owners([...new Set(used)]).values())) if (name) add(installedPackage(name));
   if (o.arch === 'arm64') commands.push('clang-14', 'ld.lld-14', 'llvm-ar-14', 'make', 'dpkg-source');
   if (o.signed === 'yes') commands.push('osslsigncode', 'openssl');
   for (const c of commands) add(commandPackage(c));
 
   const deps = [];
   if (o.commit) deps.push({ uri: `git+${project.repository}`, digest: { gitCommit: o.commit } });
-  const sorted = [...pkgs.values()].sort((a, b) => a.name.localeCompare(b.name));
-  const sha256 = debSha256(sorted);
+  const sorted = [...pkgs.values()].sort((a, b) => keyOf(a).localeCompare(keyOf(b)));
+  const installed = sorted.filter((p) => !p.unowned);
+  origins(installed);
+  const sha256 = debSha256(installed);
   for (const p of sorted) {
+    if (p.unowned) {
+      deps.push({ uri: `file://${p.path}`, name: p.name, digest: { sha256: p.sha256 }, annotations: { package: NO_PACKAGE } });
+      continue;
+    }
     const d = { uri: p.purl, name: p.name };
     if (sha256(p)) d.digest = { sha256: sha256(p) };
     d.annotations = { version: p.version, arch: p.arch };
+    d.annotations.origin = p.origin ? `${p.origin.name} (${p.origin.label}): ${p.origin.archive}` : UNKNOWN_ORIGIN;
+    if (!sha256(p)) d.annotations.digest = 'unknown: apt lists no .deb of this installed version';
     deps.push(d);
   }
   if (o.arch === 'arm64') {

@@ -11,6 +11,29 @@ root=$2
 shift 2
 source "$(dirname "$0")/../checks.sh"
 url=https://downloads.example.org/dorvane/1.0.0/
+# release.sh releases a commit, and refuses a tree with uncommitted changes: it runs in a
+# clone at $root/src, at HEAD where nothing is uncommitted, else at a commit of the tree as
+# it is (made in the clone, dated as HEAD). The build trees follow the clone.
+if [ -n "$(git -C "$src" rev-parse --show-toplevel 2>/dev/null)" ]; then
+  checkout=$root/src
+  if [ "${DORVANE_RELEASE_BUILD-1}" = 1 ]; then
+    rm -rf "$checkout"
+    git clone -q --no-hardlinks "$src" "$checkout" && git -C "$checkout" checkout -q "$(git -C "$src" rev-parse HEAD)" ||
+      { echo "manifests_test.sh: cannot clone $src" >&2; exit 1; }
+    if [ -n "$(git -C "$src" status --porcelain --untracked-files=no)" ]; then
+      (cd "$checkout" && git ls-files -z | xargs -0 rm -f)
+      copy_sources "$src" "$checkout"
+      date=$(git -C "$src" log -1 --format=%ct)
+      git -C "$checkout" add -A &&
+        GIT_COMMITTER_DATE=@$date git -C "$checkout" -c user.name=t -c user.email=t@t commit -q --date=@"$date" -m "the tree as it is"
+      echo "note: $src has uncommitted changes: released from a commit of them in $checkout"
+    fi
+    for tree in "$root"/windows-*/; do
+      grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$checkout" "$tree/CMakeCache.txt" 2>/dev/null || rm -rf "$tree"
+    done
+  fi
+  src=$checkout
+fi
 release=("$src/scripts/release.sh" --build-root "$root")
 [ "${DORVANE_RELEASE_BUILD-1}" = 1 ] || release+=(--no-build)
 

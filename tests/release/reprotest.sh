@@ -40,6 +40,12 @@ done
 # do for any builder that gets a source archive.
 copy_sources "$src" "$work/src"
 commit=$(git -C "$src" rev-parse HEAD 2>/dev/null || echo "${DORVANE_SOURCE_COMMIT-}")
+# A tree with uncommitted changes is not at any commit: its copy is built with none, and
+# the package step writes no provenance (both times alike).
+if [ -n "$(git -C "$src" status --porcelain --untracked-files=no 2>/dev/null)" ]; then
+  commit=""
+  echo "note: $src has uncommitted changes: built with no commit, so without a provenance"
+fi
 epoch=$(env -u SOURCE_DATE_EPOCH cmake -DSOURCE_DIR="$src" -P "$src/cmake/source_date_epoch.cmake")
 
 # Each variation this machine supports; those it cannot make are named with the reason.

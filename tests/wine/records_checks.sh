@@ -100,12 +100,12 @@ check_records() {
     why=$(why_not "$why" "subjects $(jq -c '[.subject[].name]' "$provenance")")
   [ "$(jq -r .predicate.buildDefinition.externalParameters.source.commit "$provenance")" = "$commit" ] ||
     why=$(why_not "$why" "not commit $commit")
-  local package version
-  while read -r package version; do
-    [ "$(dpkg-query -W -f='${Version}' "$package" 2>/dev/null)" = "$version" ] ||
+  local package version arch
+  while read -r package version arch; do
+    [ "$(dpkg-query -W -f='${Version}' "$package:$arch" 2>/dev/null)" = "$version" ] ||
       why=$(why_not "$why" "$package $version is not the installed version")
   done < <(jq -r '.predicate.buildDefinition.resolvedDependencies[] | select(.uri | test("^pkg:deb/.*arch=(?!source)"))
-                  | "\(.name) \(.annotations.version)"' "$provenance")
+                  | "\(.name) \(.annotations.version) \(.annotations.arch)"' "$provenance")
   record "$label$base.provenance.json: subjects, commit ${commit:0:12}, installed packages" "$why"
 }
 
@@ -131,4 +131,119 @@ check_envelope() {
   verify "$tmp/other-pub.pem" "$tmp/pae" && why=$(why_not "$why" "verifies with another key")
   verify "$tmp/pub.pem" "$tmp/pae-changed" && why=$(why_not "$why" "verifies with a changed byte")
   record "$(basename "$envelope"): verifies with the release key only, for those bytes only" "$why"
+}
+
+# check_record_cases BUILD SOURCES SIGNED_BUILD SIGNED_AGAIN_BUILD BASE: the records against
+# what they must not claim, each read here from git, CMake's own files, dpkg and apt, in
+# one table. BUILD is a copy's build tree (with a commit given) whose package step runs
+# again for some cases, leaving it changed; SOURCES its sources, made a git checkout here.
+check_record_cases() {
+  local build=$1 sources=$2 signed=$3 again=$4 base=$5 package=$1/package
+  local sbom=$package/$base.cdx.json provenance=$package/$base.provenance.json
+  # Fixed identity and dates: the checkout's commit is the same wherever the test runs.
+  local git=(git -C "$sources" -c user.name=t -c user.email=t@t)
+  "${git[@]}" init -q && "${git[@]}" add -A && GIT_COMMITTER_DATE=@1700000000 "${git[@]}" commit -q --date=@1700000000 -m one
+  local head
+  head=$("${git[@]}" rev-parse HEAD)
+  # The toolchain as CMake found it, and the packages dpkg says own those programs.
+  local compilers=("$build"/CMakeFiles/*/CMakeCXXCompiler.cmake "$build"/CMakeFiles/*/CMakeRCCompiler.cmake)
+  local cxx programs=() var prog
+  cxx=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "${compilers[0]}")
+  for var in CXX_COMPILER LINKER AR RC_COMPILER; do
+    programs+=("$(sed -n "s/^set(CMAKE_$var \"\\(.*\\)\")\$/\\1/p" "${compilers[@]}" | head -1)")
+  done
+  for prog in cc1plus as ld; do programs+=("$("$cxx" -print-prog-name=$prog)"); done
+  package_of() {  # PROGRAM...: "package version" of each, one a line
+    local p
+    for p in "$@"; do
+      p=$(realpath "$(command -v "$p")") && dpkg-query -S "$p" | cut -d: -f1
+    done | sort -u | xargs -r dpkg-query -W -f='${Package} ${Version}\n'
+  }
+  local toolchain
+  toolchain=$(package_of "${programs[@]}")
+  # A local archive that is not Debian's, holding the installed version of the linker's
+  # package: through APT_CONFIG, apt attributes that package to it and knows no other.
+  local apt=$tmp/apt linker
+  linker=$(dpkg-query -S "$(realpath "${programs[1]}")" | cut -d: -f1)
+  mkdir -p "$apt/archive" "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/etc/preferences.d" "$apt/etc/trusted.gpg.d"
+  { dpkg-query -s "$linker" | grep -vE '^(Status|Conffiles|Config-Version):|^ /'
+    printf 'Filename: pool/%s.deb\nSize: 1\n\n' "$linker"; } >"$apt/archive/Packages"
+  printf '%s\n' 'Origin: DORVANE Test Archive' 'Label: DORVANE Test' 'Suite: test' 'Codename: test' >"$apt/archive/Release"
+  echo "deb [trusted=yes] file:$apt/archive ./" >"$apt/etc/sources.list"
+  printf 'Dir::Etc "%s";\nDir::State::Lists "%s";\nDir::Cache "%s";\n' "$apt/etc" "$apt/lists" "$apt/cache" >"$apt/apt.conf"
+  APT_CONFIG=$apt/apt.conf apt-get update -qq >"$tmp/apt.log" 2>&1 || cat "$tmp/apt.log"
+
+  # NAME|HOW|DORVANE_SOURCE_COMMIT|WANT. HOW: tools or serials read the records as built;
+  # dirty changes a tracked file, clean does not, apt asks apt through the test archive,
+  # each running the package step again. WANT: the step's line, or "provenance" of HEAD.
+  local cases=(
+    "metadata.tools is the toolchain CMake found, by dpkg; every program in the provenance|tools||"
+    "signed and unsigned SBOMs differ and so do their serials; one content, one serial|serials||"
+    "a tracked file changed, not committed|dirty||No provenance: the tracked files of .* have uncommitted changes"
+    "DORVANE_SOURCE_COMMIT not a full commit id|clean|${head:0:12}|No provenance: DORVANE_SOURCE_COMMIT is not a full commit id"
+    "DORVANE_SOURCE_COMMIT not the checkout's HEAD|clean|0123456789abcdef0123456789abcdef01234567|No provenance: DORVANE_SOURCE_COMMIT .* is not the checkout's HEAD"
+    "a package from an archive that is not Debian's, the others of unknown origin|apt|$head|provenance"
+  )
+  local row name how given want why have serial other tool dep purl
+  for row in "${cases[@]}"; do
+    IFS='|' read -r name how given want <<<"$row"
+    why=""
+    case $how in
+      tools)
+        have=$(jq -r '.metadata.tools.components[] | select(.purl // "" | startswith("pkg:deb/")) | "\(.name) \(.version)"' "$sbom" | sort)
+        [ "$have" = "$toolchain" ] || why="tools '$(tr '\n' ',' <<<"$have")', CMake's toolchain is '$(tr '\n' ',' <<<"$toolchain")'"
+        for dep in "$provenance:cmake ninja wixl msibuild faketime node strip-nondeterminism perl $(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")" \
+          "$signed/package/$base.provenance.json:osslsigncode openssl"; do
+          have=$(jq -r '.predicate.buildDefinition.resolvedDependencies[] | "\(.name) \(.annotations.version)"' "${dep%%:*}" | sort)
+          # shellcheck disable=SC2086
+          while read -r tool; do
+            grep -qxF "$tool" <<<"$have" || why=$(why_not "$why" "$(basename "${dep%%:*}") lacks $tool")
+          done < <(package_of ${dep#*:}; echo "$toolchain")
+        done ;;
+      serials)
+        serial=$(jq -r .serialNumber "$sbom")
+        other=$(jq -r .serialNumber "$signed/package/$base.cdx.json")
+        cmp -s "$sbom" "$signed/package/$base.cdx.json" && why="the signed SBOM is the unsigned one"
+        [ "$serial" != "$other" ] || why=$(why_not "$why" "one serial $serial for both")
+        [ "$(jq -r .serialNumber "$again/package/$base.cdx.json")" = "$other" ] || why=$(why_not "$why" "signed twice, two serials")
+        # A UUID version 5 of the document without it, keys in order.
+        [ "$serial" = "urn:uuid:$(jq -cS 'del(.serialNumber)' "$sbom" | tr -d '\n' |
+          python3 -c 'import sys, uuid; print(uuid.uuid5(uuid.NAMESPACE_URL, sys.stdin.read()))')" ] ||
+          why=$(why_not "$why" "$serial is not the UUIDv5 of the content") ;;
+      *)
+        [ "$how" = dirty ] && echo "changed" >>"$sources/LICENSE"
+        [ "$how" = dirty ] || "${git[@]}" checkout -q -- LICENSE
+        local env=(env -u SOURCE_DATE_EPOCH DORVANE_SOURCE_COMMIT="$given")
+        [ "$how" = apt ] && env+=(APT_CONFIG="$apt/apt.conf")
+        "${env[@]}" cmake --build "$build" --target package >"$tmp/case.log" 2>&1 || why="the package step failed"
+        [ -s "$sbom" ] || why=$(why_not "$why" "no SBOM")
+        if [ "$want" = provenance ]; then
+          [ "$(jq -r .predicate.buildDefinition.externalParameters.source.commit "$provenance" 2>/dev/null)" = "$head" ] ||
+            why=$(why_not "$why" "no provenance of $head")
+        else
+          [ -e "$provenance" ] && why=$(why_not "$why" "a provenance all the same")
+          grep -q -- "^-- $want" "$tmp/case.log" || why=$(why_not "$why" "no line '$want'")
+          grep -q "$head" "$sbom" && why=$(why_not "$why" "the SBOM names the commit")
+        fi
+        if [ "$how" = apt ]; then
+          # The linker's package is the test archive's, in the SBOM's tools and in the
+          # provenance; cmake, which apt now knows from dpkg's status only, is of unknown
+          # origin and has no .deb's digest, saying so; none is named Debian's.
+          tool=$(jq -c --arg n "$linker" '.metadata.tools.components[] | select(.name == $n)' "$sbom")
+          [ "$(jq -r .supplier.name <<<"$tool")" = "DORVANE Test Archive" ] ||
+            why=$(why_not "$why" "$linker's supplier: $(jq -c .supplier <<<"$tool")")
+          dep=$(jq -c --arg n "$linker" '.predicate.buildDefinition.resolvedDependencies[] | select(.name == $n)' "$provenance")
+          for purl in "$(jq -r .purl <<<"$tool")" "$(jq -r .uri <<<"$dep")"; do
+            [[ $purl == pkg:deb/dorvane-test-archive/$linker@* ]] || why=$(why_not "$why" "$linker's purl: '$purl'")
+          done
+          dep=$(jq -c '.predicate.buildDefinition.resolvedDependencies[] | select(.name == "cmake")' "$provenance")
+          [[ $(jq -r .uri <<<"$dep") == pkg:deb/cmake@* ]] && [ -z "$(jq -r '.digest.sha256 // empty' <<<"$dep")" ] &&
+            [[ $(jq -r .annotations.origin <<<"$dep") == unknown:* ]] && [[ $(jq -r .annotations.digest <<<"$dep") == unknown:* ]] ||
+            why=$(why_not "$why" "cmake: $dep")
+          grep -q '"pkg:deb/debian/' "$sbom" "$provenance" && why=$(why_not "$why" "a package named Debian's")
+        fi ;;
+    esac
+    [ -z "$why" ] || tail -3 "$tmp/case.log" 2>/dev/null
+    record "records: $name" "$why"
+  done
 }

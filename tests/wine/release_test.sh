@@ -49,6 +49,15 @@ export DORVANE_NODE_MODULES
 if grep -q '^DORVANE_NODE:FILEPATH=/' "$build/CMakeCache.txt" &&
   [ -f "$DORVANE_NODE_MODULES/@cyclonedx/cyclonedx-library/package.json" ]; then
   records=("$base.cdx.json" "$base.provenance.json")
+  # A tree with uncommitted changes (a developer's) gets no provenance: the step says why.
+  dirty=$(git -C "$src" status --porcelain --untracked-files=no 2>/dev/null)
+  if [ -n "$dirty" ]; then
+    records=("$base.cdx.json")
+    why=""
+    [ -e "$build/package/$base.provenance.json" ] && why="a provenance from a tree with uncommitted changes"
+    grep -q '^-- No provenance: the tracked files of .* have uncommitted changes' "$tmp/main.log" || why=$(why_not "$why" "no line saying why")
+    record "this tree has uncommitted changes: no provenance, and a line saying why" "$why"
+  fi
 else
   echo "left out: the SBOM and provenance (no Node.js or npm packages: scripts/ensure-tools.sh records)"
 fi
@@ -64,6 +73,12 @@ done
 copy_sources "$src" "$tmp/src"
 epoch=$(env -u SOURCE_DATE_EPOCH cmake -DSOURCE_DIR="$src" -P "$src/cmake/source_date_epoch.cmake")
 commit=$(git -C "$src" rev-parse HEAD 2>/dev/null || true)
+# Uncommitted changes are in the copy, not in HEAD: its commit is one made of the copy as
+# it is, in a repository of its own.
+if [ -n "${dirty-}" ]; then
+  commit=$(cd "$tmp/src" && git init -q && git add -A && GIT_COMMITTER_DATE=@$epoch git -c user.name=t -c user.email=t@t \
+    commit -q --date=@"$epoch" -m "the copy" && git rev-parse HEAD && rm -rf .git)
+fi
 # The ARM64 sysroot and the npm packages of this build tree serve the copies too; the
 # copies are built as this tree's preset is, and take the commit from outside.
 toolchain_cache=(-DDORVANE_PRESET="$preset")
@@ -127,9 +142,12 @@ same "the signed ZIP holds the signed exe" "$tmp/unzipped/${zip%.zip}/dorvane.ex
 
 # The records of this tree's package, and of a signed one, whose exe is another file.
 if [ ${#records[@]} != 0 ]; then
+  # (The copy's, where this tree has no provenance: the same exe, built elsewhere.)
+  tree=$build
+  [ -z "${dirty-}" ] || tree=$tmp/unsigned
   mkdir "$tmp/tree-zip"
-  (cd "$tmp/tree-zip" && cmake -E tar xf "$build/package/$zip")
-  check_records "$build/package" "$base" "$tmp/tree-zip/$base/dorvane.exe" "$build/dorvane.map" \
+  (cd "$tmp/tree-zip" && cmake -E tar xf "$tree/package/$zip")
+  check_records "$tree/package" "$base" "$tmp/tree-zip/$base/dorvane.exe" "$tree/dorvane.map" \
     "$build/release/THIRD-PARTY-NOTICES.txt" "$epoch" "$commit"
   check_records "$tmp/signed/package" "$base" "$signed" "$tmp/signed/dorvane.map" \
     "$build/release/THIRD-PARTY-NOTICES.txt" "$epoch" "$commit" "signed "
@@ -213,6 +231,10 @@ for action in RemoveEnvironmentStrings WriteEnvironmentStrings; do
   table "$new_msi" InstallExecuteSequence | grep -q "^$action	" || why=$(why_not "$why" "no $action")
 done
 record "appends its folder to the system PATH, removed on uninstall" "$why"
+
+# What the records must not claim: the 64-bit suite only (each case runs the package step).
+[ "$arch" != win64 ] || [ ${#records[@]} = 0 ] ||
+  check_record_cases "$tmp/unsigned" "$tmp/src" "$tmp/signed" "$tmp/signed-again" "$base"
 
 if [ ${#vm[@]} = 0 ] && { "$here/wine-run.sh" "$arch" --check >/dev/null; [ $? = 77 ]; }; then
   echo "left out: the signed exe under wine ($arch programs do not run on this machine)"
