@@ -98,6 +98,14 @@ same "signed twice, same exe" "$signed" "$tmp/signed-again/dorvane.exe"
 # The same key and certificate as PKCS#12: the same signature, and its password, given only
 # in the environment, written nowhere in the build tree.
 password=pw-$RANDOM$RANDOM
+# windows-x64 also signs from a token, timestamps, and watches where the secrets go.
+if [ "$arch" = win64 ]; then
+  source "$here/signing_checks.sh"
+  token_setup
+  saved_tmpdir=${TMPDIR-}
+  export TMPDIR=$build_tmp
+  watch_start
+fi
 password=$password openssl pkcs12 -export -inkey "$tmp/key.pem" -in "$tmp/cert.pem" -out "$tmp/sign.p12" \
   -passout env:password 2>/dev/null
 DORVANE_SIGN_PASSWORD=$password build_copy "$tmp/pkcs12" -DDORVANE_SIGN_PKCS12="$tmp/sign.p12"
@@ -142,6 +150,10 @@ if [ ${#records[@]} != 0 ]; then
   check_envelope "$tmp/signed/$envelope" "$tmp/signed/package/$base.provenance.json" "$tmp/cert.pem"
   same "signed twice, same envelope" "$tmp/signed/$envelope" "$tmp/signed-again/$envelope"
   same "signed from PKCS#12, same envelope" "$tmp/pkcs12/$envelope" "$tmp/signed/$envelope"
+fi
+if [ "$arch" = win64 ]; then
+  token_checks
+  if [ -n "$saved_tmpdir" ]; then export TMPDIR=$saved_tmpdir; else unset TMPDIR; fi
 fi
 
 # What an administrator unpacks: the exe, the guide, the licence and the notices, nothing
