@@ -70,13 +70,14 @@ toolchain_cache=(-DDORVANE_PRESET="$preset")
 for key in DORVANE_ARM64_CACHE DORVANE_NODE_MODULES; do
   line=$(grep -m1 "^$key:" "$build/CMakeCache.txt") && toolchain_cache+=(-D"$key=${line#*=}")
 done
+trace=()  # what the build runs under (signing_checks.sh traces the signed builds)
 build_copy() {  # DIR [CMAKE_ARG...]   (the sources in $sources, else $tmp/src)
   local dir=$1
   shift
   {
     SOURCE_DATE_EPOCH=$epoch cmake -S "${sources:-$tmp/src}" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
       -DCMAKE_TOOLCHAIN_FILE="$tmp/src/cmake/$toolchain" -DDORVANE_BUILD_TESTS=OFF "${toolchain_cache[@]}" "$@" &&
-      SOURCE_DATE_EPOCH=$epoch DORVANE_SOURCE_COMMIT=$commit cmake --build "$dir" --target package
+      SOURCE_DATE_EPOCH=$epoch DORVANE_SOURCE_COMMIT=$commit "${trace[@]}" cmake --build "$dir" --target package
   } >"$tmp/copy.log" 2>&1 || { cat "$tmp/copy.log"; exit 1; }
 }
 

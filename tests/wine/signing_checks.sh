@@ -43,10 +43,13 @@ token_setup() {
               -DDORVANE_SIGN_CERT="$tmp/token-cert.pem")
 }
 
-# Samples every process's arguments while the signed builds run, for the PIN and the
-# PKCS#12 password, and the builds' temporary files for a private key, with shell
-# builtins only: a grep would carry the PIN in its own arguments.
+# While the signed builds run: every program they start is traced with its arguments
+# (a signer lives for milliseconds, too short to be sampled reliably), and every
+# process's arguments and the builds' temporary files are sampled, for the PIN, the
+# PKCS#12 password and a private key, with shell builtins only: a grep would carry the PIN
+# in its own arguments.
 watch_start() {
+  trace=(strace -f -qq --seccomp-bpf -e trace=execve -e signal=none -s 4096 -A -o "$tmp/exec.log")
   (
     exec >"$tmp/watch.log"
     rounds=0 signers=0
@@ -70,12 +73,14 @@ watch_start() {
   watcher=$!
 }
 watch_stop() {
+  trace=()
   touch "$tmp/watch.stop"
   wait "$watcher" 2>/dev/null
   watcher=""
 }
 
-# No private key in any file under the build trees and their temporary folder: no PEM
+# No private key in any file under the build trees and their temporary folder (the watch
+# above saw those that were there for a moment): no PEM
 # armour, no DER RSA or PKCS#8 private key, and not the file key's first prime in any form.
 key_scan() {
   python3 - "$tmp/key.pem" "$@" <<'EOF'
@@ -105,10 +110,12 @@ EOF
 }
 
 # A build of a copy, which has no .git: the commit comes from outside, as in build_copy.
-at_commit() { env SOURCE_DATE_EPOCH="$epoch" DORVANE_SOURCE_COMMIT="$commit" "$@"; }
+at_commit() { "${trace[@]}" env SOURCE_DATE_EPOCH="$epoch" DORVANE_SOURCE_COMMIT="$commit" "$@"; }
 
 token_checks() {
   local copy log why
+  security_checks
+  refusal_checks
   # Two token-signed builds, the second under the same conditions, with the watch running.
   DORVANE_SIGN_PIN=$pin build_copy "$tmp/token" "${token_sign[@]}"
   DORVANE_SIGN_PIN=$pin build_copy "$tmp/token-again" "${token_sign[@]}"
@@ -140,7 +147,7 @@ token_checks() {
   rm -rf "$copy/package"
   touch "$copy/source_date_epoch.txt"
   why=""
-  at_commit DORVANE_SIGN_PIN=wrong-$pin cmake --build "$copy" --target package >"$tmp/wrong.log" 2>&1 && why="the build succeeded"
+  DORVANE_SIGN_PIN=wrong-$RANDOM at_commit cmake --build "$copy" --target package >"$tmp/wrong.log" 2>&1 && why="the build succeeded"
   [ "$(grep -c '^sign.sh:' "$tmp/wrong.log")" = 1 ] && grep '^sign.sh:' "$tmp/wrong.log" | grep -qF "token=$token;" ||
     why=$(why_not "$why" "not one line naming the token: $(grep -m2 -i 'error\|sign' "$tmp/wrong.log" | tr '\n' ' ')")
   [ -z "$(find "$copy" -path "$copy/package/dorvane-*" -o -name '*.signed')" ] ||
@@ -178,12 +185,12 @@ EOF
   copy=$tmp/token
   rm -rf "$copy/package"
   { at_commit cmake "$copy" -DDORVANE_SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$tsa/port")/" &&
-    at_commit DORVANE_SIGN_PIN=$pin cmake --build "$copy" --target package; } >"$tmp/stamped.log" 2>&1 ||
+    DORVANE_SIGN_PIN=$pin at_commit cmake --build "$copy" --target package; } >"$tmp/stamped.log" 2>&1 ||
     { cat "$tmp/stamped.log"; exit 1; }
   cp "$copy/dorvane.exe" "$tmp/stamped-once.exe"
   # The exe once more, timestamped anew.
   touch "$copy/source_date_epoch.txt"
-  at_commit DORVANE_SIGN_PIN=$pin cmake --build "$copy" --target dorvane >>"$tmp/stamped.log" 2>&1 ||
+  DORVANE_SIGN_PIN=$pin at_commit cmake --build "$copy" --target dorvane >>"$tmp/stamped.log" 2>&1 ||
     { cat "$tmp/stamped.log"; exit 1; }
   watch_stop
   stop_helpers
@@ -218,16 +225,59 @@ EOF
   fi
 
   # What signing left behind, and where the secrets went.
-  why=$(grep -v '^rounds' "$tmp/watch.log" | sort -u | head -3 | tr '\n' ' ')
+  why=$(grep '^secret' "$tmp/watch.log" | sort -u | head -3 | tr '\n' ' ')
   read -r _ rounds _ signers < <(grep '^rounds' "$tmp/watch.log")
-  [ "${signers:-0}" -gt 0 ] || why=$(why_not "$why" "no signing process was seen")
-  record "no PIN or password in any process's arguments ($rounds samples, $signers of signers)" "$why"
+  grep -qF -f <(printf '%s\n%s\n' "$pin" "$password") "$tmp/exec.log" &&
+    why=$(why_not "$why" "in the arguments of $(grep -F -f <(printf '%s\n%s\n' "$pin" "$password") "$tmp/exec.log" |
+      sed -n 's/^[0-9]* execve("\([^"]*\)".*/\1/p' | sort -u | tr '\n' ' ')")
+  execs=$(grep -c ' execve(' "$tmp/exec.log")
+  tokens=$(grep -c 'execve("[^"]*osslsigncode", .*"-pkcs11module"' "$tmp/exec.log")
+  [ "$tokens" -ge 5 ] || why=$(why_not "$why" "only $tokens osslsigncode runs on the token traced")
+  record "no PIN or password in any program's arguments ($execs traced, $tokens token signings; $rounds samples)" "$why"
   why=""
   for copy in "$tmp"/{signed,signed-again,pkcs12,token,token-again} "$build_tmp"; do
     grep -rqF -f <(printf '%s\n%s\n' "$pin" "$password") "$copy" && why=$(why_not "$why" "in $(basename "$copy")")
   done
   record "the PIN and the password are in no file of the build trees or their TMPDIR" "$why"
   key_scan "$tmp"/{signed,signed-again,pkcs12,token,token-again} "$build_tmp" >"$tmp/keys.log"
-  why=$(head -3 "$tmp/keys.log" | tr '\n' ' ')
+  why=$(cat "$tmp/keys.log" <(grep '^a private key' "$tmp/watch.log") | sort -u | head -3 | tr '\n' ' ')
   record "no private key in any file of the build trees or their TMPDIR" "$why"
+}
+
+# What configure refuses: a timestamp server it could not trust the scheme of, a PIN inside
+# the key's URI (every signer's command line would carry it), a token's key with no module.
+refusal_checks() {
+  local name want args why n=0
+  while IFS='|' read -r name want args; do
+    n=$((n + 1))
+    read -ra args <<<"$args"
+    why=""
+    SOURCE_DATE_EPOCH=$epoch cmake -S "$tmp/src" -B "$tmp/refused-$n" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+      -DCMAKE_TOOLCHAIN_FILE="$tmp/src/cmake/$toolchain" -DDORVANE_BUILD_TESTS=OFF "${toolchain_cache[@]}" \
+      "${args[@]}" >"$tmp/refused.log" 2>&1 && why="configured"
+    grep -qF "$want" "$tmp/refused.log" || why=$(why_not "$why" "does not say '$want'")
+    record "configure refuses $name" "$why"
+  done <<EOT
+an ftp:// timestamp server|http:// or https://|-DDORVANE_SIGN_CERT=$tmp/cert.pem -DDORVANE_SIGN_KEY=$tmp/key.pem -DDORVANE_SIGN_TIMESTAMP_URL=ftp://127.0.0.1/
+a PIN in the key's URI|must not hold the token's PIN|-DDORVANE_SIGN_PKCS11_MODULE=$module -DDORVANE_SIGN_KEY=$token_uri;pin-value=1234 -DDORVANE_SIGN_CERT=$tmp/token-cert.pem
+a pkcs11: key without its module|needs DORVANE_SIGN_PKCS11_MODULE|-DDORVANE_SIGN_CERT=$tmp/token-cert.pem -DDORVANE_SIGN_KEY=$token_uri
+EOT
+}
+
+# SECURITY.md, project.json and the guide give the one security contact CMakeLists.txt keeps.
+security_checks() {
+  local contact why=""
+  contact=$(sed -n 's/^set(DORVANE_SECURITY_CONTACT "\(.*\)")$/\1/p' "$src/CMakeLists.txt")
+  [ -n "$contact" ] || why="CMakeLists.txt sets no DORVANE_SECURITY_CONTACT"
+  grep -qF "**$contact**" "$src/SECURITY.md" || why=$(why_not "$why" "SECURITY.md does not give it")
+  grep -oE '[[:alnum:]._%+-]+@[[:alnum:].-]+' "$src/SECURITY.md" | grep -vxF -- "$contact" | grep -q . &&
+    why=$(why_not "$why" "SECURITY.md gives another address")
+  [ "$(jq -r .security_contact "$build/project.json")" = "$contact" ] || why=$(why_not "$why" "project.json differs")
+  grep -qF "$contact" "$build/release/README.txt" && grep -q 'SECURITY\.md' "$build/release/README.txt" ||
+    why=$(why_not "$why" "the guide does not point to SECURITY.md and $contact")
+  for part in '## Reporting a vulnerability' '## What happens then' '## Supported versions and support period' \
+    '## How a fixed release is announced and signed'; do
+    grep -qxF "$part" "$src/SECURITY.md" || why=$(why_not "$why" "SECURITY.md lacks '$part'")
+  done
+  record "SECURITY.md, project.json and the guide: CMakeLists.txt's contact $contact" "$why"
 }
