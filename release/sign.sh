@@ -56,7 +56,7 @@ elif [ -n "$p12" ]; then
   secret=$DORVANE_SIGN_PASSWORD
 else
   source=pem
-  [ -n "$certs" ] && [ -n "$key" ] || fail "sign with --certs and --key, or --pkcs12"
+  if [ -z "$certs" ] || [ -z "$key" ]; then fail "sign with --certs and --key, or --pkcs12"; fi
   secret=""
 fi
 # What is signing, for a message that says which key failed.

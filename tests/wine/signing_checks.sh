@@ -113,7 +113,7 @@ EOF
 at_commit() { "${trace[@]}" env SOURCE_DATE_EPOCH="$epoch" DORVANE_SOURCE_COMMIT="$commit" "$@"; }
 
 token_checks() {
-  local copy log why
+  local copy why
   security_checks
   refusal_checks
   # Two token-signed builds, the second under the same conditions, with the watch running.
