@@ -40,6 +40,10 @@ if(NOT "${CPACK_DORVANE_PRESET}" STREQUAL "")
 endif()
 if(CPACK_DORVANE_SIGN)
   list(APPEND options --signed yes)
+  if(CPACK_DORVANE_SIGN_TOOLS)
+    string(REPLACE ";" "," sign_tools "${CPACK_DORVANE_SIGN_TOOLS}")
+    list(APPEND options --sign-tools ${sign_tools})
+  endif()
 else()
   list(APPEND options --signed no)
 endif()
@@ -53,11 +57,9 @@ if(failed)
   message(FATAL_ERROR "Could not write the SBOM and provenance of ${base}")
 endif()
 if(CPACK_DORVANE_SIGN AND ".provenance.json" IN_LIST made)
-  # The osslsigncode path first, then sign-file.sh's options.
-  list(SUBLIST CPACK_DORVANE_SIGN 1 -1 sign_options)
-  execute_process(COMMAND bash ${CPACK_DORVANE_SOURCE_DIR}/release/sbom/sign-envelope.sh
-                          ${CPACK_DORVANE_NODE} ${records}
-                          ${base}.provenance.json ${base}.intoto.jsonl ${sign_options}
+  execute_process(COMMAND bash ${CPACK_DORVANE_SOURCE_DIR}/release/sign.sh envelope
+                          ${base}.provenance.json ${base}.intoto.jsonl ${CPACK_DORVANE_NODE} ${records}
+                          ${CPACK_DORVANE_SIGN}
                   RESULT_VARIABLE failed)
   if(failed)
     message(FATAL_ERROR "Could not sign ${base}.provenance.json")

@@ -1,39 +1,81 @@
 # Optional Authenticode signing of dorvane.exe (SHA-256, with osslsigncode), done as part of
-# the build so that everything after it, the package included, holds the signed exe.
+# the build so that everything after it, the package included, holds the signed exe. The
+# MSI and the provenance's envelope are signed with the same key (release/sign.sh).
 #   -DDORVANE_SIGN_CERT=cert.pem -DDORVANE_SIGN_KEY=key.pem        PEM certificate and key
 #   -DDORVANE_SIGN_PKCS12=file.p12                                 or a PKCS#12 file, its
 #        password read from the environment variable DORVANE_SIGN_PASSWORD at build time
+#   -DDORVANE_SIGN_PKCS11_MODULE=module.so -DDORVANE_SIGN_KEY=pkcs11:...
+#   -DDORVANE_SIGN_CERT=chain.pem                                  or a key on a token (RFC
+#        7512 URI), its PIN read from the environment variable DORVANE_SIGN_PIN at build time
 #   -DDORVANE_SIGN_TIMESTAMP_URL=https://...                       optional RFC 3161 server
 # The signing time is the sources' commit time, so two signed builds of one commit with one
 # (RSA) key are the same bytes; a timestamp server's answer, by its nature, is not.
 set(DORVANE_SIGN_CERT "" CACHE FILEPATH "PEM certificate (chain) to sign dorvane.exe with")
-set(DORVANE_SIGN_KEY "" CACHE FILEPATH "PEM private key of DORVANE_SIGN_CERT")
+# A string, not a path: a pkcs11: URI would be made into a path of the current folder.
+set(DORVANE_SIGN_KEY "" CACHE STRING "PEM private key of DORVANE_SIGN_CERT, or the pkcs11: URI of a token's key")
+set_property(CACHE DORVANE_SIGN_KEY PROPERTY TYPE STRING)
 set(DORVANE_SIGN_PKCS12 "" CACHE FILEPATH
     "PKCS#12 file to sign with; password from the environment variable DORVANE_SIGN_PASSWORD")
+set(DORVANE_SIGN_PKCS11_MODULE "" CACHE FILEPATH
+    "PKCS#11 module of the token holding DORVANE_SIGN_KEY; PIN from the environment variable DORVANE_SIGN_PIN")
 set(DORVANE_SIGN_TIMESTAMP_URL "" CACHE STRING "RFC 3161 timestamp server for the signature")
 
-if(NOT DORVANE_SIGN_CERT AND NOT DORVANE_SIGN_KEY AND NOT DORVANE_SIGN_PKCS12)
+if(NOT DORVANE_SIGN_CERT AND NOT DORVANE_SIGN_KEY AND NOT DORVANE_SIGN_PKCS12 AND NOT DORVANE_SIGN_PKCS11_MODULE)
   return()
 endif()
-if(DORVANE_SIGN_PKCS12 AND (DORVANE_SIGN_CERT OR DORVANE_SIGN_KEY))
+if(DORVANE_SIGN_PKCS12 AND (DORVANE_SIGN_CERT OR DORVANE_SIGN_KEY OR DORVANE_SIGN_PKCS11_MODULE))
   message(FATAL_ERROR "Sign with DORVANE_SIGN_PKCS12 or with DORVANE_SIGN_CERT and DORVANE_SIGN_KEY, not both")
 endif()
+find_program(DORVANE_OSSLSIGNCODE osslsigncode REQUIRED)
+set(sign_with --osslsigncode ${DORVANE_OSSLSIGNCODE})
 if(DORVANE_SIGN_PKCS12)
-  set(sign_with --pkcs12 ${DORVANE_SIGN_PKCS12})
+  list(APPEND sign_with --pkcs12 ${DORVANE_SIGN_PKCS12})
+elseif(DORVANE_SIGN_PKCS11_MODULE)
+  if(NOT DORVANE_SIGN_KEY MATCHES "^pkcs11:" OR NOT DORVANE_SIGN_CERT)
+    message(FATAL_ERROR "DORVANE_SIGN_PKCS11_MODULE needs DORVANE_SIGN_KEY=pkcs11:... and DORVANE_SIGN_CERT")
+  endif()
+  if(DORVANE_SIGN_KEY MATCHES "pin-(value|source)=")
+    message(FATAL_ERROR "DORVANE_SIGN_KEY must not hold the token's PIN: set DORVANE_SIGN_PIN at build time")
+  endif()
+  # OpenSSL's pkcs11 engine (Debian's libengine-pkcs11-openssl) drives the module for
+  # osslsigncode and for the envelope's signature.
+  execute_process(COMMAND openssl version -e OUTPUT_VARIABLE engines_dir)
+  string(REGEX REPLACE "^ENGINESDIR: \"([^\"]*)\".*$" "\\1" engines_dir "${engines_dir}")
+  find_file(DORVANE_PKCS11_ENGINE pkcs11.so HINTS ${engines_dir} NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+  if(NOT DORVANE_PKCS11_ENGINE)
+    message(FATAL_ERROR "OpenSSL's pkcs11 engine is missing from ${engines_dir} (libengine-pkcs11-openssl)")
+  endif()
+  # The URI's ";" would split it into a CMake list's elements on its way to release/sign.sh:
+  # it goes there in a file.
+  file(WRITE ${PROJECT_BINARY_DIR}/signing-key.uri "${DORVANE_SIGN_KEY}")
+  list(APPEND sign_with --certs ${DORVANE_SIGN_CERT} --key-uri-file ${PROJECT_BINARY_DIR}/signing-key.uri
+                        --pkcs11-module ${DORVANE_SIGN_PKCS11_MODULE} --pkcs11-engine ${DORVANE_PKCS11_ENGINE})
+  set(DORVANE_SIGN_TOOLS ${DORVANE_PKCS11_ENGINE} ${DORVANE_SIGN_PKCS11_MODULE})
 elseif(DORVANE_SIGN_CERT AND DORVANE_SIGN_KEY)
-  set(sign_with --certs ${DORVANE_SIGN_CERT} --key ${DORVANE_SIGN_KEY})
+  if(DORVANE_SIGN_KEY MATCHES "^pkcs11:")
+    message(FATAL_ERROR "A pkcs11: key needs DORVANE_SIGN_PKCS11_MODULE, the token's PKCS#11 module")
+  endif()
+  # Given on the command line it is relative to where cmake ran.
+  file(REAL_PATH "${DORVANE_SIGN_KEY}" key BASE_DIRECTORY "$ENV{PWD}")
+  list(APPEND sign_with --certs ${DORVANE_SIGN_CERT} --key ${key})
 else()
   message(FATAL_ERROR "DORVANE_SIGN_CERT and DORVANE_SIGN_KEY go together")
 endif()
-foreach(file IN LISTS sign_with)
-  if(NOT file MATCHES "^--" AND NOT EXISTS ${file})
+# Every option's value is a file, but a token's key.
+list(LENGTH sign_with count)
+math(EXPR last "${count} - 1")
+foreach(i RANGE 1 ${last} 2)
+  list(GET sign_with ${i} file)
+  if(NOT file MATCHES "^pkcs11:" AND NOT EXISTS ${file})
     message(FATAL_ERROR "Signing file not found: ${file}")
   endif()
 endforeach()
 if(DORVANE_SIGN_TIMESTAMP_URL)
+  if(NOT DORVANE_SIGN_TIMESTAMP_URL MATCHES "^https?://[^ \t\r\n]+$")
+    message(FATAL_ERROR "DORVANE_SIGN_TIMESTAMP_URL must be an http:// or https:// URL: '${DORVANE_SIGN_TIMESTAMP_URL}'")
+  endif()
   list(APPEND sign_with --timestamp ${DORVANE_SIGN_TIMESTAMP_URL})
 endif()
-find_program(DORVANE_OSSLSIGNCODE osslsigncode REQUIRED)
 
 # The signing time follows the commit: a stamp rewritten only when the commit time changes
 # relinks, and so re-signs, the exe after a new commit.
@@ -46,6 +88,6 @@ add_custom_target(dorvane_source_date
 add_dependencies(dorvane dorvane_source_date)
 set_property(TARGET dorvane APPEND PROPERTY LINK_DEPENDS ${epoch_stamp})
 add_custom_command(TARGET dorvane POST_BUILD
-                   COMMAND bash ${PROJECT_SOURCE_DIR}/release/sign-file.sh ${DORVANE_OSSLSIGNCODE}
+                   COMMAND bash ${PROJECT_SOURCE_DIR}/release/sign.sh exe
                            $<TARGET_FILE:dorvane> ${epoch_stamp} ${sign_with}
                    COMMENT "Signing dorvane.exe" VERBATIM)

@@ -5,7 +5,7 @@
 # beside it. One commit gives the same bytes wherever it is built: the codes derive from
 # the version and the commit (its time), file dates and summary times are the commit's.
 # usage: make-msi.sh win32|win64|arm64 VERSION EPOCH WXS OUTPUT.msi FILES_DIR PUBLISHER
-#                    [OSSLSIGNCODE SIGN_OPTION...]   (sign-file.sh's options)
+#                    [SIGN_OPTION...]   (release/sign.sh's options)
 # FILES_DIR holds dorvane.exe, README.txt, LICENSE and THIRD-PARTY-NOTICES.txt.
 set -euo pipefail
 arch=$1 version=$2 epoch=$3 wxs=$4 msi=$5 files=$6 publisher=$7
@@ -83,10 +83,8 @@ sequence="INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALU
   "{$package_code}")
 
 if [ $# -gt 0 ]; then
-  osslsigncode=$1
-  shift
   echo "$epoch" >"$work/epoch"
-  bash "$here/sign-file.sh" "$osslsigncode" "$work/package.msi" "$work/epoch" "$@"
+  bash "$here/sign.sh" msi "$work/package.msi" "$work/epoch" "$@"
 fi
 mv "$work/package.msi" "$msi"
 (cd "$(dirname "$msi")" && sha256sum "$(basename "$msi")" >"$(basename "$msi").sha256")

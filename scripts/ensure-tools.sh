@@ -76,6 +76,12 @@ for group in "$@"; do
       need_command qemu-aarch64-static qemu-user-static
       # The release checks: signing, its throwaway certificate, the manifest's XML.
       need_command osslsigncode osslsigncode
+      # Signing from a token: SoftHSM's token, OpenSC's pkcs11-tool, OpenSSL's pkcs11
+      # engine; strace records every signer's arguments.
+      installed softhsm2 || missing+=(softhsm2)
+      need_command pkcs11-tool opensc
+      installed libengine-pkcs11-openssl || missing+=(libengine-pkcs11-openssl)
+      need_command strace strace
       need_command openssl openssl
       need_command xmllint libxml2-utils
       # The SBOM and provenance checks read JSON.

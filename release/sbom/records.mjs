@@ -7,10 +7,12 @@
 //   node records.mjs records OPTIONS     writes dorvane-<version>-<arch>.cdx.json, then
 //                                        dorvane-<version>-<arch>.provenance.json
 //   node records.mjs sbom|provenance OPTIONS   writes one of them
-//   node records.mjs envelope PROVENANCE KEY.pem OUT   signs it (RSA, deterministic)
+//   node records.mjs pae PROVENANCE OUT  writes what its DSSE signature covers
+//   node records.mjs envelope PROVENANCE SIGNATURE CERTS OUT   wraps release/sign.sh's
+//                                        signature of that into the envelope
 //   node records.mjs check SBOM          validates an SBOM: schema, licences, purls
 // OPTIONS are --name value pairs; see `options` below.
-import { createHash, createPrivateKey, createPublicKey, sign } from 'node:crypto';
+import { createHash, verify, X509Certificate } from 'node:crypto';
 import { execFileSync } from 'node:child_process';
 import { readFileSync, writeFileSync, realpathSync, existsSync, mkdirSync } from 'node:fs';
 import { basename, dirname, join, normalize } from 'node:path';
@@ -525,6 +527,8 @@ function provenance(o) {
   for (const name of new Set(owners([...new Set(used)]).values())) if (name) add(installedPackage(name));
   if (o.arch === 'arm64') commands.push('clang-14', 'ld.lld-14', 'llvm-ar-14', 'make', 'dpkg-source');
   if (o.signed === 'yes') commands.push('osslsigncode', 'openssl');
+  // A token's key signs through OpenSSL's pkcs11 engine and the token's module.
+  if (o['sign-tools']) commands.push(...o['sign-tools'].split(','));
   for (const c of commands) add(commandPackage(c));
 
   const deps = [];
@@ -596,15 +600,23 @@ function provenance(o) {
 const pae = (type, body) =>
   Buffer.concat([Buffer.from(`DSSEv1 ${Buffer.byteLength(type)} ${type} ${body.length} `), body]);
 
-function envelope(provenanceFile, keyFile, out) {
-  const type = 'application/vnd.in-toto+json';
+const payloadType = 'application/vnd.in-toto+json';
+
+// The envelope of a signature that release/sign.sh made of pae's output, named by the
+// SHA-256 of the signer's public key (SPKI DER): the certificate of CERTS whose key
+// verifies it, so that a signature by any other key is refused here.
+function envelope(provenanceFile, sigFile, certsFile, out) {
   const body = readFileSync(provenanceFile);
-  const key = createPrivateKey(readFileSync(keyFile));
-  if (key.asymmetricKeyType !== 'rsa') fail('the envelope is signed with RSA keys only (their signatures are deterministic)');
-  const spki = createPublicKey(key).export({ type: 'spki', format: 'der' });
-  const sig = sign('sha256', pae(type, body), key);
+  const sig = readFileSync(sigFile);
+  const pems = readFileSync(certsFile, 'utf8').match(/-----BEGIN CERTIFICATE-----[^-]+-----END CERTIFICATE-----/g) || [];
+  const signer = pems
+    .map((pem) => new X509Certificate(pem).publicKey)
+    .find((key) => verify('sha256', pae(payloadType, body), key, sig));
+  if (!signer) fail(`no certificate of ${certsFile} verifies the envelope's signature`);
+  if (signer.asymmetricKeyType !== 'rsa') fail('the envelope is signed with RSA keys only (their signatures are deterministic)');
+  const spki = signer.export({ type: 'spki', format: 'der' });
   const env = {
-    payloadType: type,
+    payloadType,
     payload: body.toString('base64'),
     signatures: [{ keyid: createHash('sha256').update(spki).digest('hex'), sig: sig.toString('base64') }],
   };
@@ -647,6 +659,7 @@ if (command === 'records') {
   provenance(options(rest));
 } else if (command === 'sbom') sbom(options(rest));
 else if (command === 'provenance') provenance(options(rest));
-else if (command === 'envelope' && rest.length === 3) envelope(...rest);
+else if (command === 'pae' && rest.length === 2) writeFileSync(rest[1], pae(payloadType, readFileSync(rest[0])));
+else if (command === 'envelope' && rest.length === 4) envelope(...rest);
 else if (command === 'check' && rest.length === 1) await check(rest[0]);
-else fail('usage: records.mjs records|sbom|provenance OPTIONS | envelope PROVENANCE KEY OUT | check SBOM');
+else fail('usage: records.mjs records|sbom|provenance OPTIONS | pae PROVENANCE OUT | envelope PROVENANCE SIG CERTS OUT | check SBOM');

@@ -85,13 +85,14 @@ toolchain_cache=(-DDORVANE_PRESET="$preset")
 for key in DORVANE_ARM64_CACHE DORVANE_NODE_MODULES; do
   line=$(grep -m1 "^$key:" "$build/CMakeCache.txt") && toolchain_cache+=(-D"$key=${line#*=}")
 done
+trace=()  # what the build runs under (signing_checks.sh traces the signed builds)
 build_copy() {  # DIR [CMAKE_ARG...]   (the sources in $sources, else $tmp/src)
   local dir=$1
   shift
   {
     SOURCE_DATE_EPOCH=$epoch cmake -S "${sources:-$tmp/src}" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
       -DCMAKE_TOOLCHAIN_FILE="$tmp/src/cmake/$toolchain" -DDORVANE_BUILD_TESTS=OFF "${toolchain_cache[@]}" "$@" &&
-      SOURCE_DATE_EPOCH=$epoch DORVANE_SOURCE_COMMIT=$commit cmake --build "$dir" --target package
+      SOURCE_DATE_EPOCH=$epoch DORVANE_SOURCE_COMMIT=$commit "${trace[@]}" cmake --build "$dir" --target package
   } >"$tmp/copy.log" 2>&1 || { cat "$tmp/copy.log"; exit 1; }
 }
 
@@ -113,6 +114,14 @@ same "signed twice, same exe" "$signed" "$tmp/signed-again/dorvane.exe"
 # The same key and certificate as PKCS#12: the same signature, and its password, given only
 # in the environment, written nowhere in the build tree.
 password=pw-$RANDOM$RANDOM
+# windows-x64 also signs from a token, timestamps, and watches where the secrets go.
+if [ "$arch" = win64 ]; then
+  source "$here/signing_checks.sh"
+  token_setup
+  saved_tmpdir=${TMPDIR-}
+  export TMPDIR=$build_tmp
+  watch_start
+fi
 password=$password openssl pkcs12 -export -inkey "$tmp/key.pem" -in "$tmp/cert.pem" -out "$tmp/sign.p12" \
   -passout env:password 2>/dev/null
 DORVANE_SIGN_PASSWORD=$password build_copy "$tmp/pkcs12" -DDORVANE_SIGN_PKCS12="$tmp/sign.p12"
@@ -160,6 +169,10 @@ if [ ${#records[@]} != 0 ]; then
   check_envelope "$tmp/signed/$envelope" "$tmp/signed/package/$base.provenance.json" "$tmp/cert.pem"
   same "signed twice, same envelope" "$tmp/signed/$envelope" "$tmp/signed-again/$envelope"
   same "signed from PKCS#12, same envelope" "$tmp/pkcs12/$envelope" "$tmp/signed/$envelope"
+fi
+if [ "$arch" = win64 ]; then
+  token_checks
+  if [ -n "$saved_tmpdir" ]; then export TMPDIR=$saved_tmpdir; else unset TMPDIR; fi
 fi
 
 # What an administrator unpacks: the exe, the guide, the licence and the notices, nothing
