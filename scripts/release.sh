@@ -12,6 +12,9 @@
 #   --no-build        gather the packages the trees already hold
 # DORVANE_RELEASE_URL=https://.../<version>/   where this version's files will be served
 # DORVANE_RELEASE_NOTES_URL=https://...        the release notes, named by the winget locale
+# DORVANE_RELEASE_CA=roots.pem                  the roots the signing certificate chains to, for
+#                                               the last check (default: the certificate itself,
+#                                               which serves a self-signed one)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 # Debian's Python, whose PyYAML scripts/ensure-tools.sh installs; one earlier on the PATH
@@ -110,11 +113,15 @@ fi
 mapfile -t files < <(cd "$out" && find . -type f -printf '%P\n' | LC_ALL=C sort)
 (cd "$out" && sha256sum "${files[@]}" >SHA256SUMS)
 # What was made is checked as a user will check it, before it becomes the release: the
-# SHA256SUMS just written is the anchor, and the signing certificate too when there is one.
+# SHA256SUMS just written is the anchor, and, when signing with a certificate, the roots it
+# chains to: DORVANE_RELEASE_CA, else the certificate itself (a self-signed one is its own
+# root; a CA's certificate chain holds no root, so name the CA's with DORVANE_RELEASE_CA).
 anchor=(--sums "$(sha256sum <"$out/SHA256SUMS" | cut -c1-64)")
+roots=${DORVANE_RELEASE_CA-}
 for option in "$@"; do
-  case $option in -DDORVANE_SIGN_CERT=* | -DDORVANE_SIGN_CERT:*=*) anchor+=(--ca "${option#*=}") ;; esac
+  case $option in -DDORVANE_SIGN_CERT=* | -DDORVANE_SIGN_CERT:*=*) roots=${roots:-${option#*=}} ;; esac
 done
+[ -z "$roots" ] || anchor+=(--ca "$roots")
 "$src/scripts/verify-release" "$out" "${anchor[@]}" >"$out.verify.log" 2>&1 ||
   { cat "$out.verify.log" >&2; rm -f "$out.verify.log"; echo "release.sh: the release does not verify" >&2; exit 1; }
 tail -2 "$out.verify.log"
