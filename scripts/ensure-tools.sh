@@ -90,7 +90,8 @@ for group in "$@"; do
       # the ZIPs' listings and the exes' machine (file).
       [ -x /usr/bin/python3 ] || missing+=(python3)
       installed python3-yaml || missing+=(python3-yaml)
-      # ... and its exes' PE headers read with pefile.
+      # ... and its exes' PE headers read with pefile, as scripts/verify-release reads them
+      # (which needs nothing more but osslsigncode, msitools and openssl, above).
       installed python3-pefile || missing+=(python3-pefile)
       need_command yamllint yamllint
       need_command unzip unzip
@@ -98,9 +99,7 @@ for group in "$@"; do
       # The release built twice under Debian's reprotest, the second time varied
       # (tests/release/reprotest.sh): diffoscope (and zipinfo, above) to show a difference,
       # disorderfs over FUSE for the file order, sudo for the other user and host name,
-      # Debian's locale sources for the varied locale. scripts/verify-release needs
-      # nothing more than pefile for the exes' PE headers (and osslsigncode, msitools above).
-      installed python3-pefile || missing+=(python3-pefile)
+      # Debian's locale sources for the varied locale.
       need_command reprotest reprotest
       need_command diffoscope diffoscope-minimal
       lean+=(reprotest diffoscope-minimal)
