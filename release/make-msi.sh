@@ -44,9 +44,11 @@ done
 # the name, with the version and variant bits set. The same inputs give the same GUID,
 # different ones a different GUID.
 namespace=E9F5A1CE-E7B6-476B-82CF-FBA92802E11A
+# Its bytes as \xHH escapes, for printf's %b.
+namespace_bytes=$(sed 's/-//g; s/../\\x&/g' <<<"$namespace")
 guid() {
   local hash
-  hash=$({ printf "$(sed 's/-//g; s/../\\x&/g' <<<"$namespace")" && printf '%s' "$*"; } | sha1sum | tr 'a-f' 'A-F')
+  hash=$({ printf '%b' "$namespace_bytes" && printf '%s' "$*"; } | sha1sum | tr 'a-f' 'A-F')
   local variant=$(((16#${hash:16:1} & 3) | 8))
   echo "${hash:0:8}-${hash:8:4}-5${hash:13:3}-$(printf '%X' $variant)${hash:17:3}-${hash:20:12}"
 }

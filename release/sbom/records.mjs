@@ -185,11 +185,14 @@ function debSha256(pkgs) {
   return (p) => sums.get(`${p.name} ${p.version} ${p.arch}`);
 }
 
+// Where a command on the PATH is, as the shell finds it ('' when it is not there).
+const which = (command) => tryRun('sh', ['-c', 'command -v "$1"', 'sh', command]).trim();
+
 // The package behind a command on the PATH (or a path). A program no installed package
 // owns is named all the same, by its path and digest; a command that is not there is not
 // one this build ran.
 function commandPackage(command) {
-  const path = command.startsWith('/') ? command : tryRun('sh', ['-c', `command -v "$1"`, 'sh', command]).trim();
+  const path = command.startsWith('/') ? command : which(command);
   if (!path || !existsSync(path)) return undefined;
   const name = owner(path);
   if (name) return installedPackage(name);
@@ -515,7 +518,7 @@ function provenance(o) {
   // faketime's preloaded clock, the Perl modules strip-nondeterminism rewrites the ZIP with.
   const commands = ['cmake', 'ninja', 'wixl', 'msibuild', 'faketime', 'node', 'strip-nondeterminism', 'perl', o.objdump];
   for (const c of ['cmake', 'wixl', 'msibuild']) {
-    const path = tryRun('sh', ['-c', `command -v "$1"`, 'sh', c]).trim();
+    const path = which(c);
     if (!path) continue;
     for (const m of tryRun('ldd', [path]).matchAll(/ => (\/\S*\/lib(?:archive|z|gcab-1\.0|msi)\.so\.\d+) /g)) used.push(m[1]);
   }
