@@ -55,18 +55,22 @@ elseif(DORVANE_SIGN_CERT AND DORVANE_SIGN_KEY)
   if(DORVANE_SIGN_KEY MATCHES "^pkcs11:")
     message(FATAL_ERROR "A pkcs11: key needs DORVANE_SIGN_PKCS11_MODULE, the token's PKCS#11 module")
   endif()
-  # Given on the command line it is relative to where cmake ran.
-  file(REAL_PATH "${DORVANE_SIGN_KEY}" key BASE_DIRECTORY "$ENV{PWD}")
-  list(APPEND sign_with --certs ${DORVANE_SIGN_CERT} --key ${key})
+  # Given on the command line it is relative to where cmake ran: made absolute once, in the
+  # cache, so that a re-run of configure from elsewhere (ninja's) finds the same file.
+  if(NOT IS_ABSOLUTE "${DORVANE_SIGN_KEY}")
+    file(REAL_PATH "${DORVANE_SIGN_KEY}" key BASE_DIRECTORY "$ENV{PWD}")
+    set_property(CACHE DORVANE_SIGN_KEY PROPERTY VALUE "${key}")
+  endif()
+  list(APPEND sign_with --certs ${DORVANE_SIGN_CERT} --key ${DORVANE_SIGN_KEY})
 else()
   message(FATAL_ERROR "DORVANE_SIGN_CERT and DORVANE_SIGN_KEY go together")
 endif()
-# Every option's value is a file, but a token's key.
+# Every option's value is a file (a token's key travels in one).
 list(LENGTH sign_with count)
 math(EXPR last "${count} - 1")
 foreach(i RANGE 1 ${last} 2)
   list(GET sign_with ${i} file)
-  if(NOT file MATCHES "^pkcs11:" AND NOT EXISTS ${file})
+  if(NOT EXISTS ${file})
     message(FATAL_ERROR "Signing file not found: ${file}")
   endif()
 endforeach()
