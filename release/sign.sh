@@ -126,12 +126,14 @@ EOF
       -passin env:DORVANE_SIGN_PIN "$work/pae" 2>&1) || fail "could not sign the provenance with $signer: $(reason "$log")"
     ;;
   pkcs12)
-    # The key passes through a pipe only; the certificates are public.
+    # The certificates are public: unpacking them first also tells a wrong password from
+    # anything else. The key passes through a pipe only.
+    log=$(openssl pkcs12 -in "$p12" -nokeys -passin env:DORVANE_SIGN_PASSWORD -out "$work/certs.pem" 2>&1) ||
+      fail "could not open $signer: $(reason "$log")"
+    certs=$work/certs.pem
     log=$(openssl pkcs12 -in "$p12" -nocerts -nodes -passin env:DORVANE_SIGN_PASSWORD 2>/dev/null |
       openssl "${dgst[@]}" -sign /dev/stdin "$work/pae" 2>&1) ||
       fail "could not sign the provenance with $signer: $(reason "$log")"
-    openssl pkcs12 -in "$p12" -nokeys -passin env:DORVANE_SIGN_PASSWORD -out "$work/certs.pem" 2>/dev/null
-    certs=$work/certs.pem
     ;;
   pem)
     log=$(openssl "${dgst[@]}" -sign "$key" "$work/pae" 2>&1) ||
