@@ -182,6 +182,7 @@ EOF
   python3 "$here/tsa.py" "$tsa/tsa.cnf" "$tsa/port" "$tsa/answers" &
   authority=$!
   for _ in $(seq 50); do [ -s "$tsa/port" ] && break; sleep 0.1; done
+  [ -s "$tsa/port" ] || { echo "the test's timestamp authority did not start"; exit 1; }
   copy=$tmp/token
   rm -rf "$copy/package"
   { at_commit cmake "$copy" -DDORVANE_SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$tsa/port")/" &&
@@ -234,7 +235,7 @@ EOF
   execs=$(grep -c ' execve(' "$tmp/exec.log")
   tokens=$(grep -c 'execve("[^"]*osslsigncode", .*"-pkcs11module"' "$tmp/exec.log")
   [ "$tokens" -ge 5 ] || why=$(why_not "$why" "only $tokens osslsigncode runs on the token traced")
-  record "no PIN or password in any program's arguments ($execs traced, $tokens token signings; $rounds samples)" "$why"
+  record "no PIN or password in any program's arguments ($execs traced, $tokens token signings; $rounds samples, $signers seeing a signer)" "$why"
   why=""
   for copy in "$tmp"/{signed,signed-again,pkcs12,token,token-again} "$build_tmp"; do
     grep -rqF -f <(printf '%s\n%s\n' "$pin" "$password") "$copy" && why=$(why_not "$why" "in $(basename "$copy")")
