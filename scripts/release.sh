@@ -12,9 +12,9 @@
 #   --no-build        gather the packages the trees already hold
 # DORVANE_RELEASE_URL=https://.../<version>/   where this version's files will be served
 # DORVANE_RELEASE_NOTES_URL=https://...        the release notes, named by the winget locale
-# DORVANE_RELEASE_CA=roots.pem                  the roots the signing certificate chains to, for
-#                                               the last check (default: the certificate itself,
-#                                               which serves a self-signed one)
+# DORVANE_RELEASE_CA=roots.pem                  when signing: the roots the signing certificate
+#                                               chains to, for the last check (default: the
+#                                               certificate itself, which serves a self-signed one)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 # Debian's Python, whose PyYAML scripts/ensure-tools.sh installs; one earlier on the PATH
@@ -112,20 +112,34 @@ fi
 # file system.
 mapfile -t files < <(cd "$out" && find . -type f -printf '%P\n' | LC_ALL=C sort)
 (cd "$out" && sha256sum "${files[@]}" >SHA256SUMS)
-# What was made is checked as a user will check it, before it becomes the release: the
-# SHA256SUMS just written is the anchor, and, when signing with a certificate, the roots it
-# chains to: DORVANE_RELEASE_CA, else the certificate itself (a self-signed one is its own
-# root; a CA's certificate chain holds no root, so name the CA's with DORVANE_RELEASE_CA).
+# What was made is checked as a user will check it, before it becomes the release: against
+# the SHA256SUMS just written (every file the release lists) and, for a signed release, the
+# roots its certificate chains to: DORVANE_RELEASE_CA, else the signing certificate itself,
+# which serves a self-signed one (a PKCS#12 file's, read with the password from the
+# environment). A CA's certificate chain holds no root: name the CA's in DORVANE_RELEASE_CA.
 anchor=(--sums "$(sha256sum <"$out/SHA256SUMS" | cut -c1-64)")
-roots=${DORVANE_RELEASE_CA-}
+roots="" p12="" previous=""
 for option in "$@"; do
-  case $option in -DDORVANE_SIGN_CERT=* | -DDORVANE_SIGN_CERT:*=*) roots=${roots:-${option#*=}} ;; esac
+  # -D NAME=VALUE, as two words, is the same option.
+  [ "$previous" != -D ] || option=-D$option
+  previous=$option
+  case $option in
+    -DDORVANE_SIGN_CERT=* | -DDORVANE_SIGN_CERT:*=*) roots=${option#*=} ;;
+    -DDORVANE_SIGN_PKCS12=* | -DDORVANE_SIGN_PKCS12:*=*) p12=${option#*=} ;;
+  esac
 done
+if [ -n "$roots$p12" ] && [ -n "${DORVANE_RELEASE_CA-}" ]; then
+  roots=$DORVANE_RELEASE_CA
+elif [ -n "$p12" ]; then
+  roots=$(mktemp)
+  trap 'rm -rf "$out" "$roots"' EXIT
+  openssl pkcs12 -in "$p12" -nokeys -passin env:DORVANE_SIGN_PASSWORD -out "$roots" 2>/dev/null ||
+    { echo "release.sh: cannot read the certificates of $p12 (DORVANE_SIGN_PASSWORD)" >&2; exit 1; }
+fi
 [ -z "$roots" ] || anchor+=(--ca "$roots")
-"$src/scripts/verify-release" "$out" "${anchor[@]}" >"$out.verify.log" 2>&1 ||
-  { cat "$out.verify.log" >&2; rm -f "$out.verify.log"; echo "release.sh: the release does not verify" >&2; exit 1; }
-tail -2 "$out.verify.log"
-rm -f "$out.verify.log"
+verified=$("$src/scripts/verify-release" "$out" "${anchor[@]}" 2>&1) ||
+  { printf '%s\n' "$verified" >&2; echo "release.sh: the release does not verify" >&2; exit 1; }
+tail -2 <<<"$verified"
 mv "$out" "$final"
 echo "release $version: $final"
 printf '  %s\n' "${files[@]}" SHA256SUMS
