@@ -54,6 +54,39 @@ echo outside >"$tmp/outside"
 # The verifier copied alone, as a user downloads it.
 mkdir "$tmp/alone"
 cp "$verify" "$tmp/alone/"
+# The tools it uses, but osslsigncode.
+mkdir "$tmp/no-osslsigncode"
+for tool in openssl msiinfo msiextract node; do
+  ! command -v "$tool" >/dev/null || ln -s "$(command -v "$tool")" "$tmp/no-osslsigncode/"
+done
+
+# The signed release, its MSI signed anew with a timestamp from an authority of the test's
+# own (tests/wine/tsa.py), its records redone to match; the authority's root is not the
+# system's.
+tsa=$tmp/tsa
+mkdir "$tsa"
+openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=DORVANE verify test TSA root" -keyout "$tsa/ca.key" \
+  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign -out "$tsa/ca.pem" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -subj "/CN=DORVANE verify test TSA" -keyout "$tsa/tsa.key" 2>/dev/null |
+  openssl x509 -req -CA "$tsa/ca.pem" -CAkey "$tsa/ca.key" -days 3650 -out "$tsa/tsa.pem" \
+    -extfile <(printf 'extendedKeyUsage = critical, timeStamping\nbasicConstraints = CA:FALSE\n') 2>/dev/null
+echo 01 >"$tsa/serial"
+printf '%s\n' "[tsa]" "default_tsa = authority" "[authority]" "serial = $tsa/serial" "crypto_device = builtin" \
+  "signer_cert = $tsa/tsa.pem" "certs = $tsa/ca.pem" "signer_key = $tsa/tsa.key" "signer_digest = sha256" \
+  "default_policy = 1.2.3.4.1" "digests = sha256" "accuracy = secs:1" "ess_cert_id_alg = sha256" >"$tsa/tsa.cnf"
+python3 "$here/../wine/tsa.py" "$tsa/tsa.cnf" "$tsa/port" "$tsa/answers" &
+authority=$!
+trap 'kill "$authority" 2>/dev/null; rm -rf "$tmp"' EXIT
+trap 'exit 1' TERM INT HUP
+for _ in $(seq 50); do [ -s "$tsa/port" ] && break; sleep 0.1; done
+cp -a "$tmp/signed" "$tmp/stamped"
+(
+  cd "$tmp/stamped" && osslsigncode remove-signature -in "$base.msi" -out "$tmp/unsigned.msi" &&
+    osslsigncode sign -certs "$tmp/cert.pem" -key "$tmp/key.pem" -h sha256 -ts "http://127.0.0.1:$(cat "$tsa/port")/" \
+      -in "$tmp/unsigned.msi" -out "$tmp/stamped.msi"
+) >"$tmp/stamped.log" 2>&1 || { cat "$tmp/stamped.log"; exit 1; }
+kill "$authority" 2>/dev/null
+cat "$tmp/cert.pem" "$tsa/ca.pem" >"$tmp/cert-and-tsa.pem"
 
 # Tampering, each on a copy. py DIR CODE: Python in the copy, with the ZIP's name (zip_name),
 # base, rewrite (a ZIP's members replaced, added or dropped) and redo (every record's hash
@@ -85,6 +118,15 @@ def redo(name, old):
                 redo(record, before)
 def exe(name=zip_name):
     return zipfile.ZipFile(name).read(base + "/dorvane.exe")
+def envelope(key):  # the envelope made anew over the provenance, signed with KEY
+    import subprocess
+    n, payload = base + ".intoto.jsonl", open(base + ".provenance.json", "rb").read()
+    doc = json.loads(open(n).read())
+    kind = doc["payloadType"].encode()
+    pae = b"DSSEv1 %d %s %d %s" % (len(kind), kind, len(payload), payload)
+    sig = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key], input=pae, capture_output=True, check=True).stdout
+    doc["payload"], doc["signatures"] = base64.b64encode(payload).decode(), [dict(doc["signatures"][0], sig=base64.b64encode(sig).decode())]
+    open(n, "w").write(json.dumps(doc) + "\n")
 exec(code)
 EOF
 }
@@ -137,6 +179,15 @@ redo(zip_name, old)' ;;
     uncovered) echo "read me" >"$d/notes.txt" ;;
     envelope-bad-first)
       py "$d" 'n = base + ".intoto.jsonl"; doc = json.loads(open(n).read()); doc["signatures"].insert(0, dict(doc["signatures"][0], sig=base64.b64encode(bytes(256)).decode())); open(n, "w").write(json.dumps(doc) + "\n")' ;;
+    stamped*)
+      py "$d" 'n = base + ".msi"; old = open(n, "rb").read(); open(n, "wb").write(open(os.environ["STAMPED_MSI"], "rb").read()); redo(n, old); envelope(os.environ["KEY"])' ;;
+    msi-dotdot)
+      py "$d" '
+import subprocess
+n = base + ".msi"; old = open(n, "rb").read()
+table = subprocess.run(["msiinfo", "export", n, "Directory"], capture_output=True, check=True).stdout
+open("Directory.idt", "wb").write(table.replace(b"\tDORVANE\r", b"\t..|..\r"))
+subprocess.run(["msibuild", n, "-i", "Directory.idt"], check=True); os.remove("Directory.idt"); redo(n, old)' ;;
     envelope-type)
       py "$d" 'n = base + ".intoto.jsonl"; doc = json.loads(open(n).read()); doc["payloadType"] = "application/json"; open(n, "w").write(json.dumps(doc) + "\n")' ;;
   esac
@@ -177,6 +228,11 @@ cases=(
   "symlink|good||1|^FAIL $base.cdx.json: is a symbolic link, not a regular file: not opened"
   "uncovered|good||1|^FAIL notes.txt has a checksum: no .sha256 beside it and not in SHA256SUMS"
   "envelope-bad-first|signed|--ca CERT|0|^ok   $base.intoto.jsonl: the envelope's signature verifies with the exe's signer's key \\(signature 2 of 2\\)"
+  "stamped|stamped|--ca BOTH|0|^ok   $base.msi: Authenticode signature by .* verifies, timestamped [0-9]{4}-~^ok   $base.intoto.jsonl: the envelope's signature verifies"
+  "stamped-untrusted|stamped|--ca CERT|1|^FAIL $base.msi: Authenticode signature by .* verifies: its RFC 3161 timestamp \\(countersignature\\) does not verify with --ca and the system's roots"
+  "no-osslsigncode|signed|NOSSL|0|^     not checked here: $zip: dorvane.exe's Authenticode signature \\(no osslsigncode\\)~^     not checked here: $base.provenance.json's signed true against the exe~^     not checked here: $base.intoto.jsonl's signature by the exe's signer"
+  "no-osslsigncode-ca|signed|--ca CERT NOSSL|1|^FAIL $zip: dorvane.exe's Authenticode signature: cannot be checked here \\(no osslsigncode\\), so the origin is not proved"
+  "msi-dotdot|good||1|^FAIL $base.msi: its Directory table names plain files and folders: DefaultDir \"\\.\\..\\.\\.\" could lead out"
   "envelope-type|signed|--ca CERT|1|^FAIL $base.intoto.jsonl carries .*: its payloadType is \"application/json\""
   "sums-right|sums|--sums SUMS|0|^proved: .*origin through the SHA256SUMS~^ok   SHA256SUMS is the one whose SHA-256 was given"
   "sums-wrong|sums|--sums ZEROS|1|^FAIL SHA256SUMS is the one whose SHA-256 was given .*: its SHA-256 is"
@@ -188,11 +244,13 @@ for row in "${cases[@]}"; do
   IFS='|' read -r name from extra want lines <<<"$row"
   copy=$tmp/case-$name
   cp -a "$tmp/$from" "$copy"
-  SIGNED_ZIP=$tmp/signed/$zip plant "$name" "$copy"
-  run=$verify limit=20 args=()
+  SIGNED_ZIP=$tmp/signed/$zip STAMPED_MSI=$tmp/stamped.msi KEY=$tmp/key.pem plant "$name" "$copy"
+  run=$verify limit=20 args=() path=$PATH
   for word in $extra; do
     case $word in
       CERT) args+=("$tmp/cert.pem") ;;
+      BOTH) args+=("$tmp/cert-and-tsa.pem") ;;
+      NOSSL) path=$tmp/no-osslsigncode ;;
       PUB) args+=("$tmp/pub.pem") ;;
       GIT) args+=("$tmp/git" --preset "$preset" --commit "$one" "${cache[@]:1}") limit=400 ;;
       TWO) args+=("$two") ;;
@@ -207,7 +265,7 @@ for row in "${cases[@]}"; do
   start=$(date +%s)
   # The copy alone runs outside any checkout, without the node modules.
   if [ "$run" = "$verify" ]; then
-    TMPDIR=$tmp/vtmp "$run" "$copy" "${args[@]}" >"$tmp/out" 2>&1
+    PATH=$path TMPDIR=$tmp/vtmp "$run" "$copy" "${args[@]}" >"$tmp/out" 2>&1
   else
     (cd "$tmp/alone" && env -u DORVANE_NODE_MODULES TMPDIR="$tmp/vtmp" ./verify-release "$copy" "${args[@]}") >"$tmp/out" 2>&1
   fi
