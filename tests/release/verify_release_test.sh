@@ -65,20 +65,11 @@ done
 # system's.
 tsa=$tmp/tsa
 mkdir "$tsa"
-openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=DORVANE verify test TSA root" -keyout "$tsa/ca.key" \
-  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign -out "$tsa/ca.pem" 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -subj "/CN=DORVANE verify test TSA" -keyout "$tsa/tsa.key" 2>/dev/null |
-  openssl x509 -req -CA "$tsa/ca.pem" -CAkey "$tsa/ca.key" -days 3650 -out "$tsa/tsa.pem" \
-    -extfile <(printf 'extendedKeyUsage = critical, timeStamping\nbasicConstraints = CA:FALSE\n') 2>/dev/null
-echo 01 >"$tsa/serial"
-printf '%s\n' "[tsa]" "default_tsa = authority" "[authority]" "serial = $tsa/serial" "crypto_device = builtin" \
-  "signer_cert = $tsa/tsa.pem" "certs = $tsa/ca.pem" "signer_key = $tsa/tsa.key" "signer_digest = sha256" \
-  "default_policy = 1.2.3.4.1" "digests = sha256" "accuracy = secs:1" "ess_cert_id_alg = sha256" >"$tsa/tsa.cnf"
-python3 "$here/../wine/tsa.py" "$tsa/tsa.cnf" "$tsa/port" "$tsa/answers" &
+python3 "$here/../wine/tsa.py" "$tsa" &
 authority=$!
 trap 'kill "$authority" 2>/dev/null; rm -rf "$tmp"' EXIT
 trap 'exit 1' TERM INT HUP
-for _ in $(seq 50); do [ -s "$tsa/port" ] && break; sleep 0.1; done
+for _ in $(seq 100); do [ -s "$tsa/port" ] && break; sleep 0.1; done
 cp -a "$tmp/signed" "$tmp/stamped"
 (
   cd "$tmp/stamped" && osslsigncode remove-signature -in "$base.msi" -out "$tmp/unsigned.msi" &&

@@ -1,14 +1,39 @@
 #!/usr/bin/env python3
-# A timestamp authority for the release test: answers RFC 3161 requests on 127.0.0.1 with
-# `openssl ts -reply` under CONFIG (the TSA certificate the test made), writes the port it
-# listens on to PORT_FILE once it listens, and one line to LOG per answer.
-# usage: tsa.py CONFIG PORT_FILE LOG
+# A timestamp authority of the tests' own: makes a root and a TSA certificate in DIR
+# (DIR/ca.pem is the root to trust), then answers RFC 3161 requests on 127.0.0.1 with
+# `openssl ts -reply`, writes the port it listens on to DIR/port once it listens, and one
+# line to DIR/answers per answer. It serves until it is killed.
+# usage: tsa.py DIR
 import http.server
 import os
 import subprocess
 import sys
 
-config, port_file, log = sys.argv[1:4]
+folder = sys.argv[1]
+path = lambda name: os.path.join(folder, name)
+
+
+def openssl(*args, stdin=None):
+    return subprocess.run(['openssl', *args], input=stdin, capture_output=True, check=True).stdout
+
+
+openssl('req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '3650', '-subj', '/CN=DORVANE test TSA root',
+        '-keyout', path('ca.key'), '-addext', 'basicConstraints=critical,CA:TRUE',
+        '-addext', 'keyUsage=critical,keyCertSign,cRLSign', '-out', path('ca.pem'))
+with open(path('tsa.ext'), 'w') as f:
+    f.write('extendedKeyUsage = critical, timeStamping\nbasicConstraints = CA:FALSE\n')
+request = openssl('req', '-newkey', 'rsa:2048', '-nodes', '-subj', '/CN=DORVANE test TSA', '-keyout', path('tsa.key'))
+openssl('x509', '-req', '-CA', path('ca.pem'), '-CAkey', path('ca.key'), '-days', '3650', '-out', path('tsa.pem'),
+        '-extfile', path('tsa.ext'), stdin=request)
+with open(path('serial'), 'w') as f:
+    f.write('01\n')
+config = path('tsa.cnf')
+with open(config, 'w') as f:
+    f.write('\n'.join([
+        '[tsa]', 'default_tsa = authority', '[authority]', f"serial = {path('serial')}", 'crypto_device = builtin',
+        f"signer_cert = {path('tsa.pem')}", f"certs = {path('ca.pem')}", f"signer_key = {path('tsa.key')}",
+        'signer_digest = sha256', 'default_policy = 1.2.3.4.1', 'digests = sha256, sha384, sha512, sha1',
+        'accuracy = secs:1', 'ess_cert_id_alg = sha256']) + '\n')
 
 
 class Authority(http.server.BaseHTTPRequestHandler):
@@ -27,7 +52,7 @@ class Authority(http.server.BaseHTTPRequestHandler):
         self.send_header('Content-Length', str(len(answer.stdout)))
         self.end_headers()
         self.wfile.write(answer.stdout)
-        with open(log, 'a') as f:
+        with open(path('answers'), 'a') as f:
             f.write('answered\n')
 
     def log_message(self, *args):
@@ -35,7 +60,7 @@ class Authority(http.server.BaseHTTPRequestHandler):
 
 
 server = http.server.HTTPServer(('127.0.0.1', 0), Authority)
-with open(port_file + '.new', 'w') as f:
+with open(path('port.new'), 'w') as f:
     f.write(str(server.server_address[1]))
-os.rename(port_file + '.new', port_file)
+os.rename(path('port.new'), path('port'))
 server.serve_forever()
