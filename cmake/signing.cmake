@@ -50,7 +50,6 @@ elseif(DORVANE_SIGN_PKCS11_MODULE)
   file(WRITE ${PROJECT_BINARY_DIR}/signing-key.uri "${DORVANE_SIGN_KEY}")
   list(APPEND sign_with --certs ${DORVANE_SIGN_CERT} --key-uri-file ${PROJECT_BINARY_DIR}/signing-key.uri
                         --pkcs11-module ${DORVANE_SIGN_PKCS11_MODULE} --pkcs11-engine ${DORVANE_PKCS11_ENGINE})
-  set(DORVANE_SIGN_TOOLS ${DORVANE_PKCS11_ENGINE} ${DORVANE_SIGN_PKCS11_MODULE})
 elseif(DORVANE_SIGN_CERT AND DORVANE_SIGN_KEY)
   if(DORVANE_SIGN_KEY MATCHES "^pkcs11:")
     message(FATAL_ERROR "A pkcs11: key needs DORVANE_SIGN_PKCS11_MODULE, the token's PKCS#11 module")

@@ -101,7 +101,6 @@ set(CPACK_DORVANE_PUBLISHER ${DORVANE_PUBLISHER})
 if(sign_with)
   # release/sign.sh's options, for the MSI and the envelope.
   set(CPACK_DORVANE_SIGN ${sign_with})
-  set(CPACK_DORVANE_SIGN_TOOLS ${DORVANE_SIGN_TOOLS})
 endif()
 find_program(DORVANE_WIXL wixl)
 find_program(DORVANE_FAKETIME faketime)
