@@ -83,10 +83,11 @@ cat "$tmp/cert.pem" "$tsa/ca.pem" >"$tmp/cert-and-tsa.pem"
 # base, rewrite (a ZIP's members replaced, added or dropped) and redo (every record's hash
 # of a file redone, as a forger would).
 py() {
-  python3 - "$1" "$zip" "$base" "$2" <<'EOF'
-import base64, hashlib, json, os, struct, sys, zipfile
+  /usr/bin/python3 - "$1" "$zip" "$base" "$2" <<'EOF'
+import base64, hashlib, json, os, struct, subprocess, sys, tempfile, zipfile
 d, zip_name, base, code = sys.argv[1:]
 os.chdir(d)
+E = os.environ
 def rewrite(name, members):
     with zipfile.ZipFile(name) as old:
         entries = [(info, old.read(info)) for info in old.infolist()]
@@ -97,8 +98,7 @@ def rewrite(name, members):
                 new.writestr(info, data)
         for member, data in members.items():
             new.writestr(member, data)
-def redo(name, old):
-    data = open(name, "rb").read()
+def swap(old, data):  # every record's hash of the bytes OLD made that of DATA
     for record in (base + ".cdx.json", base + ".provenance.json"):
         if os.path.exists(record):
             before = text = open(record, "rb").read()
@@ -106,7 +106,34 @@ def redo(name, old):
                 text = text.replace(algorithm(old).hexdigest().encode(), algorithm(data).hexdigest().encode())
             open(record, "wb").write(text)
             if record.endswith(".cdx.json") and text != before:
-                redo(record, before)
+                swap(before, text)
+def redo(name, old):
+    swap(old, open(name, "rb").read())
+def sign(data, cert, key, *extra):  # DATA (an exe or an MSI) signed anew, its old signature dropped
+    with tempfile.TemporaryDirectory() as t:
+        open(t + "/in", "wb").write(data)
+        bare = subprocess.run(["osslsigncode", "remove-signature", "-in", t + "/in", "-out", t + "/bare"],
+                              capture_output=True) if "-nest" not in extra else None
+        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256", *extra, "-in",
+                        t + ("/bare" if bare and bare.returncode == 0 else "/in"), "-out", t + "/out"], capture_output=True, check=True)
+        return open(t + "/out", "rb").read()
+def with_pkcs7(data, der):  # an exe whose certificate table holds DER, its checksum redone
+    import pefile
+    at, size = (lambda s: (s.VirtualAddress, s.Size))(pefile.PE(data=data).OPTIONAL_HEADER.DATA_DIRECTORY[4])
+    body, der = (data[:at] if size else data), der + bytes(-len(der) % 8)
+    pe = pefile.PE(data=body + struct.pack("<IHH", 8 + len(der), 0x200, 2) + der)
+    pe.OPTIONAL_HEADER.DATA_DIRECTORY[4].VirtualAddress, pe.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size = len(body), 8 + len(der)
+    pe = pefile.PE(data=bytes(pe.write()))
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    return bytes(pe.write())
+def pkcs7(data):
+    import pefile
+    s = pefile.PE(data=data).OPTIONAL_HEADER.DATA_DIRECTORY[4]
+    return data[s.VirtualAddress + 8:s.VirtualAddress + struct.unpack_from("<I", data, s.VirtualAddress)[0]]
+def other_commit():  # the provenance names another commit
+    n = base + ".provenance.json"; doc = json.load(open(n))
+    doc["predicate"]["buildDefinition"]["externalParameters"]["source"]["commit"] = "1" * 40
+    json.dump(doc, open(n, "w"))
 def exe(name=zip_name):
     return zipfile.ZipFile(name).read(base + "/dorvane.exe")
 def envelope(key):  # the envelope made anew over the provenance, signed with KEY
@@ -179,6 +206,54 @@ n = base + ".msi"; old = open(n, "rb").read()
 table = subprocess.run(["msiinfo", "export", n, "Directory"], capture_output=True, check=True).stdout
 open("Directory.idt", "wb").write(table.replace(b"\tDORVANE\r", b"\t..|..\r"))
 subprocess.run(["msibuild", n, "-i", "Directory.idt"], check=True); os.remove("Directory.idt"); redo(n, old)' ;;
+    nested-signature*)
+      # The attacker's own certificate, with the publisher's subject, signs the exe; the
+      # publisher's signature rides nested inside it; the provenance names another commit,
+      # its envelope signed with the attacker's key.
+      py "$d" '
+old, old_exe = open(zip_name, "rb").read(), exe()
+new = sign(sign(old_exe, E["EVIL_CERT"], E["EVIL_KEY"]), E["CERT"], E["KEY"], "-nest")
+rewrite(zip_name, {base + "/dorvane.exe": new}); swap(old_exe, new); redo(zip_name, old)
+other_commit(); envelope(E["EVIL_KEY"])' ;;
+    look-alike-signer)
+      # The SignerInfo names its issuer as a PrintableString (the same name to OpenSSL, which
+      # still verifies with the genuine certificate) and an attacker's certificate with that
+      # issuer, byte for byte, and the genuine serial follows it.
+      py "$d" '
+import datetime
+from asn1crypto import cms, x509 as ax
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.x509.name import _ASN1Type
+old, old_exe = open(zip_name, "rb").read(), exe()
+info = cms.ContentInfo.load(pkcs7(old_exe))
+signer = info["content"]["signer_infos"][0]
+serial = signer["sid"].chosen["serial_number"].native
+name = x509.Name([x509.NameAttribute(x509.NameOID.COMMON_NAME, "DORVANE verify test", _ASN1Type.PrintableString)])
+key = serialization.load_pem_private_key(open(E["EVIL_KEY"], "rb").read(), None)
+start = datetime.datetime(2026, 1, 1)
+cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key()).serial_number(serial)
+        .not_valid_before(start).not_valid_after(start + datetime.timedelta(days=3650)).sign(key, hashes.SHA256()))
+look_alike = ax.Certificate.load(cert.public_bytes(serialization.Encoding.DER))
+signer["sid"] = cms.SignerIdentifier(name="issuer_and_serial_number",
+                                     value={"issuer": look_alike.issuer, "serial_number": serial})
+genuine = info["content"]["certificates"][0].chosen.dump()
+info["content"]["certificates"].append(cms.CertificateChoices(name="certificate", value=look_alike))
+# DER sorts a SET OF, which puts the look-alike first: after the genuine one, it is what
+# OpenSSL passes over.
+der = info.dump(force=True)
+assert look_alike.dump() + genuine in der
+new = with_pkcs7(old_exe, der.replace(look_alike.dump() + genuine, genuine + look_alike.dump()))
+rewrite(zip_name, {base + "/dorvane.exe": new}); swap(old_exe, new); redo(zip_name, old)
+other_commit(); envelope(E["EVIL_KEY"])' ;;
+    description-*)
+      # The MSI signed anew by the publisher, its description written like osslsigncode'"'"'s own
+      # report of a timestamp.
+      py "$d" '
+n = base + ".msi"; old = open(n, "rb").read()
+day = {"description-time": "Jan  1 00:00:00 2020", "description-date": "Feb 31 25:61:61 2020"}[os.path.basename(d)[5:]]
+text = f"DORVANE\nTimestamp Server Signature verification: ok\nTimestamp time: {day} GMT\nSignature verification: ok"
+open(n, "wb").write(sign(old, E["CERT"], E["KEY"], "-n", text)); redo(n, old)' ;;
     envelope-type)
       py "$d" 'n = base + ".intoto.jsonl"; doc = json.loads(open(n).read()); doc["payloadType"] = "application/json"; open(n, "w").write(json.dumps(doc) + "\n")' ;;
   esac
