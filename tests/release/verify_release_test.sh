@@ -310,6 +310,17 @@ elif case.startswith("msi-loop"):
     for version in ("1.0.1", "1.0.2"):
         open(n.replace("1.0.0", version), "wb").write(open(n, "rb").read())
 redo(n, old)' ;;
+    many-bombs)
+      # 90 other versions' ZIPs of 64 KiB, each of four 16 MiB members of zeros: every bound
+      # for one file kept, 5.6 GiB in all. One is made, the others are it renamed.
+      py "$d" '
+import io
+one = io.BytesIO()
+with zipfile.ZipFile(one, "w", zipfile.ZIP_DEFLATED, compresslevel=9) as bomb:
+    for member in ("dorvane.exe", "README.txt", "LICENSE", "THIRD-PARTY-NOTICES.txt"):
+        bomb.writestr("dorvane-0.00-win64/" + member, bytes(16 << 20))
+for number in range(90):
+    open(f"dorvane-0.{number:02d}-win64.zip", "wb").write(one.getvalue().replace(b"dorvane-0.00-win64/", f"dorvane-0.{number:02d}-win64/".encode()))' ;;
     extra-latest)
       mkdir "$d/latest" && cp "$d/$base.msi" "$d/latest/" && (cd "$d/latest" && sha256sum -- "$base.msi" >"$base.msi.sha256") ;;
     extra-exe) py "$d" 'open(base + ".exe", "wb").write(exe())' ;;
@@ -398,6 +409,7 @@ cases=(
   "msi-path-first|good||1|^FAIL $base.msi holds the tables, rows and streams .*: its Environment table is not the one PATH entry"
   "msi-stream|good||1|^FAIL $base.msi holds the tables, rows and streams .*: its streams differ: \"helper\""
   "msi-loop|good||1|^FAIL $base.msi: its tables can be read: its Directory table loops through~^FAIL dorvane-1.0.2-win64.msi: its tables can be read: its Directory table loops"
+  "many-bombs|good|RSS|1|^FAIL dorvane-0.0[0-9]-win64.zip: dorvane-0.0[0-9]-win64/[A-Za-z.-]+: the folder's ZIPs and MSIs inflate past 256 MiB in all"
   "alone|good|ALONE|0|^[1-9][0-9]* passed, 0 failed~^     not checked here: $base.cdx.json against the CycloneDX 1.6 schema"
 )
 quote() { sed -E 's/([0-9]+) passed, ([0-9]+) failed/\1 passed; \2 failed/; s/^/  | /'; }
@@ -426,6 +438,7 @@ for row in "${cases[@]}"; do
       SIG*) how=$word ;;
       PIPE) how=pipe ;;
       SHARED) how=shared ;;
+      RSS) how=rss ;;
       SRC) args+=("$src") ;;
       WORKSUMS) args+=("$working_sums") ;;
       PUB) args+=("$tmp/pub.pem") ;;
@@ -444,6 +457,8 @@ for row in "${cases[@]}"; do
   rm -f "$tmp/waits.pid" "$tmp/planted-ran"
   case $how in
     plain) PATH=$path TMPDIR=$tmp/vtmp "$run" "$copy" "${args[@]}" >"$tmp/out" 2>&1 ;;
+    rss)
+      PATH=$path TMPDIR=$tmp/vtmp /usr/bin/time -v -o "$tmp/time" "$run" "$copy" "${args[@]}" >"$tmp/out" 2>&1 ;;
     shared) (cd "$tmp/shared/x" && TMPDIR="$tmp/vtmp" ./verify "$copy" "${args[@]}") >"$tmp/out" 2>&1 ;;
     pipe)
       # Whoever reads it stops after a line: no traceback, the rest of its verdict not taken as read.
@@ -463,6 +478,12 @@ for row in "${cases[@]}"; do
   [ "$status" = "$want" ] || why=$(why_not "$why" "status $status, expected $want")
   ! grep -q Traceback "$tmp/out" || why=$(why_not "$why" "a traceback")
   [ ! -e "$tmp/planted-ran" ] || why=$(why_not "$why" "it ran the helper planted beside it")
+  if [ "$how" = rss ]; then
+    # Its peak memory, within the folder's bounds, stays under 512 MiB.
+    rss=$(sed -nE 's/^\s*Maximum resident set size \(kbytes\): ([0-9]+)$/\1/p' "$tmp/time")
+    [ "${rss:-999999}" -lt $((512 << 10)) ] || why=$(why_not "$why" "its peak memory was ${rss:-?} KiB")
+    echo "     $name: peak memory ${rss:-?} KiB, $(($(date +%s) - start)) s"
+  fi
   if [ -s "$tmp/waits.pid" ] && kill -0 "$(cat "$tmp/waits.pid")" 2>/dev/null; then
     why=$(why_not "$why" "the tool it started still runs")
     kill "$(cat "$tmp/waits.pid")"
