@@ -310,6 +310,60 @@ elif case.startswith("msi-loop"):
     for version in ("1.0.1", "1.0.2"):
         open(n.replace("1.0.0", version), "wb").write(open(n, "rb").read())
 redo(n, old)' ;;
+    zip-*)
+      py "$d" '
+import zlib
+old = open(zip_name, "rb").read()
+case = os.path.basename(d)[5:]
+def each(change):  # the ZIP written anew, CHANGE(info) on each entry
+    with zipfile.ZipFile(zip_name) as archive:
+        entries = [(info, archive.read(info)) for info in archive.infolist()]
+    with zipfile.ZipFile(zip_name, "w", zipfile.ZIP_DEFLATED) as archive:
+        for info, data in entries:
+            change(info)
+            archive.writestr(info, data)
+licence = base + "/LICENSE"
+if case == "zip-prepended":
+    # a stored entry no central directory names, before the others, every offset moved past it
+    name = (base + "/version.dll").encode(); body = b"MZ" + bytes(64)
+    prefix = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0, zlib.crc32(body), len(body), len(body), len(name), 0) + name + body
+    data = bytearray(old); end = len(data) - 22
+    count, size, start = struct.unpack_from("<HII", data, end + 10)
+    at = start
+    for _ in range(count):
+        struct.pack_into("<I", data, at + 42, struct.unpack_from("<I", data, at + 42)[0] + len(prefix))
+        at += 46 + sum(struct.unpack_from("<HHH", data, at + 28))
+    struct.pack_into("<I", data, end + 16, start + len(prefix))
+    open(zip_name, "wb").write(prefix + bytes(data))
+elif case == "zip-unicode-path":
+    # an Info-ZIP Unicode Path field that names LICENSE version.dll for extractors that honour it
+    target = (base + "/version.dll").encode()
+    def rename(info):
+        if info.filename == licence:
+            info.extra += struct.pack("<HHBI", 0x7075, 5 + len(target), 1, zlib.crc32(licence.encode())) + target
+    each(rename)
+elif case == "zip-symlink":
+    each(lambda info: setattr(info, "external_attr", 0o120777 << 16) if info.filename == licence else None)
+elif case == "zip-local-size":
+    each(lambda info: None)
+    data = bytearray(open(zip_name, "rb").read())
+    struct.pack_into("<I", data, 22, struct.unpack_from("<I", data, 22)[0] + 1)  # the first entry, as stored
+    open(zip_name, "wb").write(data)
+redo(zip_name, old)' ;;
+    pe-*)
+      # The ZIP'"'"'s exe: bytes past its certificate table inside the table, or a wrong checksum.
+      py "$d" '
+import pefile
+old, old_exe = open(zip_name, "rb").read(), exe()
+pe = pefile.PE(data=old_exe + (bytes(16) if d.endswith("pe-padding") else b""))
+if d.endswith("pe-padding"):
+    pe.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size += 16
+    pe = pefile.PE(data=bytes(pe.write()))
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+else:
+    pe.OPTIONAL_HEADER.CheckSum ^= 0x100
+new = bytes(pe.write())
+rewrite(zip_name, {base + "/dorvane.exe": new}); swap(old_exe, new); redo(zip_name, old)' ;;
     many-bombs)
       # 90 other versions' ZIPs of 64 KiB, each of four 16 MiB members of zeros: every bound
       # for one file kept, 5.6 GiB in all. One is made, the others are it renamed.
@@ -409,6 +463,12 @@ cases=(
   "msi-path-first|good||1|^FAIL $base.msi holds the tables, rows and streams .*: its Environment table is not the one PATH entry"
   "msi-stream|good||1|^FAIL $base.msi holds the tables, rows and streams .*: its streams differ: \"helper\""
   "msi-loop|good||1|^FAIL $base.msi: its tables can be read: its Directory table loops through~^FAIL dorvane-1.0.2-win64.msi: its tables can be read: its Directory table loops"
+  "zip-prepended|good||1|^FAIL $zip is laid out as the build lays out a ZIP: $base/LICENSE does not follow the entry before it \\(\\+[0-9]+ bytes\\)"
+  "zip-unicode-path|good||1|^FAIL $zip is laid out as the build lays out a ZIP: $base/LICENSE carries extra fields .*0x7075: the build writes only"
+  "zip-symlink|good||1|^FAIL $zip is laid out as the build lays out a ZIP: $base/LICENSE is not a regular file \\(mode 120777\\)"
+  "zip-local-size|good||1|^FAIL $zip is laid out as the build lays out a ZIP: $base/LICENSE: its sizes or CRC differ between its local header and the central directory"
+  "pe-padding|signed|--ca CERT|1|^FAIL $zip: dorvane.exe: its signature: its certificate table holds more than one WIN_CERTIFICATE, or bytes past its alignment"
+  "pe-checksum|good||1|^FAIL $zip: dorvane.exe: its PE checksum is right: it says 0x"
   "many-bombs|good|RSS|1|^FAIL dorvane-0.0[0-9]-win64.zip: dorvane-0.0[0-9]-win64/[A-Za-z.-]+: the folder's ZIPs and MSIs inflate past 256 MiB in all"
   "alone|good|ALONE|0|^[1-9][0-9]* passed, 0 failed~^     not checked here: $base.cdx.json against the CycloneDX 1.6 schema"
 )
