@@ -128,6 +128,7 @@ for option in "$@"; do
     -DDORVANE_SIGN_PKCS12=* | -DDORVANE_SIGN_PKCS12:*=*) p12=${option#*=} ;;
   esac
 done
+signer=$roots
 if [ -n "$roots$p12" ] && [ -n "${DORVANE_RELEASE_CA-}" ]; then
   roots=$DORVANE_RELEASE_CA
 elif [ -n "$p12" ]; then
@@ -137,6 +138,14 @@ elif [ -n "$p12" ]; then
     { echo "release.sh: cannot read the certificates of $p12 (DORVANE_SIGN_PASSWORD)" >&2; exit 1; }
 fi
 [ -z "$roots" ] || anchor+=(--ca "$roots")
+# Roots vouch for every customer of their CA: the verifier is told which one signs, by the
+# subject of the signing certificate (DORVANE_SIGN_CERT's first, or the PKCS#12 file's own).
+if [ -n "$signer" ]; then
+  anchor+=(--identity "$(openssl x509 -noout -subject -nameopt RFC2253 -in "$signer" | sed 's/^subject=//')")
+elif [ -n "$p12" ]; then
+  anchor+=(--identity "$(openssl pkcs12 -in "$p12" -nokeys -clcerts -passin env:DORVANE_SIGN_PASSWORD 2>/dev/null |
+    openssl x509 -noout -subject -nameopt RFC2253 | sed 's/^subject=//')")
+fi
 verified=$("$src/scripts/verify-release" "$out" "${anchor[@]}" 2>&1) ||
   { printf '%s\n' "$verified" >&2; echo "release.sh: the release does not verify" >&2; exit 1; }
 tail -2 <<<"$verified"
