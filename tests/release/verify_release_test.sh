@@ -60,7 +60,8 @@ release signed -DDORVANE_SIGN_CERT="$tmp/cert.pem" -DDORVANE_SIGN_KEY="$tmp/key.
 release casigned -DDORVANE_SIGN_CERT="$tmp/publisher.pem" -DDORVANE_SIGN_KEY="$tmp/publisher-key.pem"
 # A build's package folder as it is, CPack's working folder in it, SHA256SUMS over its files.
 cp -a "$tmp/good-src/build/$preset/package" "$tmp/working"
-(cd "$tmp/working" && find . -maxdepth 1 -type f -printf '%P\0' | sort -z | xargs -0 sha256sum -- >SHA256SUMS)
+(cd "$tmp/working" && find . -maxdepth 1 -type f -printf '%P\0' | sort -z | xargs -0 sha256sum -- >"$tmp/working.sums" &&
+  mv "$tmp/working.sums" SHA256SUMS)
 working_sums=$(sha256sum <"$tmp/working/SHA256SUMS" | cut -c1-64)
 zip=$(cd "$tmp/good" && ls dorvane-*.zip)
 base=${zip%.zip}
@@ -382,7 +383,7 @@ for number in range(90):
       # A release as scripts/release.sh makes it: manifests beside the packages, SHA256SUMS
       # over every file; under --ca what SHA256SUMS lists counts when --sums gives its digest.
       mkdir "$d/scoop" && echo '{}' >"$d/scoop/dorvane.json"
-      (cd "$d" && find . -type f -printf '%P\n' | LC_ALL=C sort | xargs sha256sum -- >SHA256SUMS)
+      (cd "$d" && find . -type f -printf '%P\n' | LC_ALL=C sort >"$tmp/listed" && xargs sha256sum -- <"$tmp/listed" >SHA256SUMS)
       sha256sum <"$d/SHA256SUMS" | cut -c1-64 >"$tmp/signed-sums.hex"
       return ;;
     extra-latest)
