@@ -584,7 +584,9 @@ for row in "${cases[@]}"; do
   [ "$(state "$copy")" = "$before" ] || why=$(why_not "$why" "it changed the folder")
   [ -z "$(ls -A "$tmp/vtmp")" ] || why=$(why_not "$why" "it left $(ls -A "$tmp/vtmp" | head -3 | tr '\n' ' ')in TMPDIR")
   [ "$took" -le "$limit" ] || why=$(why_not "$why" "it took $took s, over $limit s")
-  record "$name: status $want, $(grep -m1 -E -- "${patterns[-1]}" "$tmp/out" | sed -E "s/^(ok|FAIL) +//" | quote | cut -c5-94)" "$why"
+  shown=""
+  for pattern in "${patterns[@]}"; do [[ $pattern == '!'* ]] || shown=$pattern; done
+  record "$name: status $want, $(grep -m1 -E -- "$shown" "$tmp/out" | sed -E "s/^(ok|FAIL) +//" | quote | cut -c5-94)" "$why"
   [ -z "$why" ] || quote <"$tmp/out" | head -60
 done
 
