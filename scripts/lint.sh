@@ -4,7 +4,7 @@
 # test first, so that a check that stopped finding anything cannot pass unseen). Needs the
 # host build's compile_commands.json (configured if missing).
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 product=(app/command_line.cpp app/usage.cpp app/main.cpp exit_request/exit_request.cpp
          winapi_standin/windows_standin.cpp)
 [ -f build/host/compile_commands.json ] || cmake --preset host >/dev/null

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """scripts/check-doc-links on small trees: each row a tree of pages and files, and exactly
 the broken targets the check must name (none for a good tree)."""
 
@@ -22,7 +22,8 @@ BASE = {
 
 CASES = [
     ("good links and anchors",
-     {"README.md": "# Title\n[g](docs/guide.md) [s](docs/guide.md#signing-with-a-token-pins--keys)\n"
+     {"README.md": "# Title\n[g](docs/guide.md)\n"
+                   "[s](docs/guide.md#signing-with-a-token-pins--keys)\n"
                    "[d](docs/guide.md#same-1) [f](docs/) [t](release/notes.txt#L3)\n"
                    "[u](https://example.invalid/x.md) [m](mailto:a@b.invalid) [self](#title)\n"
                    "[ref]: docs/guide.md#same\n"},
@@ -66,7 +67,8 @@ CASES = [
       "README.md:2: LICENSE (no such path in the tree)"]),
     ("placeholders, build trees, other roots and prose are not paths",
      {"README.md": "# Title\n`build/host/x` `release/<version>/` `tests/NAME/a` `scripts/*.sh`\n"
-                   "`docs/.../x` `$root/scripts/x` `/usr/scripts/x` `build/windows-x64/toolchain/`\n"
+                   "`docs/.../x` `$root/scripts/x` `/usr/scripts/x`\n"
+                   "`build/windows-x64/toolchain/`\n"
                    "`cmake/{a,b}.cmake` `src/app/x` scripts/gone.sh in prose\n"},
      []),
     ("a path that climbs out of the tree",
