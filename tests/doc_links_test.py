@@ -44,6 +44,12 @@ CASES = [
     ("links from docs/ are relative to docs/",
      {"docs/a.md": "# A\n[ok](../README.md#title) [ok](guide.md#same) [bad](README.md)\n"},
      ["docs/a.md:2: README.md (no such file)"]),
+    ("a link and a code span across lines",
+     {"README.md": "# Title\n\nsee [the\nguide](docs/gone.md) and `scripts/tool.sh\n"
+                   "scripts/gone.sh`.\n- [a](docs/guide.md#same)\n- [b](#gone)\n"},
+     ["README.md:4: docs/gone.md (no such file)",
+      "README.md:5: scripts/gone.sh (no such path in the tree)",
+      "README.md:7: #gone (no such heading)"]),
     ("a reference definition",
      {"README.md": "# Title\n\n[ref]: docs/gone.md\n"},
      ["README.md:3: docs/gone.md (no such file)"]),
