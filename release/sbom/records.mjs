@@ -562,7 +562,8 @@ function provenance(o) {
       annotations: { version: src.version, note: 'the .dsc of the source package the ARM64 runtime is built from' },
     });
   }
-  // The npm packages that wrote the SBOM, by the lock file's own integrity hashes.
+  // The npm packages that wrote the SBOM and the Sigstore bundle, by the lock file's own
+  // integrity hashes.
   const lock = JSON.parse(readFileSync(join(here, 'package-lock.json'), 'utf8'));
   for (const [path, entry] of Object.entries(lock.packages)) {
     if (!path || entry.optional || !entry.integrity) continue;
