@@ -56,14 +56,15 @@ grep -v -e '-security ' "$sources" >"$main" || true
 # A kernel that runs no 32-bit code still makes the root, emulated: qemu's i386 emulator
 # takes the i386 programs of the maintainer scripts for as long as this runs. That kernel
 # could not run them anyway, so nothing else on the machine changes.
+# DORVANE_WINE32_EMULATE=1 does so here too, to try that way on a kernel that runs them.
 handler=""
-if ! arch-test i386 >/dev/null 2>&1; then
+if [ "${DORVANE_WINE32_EMULATE-}" = 1 ] || ! arch-test i386 >/dev/null 2>&1; then
   qemu=$(command -v qemu-i386-static) || fail "this kernel runs no 32-bit code, and qemu-i386-static (qemu-user-static) is missing"
   binfmt=/proc/sys/fs/binfmt_misc
   [ -e $binfmt/register ] || mount -t binfmt_misc binfmt_misc $binfmt || fail "no binfmt_misc for qemu"
   handler=$binfmt/dorvane-i386
   [ -e $handler ] || printf '%s\n' ":dorvane-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:$qemu:F" >$binfmt/register
-  echo "wine32-root.sh: this kernel runs no 32-bit code: the root's programs run under $qemu while it is made"
+  echo "wine32-root.sh: the root's i386 programs run under $qemu while it is made (this kernel runs no 32-bit code, or DORVANE_WINE32_EMULATE=1)"
 fi
 trap 'rm -rf "$root.new"; [ -z "$handler" ] || [ ! -e "$handler" ] || echo -1 >"$handler"' EXIT
 
