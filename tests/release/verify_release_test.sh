@@ -405,6 +405,46 @@ for number in range(90):
       (cd "$d" && find . -type f -printf '%P\n' | LC_ALL=C sort >"$tmp/listed" && xargs sha256sum -- <"$tmp/listed" >SHA256SUMS)
       sha256sum <"$d/SHA256SUMS" | cut -c1-64 >"$tmp/signed-sums.hex"
       return ;;
+    legacy-stamped*)
+      # The MSI's signature countersigned the old way (PKCS#9) by the test's timestamp
+      # authority, its certificate added to the signature's; in one row the signing time is
+      # changed after the authority signed it.
+      py "$d" '
+import datetime
+from asn1crypto import cms, core, pem, x509 as ax
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding
+n = base + ".msi"; old = open(n, "rb").read()
+with tempfile.TemporaryDirectory() as t:
+    open(t + "/in.msi", "wb").write(old)
+    for step in (["extract-signature", "-in", t + "/in.msi", "-out", t + "/old.p7"],
+                 ["remove-signature", "-in", t + "/in.msi", "-out", t + "/bare.msi"]):
+        subprocess.run(["osslsigncode", *step], capture_output=True, check=True)
+    info = cms.ContentInfo.load(open(t + "/old.p7", "rb").read())
+    signer = info["content"]["signer_infos"][0]
+    authority = ax.Certificate.load(pem.unarmor(open(E["TSA_CERT"], "rb").read())[2])
+    def attributes(when):
+        return cms.CMSAttributes([
+            cms.CMSAttribute({"type": "content_type", "values": ["data"]}),
+            cms.CMSAttribute({"type": "signing_time", "values": [cms.Time(name="utc_time", value=core.UTCTime(when))]}),
+            cms.CMSAttribute({"type": "message_digest", "values": [hashlib.sha256(signer["signature"].native).digest()]})])
+    stamped = datetime.datetime(2026, 1, 2, 3, 4, 5, tzinfo=datetime.timezone.utc)
+    key = serialization.load_pem_private_key(open(E["TSA_KEY"], "rb").read(), None)
+    sig = key.sign(attributes(stamped).dump(), padding.PKCS1v15(), hashes.SHA256())
+    if d.endswith("forged"):
+        stamped = stamped.replace(year=2020)
+    counter = cms.SignerInfo({
+        "version": "v1", "digest_algorithm": {"algorithm": "sha256"}, "signed_attrs": attributes(stamped),
+        "sid": cms.SignerIdentifier(name="issuer_and_serial_number",
+                                    value={"issuer": authority.issuer, "serial_number": authority.serial_number}),
+        "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"}, "signature": sig})
+    signer["unsigned_attrs"] = cms.CMSAttributes([cms.CMSAttribute({"type": "counter_signature", "values": [counter]})])
+    info["content"]["certificates"].append(cms.CertificateChoices(name="certificate", value=authority))
+    open(t + "/new.p7", "wb").write(info.dump(force=True))
+    subprocess.run(["osslsigncode", "attach-signature", "-sigin", t + "/new.p7", "-CAfile", E["CERT"], "-TSA-CAfile",
+                    E["TSA_ROOT"], "-in", t + "/bare.msi", "-out", t + "/new.msi"], capture_output=True)
+    open(n, "wb").write(open(t + "/new.msi", "rb").read())
+redo(n, old); envelope(E["KEY"])' ;;
     extra-latest)
       mkdir "$d/latest" && cp "$d/$base.msi" "$d/latest/" && (cd "$d/latest" && sha256sum -- "$base.msi" >"$base.msi.sha256") ;;
     extra-exe) py "$d" 'open(base + ".exe", "wb").write(exe())' ;;
@@ -481,6 +521,9 @@ cases=(
   "identity-no-ca|signed|--key PUB IDENTITY|2|--identity goes with --ca"
   "signed-sums|signed|--ca CERT --sums SUMS_SIGNED|0|^ok   every file is part of the signed release~^proved: integrity, .*origin with the roots"
   "signed-sums-ca-only|signed|--ca CERT|1|^FAIL scoop/dorvane.json: not part of the signed release"
+  "legacy-stamped|signed|--ca BOTH|0|^ok   $base.msi: Authenticode signature by .* verifies, timestamped 2026-01-02T03:04:05Z$"
+  "legacy-stamped-untrusted|signed|--ca CERT|1|^FAIL $base.msi: Authenticode signature by .* verifies: its countersignature does not verify with --ca and the system's roots$"
+  "legacy-stamped-forged|signed|--ca BOTH|1|^FAIL $base.msi: Authenticode signature by .* verifies: its countersignature does not verify .*: its SignerInfo's signature does not verify~!timestamped"
   "extra-latest|signed|--ca CERT|1|^FAIL latest/$base.msi: not part of the signed release~^FAIL latest/$base.msi.sha256: not part of the signed release"
   "extra-exe|signed|--key PUB|1|^FAIL $base.exe: not part of the signed release"
   "extra-case|signed|--ca CERT|1|^FAIL DORVANE-1.0.0-WIN64.MSI: a name Windows keeps: Windows takes it as $base.msi~^FAIL DORVANE-1.0.0-WIN64.MSI: not part of the signed release"
@@ -520,7 +563,8 @@ for row in "${cases[@]}"; do
   cp -a "$tmp/$from" "$copy"
   why=""
   SIGNED_ZIP=$tmp/signed/$zip STAMPED_MSI=$tmp/stamped.msi KEY=$tmp/key.pem CERT=$tmp/cert.pem \
-    EVIL_KEY=$tmp/evil-key.pem EVIL_CERT=$tmp/evil.pem plant "$name" "$copy" >"$tmp/plant.log" 2>&1 ||
+    EVIL_KEY=$tmp/evil-key.pem EVIL_CERT=$tmp/evil.pem TSA_CERT=$tmp/tsa/tsa.pem TSA_KEY=$tmp/tsa/tsa.key \
+    TSA_ROOT=$tmp/tsa/ca.pem plant "$name" "$copy" >"$tmp/plant.log" 2>&1 ||
     { why="the tampering could not be made"; cat "$tmp/plant.log"; }
   run=$verify limit=20 args=() path=$PATH how=plain
   for word in $extra; do
