@@ -92,6 +92,12 @@ chmod +x "$tmp/waits/osslsigncode"
 mkdir -p "$tmp/shared/x" "$tmp/shared/release/sbom" "$tmp/shared/build/node/node_modules/@cyclonedx"
 cp "$verify" "$tmp/shared/x/verify"
 printf 'import fs from "fs";\nfs.writeFileSync("%s/planted-ran", "");\n' "$tmp" >"$tmp/shared/release/sbom/records.mjs"
+# ... and tools it runs, in the working folder it is run from (PATH starts with "."), and in
+# the folder it checks (PATH names it).
+for tool in osslsigncode msiinfo openssl; do
+  printf '#!/bin/sh\ntouch "%s/planted-ran"\nexit 1\n' "$tmp" >"$tmp/shared/x/$tool"
+  chmod +x "$tmp/shared/x/$tool"
+done
 
 # The signed release, its MSI signed anew with a timestamp from an authority of the test's
 # own (tests/wine/tsa.py), its records redone to match; the authority's root is not the
@@ -445,6 +451,10 @@ with tempfile.TemporaryDirectory() as t:
                     E["TSA_ROOT"], "-in", t + "/bare.msi", "-out", t + "/new.msi"], capture_output=True)
     open(n, "wb").write(open(t + "/new.msi", "rb").read())
 redo(n, old); envelope(E["KEY"])' ;;
+    planted-tools)
+      mkdir "$d/tools"
+      printf '#!/bin/sh\ntouch "%s/planted-ran"\nexit 0\n' "$tmp" >"$d/tools/osslsigncode"
+      chmod +x "$d/tools/osslsigncode" ;;
     extra-latest)
       mkdir "$d/latest" && cp "$d/$base.msi" "$d/latest/" && (cd "$d/latest" && sha256sum -- "$base.msi" >"$base.msi.sha256") ;;
     extra-exe) py "$d" 'open(base + ".exe", "wb").write(exe())' ;;
@@ -532,6 +542,7 @@ cases=(
   "extra-dll-top|signed|--key PUB|1|^FAIL version.dll: not part of the signed release"
   "extra-cpack|good||1|^FAIL _CPack_Packages/win64/version.dll: not part of a release"
   "working-folder|working|--sums WORKSUMS|1|^FAIL SHA256SUMS is the one whose SHA-256 was given .*: it does not list _CPack_Packages/"
+  "planted-tools|signed|--ca CERT SHARED|1|^FAIL tools/osslsigncode: not part of the signed release~^ok   $zip: dorvane.exe: Authenticode signature by .* verifies$"
   "planted-helper|good|SHARED|0|^     not checked here: $base.cdx.json against the CycloneDX 1.6 schema"
   "closed-pipe|signed|--ca CERT PIPE|1|^ok "
   "signal-hup|signed|--ca CERT WAITS SIGHUP|129|stopped by SIGHUP"
@@ -604,7 +615,7 @@ for row in "${cases[@]}"; do
     plain) PATH=$path TMPDIR=$tmp/vtmp "$run" "$copy" "${args[@]}" >"$tmp/out" 2>&1 ;;
     rss)
       PATH=$path TMPDIR=$tmp/vtmp /usr/bin/time -v -o "$tmp/time" "$run" "$copy" "${args[@]}" >"$tmp/out" 2>&1 ;;
-    shared) (cd "$tmp/shared/x" && TMPDIR="$tmp/vtmp" ./verify "$copy" "${args[@]}") >"$tmp/out" 2>&1 ;;
+    shared) (cd "$tmp/shared/x" && PATH=.:$copy/tools:$PATH TMPDIR="$tmp/vtmp" ./verify "$copy" "${args[@]}") >"$tmp/out" 2>&1 ;;
     pipe)
       # Whoever reads it stops after a line: no traceback, the rest of its verdict not taken as read.
       PATH=$path TMPDIR=$tmp/vtmp "$run" "$copy" "${args[@]}" 2>"$tmp/err" | head -1 >"$tmp/out"
@@ -622,7 +633,7 @@ for row in "${cases[@]}"; do
   took=$(($(date +%s) - start))
   [ "$status" = "$want" ] || why=$(why_not "$why" "status $status, expected $want")
   ! grep -q Traceback "$tmp/out" || why=$(why_not "$why" "a traceback")
-  [ ! -e "$tmp/planted-ran" ] || why=$(why_not "$why" "it ran the helper planted beside it")
+  [ ! -e "$tmp/planted-ran" ] || why=$(why_not "$why" "it ran a file planted for it")
   if [ "$how" = rss ]; then
     # Its peak memory, within the folder's bounds, stays under 512 MiB.
     rss=$(sed -nE 's/^\s*Maximum resident set size \(kbytes\): ([0-9]+)$/\1/p' "$tmp/time")
