@@ -195,7 +195,7 @@ token_checks() {
   # that accepts connections and never answers.
   local tsa=$tmp/tsa
   mkdir "$tsa"
-  python3 "$here/tsa.py" "$tsa" &
+  python3 "$here/tsa.py" "$tsa" --https &
   authority=$!
   python3 -c 'import socket, sys
 server = socket.create_server(("127.0.0.1", 0))
@@ -204,9 +204,33 @@ held = []
 while True:
     held.append(server.accept())' "$tmp/quiet.port" &
   silent=$!
-  for _ in $(seq 100); do [ -s "$tsa/port" ] && [ -s "$tmp/quiet.port" ] && break; sleep 0.1; done
+  for _ in $(seq 300); do [ -s "$tsa/port" ] && [ -s "$tmp/quiet.port" ] && break; sleep 0.1; done
   [ -s "$tsa/port" ] && [ -s "$tmp/quiet.port" ] || { echo "the test's timestamp authorities did not start"; exit 1; }
   local quiet=http://127.0.0.1:$(cat "$tmp/quiet.port")/ good=http://127.0.0.1:$(cat "$tsa/port")/
+  local secure=https://127.0.0.1:$(cat "$tsa/https-port")/
+  # Over https, the authority's certificate is checked: against the roots given, else the
+  # system's, which do not hold the test's.
+  local roots said status
+  for roots in "$tsa/ca.pem" ""; do
+    cp "$build/dorvane.exe" "$tmp/https.exe"
+    status=0
+    bash "$src/release/sign.sh" exe "$tmp/https.exe" <(echo "$epoch") --osslsigncode "$(command -v osslsigncode)" \
+      --certs "$tmp/cert.pem" --key "$tmp/key.pem" --timestamp "$secure" ${roots:+--timestamp-ca "$roots"} \
+      --timestamp-timeout 10 >"$tmp/https.log" 2>&1 || status=$?
+    said=$(cat "$tmp/https.log")
+    why=""
+    if [ -n "$roots" ]; then
+      [ $status = 0 ] || why="status $status: $said"
+      osslsigncode verify -in "$tmp/https.exe" -CAfile "$tmp/cert.pem" -TSA-CAfile "$tsa/ca.pem" 2>&1 |
+        grep -q '^Timestamp Server Signature verification: ok' || why=$(why_not "$why" "no verifying timestamp")
+      record "an https authority whose root DORVANE_SIGN_TIMESTAMP_CA gives: timestamped" "$why"
+    else
+      [ $status = 1 ] || why="status $status"
+      [[ $said == "sign.sh: no timestamp for https.exe"*"$secure: certificate verify failed" ]] ||
+        why=$(why_not "$why" "said: $said")
+      record "an https authority with a root the system does not know: refused, naming it" "$why"
+    fi
+  done
   copy=$tmp/token
   rm -rf "$copy/package"
   # The silent one alone: the exe's signing gives up within its bound, and says on whom.
@@ -237,7 +261,7 @@ while True:
   touch "$copy/source_date_epoch.txt"
   DORVANE_SIGN_PIN=$pin at_commit cmake --build "$copy" --target dorvane >>"$tmp/stamped.log" 2>&1 ||
     { cat "$tmp/stamped.log"; exit 1; }
-  release_checks "$quiet;$good"
+  release_checks "$quiet;$secure"
   watch_stop
   stop_helpers
   for f in "$copy/dorvane.exe" "$copy/package/$msi"; do
@@ -372,7 +396,8 @@ EOT
 release_checks() {  # TIMESTAMP_URLS
   local rel=$tmp/rel why status final first tokens execs logins
   local args=(--build-root "$rel" --presets "$preset" "${toolchain_cache[@]}" "${token_sign[@]}"
-              -DDORVANE_SIGN_TIMESTAMP_URL="$1" -DDORVANE_SIGN_TIMESTAMP_TIMEOUT=2)
+              -DDORVANE_SIGN_TIMESTAMP_URL="$1" -DDORVANE_SIGN_TIMESTAMP_TIMEOUT=2
+              -DDORVANE_SIGN_TIMESTAMP_CA="$tmp/tsa/ca.pem")
   local traced=(strace -f -qq --seccomp-bpf -e trace=execve -e signal=none -v -s 4096)
   cat "$tmp/token-cert.pem" "$tmp/tsa/ca.pem" >"$tmp/release-ca.pem"
   release() {  # LOG STRACE_LOG|- [VARIABLE=VALUE...] [-- OPTION...]
@@ -404,6 +429,8 @@ release_checks() {  # TIMESTAMP_URLS
   tokens=$(grep -c 'execve("[^"]*osslsigncode", .*"-pkcs11module"' "$tmp/exec-release.log")
   [ "$tokens" -ge 2 ] || why=$(why_not "$why" "$tokens token signings traced")
   grep -q '^warning: .*timestamp' "$tmp/release.log" && why=$(why_not "$why" "warns of no timestamp")
+  [ "$(grep -c "^sign.sh: .* timestamped by ${1#*;}, after: " "$tmp/release.log")" = 2 ] ||
+    why=$(why_not "$why" "not two signings timestamped by ${1#*;}")
   record "release.sh with DORVANE_SIGN_PIN: the PIN only in its own process's environment ($execs programs, $tokens token signings)" "$why"
   [ -n "$final" ] || return 0
   snapshot >"$tmp/release.before"
