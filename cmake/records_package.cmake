@@ -1,6 +1,7 @@
 # Run by CPack after the ZIP and MSI: the SBOM and the provenance of this package (and the
-# provenance's signed envelope when signing is configured), each with its SHA-256 beside
-# it. They describe the exe as shipped, from the ZIP's staging folder.
+# provenance's signed envelope, and that envelope as a Sigstore bundle, when signing is
+# configured), each with its SHA-256 beside it. They describe the exe as shipped, from the
+# ZIP's staging folder.
 set(base ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME})
 set(records ${CPACK_DORVANE_SOURCE_DIR}/release/sbom/records.mjs)
 set(ENV{DORVANE_NODE_MODULES} ${CPACK_DORVANE_NODE_MODULES})
@@ -36,7 +37,7 @@ else()
   message(STATUS "No provenance: ${CPACK_DORVANE_NO_COMMIT_WHY}")
 endif()
 # Nor one left by an earlier run.
-foreach(suffix .provenance.json .intoto.jsonl)
+foreach(suffix .provenance.json .intoto.jsonl .sigstore.json)
   file(REMOVE ${base}${suffix} ${base}${suffix}.sha256)
 endforeach()
 if(NOT "${CPACK_DORVANE_PRESET}" STREQUAL "")
@@ -69,13 +70,14 @@ if(failed)
 endif()
 if(CPACK_DORVANE_SIGN AND provenance)
   execute_process(COMMAND bash ${CPACK_DORVANE_SOURCE_DIR}/release/sign.sh envelope
-                          ${base}.provenance.json ${base}.intoto.jsonl ${CPACK_DORVANE_NODE} ${records}
+                          ${base}.provenance.json ${base}.intoto.jsonl ${base}.sigstore.json
+                          ${CPACK_DORVANE_NODE} ${records}
                           ${CPACK_DORVANE_SIGN}
                   RESULT_VARIABLE failed)
   if(failed)
     dorvane_package_failed("Could not sign ${base}.provenance.json")
   endif()
-  list(APPEND made .intoto.jsonl)
+  list(APPEND made .intoto.jsonl .sigstore.json)
 endif()
 foreach(suffix IN LISTS made)
   get_filename_component(name ${base}${suffix} NAME)

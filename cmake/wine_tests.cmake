@@ -11,6 +11,19 @@ else()
   set(objdump ${CMAKE_OBJDUMP})
 endif()
 
+# Where this machine has no 32-bit wine of its own, it runs from a root of Debian's i386
+# packages kept in the source tree's build/wine32-root (wine-run.sh finds it there), made by
+# the build and remade weekly for the archive's updates: the host needs no i386 package.
+if(arch STREQUAL win32 AND NOT EXISTS /usr/lib/wine/wine)
+  add_custom_target(dorvane_wine32_root ALL
+                    COMMAND bash ${wine_tests}/wine32-root.sh --refresh ${PROJECT_SOURCE_DIR}/build/wine32-root
+                    COMMENT "Making the 32-bit wine's root" VERBATIM)
+endif()
+if(arch STREQUAL win32)
+  add_test(NAME wine.root COMMAND bash ${wine_tests}/root_test.sh ${PROJECT_SOURCE_DIR}/build/wine32-root)
+  set_tests_properties(wine.root PROPERTIES TIMEOUT 500 RUN_SERIAL TRUE ${tally})
+endif()
+
 # A kernel without 32-bit user code cannot start the 32-bit wine, and no x86 machine runs
 # ARM64 code. There the tests that run the exe run in a throwaway VM that can: wine.setup
 # boots it, each test runs in it, wine.teardown stops it. The wine folder is the guest's

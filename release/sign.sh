@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Signs what a release ships with the release key: an exe or an MSI in place with
 # Authenticode (SHA-256, osslsigncode), or the provenance as a DSSE envelope (RSA PKCS#1
-# v1.5 with SHA-256, OpenSSL). Every kind takes the same key options:
+# v1.5 with SHA-256, OpenSSL), written also as a Sigstore bundle for Sigstore's verifiers.
+# Every kind takes the same key options:
 #   --certs PEM --key KEY.pem                    a key file
 #   --pkcs12 FILE                                a PKCS#12 file; its password in DORVANE_SIGN_PASSWORD
 #   --certs PEM --key pkcs11:URI --pkcs11-module MODULE.so --pkcs11-engine ENGINE.so
@@ -23,18 +24,18 @@
 # program's environment, and no key is ever written out: a PKCS#12 key goes from openssl's
 # output straight into the signer's input, and a token's key never leaves the token.
 # usage: sign.sh exe|msi FILE EPOCH_FILE OPTION...
-#        sign.sh envelope PROVENANCE OUT.intoto.jsonl NODE RECORDS_MJS OPTION...
+#        sign.sh envelope PROVENANCE OUT.intoto.jsonl OUT.sigstore.json NODE RECORDS_MJS OPTION...
 #        sign.sh check OPTION...
 set -euo pipefail
 usage() {
-  echo "usage: sign.sh exe|msi FILE EPOCH_FILE OPTION... | envelope PROVENANCE OUT NODE RECORDS_MJS OPTION..." \
+  echo "usage: sign.sh exe|msi FILE EPOCH_FILE OPTION... | envelope PROVENANCE OUT BUNDLE NODE RECORDS_MJS OPTION..." \
     "| check OPTION..." >&2
   exit 2
 }
 kind=${1-}
 case $kind in
   exe | msi) [ $# -ge 3 ] || usage; file=$2 epoch=$(cat "$3"); shift 3 ;;
-  envelope) [ $# -ge 5 ] || usage; provenance=$2 out=$3 node=$4 records=$5; shift 5 ;;
+  envelope) [ $# -ge 6 ] || usage; provenance=$2 out=$3 bundle=$4 node=$5 records=$6; shift 6 ;;
   check) shift ;;
   *) usage ;;
 esac
@@ -269,7 +270,8 @@ if [ "$kind" != envelope ]; then
 fi
 
 # The envelope: records.mjs encodes what DSSE signs, OpenSSL signs it, and records.mjs
-# assembles the envelope from the signature and the certificate whose key made it.
+# assembles the envelope from the signature and the certificate whose key made it, then
+# the bundle from the envelope.
 "$node" "$records" pae "$provenance" "$work/pae"
 sign_blob "$work/pae" "$work/sig" "the provenance"
 if [ "$source" = pkcs12 ]; then
@@ -278,3 +280,4 @@ if [ "$source" = pkcs12 ]; then
   certs=$work/certs.pem
 fi
 "$node" "$records" envelope "$provenance" "$work/sig" "$certs" "$out"
+"$node" "$records" bundle "$out" "$certs" "$bundle"

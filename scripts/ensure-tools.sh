@@ -1,17 +1,32 @@
 #!/usr/bin/env bash
 # Makes sure the tools a build or test step needs are installed. As root it installs what
-# is missing with apt-get; otherwise it names the packages and fails.
-# usage: ensure-tools.sh host|windows|arm64-toolchain|records|checks...
+# is missing with apt-get; otherwise it names the packages and fails. It installs Debian
+# packages of this machine's own architecture only: the 32-bit wine runs from a root of
+# its own (tests/wine/wine32-root.sh), and nothing arm64 is installed either.
+# usage: ensure-tools.sh [--check] GROUP...
+#   GROUP: host, windows (the three below), windows-x86, windows-x64, windows-arm64,
+#          arm64-toolchain, records, checks
+#   --check: install nothing; fail, naming the packages, if any is missing
+# A failed apt-get update (a mirror in mid-sync) is tried again, then the lists apt has
+# serve, and one line names each index it could not read. Each group is installed on its
+# own: one that cannot be installed is named with apt's reason, the others still are, and
+# the status is then 1.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-missing=()
-records=0
+check_only=0
+[ "${1-}" != --check ] || { check_only=1; shift; }
 # Installed without the packages they recommend (qemu's would bring a desktop's worth).
-lean=()
-need_i386=0
+lean=" qemu-system-x86 qemu-system-arm reprotest diffoscope-minimal "
+records=0
+declare -A wanted=()  # group -> its missing packages
+groups=()
 
+missing=()
 need_command() {  # COMMAND PACKAGE
   command -v "$1" >/dev/null 2>&1 || missing+=("$2")
+}
+need_package() {  # PACKAGE
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed' || missing+=("$1")
 }
 # What builds the ARM64 exe: Debian's clang, lld and LLVM tools, and what builds its
 # mingw-w64 runtime from Debian's sources (toolchain/arm64-sysroot.sh), with the x86
@@ -26,12 +41,60 @@ need_arm64_toolchain() {
   need_command xz xz-utils
   need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
 }
-installed() {  # PACKAGE
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'
+# The test VM: qemu, and Debian's static busybox and cpio for its initramfs.
+need_vm() {  # QEMU_COMMAND QEMU_PACKAGE
+  need_command "$1" "$2"
+  [ -x /bin/busybox ] && ! readelf -l /bin/busybox 2>/dev/null | grep -q 'program interpreter' ||
+    missing+=(busybox-static)
+  need_command cpio cpio
+}
+# What every Windows suite's packaging and release checks use.
+need_windows_common() {
+  need_command cmake cmake
+  need_command ninja ninja-build
+  need_command ps procps
+  # The MSI packages: wixl and msibuild (msitools), run at the commit's time (faketime).
+  need_command wixl wixl
+  need_command msibuild msitools
+  need_command faketime faketime
+  # The ZIP's entries, dates, modes and owners made the same on every machine.
+  need_command strip-nondeterminism strip-nondeterminism
+  # Signing and its throwaway certificate; from a token: SoftHSM's token, OpenSC's
+  # pkcs11-tool, OpenSSL's pkcs11 engine; strace records every signer's arguments.
+  need_command osslsigncode osslsigncode
+  need_package softhsm2
+  need_command pkcs11-tool opensc
+  need_package libengine-pkcs11-openssl
+  need_command strace strace
+  need_command openssl openssl
+  need_command xmllint libxml2-utils
+  # The SBOM and provenance checks read JSON.
+  need_command jq jq
+  # The manifests (PyYAML, yamllint) and scripts/verify-release: Debian's Python with
+  # pefile for PE headers, asn1crypto and cryptography for signatures.
+  [ -x /usr/bin/python3 ] || missing+=(python3)
+  need_package python3-yaml
+  need_package python3-pefile
+  need_package python3-asn1crypto
+  need_package python3-cryptography
+  need_command yamllint yamllint
+  need_command unzip unzip
+  need_command file file
+  # The release built twice under Debian's reprotest, the second time varied
+  # (tests/release/reprotest.sh): diffoscope (and zipinfo, above) to show a difference,
+  # disorderfs over FUSE for the file order, sudo for the other user and host name,
+  # Debian's locale sources for the varied locale.
+  need_command reprotest reprotest
+  need_command diffoscope diffoscope-minimal
+  need_command disorderfs disorderfs
+  need_command fusermount3 fuse3
+  need_command sudo sudo
+  [ -f /usr/share/i18n/locales/et_EE ] || missing+=(locales)
 }
 
-for group in "$@"; do
-  case $group in
+add_group() {  # GROUP: what it lacks, in wanted[GROUP]
+  missing=()
+  case $1 in
     host)
       need_command cmake cmake
       need_command ninja ninja-build
@@ -40,73 +103,42 @@ for group in "$@"; do
       [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
       ;;
     windows)
+      local arch
+      for arch in windows-x86 windows-x64 windows-arm64; do add_group $arch; done
+      return
+      ;;
+    windows-x86)
+      need_windows_common
       need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
+      # A machine with Debian's wine32:i386 runs it; any other gets a root of Debian's i386
+      # packages (mmdebstrap, which runs their maintainer scripts), run in a mount namespace
+      # of its own (bubblewrap). Where the kernel runs no 32-bit code, qemu's i386 emulator
+      # runs the maintainer scripts, and the tests run in the x86 test VM.
+      if [ ! -x /usr/lib/wine/wine ]; then
+        need_command mmdebstrap mmdebstrap
+        need_command arch-test arch-test
+        need_command bwrap bubblewrap
+        need_command qemu-i386-static qemu-user-static
+      fi
+      need_vm qemu-system-x86_64 qemu-system-x86
+      ;;
+    windows-x64)
+      need_windows_common
       need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
-      need_command wine wine
-      installed wine64 || missing+=(wine64)
+      need_command wineserver wine
+      need_package wine64
       # Without its preloader, wine now and then starts a process where the kernel has
       # already placed something at an address Windows reserves ("failed to map the shared
       # user data"), and that process dies.
-      installed wine64-preloader || missing+=(wine64-preloader)
-      for package in wine32:i386 wine32-preloader:i386; do
-        if ! installed $package; then
-          missing+=($package)
-          need_i386=1
-        fi
-      done
-      need_command ps procps
-      # Where this machine's kernel runs no 32-bit code, the 32-bit exe's tests run in a VM:
-      # qemu, and Debian's static busybox and cpio to make its initramfs.
-      need_command qemu-system-x86_64 qemu-system-x86
-      lean+=(qemu-system-x86)
-      [ -x /bin/busybox ] && ! readelf -l /bin/busybox 2>/dev/null | grep -q 'program interpreter' ||
-        missing+=(busybox-static)
-      need_command cpio cpio
-      # The MSI packages: wixl and msibuild (msitools), run at the commit's time (faketime).
-      need_command wixl wixl
-      need_command msibuild msitools
-      need_command faketime faketime
-      # The ZIP's entries, dates, modes and owners made the same on every machine.
-      need_command strip-nondeterminism strip-nondeterminism
+      need_package wine64-preloader
+      ;;
+    windows-arm64)
+      need_windows_common
       # The ARM64 exe, and the arm64 guest its tests run in, whose root is unpacked from
       # Debian's arm64 packages.
       need_arm64_toolchain
-      need_command qemu-system-aarch64 qemu-system-arm
-      lean+=(qemu-system-arm)
+      need_vm qemu-system-aarch64 qemu-system-arm
       need_command qemu-aarch64-static qemu-user-static
-      # The release checks: signing, its throwaway certificate, the manifest's XML.
-      need_command osslsigncode osslsigncode
-      # Signing from a token: SoftHSM's token, OpenSC's pkcs11-tool, OpenSSL's pkcs11
-      # engine; strace records every signer's arguments.
-      installed softhsm2 || missing+=(softhsm2)
-      need_command pkcs11-tool opensc
-      installed libengine-pkcs11-openssl || missing+=(libengine-pkcs11-openssl)
-      need_command strace strace
-      need_command openssl openssl
-      need_command xmllint libxml2-utils
-      # The SBOM and provenance checks read JSON.
-      need_command jq jq
-      # The release's manifests: Debian's Python with PyYAML, and yamllint; the test reads
-      # the ZIPs' listings and the exes' machine (file).
-      [ -x /usr/bin/python3 ] || missing+=(python3)
-      installed python3-yaml || missing+=(python3-yaml)
-      # ... and its exes' PE headers read with pefile, as scripts/verify-release reads them
-      # (which needs nothing more but osslsigncode, msitools and openssl, above).
-      installed python3-pefile || missing+=(python3-pefile)
-      need_command yamllint yamllint
-      need_command unzip unzip
-      need_command file file
-      # The release built twice under Debian's reprotest, the second time varied
-      # (tests/release/reprotest.sh): diffoscope (and zipinfo, above) to show a difference,
-      # disorderfs over FUSE for the file order, sudo for the other user and host name,
-      # Debian's locale sources for the varied locale.
-      need_command reprotest reprotest
-      need_command diffoscope diffoscope-minimal
-      lean+=(reprotest diffoscope-minimal)
-      need_command disorderfs disorderfs
-      need_command fusermount3 fuse3
-      need_command sudo sudo
-      [ -f /usr/share/i18n/locales/et_EE ] || missing+=(locales)
       ;;
     arm64-toolchain)
       need_arm64_toolchain
@@ -124,15 +156,23 @@ for group in "$@"; do
       need_command clang-format clang-format
       need_command cppcheck cppcheck
       need_command valgrind valgrind
+      [ -x /usr/bin/python3 ] || missing+=(python3)
       [ -n "$(find /usr/lib/llvm-14/lib/clang -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null)" ] ||
         missing+=(libclang-rt-14-dev)
       ;;
     *)
-      echo "ensure-tools.sh: unknown group '$group' (host, windows, arm64-toolchain, records, checks)" >&2
+      echo "ensure-tools.sh: unknown group '$1' (host, windows, windows-x86, windows-x64, windows-arm64," \
+           "arm64-toolchain, records, checks)" >&2
       exit 2
       ;;
   esac
-done
+  groups+=("$1")
+  # Each package once per group, in a fixed order.
+  wanted[$1]=$(printf '%s\n' "${missing[@]}" | LC_ALL=C sort -u | tr '\n' ' ')
+  wanted[$1]=${wanted[$1]% }
+}
+[ $# -gt 0 ] || { echo "usage: ensure-tools.sh [--check] GROUP..." >&2; exit 2; }
+for group in "$@"; do add_group "$group"; done
 
 # The npm packages, exactly as locked, outside the source tree; again only when the lock
 # file changed. No install scripts run, and the optional XML parts (a native build) are
@@ -148,24 +188,62 @@ npm_packages() {
   cp "$root/release/sbom/package-lock.json" "$dest/node_modules/.dorvane-lock.json"
 }
 
-if [ ${#missing[@]} = 0 ]; then
-  [ $records = 0 ] || npm_packages
+all=""
+for group in "${groups[@]}"; do all+=" ${wanted[$group]}"; done
+if [ -z "${all// /}" ]; then
+  [ $records = 0 ] || [ $check_only = 1 ] || npm_packages
   exit 0
 fi
-if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
-  echo "Missing: ${missing[*]}" >&2
-  [ $need_i386 = 1 ] && echo "wine32 needs the i386 architecture: dpkg --add-architecture i386" >&2
-  echo "Install them with: apt-get install ${missing[*]}" >&2
+# shellcheck disable=SC2086 # a list of package names
+all=$(printf '%s\n' $all | LC_ALL=C sort -u | tr '\n' ' ')
+if [ $check_only = 1 ] || [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
+  for group in "${groups[@]}"; do
+    [ -z "${wanted[$group]}" ] || echo "ensure-tools.sh: $group lacks ${wanted[$group]}" >&2
+  done
+  [ $check_only = 1 ] || echo "Install them as root with: apt-get install ${all% }" >&2
   exit 1
 fi
-echo "Installing: ${missing[*]}"
-[ $need_i386 = 1 ] && dpkg --add-architecture i386
+echo "Installing: ${all% }"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-plain=() sparse=()
-for package in "${missing[@]}"; do
-  if [[ " ${lean[*]} " == *" $package "* ]]; then sparse+=("$package"); else plain+=("$package"); fi
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+# A mirror in mid-sync serves indexes that do not match their release file for a while:
+# a few tries with a pause, then the lists apt already has.
+tries=${DORVANE_APT_TRIES:-3}
+for ((try = 1; ; try++)); do
+  apt-get update -qq >"$log" 2>&1 && break
+  if [ "$try" -ge "$tries" ]; then
+    grep -E '^[EW]: Failed to fetch ' "$log" | sed -E 's/^[EW]: Failed to fetch ([^ ]*) +(.*)$/\1: \2/' |
+      while read -r line; do
+        echo "ensure-tools.sh: apt-get update could not read $line; going on with the lists apt has"
+      done
+    grep -qE '^[EW]: Failed to fetch ' "$log" ||
+      echo "ensure-tools.sh: apt-get update failed ($(grep '^E: ' "$log" | head -1)); going on with the lists apt has"
+    break
+  fi
+  sleep "${DORVANE_APT_RETRY_PAUSE:-20}"
 done
-[ ${#plain[@]} = 0 ] || apt-get install -y -qq "${plain[@]}" >/dev/null
-[ ${#sparse[@]} = 0 ] || apt-get install -y -qq --no-install-recommends "${sparse[@]}" >/dev/null
+
+status=0
+install() {  # GROUP OPTION... -- PACKAGE...: says what could not be installed, and why
+  local group=$1 options=()
+  shift
+  while [ "$1" != -- ]; do options+=("$1"); shift; done
+  shift
+  [ $# != 0 ] || return 0
+  apt-get install -y -qq "${options[@]}" "$@" >"$log" 2>&1 && return
+  echo "ensure-tools.sh: cannot install $* ($group)"
+  echo "ensure-tools.sh: apt says: $(grep '^E: ' "$log" | head -1 | cut -c4-300)"
+  status=1
+}
+for group in "${groups[@]}"; do
+  plain=() sparse=()
+  for package in ${wanted[$group]}; do
+    if [[ $lean == *" $package "* ]]; then sparse+=("$package"); else plain+=("$package"); fi
+  done
+  install "$group" -- "${plain[@]}"
+  install "$group" --no-install-recommends -- "${sparse[@]}"
+done
 [ $records = 0 ] || npm_packages
+exit $status

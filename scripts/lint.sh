@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Static checks: clang-format on all C++ sources, clang-tidy (.clang-tidy) and cppcheck on
-# the product code. Needs the host build's compile_commands.json (configured if missing).
+# the product code, and the docs' links and repository paths (with the link check's own
+# test first, so that a check that stopped finding anything cannot pass unseen). Needs the
+# host build's compile_commands.json (configured if missing).
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 product=(app/command_line.cpp app/usage.cpp app/main.cpp exit_request/exit_request.cpp
          winapi_standin/windows_standin.cpp)
 [ -f build/host/compile_commands.json ] || cmake --preset host >/dev/null
@@ -42,6 +44,9 @@ step clang-tidy clang-tidy --quiet -p build/host "${product[@]}"
 step cppcheck cppcheck --std=c++17 --language=c++ --enable=warning,style,performance,portability \
   --error-exitcode=1 --inline-suppr --quiet --suppress='constParameter:winapi_standin/*' \
   -I . -I build/host/generated app exit_request winapi_standin
+# A renamed script or page breaks here rather than in a reader's hands.
+step doc-links-test timeout 120 tests/doc_links_test.py
+step doc-links timeout 60 scripts/check-doc-links
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

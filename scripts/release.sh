@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The release: configures, builds and packages the three Windows presets, and gathers what
 # a release publishes into build/release/<version>/: each architecture's ZIP and MSI with
-# their .sha256 files, the SBOM and provenance files where the package step made them, the
-# winget and Scoop manifests when DORVANE_RELEASE_URL names where the files will be served,
-# and SHA256SUMS over all of it. The presets' own package folders stay as they are.
+# their .sha256 files, the SBOM and provenance files where the package step made them (and,
+# signed, the envelope and its Sigstore bundle), the winget and Scoop manifests when
+# DORVANE_RELEASE_URL names where the files will be served, and SHA256SUMS over all of it.
+# The presets' own package folders stay as they are.
 # usage: scripts/release.sh [--build-root DIR] [--presets "P..."] [--no-build] [CMAKE_OPTION...]
 #   CMAKE_OPTION...   given to every configure: signing (-DDORVANE_SIGN_CERT=... etc.)
 #   --build-root DIR  the build trees are DIR/<preset> and the release DIR/release/<version>
@@ -126,7 +127,7 @@ for preset in "${presets[@]}"; do
   # Whatever the tree holds of another version is not this release.
   [ "$(version_of "$root/$preset")" = "$version" ] || { echo "release.sh: $preset is not version $version" >&2; exit 1; }
   found=0
-  for file in "$package"/dorvane-"$version"-*.{zip,msi,cdx.json,provenance.json,intoto.jsonl}; do
+  for file in "$package"/dorvane-"$version"-*.{zip,msi,cdx.json,provenance.json,intoto.jsonl,sigstore.json}; do
     [ -f "$file" ] || continue
     # Every file goes with its checksum, and only when that checksum is still its own.
     (cd "$package" && sha256sum --quiet -c "$(basename "$file").sha256") ||

@@ -10,6 +10,7 @@
 //   node records.mjs pae PROVENANCE OUT  writes what its DSSE signature covers
 //   node records.mjs envelope PROVENANCE SIGNATURE CERTS OUT   wraps release/sign.sh's
 //                                        signature of that into the envelope
+//   node records.mjs bundle ENVELOPE CERTS OUT   the same envelope as a Sigstore bundle
 //   node records.mjs check SBOM          validates an SBOM: schema, licences, purls
 // OPTIONS are --name value pairs; see `options` below.
 import { createHash, verify, X509Certificate } from 'node:crypto';
@@ -561,7 +562,8 @@ function provenance(o) {
       annotations: { version: src.version, note: 'the .dsc of the source package the ARM64 runtime is built from' },
     });
   }
-  // The npm packages that wrote the SBOM, by the lock file's own integrity hashes.
+  // The npm packages that wrote the SBOM and the Sigstore bundle, by the lock file's own
+  // integrity hashes.
   const lock = JSON.parse(readFileSync(join(here, 'package-lock.json'), 'utf8'));
   for (const [path, entry] of Object.entries(lock.packages)) {
     if (!path || entry.optional || !entry.integrity) continue;
@@ -626,6 +628,57 @@ function envelope(provenanceFile, sigFile, certsFile, out) {
   writeFileSync(out, JSON.stringify(env) + '\n');
 }
 
+// --- the envelope as a Sigstore bundle ----------------------------------------------------------
+
+// Sigstore's verifiers take a bundle, not a bare envelope: the envelope's own payload, type and
+// signature in a bundle v0.3 that names the key by the envelope's keyid and holds no
+// transparency-log entry or timestamp, so it verifies offline with the publisher's key alone.
+// Written by Sigstore's own serializer (fixed key order, nothing from the clock), then read
+// back and verified with Sigstore's verifier before it is kept.
+function sigstore() {
+  try {
+    return { bundle: require('@sigstore/bundle'), verify: require('@sigstore/verify') };
+  } catch {
+    return fail(`no Sigstore packages in ${modules}: install release/sbom/package-lock.json's (scripts/ensure-tools.sh records)`);
+  }
+}
+
+function bundle(envelopeFile, certsFile, out) {
+  const sig = sigstore();
+  const env = JSON.parse(readFileSync(envelopeFile, 'utf8'));
+  if (env.signatures?.length !== 1) fail(`${envelopeFile}: a bundle carries one signature, the envelope has ${env.signatures?.length}`);
+  const parsed = sig.bundle.envelopeFromJSON(env);
+  const keyid = parsed.signatures[0].keyid;
+  const pems = readFileSync(certsFile, 'utf8').match(/-----BEGIN CERTIFICATE-----[^-]+-----END CERTIFICATE-----/g) || [];
+  const key = pems
+    .map((pem) => new X509Certificate(pem).publicKey)
+    .find((k) => createHash('sha256').update(k.export({ type: 'spki', format: 'der' })).digest('hex') === keyid);
+  if (!key) fail(`no certificate of ${certsFile} has the key ${keyid} that signed ${envelopeFile}`);
+  const made = sig.bundle.toDSSEBundle({
+    artifact: parsed.payload,
+    artifactType: parsed.payloadType,
+    signature: parsed.signatures[0].sig,
+    keyHint: keyid,
+  });
+  const text = JSON.stringify(sig.bundle.bundleToJSON(made)) + '\n';
+  // What a user's verifier will read: the text, parsed as a bundle, its envelope the one
+  // given, its signature that key's.
+  const read = sig.bundle.bundleFromJSON(JSON.parse(text));
+  if (read.mediaType !== sig.bundle.BUNDLE_V03_MEDIA_TYPE) fail(`the bundle's media type is ${read.mediaType}`);
+  if (canonical(JSON.parse(text).dsseEnvelope) !== canonical(env)) fail(`the bundle's envelope is not ${envelopeFile}'s`);
+  const finder = (hint) => {
+    if (hint !== keyid) throw new Error(`no key ${hint}`);
+    return { publicKey: key, validFor: () => true };
+  };
+  const trust = sig.verify.toTrustMaterial({ certificateAuthorities: [], timestampAuthorities: [], tlogs: [], ctlogs: [] }, finder);
+  try {
+    new sig.verify.Verifier(trust, { tlogThreshold: 0, ctlogThreshold: 0, tsaThreshold: 0 }).verify(sig.verify.toSignedEntity(read));
+  } catch (e) {
+    fail(`the bundle of ${envelopeFile} does not verify with its key: ${e.message}`);
+  }
+  writeFileSync(out, text);
+}
+
 // --- checking an SBOM ----------------------------------------------------------------------------
 
 async function check(sbomFile) {
@@ -664,5 +717,6 @@ if (command === 'records') {
 else if (command === 'provenance') provenance(options(rest));
 else if (command === 'pae' && rest.length === 2) writeFileSync(rest[1], pae(payloadType, readFileSync(rest[0])));
 else if (command === 'envelope' && rest.length === 4) envelope(...rest);
+else if (command === 'bundle' && rest.length === 3) bundle(...rest);
 else if (command === 'check' && rest.length === 1) await check(rest[0]);
-else fail('usage: records.mjs records|sbom|provenance OPTIONS | pae PROVENANCE OUT | envelope PROVENANCE SIG CERTS OUT | check SBOM');
+else fail('usage: records.mjs records|sbom|provenance OPTIONS | pae PROVENANCE OUT | envelope PROVENANCE SIG CERTS OUT | bundle ENVELOPE CERTS OUT | check SBOM');

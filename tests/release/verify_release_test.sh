@@ -109,7 +109,7 @@ def redo(name, old):
                 redo(record, before)
 def exe(name=zip_name):
     return zipfile.ZipFile(name).read(base + "/dorvane.exe")
-def envelope(key):  # the envelope made anew over the provenance, signed with KEY
+def envelope(key):  # the envelope (and its bundle) made anew over the provenance, signed with KEY
     import subprocess
     n, payload = base + ".intoto.jsonl", open(base + ".provenance.json", "rb").read()
     doc = json.loads(open(n).read())
@@ -118,6 +118,17 @@ def envelope(key):  # the envelope made anew over the provenance, signed with KE
     sig = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key], input=pae, capture_output=True, check=True).stdout
     doc["payload"], doc["signatures"] = base64.b64encode(payload).decode(), [dict(doc["signatures"][0], sig=base64.b64encode(sig).decode())]
     open(n, "w").write(json.dumps(doc) + "\n")
+    if os.path.exists(base + ".sigstore.json"):
+        bundle = json.load(open(base + ".sigstore.json"))
+        bundle["dsseEnvelope"] = doc
+        open(base + ".sigstore.json", "w").write(json.dumps(bundle) + "\n")
+def flip_sig(name):  # a bit of the first signature of the envelope in NAME (a bundle's too) changed
+    doc = json.loads(open(name).read())
+    signature = doc.get("dsseEnvelope", doc)["signatures"][0]
+    sig = bytearray(base64.b64decode(signature["sig"]))
+    sig[len(sig) // 2] ^= 1
+    signature["sig"] = base64.b64encode(sig).decode()
+    open(name, "w").write(json.dumps(doc) + "\n")
 exec(code)
 EOF
 }
@@ -138,7 +149,12 @@ plant() {  # CASE DIR: the tampering of one row, then every checksum redone (but
       py "$d" 'rewrite(zip_name, {base + "/version.dll": b"MZ" + bytes(500)})' ;;
     extra-dll-redone)
       py "$d" 'old = open(zip_name, "rb").read(); rewrite(zip_name, {base + "/version.dll": b"MZ" + bytes(500)}); redo(zip_name, old)' ;;
-    no-records-*) rm "$d/$base".{cdx.json,provenance.json,intoto.jsonl}* ;;
+    no-records-*) rm "$d/$base".{cdx.json,provenance.json,intoto.jsonl,sigstore.json}* ;;
+    no-bundle | no-bundle-unanchored) rm "$d/$base".sigstore.json* ;;
+    bundle-sig | bundle-sig-unanchored) py "$d" 'flip_sig(base + ".sigstore.json")' ;;
+    bundle-and-envelope-sig) py "$d" 'flip_sig(base + ".sigstore.json"); flip_sig(base + ".intoto.jsonl")' ;;
+    bundle-type)
+      py "$d" 'n = base + ".sigstore.json"; doc = json.load(open(n)); doc["mediaType"] = "application/vnd.dev.sigstore.bundle+json;version=0.2"; json.dump(doc, open(n, "w"))' ;;
     zip-bomb) py "$d" 'old = open(zip_name, "rb").read(); rewrite(zip_name, {base + "/dorvane.exe": bytes(200 << 20)}); redo(zip_name, old)' ;;
     zip-bomb-lying)
       # 200 MiB of zeros in a few hundred KiB, its headers claiming the exe's own size.
@@ -194,8 +210,8 @@ subprocess.run(["msibuild", n, "-i", "Directory.idt"], check=True); os.remove("D
 # before one that must not)
 cases=(
   "good|good||0|^[1-9][0-9]* passed, 0 failed~^proved: integrity and consistency only; the origin was NOT checked"
-  "signed|signed|--ca CERT|0|^proved: .*origin with the roots~^ok .*dorvane.exe: Authenticode signature by \"/CN=DORVANE verify test\" verifies"
-  "signed-key|signed|--key PUB|0|^proved: .*origin with the key~^ok .*$base.msi: Authenticode signature by .* verifies"
+  "signed|signed|--ca CERT|0|^proved: .*origin with the roots~^ok .*dorvane.exe: Authenticode signature by \"/CN=DORVANE verify test\" verifies~^ok   $base.sigstore.json: its signature verifies with the exe's signer's key"
+  "signed-key|signed|--key PUB|0|^proved: .*origin with the key~^ok .*$base.msi: Authenticode signature by .* verifies~^ok   $base.sigstore.json is a Sigstore bundle v0.3 of $base.intoto.jsonl~^ok   $base.sigstore.json: its signature verifies with the key given"
   "rebuilt|good|--rebuild GIT|0|^ok   rebuilt, byte for byte: $zip$"
   "zip-byte|good||1|^FAIL $zip.sha256 matches: $zip does not match"
   "other-sha256|good||1|^FAIL $zip.sha256 matches: it is the checksum of $base.msi"
@@ -206,7 +222,13 @@ cases=(
   "other-commit|good|--rebuild GIT --commit TWO|1|^FAIL rebuilt, byte for byte: $zip: differs"
   "extra-dll|good||1|^ok   $zip.sha256 matches~^FAIL $zip holds exactly .*: it also holds $base/version.dll"
   "extra-dll-redone|good||1|^ok   $base.provenance.json: subject $zip$~^FAIL $zip holds exactly .*: it also holds $base/version.dll"
-  "no-records-key|signed|--key PUB|1|^FAIL $base.intoto.jsonl is there: missing~^FAIL $base.cdx.json is there: missing"
+  "no-records-key|signed|--key PUB|1|^FAIL $base.intoto.jsonl is there: missing~^FAIL $base.cdx.json is there: missing~^FAIL $base.sigstore.json is there: missing"
+  "no-bundle|signed|--key PUB|1|^ok   $base.intoto.jsonl: the envelope's signature verifies~^FAIL $base.sigstore.json is there: missing"
+  "no-bundle-unanchored|signed||0|^     $base.sigstore.json: none in this release"
+  "bundle-sig|signed|--key PUB|1|^ok   $base.intoto.jsonl: the envelope's signature verifies~^FAIL $base.sigstore.json is a Sigstore bundle .*: its dsseEnvelope is not $base.intoto.jsonl's envelope"
+  "bundle-sig-unanchored|signed||1|^FAIL $base.sigstore.json is a Sigstore bundle .*: its dsseEnvelope is not"
+  "bundle-and-envelope-sig|signed|--key PUB|1|^FAIL $base.intoto.jsonl: the envelope's signature verifies~^FAIL $base.sigstore.json: its signature verifies with the key given \\(--key\\): it does not verify"
+  "bundle-type|signed|--key PUB|1|^FAIL $base.sigstore.json is a Sigstore bundle .*: its mediaType is \"application/vnd.dev.sigstore.bundle\\+json;version=0.2\""
   "no-records-ca|signed|--ca CERT|1|^FAIL $base.provenance.json is there: missing"
   "zip-bomb|good||1|^FAIL $zip: $base/dorvane.exe: (inflates|declares [0-9]+ bytes,) past"
   "zip-bomb-lying|good||1|^FAIL $zip: $base/dorvane.exe: (inflates past|does not unpack)"

@@ -18,7 +18,7 @@ source "$here/../checks.sh"
 for name in msi-first msi-upgrade; do
   bash "$here/prefix.sh" copy "$arch" "$dir" "$name"
 done
-trap 'for p in "$dir"/msi-first "$dir"/msi-upgrade; do WINEPREFIX=$p timeout 20 wineserver -k 2>/dev/null; done
+trap 'for p in "$dir"/msi-first "$dir"/msi-upgrade; do timeout 20 "$run" "$arch" --server "$p" -k 2>/dev/null; done
       rm -rf "$dir"/msi-first "$dir"/msi-upgrade "$tmp"' EXIT
 windows_path() { echo "Z:${1//\//\\}"; }
 # Windows on ARM sets ProgramFiles64Folder as x64 Windows does; wine 8.0's msi sets it only
@@ -31,7 +31,7 @@ props=()
 msiexec() {
   "$run" "$arch" "$prefix" msiexec "$@" "${props[@]}" /qn </dev/null >"$tmp/msiexec.log" 2>&1
   local status=$?
-  WINEPREFIX=$prefix timeout 60 wineserver -w
+  timeout 60 "$run" "$arch" --server "$prefix" -w
   return $status
 }
 succeeds() {  # /i|/x MSI: installs or uninstalls it, recording why not

@@ -26,8 +26,8 @@ stop_all() {
   fi
   for server in "$dir"/*/; do
     [ -f "$server/system.reg" ] || continue
-    WINEPREFIX=${server%/} timeout 20 wineserver -k 2>/dev/null || true
-    WINEPREFIX=${server%/} timeout 20 wineserver -w 2>/dev/null || true
+    timeout 20 "$run" "$arch" --server "${server%/}" -k 2>/dev/null || true
+    timeout 20 "$run" "$arch" --server "${server%/}" -w 2>/dev/null || true
   done
 }
 
@@ -67,7 +67,7 @@ case $action in
       rm -rf "$dir/template" "$dir/template.new"
       "$run" "$arch" "$dir/template.new" wineboot -i </dev/null >/dev/null 2>&1
       "$run" "$arch" "$dir/template.new" regedit /S "Z:${here//\//\\}\\relay.reg" </dev/null >/dev/null 2>&1
-      WINEPREFIX="$dir/template.new" timeout 180 wineserver -w
+      timeout 180 "$run" "$arch" --server "$dir/template.new" -w
       echo "$made_by" >"$dir/template.new/.made-by"
       mv "$dir/template.new" "$dir/template"
       if [ -n "$archive" ]; then
@@ -79,7 +79,7 @@ case $action in
     copy_template "$dir/prefix"
     # Started here, with none of CTest's pipes, the server and wine's helper processes
     # cannot hold a test's output open after the test ends.
-    WINEPREFIX="$dir/prefix" wineserver -p </dev/null >/dev/null 2>&1
+    "$run" "$arch" --server "$dir/prefix" -p </dev/null >/dev/null 2>&1
     "$run" "$arch" "$dir/prefix" cmd /c exit </dev/null >/dev/null 2>&1
     # That server persists until teardown; should the run be cut off before it (ctest
     # killed, a CI time limit), this watcher stops it once the run's process is gone. The

@@ -107,6 +107,33 @@ check_records() {
   done < <(jq -r '.predicate.buildDefinition.resolvedDependencies[] | select(.uri | test("^pkg:deb/.*arch=(?!source)"))
                   | "\(.name) \(.annotations.version) \(.annotations.arch)"' "$provenance")
   record "$label$base.provenance.json: subjects, commit ${commit:0:12}, installed packages" "$why"
+  # Every npm package installed for the records (the SBOM's and the Sigstore bundle's), by the
+  # lock file's integrity hash.
+  why=$(python3 - "$provenance" "$src/release/sbom/package-lock.json" "$DORVANE_NODE_MODULES" <<'EOF'
+import base64, json, os, sys
+provenance, lock, modules = sys.argv[1:]
+named = {}
+for d in json.load(open(provenance))["predicate"]["buildDefinition"]["resolvedDependencies"]:
+    if d.get("uri", "").startswith("pkg:npm/"):
+        named[d.get("name")] = d
+count, problems = 0, []
+for path, entry in json.load(open(lock))["packages"].items():
+    installed = os.path.join(os.path.dirname(modules), path, "package.json")
+    if not path or not os.path.exists(installed):
+        continue
+    count += 1
+    name = path.split("node_modules/")[-1]
+    algorithm, value = entry["integrity"].split("-", 1)
+    d = named.get(name, {})
+    if not d.get("uri", "").endswith("@" + json.load(open(installed))["version"]) or \
+            d.get("digest") != {algorithm: base64.b64decode(value).hex()}:
+        problems.append(name)
+need = {"@cyclonedx/cyclonedx-library", "@sigstore/bundle", "@sigstore/verify"}
+print("; ".join(filter(None, ["not named as installed and locked: " + ", ".join(problems) if problems else "",
+                              "not named at all: " + ", ".join(sorted(need - set(named))) if need - set(named) else ""])))
+EOF
+  )
+  record "$label$base.provenance.json: the npm packages installed, by their lock file's integrity" "$why"
 }
 
 # check_envelope ENVELOPE PROVENANCE CERT: verifies with the certificate's key, and fails
@@ -131,6 +158,50 @@ check_envelope() {
   verify "$tmp/other-pub.pem" "$tmp/pae" && why=$(why_not "$why" "verifies with another key")
   verify "$tmp/pub.pem" "$tmp/pae-changed" && why=$(why_not "$why" "verifies with a changed byte")
   record "$(basename "$envelope"): verifies with the release key only, for those bytes only" "$why"
+}
+
+# check_bundle DIR BASE CERT [LABEL]: DIR's signed package's Sigstore bundle is its envelope,
+# and Sigstore's own verifier (tests/release/sigstore_verify.mjs: offline, only the
+# certificate's key) takes it for the ZIP, the MSI and the SBOM, and refuses another key, a
+# changed ZIP and a broken signature.
+check_bundle() {
+  local dir=$1 base=$2 cert=$3 label=${4:-} why=""
+  local bundle=$dir/$base.sigstore.json name file key artifacts want pattern status
+  (cd "$dir" && sha256sum --quiet -c "$base.sigstore.json.sha256") >/dev/null 2>&1 || why="its .sha256 does not match"
+  [ "$(jq -cS .dsseEnvelope "$bundle")" = "$(jq -cS . "$dir/$base.intoto.jsonl")" ] || why=$(why_not "$why" "its envelope is not $base.intoto.jsonl")
+  [ "$(jq -r .verificationMaterial.publicKey.hint "$bundle")" = "$(jq -r '.signatures[0].keyid' "$dir/$base.intoto.jsonl")" ] ||
+    why=$(why_not "$why" "its key hint is not the envelope's keyid")
+  record "$label$base.sigstore.json: the envelope, its keyid as the hint, with its checksum" "$why"
+  openssl x509 -in "$cert" -pubkey -noout >"$tmp/bundle-pub.pem"
+  openssl genrsa 2048 2>/dev/null | openssl rsa -pubout -out "$tmp/bundle-other.pem" 2>/dev/null
+  mkdir -p "$tmp/bundle-changed"
+  cp "$dir/$base.zip" "$tmp/bundle-changed/"
+  printf 'X' | dd of="$tmp/bundle-changed/$base.zip" bs=1 seek=100 conv=notrunc 2>/dev/null
+  python3 - "$bundle" "$tmp/broken.sigstore.json" <<'EOF'
+import base64, json, sys
+doc = json.load(open(sys.argv[1]))
+signature = doc["dsseEnvelope"]["signatures"][0]
+sig = bytearray(base64.b64decode(signature["sig"]))
+sig[100] ^= 1
+signature["sig"] = base64.b64encode(sig).decode()
+open(sys.argv[2], "w").write(json.dumps(doc))
+EOF
+  # NAME|BUNDLE|KEY|ARTIFACTS|STATUS|a line of its output
+  while IFS='|' read -r name file key artifacts want pattern; do
+    why=""
+    # shellcheck disable=SC2086 # the artifacts are words
+    node "$src/tests/release/sigstore_verify.mjs" "$file" "$key" $artifacts >"$tmp/sigstore.log" 2>&1
+    status=$?
+    [ "$status" = "$want" ] || why="status $status, expected $want"
+    grep -qE -- "$pattern" "$tmp/sigstore.log" || why=$(why_not "$why" "no line /$pattern/")
+    record "$label$base.sigstore.json, Sigstore's verifier: $name" "$why"
+    [ -z "$why" ] || sed 's/^/  | /; s/passed, \([0-9]*\) failed/passed; \1 failed/' "$tmp/sigstore.log"
+  done <<EOT
+the ZIP, the MSI and the SBOM are signed subjects|$bundle|$tmp/bundle-pub.pem|$dir/$base.zip $dir/$base.msi $dir/$base.cdx.json|0|^4 passed, 0 failed
+another key is refused|$bundle|$tmp/bundle-other.pem|$dir/$base.zip|1|^FAIL $base.sigstore.json: .*signature verification failed
+a changed ZIP is refused|$bundle|$tmp/bundle-pub.pem|$tmp/bundle-changed/$base.zip|1|^FAIL $base.zip: its SHA-256 is a signed subject: [0-9a-f]{64} is no subject's
+a broken signature is refused|$tmp/broken.sigstore.json|$tmp/bundle-pub.pem|$dir/$base.zip|1|^FAIL broken.sigstore.json: .*signature verification failed
+EOT
 }
 
 # check_record_cases BUILD SOURCES SIGNED_BUILD SIGNED_AGAIN_BUILD BASE: the records against

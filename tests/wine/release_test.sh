@@ -166,10 +166,14 @@ if [ ${#records[@]} != 0 ]; then
   (cd "$tmp/signed/package" && sha256sum --quiet -c "$base.intoto.jsonl.sha256") >/dev/null 2>&1 ||
     why="its .sha256 does not match"
   [ -f "$build/$envelope" ] && why=$(why_not "$why" "the unsigned build has one")
-  record "$base.intoto.jsonl only when signed, with its checksum" "$why"
+  [ -f "$build/package/$base.sigstore.json" ] && why=$(why_not "$why" "the unsigned build has a Sigstore bundle")
+  record "$base.intoto.jsonl (with its checksum) and .sigstore.json only when signed" "$why"
   check_envelope "$tmp/signed/$envelope" "$tmp/signed/package/$base.provenance.json" "$tmp/cert.pem"
-  same "signed twice, same envelope" "$tmp/signed/$envelope" "$tmp/signed-again/$envelope"
-  same "signed from PKCS#12, same envelope" "$tmp/pkcs12/$envelope" "$tmp/signed/$envelope"
+  check_bundle "$tmp/signed/package" "$base" "$tmp/cert.pem"
+  for f in "$envelope" "package/$base.sigstore.json"; do
+    same "signed twice, same $(basename "$f")" "$tmp/signed/$f" "$tmp/signed-again/$f"
+    same "signed from PKCS#12, same $(basename "$f")" "$tmp/pkcs12/$f" "$tmp/signed/$f"
+  done
 fi
 if [ "$arch" = win64 ]; then
   token_checks

@@ -24,8 +24,8 @@ run_case() {
   WINEDEBUG=+relay "$run" "$arch" "$prefix" "$exe" "$@" >"$prefix.out" 2>"$prefix.err" </dev/null
   echo $? >"$prefix.status"
   # The session has ended; take the prefix's server and helpers down with it.
-  WINEPREFIX=$prefix timeout 20 wineserver -k 2>/dev/null
-  WINEPREFIX=$prefix timeout 20 wineserver -w 2>/dev/null
+  timeout 20 "$run" "$arch" --server "$prefix" -k 2>/dev/null
+  timeout 20 "$run" "$arch" --server "$prefix" -w 2>/dev/null
   rm -rf "$prefix"
 }
 

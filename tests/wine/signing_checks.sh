@@ -142,7 +142,7 @@ token_checks() {
   grep -q 'execve("[^"]*openssl", .*"-engine"' "$tmp/exec-env.log" || why=$(why_not "$why" "no envelope signed")
   record "DORVANE_SIGN_PIN_FILE: the PIN in no argument or environment of the $execs programs a token-signed build ran" "$why"
   for f in dorvane.exe "package/$msi" "package/$zip" "${records[@]/#/package/}" \
-    ${records[0]:+"package/$base.intoto.jsonl"}; do
+    ${records[0]:+"package/$base.intoto.jsonl"} ${records[0]:+"package/$base.sigstore.json"}; do
     same "token-signed twice, same $f" "$tmp/token/$f" "$tmp/token-again/$f"
   done
   for f in dorvane.exe "package/$msi"; do
@@ -156,6 +156,7 @@ token_checks() {
   if [ ${#records[@]} != 0 ]; then
     check_envelope "$tmp/token/package/$base.intoto.jsonl" "$tmp/token/package/$base.provenance.json" \
       "$tmp/token-cert.pem"
+    check_bundle "$tmp/token/package" "$base" "$tmp/token-cert.pem" "token-signed "
     why=""
     jq -e '.predicate.buildDefinition.resolvedDependencies | map(.name) |
       index("libengine-pkcs11-openssl") and index("osslsigncode") and index("openssl")' \

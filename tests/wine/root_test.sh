@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The 32-bit wine's root (wine32-root.sh), where this machine has no wine32 of its own: the
+# host stays without any i386 architecture or package while the tests run from the root,
+# and a root is still made when the security archive's index cannot be read, from the
+# main archive alone, saying so in one line. That second root is made in a folder of the
+# test's own, from the .debs the build's root already fetched, and removed.
+# usage: root_test.sh CACHE_DIR
+set -u
+cache=$1
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../checks.sh"
+if [ -x /usr/lib/wine/wine ]; then
+  echo "left out: this machine has its own wine32, which the tests use"
+  record "this machine's own wine32 runs" "$("$here/wine-run.sh" win32 --check >/dev/null 2>&1 || echo "it does not")"
+  finish
+  exit
+fi
+
+why=""
+foreign=$(dpkg --print-foreign-architectures)
+[ -z "$foreign" ] || why="foreign architectures: $foreign"
+i386=$(dpkg-query -W -f='${Package}:${Architecture}\n' 2>/dev/null | grep ':i386$' | head -3 | tr '\n' ' ')
+[ -z "$i386" ] || why=$(why_not "$why" "i386 packages: $i386")
+record "the host has no i386 architecture and no i386 package" "$why"
+why=""
+version=$(DORVANE_WINE32_ROOT=$cache/root "$here/wine-run.sh" win32 --check 2>&1) || why="$version"
+[[ $version == wine-* ]] || why=$(why_not "$why" "no version: $version")
+record "the root's wine starts: $version" "$why"
+
+# The main archive as the build's root had it, and a security archive that refuses every
+# connection (nothing listens on port 9 of this machine's loopback).
+test_cache=$cache/test-$$
+trap 'rm -rf "$test_cache" "$tmp"' EXIT
+mkdir -p "$test_cache/debs"
+cp -l "$cache"/debs/*.deb "$test_cache/debs/" 2>/dev/null || cp "$cache"/debs/*.deb "$test_cache/debs/"
+{
+  grep -v -e '-security ' "$cache/sources.list"
+  echo "deb http://127.0.0.1:9/debian-security bookworm-security main"
+} >"$tmp/sources.list"
+why=""
+start=$(date +%s)
+DORVANE_WINE32_SOURCES=$tmp/sources.list timeout 400 bash "$here/wine32-root.sh" "$test_cache" >"$tmp/out" 2>&1 ||
+  why="status $?: $(tail -2 "$tmp/out" | tr '\n' ' ')"
+grep -q "^wine32-root.sh: the security archive's index cannot be read (.*127.0.0.1:9.*); the root is made from the main archive alone$" \
+  "$tmp/out" || why=$(why_not "$why" "no line saying the security index was left out")
+[ "$(grep -c . "$tmp/out")" = 2 ] || why=$(why_not "$why" "$(grep -c . "$tmp/out") lines, expected the one and the root's path")
+version=$(DORVANE_WINE32_ROOT=$test_cache/root "$here/wine-run.sh" win32 --check 2>&1) || why=$(why_not "$why" "its wine: $version")
+record "a root made with the security index unreadable, in $(($(date +%s) - start)) s" "$why"
+[ -z "$why" ] || cat "$tmp/out"
+finish
