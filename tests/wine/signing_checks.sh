@@ -451,6 +451,24 @@ release_checks() {  # TIMESTAMP_URLS
     "$tmp/release-wrong.log" || why=$(why_not "$why" "$(grep -m2 '^sign.sh\|^release.sh' "$tmp/release-wrong.log" | tr '\n' ' ')")
   record "release.sh with a wrong PIN: one login, nothing built" "$why"
 
+  # Stopped while it runs: its PIN file goes all the same.
+  (cd "$tmp/src" && exec env DORVANE_SOURCE_COMMIT="$commit" DORVANE_SIGN_PIN="$pin" bash scripts/release.sh \
+    "${args[@]}") >"$tmp/release-stopped.log" 2>&1 &
+  local stopped=$! pin_file=""
+  for _ in $(seq 200); do
+    pin_file=$(compgen -G "$build_tmp/tmp.*/pin" | head -1)
+    [ -z "$pin_file" ] || break
+    sleep 0.05
+  done
+  kill -TERM "$stopped"
+  status=0
+  wait "$stopped" || status=$?
+  why=""
+  [ -n "$pin_file" ] || why="no PIN file seen in TMPDIR"
+  [ $status = 143 ] || why=$(why_not "$why" "status $status")
+  [ -z "$(compgen -G "$build_tmp/tmp.*/pin")" ] || why=$(why_not "$why" "its PIN file stays")
+  record "release.sh stopped by TERM: its private PIN file removed" "$why"
+
   # A run that fails its verification (roots that are not the signer's) leaves the previous
   # release as it was, and nothing beside it.
   why=""
