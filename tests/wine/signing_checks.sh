@@ -454,9 +454,12 @@ release_checks() {  # TIMESTAMP_URLS
   # Stopped while it runs: its PIN file goes all the same.
   (cd "$tmp/src" && exec env DORVANE_SOURCE_COMMIT="$commit" DORVANE_SIGN_PIN="$pin" bash scripts/release.sh \
     "${args[@]}") >"$tmp/release-stopped.log" 2>&1 &
-  local stopped=$! pin_file=""
+  # (Its own file, holding this PIN: one left by an earlier run would not do.)
+  local stopped=$! pin_file="" candidate
   for _ in $(seq 200); do
-    pin_file=$(compgen -G "$build_tmp/tmp.*/pin" | head -1)
+    for candidate in "$build_tmp"/tmp.*/pin; do
+      [ -f "$candidate" ] && [ "$(<"$candidate")" = "$pin" ] && pin_file=$candidate
+    done
     [ -z "$pin_file" ] || break
     sleep 0.05
   done
@@ -466,7 +469,8 @@ release_checks() {  # TIMESTAMP_URLS
   why=""
   [ -n "$pin_file" ] || why="no PIN file seen in TMPDIR"
   [ $status = 143 ] || why=$(why_not "$why" "status $status")
-  [ -z "$(compgen -G "$build_tmp/tmp.*/pin")" ] || why=$(why_not "$why" "its PIN file stays")
+  [ -z "$pin_file" ] || [ ! -e "$pin_file" ] || why=$(why_not "$why" "its PIN file stays")
+  [ -z "$(compgen -G "$build_tmp/tmp.*/pin")" ] || why=$(why_not "$why" "PIN files stay: $(compgen -G "$build_tmp/tmp.*/pin")")
   record "release.sh stopped by TERM: its private PIN file removed" "$why"
 
   # A run that fails its verification (roots that are not the signer's) leaves the previous
