@@ -7,7 +7,8 @@ execute_process(COMMAND bash ${CPACK_DORVANE_SOURCE_DIR}/release/make-msi.sh ${C
                         ${CPACK_TEMPORARY_DIRECTORY} ${CPACK_DORVANE_PUBLISHER}
                         ${CPACK_DORVANE_SIGN}
                 RESULT_VARIABLE failed)
+include(${CPACK_DORVANE_SOURCE_DIR}/cmake/package_failed.cmake)
 if(failed)
-  message(FATAL_ERROR "Could not make ${msi}")
+  dorvane_package_failed("Could not make ${msi}")
 endif()
 message(STATUS "- package: ${msi} generated.")

@@ -6,8 +6,11 @@
 #        password read from the environment variable DORVANE_SIGN_PASSWORD at build time
 #   -DDORVANE_SIGN_PKCS11_MODULE=module.so -DDORVANE_SIGN_KEY=pkcs11:...
 #   -DDORVANE_SIGN_CERT=chain.pem                                  or a key on a token (RFC
-#        7512 URI), its PIN read from the environment variable DORVANE_SIGN_PIN at build time
-#   -DDORVANE_SIGN_TIMESTAMP_URL=https://...                       optional RFC 3161 server
+#        7512 URI), its PIN read at build time from the file the environment variable
+#        DORVANE_SIGN_PIN_FILE names (mode 600, or a pipe), else from DORVANE_SIGN_PIN
+#   -DDORVANE_SIGN_TIMESTAMP_URL="https://a;https://b"             optional RFC 3161 servers,
+#        tried in order until one answers, each for at most DORVANE_SIGN_TIMESTAMP_TIMEOUT
+#        seconds; DORVANE_SIGN_TIMESTAMP_CA: the roots of an https one (default: the system's)
 # The signing time is the sources' commit time, so two signed builds of one commit with one
 # (RSA) key are the same bytes; a timestamp server's answer, by its nature, is not.
 set(DORVANE_SIGN_CERT "" CACHE FILEPATH "PEM certificate (chain) to sign dorvane.exe with")
@@ -17,14 +20,24 @@ set_property(CACHE DORVANE_SIGN_KEY PROPERTY TYPE STRING)
 set(DORVANE_SIGN_PKCS12 "" CACHE FILEPATH
     "PKCS#12 file to sign with; password from the environment variable DORVANE_SIGN_PASSWORD")
 set(DORVANE_SIGN_PKCS11_MODULE "" CACHE FILEPATH
-    "PKCS#11 module of the token holding DORVANE_SIGN_KEY; PIN from the environment variable DORVANE_SIGN_PIN")
-set(DORVANE_SIGN_TIMESTAMP_URL "" CACHE STRING "RFC 3161 timestamp server for the signature")
+    "PKCS#11 module of the token holding DORVANE_SIGN_KEY; PIN from the file DORVANE_SIGN_PIN_FILE names, else DORVANE_SIGN_PIN")
+set(DORVANE_SIGN_TIMESTAMP_URL "" CACHE STRING
+    "RFC 3161 timestamp servers for the signature, a list: each tried in order until one answers")
+set(DORVANE_SIGN_TIMESTAMP_CA "" CACHE FILEPATH "PEM roots of an https timestamp server (default: the system's)")
+set(DORVANE_SIGN_TIMESTAMP_TIMEOUT 30 CACHE STRING
+    "Seconds one timestamp server may take, from connecting to its whole answer")
 
 if(NOT DORVANE_SIGN_CERT AND NOT DORVANE_SIGN_KEY AND NOT DORVANE_SIGN_PKCS12 AND NOT DORVANE_SIGN_PKCS11_MODULE)
   return()
 endif()
 if(DORVANE_SIGN_PKCS12 AND (DORVANE_SIGN_CERT OR DORVANE_SIGN_KEY OR DORVANE_SIGN_PKCS11_MODULE))
   message(FATAL_ERROR "Sign with DORVANE_SIGN_PKCS12 or with DORVANE_SIGN_CERT and DORVANE_SIGN_KEY, not both")
+endif()
+if(DORVANE_SIGN_KEY MATCHES "pin-(value|source)=")
+  # A failed configure still writes the cache: the refused value must not stay in it.
+  set_property(CACHE DORVANE_SIGN_KEY PROPERTY VALUE "")
+  message(FATAL_ERROR
+          "DORVANE_SIGN_KEY must not hold the token's PIN: set DORVANE_SIGN_PIN_FILE (or DORVANE_SIGN_PIN) at build time")
 endif()
 find_program(DORVANE_OSSLSIGNCODE osslsigncode REQUIRED)
 set(sign_with --osslsigncode ${DORVANE_OSSLSIGNCODE})
@@ -33,9 +46,6 @@ if(DORVANE_SIGN_PKCS12)
 elseif(DORVANE_SIGN_PKCS11_MODULE)
   if(NOT DORVANE_SIGN_KEY MATCHES "^pkcs11:" OR NOT DORVANE_SIGN_CERT)
     message(FATAL_ERROR "DORVANE_SIGN_PKCS11_MODULE needs DORVANE_SIGN_KEY=pkcs11:... and DORVANE_SIGN_CERT")
-  endif()
-  if(DORVANE_SIGN_KEY MATCHES "pin-(value|source)=")
-    message(FATAL_ERROR "DORVANE_SIGN_KEY must not hold the token's PIN: set DORVANE_SIGN_PIN at build time")
   endif()
   # OpenSSL's pkcs11 engine (Debian's libengine-pkcs11-openssl) drives the module for
   # osslsigncode and for the envelope's signature.
@@ -64,6 +74,9 @@ elseif(DORVANE_SIGN_CERT AND DORVANE_SIGN_KEY)
 else()
   message(FATAL_ERROR "DORVANE_SIGN_CERT and DORVANE_SIGN_KEY go together")
 endif()
+if(DORVANE_SIGN_TIMESTAMP_CA)
+  list(APPEND sign_with --timestamp-ca ${DORVANE_SIGN_TIMESTAMP_CA})
+endif()
 # Every option's value is a file (a token's key travels in one).
 list(LENGTH sign_with count)
 math(EXPR last "${count} - 1")
@@ -73,12 +86,16 @@ foreach(i RANGE 1 ${last} 2)
     message(FATAL_ERROR "Signing file not found: ${file}")
   endif()
 endforeach()
-if(DORVANE_SIGN_TIMESTAMP_URL)
-  if(NOT DORVANE_SIGN_TIMESTAMP_URL MATCHES "^https?://[^ \t\r\n]+$")
-    message(FATAL_ERROR "DORVANE_SIGN_TIMESTAMP_URL must be an http:// or https:// URL: '${DORVANE_SIGN_TIMESTAMP_URL}'")
+foreach(url IN LISTS DORVANE_SIGN_TIMESTAMP_URL)
+  if(NOT url MATCHES "^https?://[^ \t\r\n]+$")
+    message(FATAL_ERROR "DORVANE_SIGN_TIMESTAMP_URL must be http:// or https:// URLs: '${url}'")
   endif()
-  list(APPEND sign_with --timestamp ${DORVANE_SIGN_TIMESTAMP_URL})
+  list(APPEND sign_with --timestamp ${url})
+endforeach()
+if(NOT DORVANE_SIGN_TIMESTAMP_TIMEOUT MATCHES "^[1-9][0-9]?[0-9]?[0-9]?$")
+  message(FATAL_ERROR "DORVANE_SIGN_TIMESTAMP_TIMEOUT must be a number of seconds: '${DORVANE_SIGN_TIMESTAMP_TIMEOUT}'")
 endif()
+list(APPEND sign_with --timestamp-timeout ${DORVANE_SIGN_TIMESTAMP_TIMEOUT})
 
 # The signing time follows the commit: a stamp rewritten only when the commit time changes
 # relinks, and so re-signs, the exe after a new commit.
@@ -88,8 +105,32 @@ add_custom_target(dorvane_source_date
                           -P ${PROJECT_SOURCE_DIR}/cmake/source_date_epoch.cmake
                   BYPRODUCTS ${epoch_stamp}
                   COMMENT "Reading the sources' commit time")
-add_dependencies(dorvane dorvane_source_date)
-set_property(TARGET dorvane APPEND PROPERTY LINK_DEPENDS ${epoch_stamp})
+# So does what signs: a renewed certificate (or PKCS#12 file, or another key URI) at the
+# same path re-signs the exe, by a stamp of the files' contents rewritten only when they
+# change. (CPack signs the MSI and the envelope anew on every package step.)
+set(signer_stamp ${PROJECT_BINARY_DIR}/signing_files.sha256)
+set(signer_files "")
+foreach(option IN ITEMS --certs --pkcs12 --key-uri-file)
+  list(FIND sign_with ${option} at)
+  if(at GREATER -1)
+    math(EXPR at "${at} + 1")
+    list(GET sign_with ${at} signer_file)
+    list(APPEND signer_files ${signer_file})
+  endif()
+endforeach()
+string(REPLACE ";" "|" signer_files "${signer_files}")
+add_custom_target(dorvane_signing_files
+                  COMMAND ${CMAKE_COMMAND} -DFILES=${signer_files} -DSTAMP=${signer_stamp}
+                          -P ${PROJECT_SOURCE_DIR}/cmake/content_stamp.cmake
+                  BYPRODUCTS ${signer_stamp}
+                  COMMENT "Reading the signing certificate" VERBATIM)
+add_dependencies(dorvane dorvane_source_date dorvane_signing_files)
+set_property(TARGET dorvane APPEND PROPERTY LINK_DEPENDS ${epoch_stamp} ${signer_stamp})
+# scripts/release.sh's check before it builds anything: the certificate, and one signature
+# with the key (one login to a token: a wrong PIN stops there).
+add_custom_target(dorvane_sign_check
+                  COMMAND bash ${PROJECT_SOURCE_DIR}/release/sign.sh check ${sign_with}
+                  COMMENT "Checking the signing key and certificate" VERBATIM)
 add_custom_command(TARGET dorvane POST_BUILD
                    COMMAND bash ${PROJECT_SOURCE_DIR}/release/sign.sh exe
                            $<TARGET_FILE:dorvane> ${epoch_stamp} ${sign_with}

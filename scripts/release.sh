@@ -16,7 +16,31 @@
 # DORVANE_RELEASE_CA=roots.pem                  when signing: the roots the signing certificate
 #                                               chains to, for the last check (default: the
 #                                               certificate itself, which serves a self-signed one)
+# DORVANE_SIGN_PIN=... or DORVANE_SIGN_PIN_FILE=FILE   a token's PIN: moved at once into a
+#                                               private file that only the signing steps read
 set -euo pipefail
+# The token's PIN, as CI systems hand it over (in the environment, or a pipe), goes before
+# anything else into a private file that only the signing steps open (release/sign.sh):
+# no program this script starts has it in its environment, and the file goes on every exit.
+unset pin  # (not one inherited, and so exported)
+pin=${DORVANE_SIGN_PIN-}
+had_pin=${DORVANE_SIGN_PIN+set}
+unset DORVANE_SIGN_PIN
+temporary=()
+trap 'rm -rf "${temporary[@]}"' EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+if [ -n "$had_pin" ] || { [ -n "${DORVANE_SIGN_PIN_FILE-}" ] && [ -p "$DORVANE_SIGN_PIN_FILE" ]; }; then
+  # (A pipe can be read once; the builds sign several times.)
+  [ -n "$had_pin" ] || { IFS= read -r -d '' -N 4096 pin <"$DORVANE_SIGN_PIN_FILE" || true; }
+  [ -n "$pin" ] || { echo "release.sh: the token's PIN is empty: give it in DORVANE_SIGN_PIN or DORVANE_SIGN_PIN_FILE" >&2; exit 2; }
+  pin_dir=$(mktemp -d)
+  temporary+=("$pin_dir")
+  (umask 077 && printf '%s' "$pin" >"$pin_dir/pin")
+  pin=""
+  export DORVANE_SIGN_PIN_FILE=$pin_dir/pin
+fi
 src=$(cd "$(dirname "$0")/.." && pwd)
 # Debian's Python, whose PyYAML scripts/ensure-tools.sh installs; one earlier on the PATH
 # may lack it.
@@ -55,17 +79,34 @@ fi
 # The file dates and signing time come from git, as in the README's release commands.
 unset SOURCE_DATE_EPOCH
 cd "$src"
+cache_value() { sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"; }
+signed() { [ -n "$(cache_value "$1" DORVANE_SIGN_CERT)$(cache_value "$1" DORVANE_SIGN_PKCS12)" ]; }
+configure() {
+  if [ "$root" = "$src/build" ]; then
+    cmake --preset "$1" "${@:2}" >/dev/null
+  else
+    cmake --preset "$1" -B "$root/$1" "${@:2}" >/dev/null
+  fi
+}
+# The key and certificate, before anything is built: one signature, so one login to a
+# token, which a wrong PIN ends here (a token locks after a few).
+if [ $build = 1 ]; then
+  configure "${presets[0]}" "$@"
+  if signed "$root/${presets[0]}"; then
+    cmake --build "$root/${presets[0]}" --target dorvane_sign_check ||
+      { echo "release.sh: the signing key or certificate is not usable: nothing was built" >&2; exit 1; }
+  fi
+fi
 # What ships is built and packaged as the package target does it, by the same CPack, but
 # without building the tests and the test VM's image first: a release needs neither.
 for preset in "${presets[@]}"; do
   [ $build = 1 ] || break
   echo "== $preset"
   tree=$root/$preset
+  configure "$preset" "$@"
   if [ "$root" = "$src/build" ]; then
-    cmake --preset "$preset" "$@" >/dev/null
     cmake --build --preset "$preset" --target dorvane
   else
-    cmake --preset "$preset" -B "$tree" "$@" >/dev/null
     cmake --build "$tree" --target dorvane
   fi
   cpack=$(sed -n 's/^CMAKE_CPACK_COMMAND:INTERNAL=//p' "$tree/CMakeCache.txt")
@@ -74,11 +115,12 @@ done
 
 version_of() { "$python" -c 'import json, sys; print(json.load(open(sys.argv[1]))["version"])' "$1/project.json"; }
 version=$(version_of "$root/${presets[0]}")
-# Made aside and moved into place whole: a run that fails leaves no release folder.
+# Made aside and moved into place whole, once it has verified: a run that fails leaves the
+# previous release as it was.
 final=$root/release/$version
 out=$final.partial
-rm -rf "$final" "$out"
-trap 'rm -rf "$out"' EXIT
+rm -rf "$out"
+temporary+=("$out")
 mkdir -p "$out"
 for preset in "${presets[@]}"; do
   package=$root/$preset/package
@@ -134,7 +176,7 @@ if [ -n "$roots$p12" ] && [ -n "${DORVANE_RELEASE_CA-}" ]; then
   roots=$DORVANE_RELEASE_CA
 elif [ -n "$p12" ]; then
   roots=$(mktemp)
-  trap 'rm -rf "$out" "$roots"' EXIT
+  temporary+=("$roots")
   openssl pkcs12 -in "$p12" -nokeys -passin env:DORVANE_SIGN_PASSWORD -out "$roots" 2>/dev/null ||
     { echo "release.sh: cannot read the certificates of $p12 (DORVANE_SIGN_PASSWORD)" >&2; exit 1; }
 fi
@@ -150,6 +192,14 @@ fi
 verified=$("$src/scripts/verify-release" "$out" "${anchor[@]}" 2>&1) ||
   { printf '%s\n' "$verified" >&2; echo "release.sh: the release does not verify" >&2; exit 1; }
 tail -2 <<<"$verified"
+rm -rf "$final.old"
+[ ! -e "$final" ] || mv "$final" "$final.old"
 mv "$out" "$final"
+rm -rf "$final.old"
 echo "release $version: $final"
 printf '  %s\n' "${files[@]}" SHA256SUMS
+# A signature without a timestamp stops verifying when its certificate expires.
+if signed "$root/${presets[0]}" && [ -z "$(cache_value "$root/${presets[0]}" DORVANE_SIGN_TIMESTAMP_URL)" ]; then
+  echo "warning: signed without a timestamp: the signatures stop verifying when the certificate expires" \
+    "(set DORVANE_SIGN_TIMESTAMP_URL)"
+fi

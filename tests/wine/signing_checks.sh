@@ -6,11 +6,11 @@
 # The builds' temporary files go where the test can search them.
 build_tmp=$tmp/build-tmp
 mkdir -m 700 "$build_tmp"
-watcher="" authority=""
+watcher="" authority="" silent=""
 stop_helpers() {  # ends what this file started, by its own process id
   local pid
-  for pid in $watcher $authority; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
-  watcher="" authority=""
+  for pid in $watcher $authority $silent; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  watcher="" authority="" silent=""
 }
 trap 'stop_helpers; rm -rf "$tmp"' EXIT
 
@@ -20,27 +20,33 @@ token_setup() {
   mkdir -m 700 "$tmp/tokens"
   export SOFTHSM2_CONF=$tmp/softhsm2.conf
   printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$tmp/tokens" >"$SOFTHSM2_CONF"
-  # pkcs11-tool and OpenSSL read the PINs from the environment.
+  # pkcs11-tool and OpenSSL read the PINs from their environment, and only they: the
+  # builds' programs are searched for the PIN.
   so_pin=so-$RANDOM$RANDOM pin=pin-$RANDOM$RANDOM$RANDOM
-  export so_pin pin
+  (umask 077 && printf '%s\n' "$pin" >"$tmp/pin")
   token=dorvane-test-$RANDOM
   token_uri="pkcs11:token=$token;object=release;type=private"
   local p11=(pkcs11-tool --module "$module")
-  { "${p11[@]}" --init-token --label "$token" --so-pin env:so_pin &&
-    "${p11[@]}" --token-label "$token" --login --login-type so --so-pin env:so_pin --init-pin --new-pin env:pin &&
-    "${p11[@]}" --token-label "$token" --pin env:pin --keypairgen --key-type rsa:2048 --label release --id 01 \
-      --usage-sign; } >"$tmp/token.log" 2>&1 || { cat "$tmp/token.log"; exit 1; }
+  { so_pin=$so_pin "${p11[@]}" --init-token --label "$token" --so-pin env:so_pin &&
+    so_pin=$so_pin pin=$pin "${p11[@]}" --token-label "$token" --login --login-type so --so-pin env:so_pin \
+      --init-pin --new-pin env:pin &&
+    pin=$pin "${p11[@]}" --token-label "$token" --pin env:pin --keypairgen --key-type rsa:2048 --label release \
+      --id 01 --usage-sign; } >"$tmp/token.log" 2>&1 || { cat "$tmp/token.log"; exit 1; }
   printf 'openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n[pkcs11]\nengine_id = pkcs11\ndynamic_path = %s\nMODULE_PATH = %s\ninit = 0\n' \
     "$engine" "$module" >"$tmp/engine.cnf"
-  OPENSSL_CONF=$tmp/engine.cnf openssl req -x509 -engine pkcs11 -keyform engine -key "$token_uri" -passin env:pin \
-    -days 3650 -subj "/CN=DORVANE token signing" -addext extendedKeyUsage=codeSigning -out "$tmp/token-cert.pem" \
-    >>"$tmp/token.log" 2>&1 || { cat "$tmp/token.log"; exit 1; }
+  token_certificate "DORVANE token signing" >>"$tmp/token.log" 2>&1 || { cat "$tmp/token.log"; exit 1; }
   why=""
   grep -A4 '^Private Key Object' "$tmp/token.log" | grep -q 'Access: *sensitive, always sensitive, never extractable' ||
     why="the token reports: $(grep -A4 '^Private Key Object' "$tmp/token.log" | tr -s ' \n' ' ')"
   record "the token's RSA key is sensitive and never extractable" "$why"
   token_sign=(-DDORVANE_SIGN_PKCS11_MODULE="$module" -DDORVANE_SIGN_KEY="$token_uri"
               -DDORVANE_SIGN_CERT="$tmp/token-cert.pem")
+}
+
+# A certificate for the token's key, at the path the builds sign with.
+token_certificate() {  # SUBJECT_CN
+  pin=$pin OPENSSL_CONF=$tmp/engine.cnf openssl req -x509 -engine pkcs11 -keyform engine -key "$token_uri" \
+    -passin env:pin -days 3650 -subj "/CN=$1" -addext extendedKeyUsage=codeSigning -out "$tmp/token-cert.pem"
 }
 
 # While the signed builds run: every program they start is traced with its arguments
@@ -116,9 +122,25 @@ token_checks() {
   local copy why
   security_checks
   refusal_checks
-  # Two token-signed builds, the second under the same conditions, with the watch running.
+  message_checks
+  certificate_checks
+  # Two token-signed builds with the watch running, the first given the PIN in the
+  # environment, the second in a file, with every program it starts traced with its
+  # environment too.
   DORVANE_SIGN_PIN=$pin build_copy "$tmp/token" "${token_sign[@]}"
-  DORVANE_SIGN_PIN=$pin build_copy "$tmp/token-again" "${token_sign[@]}"
+  local traced=("${trace[@]}")
+  trace=(strace -f -qq --seccomp-bpf -e trace=execve -e signal=none -v -s 4096 -o "$tmp/exec-env.log")
+  DORVANE_SIGN_PIN_FILE=$tmp/pin build_copy "$tmp/token-again" "${token_sign[@]}"
+  trace=("${traced[@]}")
+  why=""
+  grep -qF -f "$tmp/pin" "$tmp/exec-env.log" &&
+    why="the PIN reached $(grep -F -f "$tmp/pin" "$tmp/exec-env.log" | sed -n 's/^[0-9]* execve("\([^"]*\)".*/\1/p' |
+      sort -u | head -5 | tr '\n' ' ')"
+  execs=$(grep -c ' execve(' "$tmp/exec-env.log")
+  tokens=$(grep -c 'execve("[^"]*osslsigncode", .*"-pkcs11module"' "$tmp/exec-env.log")
+  [ "$tokens" = 2 ] || why=$(why_not "$why" "$tokens token signings by osslsigncode traced, not the exe's and the MSI's")
+  grep -q 'execve("[^"]*openssl", .*"-engine"' "$tmp/exec-env.log" || why=$(why_not "$why" "no envelope signed")
+  record "DORVANE_SIGN_PIN_FILE: the PIN in no argument or environment of the $execs programs a token-signed build ran" "$why"
   for f in dorvane.exe "package/$msi" "package/$zip" "${records[@]/#/package/}" \
     ${records[0]:+"package/$base.intoto.jsonl"} ${records[0]:+"package/$base.sigstore.json"}; do
     same "token-signed twice, same $f" "$tmp/token/$f" "$tmp/token-again/$f"
@@ -156,23 +178,91 @@ token_checks() {
   [ -e "$copy/dorvane.exe" ] && why=$(why_not "$why" "left an unsigned dorvane.exe")
   record "a wrong PIN: $(grep -m1 '^sign.sh:' "$tmp/wrong.log" | cut -c1-60)..." "$why"
 
-  # Timestamps from an authority of the test's own, with a root of its own.
+  # A package step whose MSI cannot be made leaves nothing of its package in package/:
+  # no ZIP, MSI, record or checksum.
+  mkdir "$tmp/failing"
+  printf '#!/bin/sh\necho "wixl: failing as the test asks" >&2\nexit 1\n' >"$tmp/failing/wixl"
+  chmod +x "$tmp/failing/wixl"
+  why=""
+  PATH=$tmp/failing:$PATH DORVANE_SIGN_PIN_FILE=$tmp/pin at_commit cmake --build "$copy" --target package \
+    >"$tmp/no-msi.log" 2>&1 && why="the package step succeeded"
+  grep -q '^wixl: failing as the test asks' "$tmp/no-msi.log" || why=$(why_not "$why" "the MSI step did not run")
+  grep -q 'Install project' "$tmp/no-msi.log" || why=$(why_not "$why" "the ZIP was not made")
+  left=$(find "$copy/package" -maxdepth 1 -name 'dorvane-*' -printf '%f ')
+  [ -z "$left" ] || why=$(why_not "$why" "left $left")
+  record "an MSI step that fails leaves package/ without its ZIP, records or checksums" "$why"
+
+  # Timestamps from an authority of the test's own, with a root of its own, and from one
+  # that accepts connections and never answers.
   local tsa=$tmp/tsa
   mkdir "$tsa"
-  python3 "$here/tsa.py" "$tsa" &
+  python3 "$here/tsa.py" "$tsa" --https &
   authority=$!
-  for _ in $(seq 100); do [ -s "$tsa/port" ] && break; sleep 0.1; done
-  [ -s "$tsa/port" ] || { echo "the test's timestamp authority did not start"; exit 1; }
+  python3 -c 'import socket, sys
+server = socket.create_server(("127.0.0.1", 0))
+open(sys.argv[1], "w").write(str(server.getsockname()[1]))
+held = []
+while True:
+    held.append(server.accept())' "$tmp/quiet.port" &
+  silent=$!
+  for _ in $(seq 300); do [ -s "$tsa/port" ] && [ -s "$tmp/quiet.port" ] && break; sleep 0.1; done
+  [ -s "$tsa/port" ] && [ -s "$tmp/quiet.port" ] || { echo "the test's timestamp authorities did not start"; exit 1; }
+  local quiet=http://127.0.0.1:$(cat "$tmp/quiet.port")/ good=http://127.0.0.1:$(cat "$tsa/port")/
+  local secure=https://127.0.0.1:$(cat "$tsa/https-port")/
+  # Over https, the authority's certificate is checked: against the roots given, else the
+  # system's, which do not hold the test's.
+  local roots said status
+  for roots in "$tsa/ca.pem" ""; do
+    cp "$build/dorvane.exe" "$tmp/https.exe"
+    status=0
+    bash "$src/release/sign.sh" exe "$tmp/https.exe" <(echo "$epoch") --osslsigncode "$(command -v osslsigncode)" \
+      --certs "$tmp/cert.pem" --key "$tmp/key.pem" --timestamp "$secure" ${roots:+--timestamp-ca "$roots"} \
+      --timestamp-timeout 10 >"$tmp/https.log" 2>&1 || status=$?
+    said=$(cat "$tmp/https.log")
+    why=""
+    if [ -n "$roots" ]; then
+      [ $status = 0 ] || why="status $status: $said"
+      osslsigncode verify -in "$tmp/https.exe" -CAfile "$tmp/cert.pem" -TSA-CAfile "$tsa/ca.pem" 2>&1 |
+        grep -q '^Timestamp Server Signature verification: ok' || why=$(why_not "$why" "no verifying timestamp")
+      record "an https authority whose root DORVANE_SIGN_TIMESTAMP_CA gives: timestamped" "$why"
+    else
+      [ $status = 1 ] || why="status $status"
+      [[ $said == "sign.sh: no timestamp for https.exe"*"$secure: certificate verify failed" ]] ||
+        why=$(why_not "$why" "said: $said")
+      record "an https authority with a root the system does not know: refused, naming it" "$why"
+    fi
+  done
   copy=$tmp/token
   rm -rf "$copy/package"
-  { at_commit cmake "$copy" -DDORVANE_SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$tsa/port")/" &&
+  # The silent one alone: the exe's signing gives up within its bound, and says on whom.
+  at_commit cmake "$copy" -DDORVANE_SIGN_TIMESTAMP_URL="$quiet" -DDORVANE_SIGN_TIMESTAMP_TIMEOUT=2 \
+    >"$tmp/quiet.log" 2>&1 || { cat "$tmp/quiet.log"; exit 1; }
+  local started=$SECONDS
+  why=""
+  DORVANE_SIGN_PIN_FILE=$tmp/pin at_commit cmake --build "$copy" --target dorvane >>"$tmp/quiet.log" 2>&1 &&
+    why="the build succeeded"
+  local took=$((SECONDS - started)) said
+  said=$(grep '^sign.sh:' "$tmp/quiet.log")
+  [ "$(wc -l <<<"$said")" = 1 ] && [[ $said == *"no timestamp for dorvane.exe"*"$quiet gave no answer within 2 s"* ]] ||
+    why=$(why_not "$why" "said: $said")
+  [[ $said != *"could not sign"* ]] || why=$(why_not "$why" "blames the key")
+  [ "$took" -le 30 ] || why=$(why_not "$why" "took $took s")
+  [ -e "$copy/dorvane.exe" ] && why=$(why_not "$why" "left the exe without its timestamp")
+  record "an authority that never answers: the build stops in $took s, naming it" "$why"
+  # Then the silent one and, after it, the good one: timestamped by the second.
+  { at_commit cmake "$copy" -DDORVANE_SIGN_TIMESTAMP_URL="$quiet;$good" &&
     DORVANE_SIGN_PIN=$pin at_commit cmake --build "$copy" --target package; } >"$tmp/stamped.log" 2>&1 ||
     { cat "$tmp/stamped.log"; exit 1; }
+  why=""
+  [ "$(grep -c "^sign.sh: .* timestamped by $good, after: $quiet gave no answer within 2 s" "$tmp/stamped.log")" = 2 ] ||
+    why="not two signings timestamped by the second: $(grep -m2 '^sign.sh' "$tmp/stamped.log" | tr '\n' ' ')"
+  record "an authority that never answers, then a good one: the exe and MSI timestamped by the good one" "$why"
   cp "$copy/dorvane.exe" "$tmp/stamped-once.exe"
   # The exe once more, timestamped anew.
   touch "$copy/source_date_epoch.txt"
   DORVANE_SIGN_PIN=$pin at_commit cmake --build "$copy" --target dorvane >>"$tmp/stamped.log" 2>&1 ||
     { cat "$tmp/stamped.log"; exit 1; }
+  release_checks "$quiet;$secure"
   watch_stop
   stop_helpers
   for f in "$copy/dorvane.exe" "$copy/package/$msi"; do
@@ -217,13 +307,189 @@ token_checks() {
   [ "$tokens" -ge 5 ] || why=$(why_not "$why" "only $tokens osslsigncode runs on the token traced")
   record "no PIN or password in any program's arguments ($execs traced, $tokens token signings; $rounds samples, $signers seeing a signer)" "$why"
   why=""
-  for copy in "$tmp"/{signed,signed-again,pkcs12,token,token-again} "$build_tmp"; do
+  for copy in "$tmp"/{signed,signed-again,pkcs12,token,token-again,rel} "$build_tmp"; do
     grep -rqF -f <(printf '%s\n%s\n' "$pin" "$password") "$copy" && why=$(why_not "$why" "in $(basename "$copy")")
   done
   record "the PIN and the password are in no file of the build trees or their TMPDIR" "$why"
-  key_scan "$tmp"/{signed,signed-again,pkcs12,token,token-again} "$build_tmp" >"$tmp/keys.log"
+  key_scan "$tmp"/{signed,signed-again,pkcs12,token,token-again,rel} "$build_tmp" >"$tmp/keys.log"
   why=$(cat "$tmp/keys.log" <(grep '^a private key' "$tmp/watch.log") | sort -u | head -3 | tr '\n' ' ')
   record "no private key in any file of the build trees or their TMPDIR" "$why"
+
+  # A renewed certificate at the same path re-signs the exe on the next build, even with
+  # the old one's date: its content counts. (The package step signs anew every time.)
+  copy=$tmp/token
+  { at_commit cmake "$copy" -DDORVANE_SIGN_TIMESTAMP_URL= &&
+    DORVANE_SIGN_PIN_FILE=$tmp/pin at_commit cmake --build "$copy" --target dorvane; } >"$tmp/renewed.log" 2>&1 ||
+    { cat "$tmp/renewed.log"; exit 1; }
+  cp -p "$tmp/token-cert.pem" "$tmp/old-cert.pem"
+  token_certificate "DORVANE token signing renewed" >>"$tmp/renewed.log" 2>&1 || { cat "$tmp/renewed.log"; exit 1; }
+  touch -r "$tmp/old-cert.pem" "$tmp/token-cert.pem"
+  DORVANE_SIGN_PIN_FILE=$tmp/pin at_commit cmake --build "$copy" --target dorvane >>"$tmp/renewed.log" 2>&1 ||
+    { cat "$tmp/renewed.log"; exit 1; }
+  why=""
+  osslsigncode extract-signature -pem -in "$copy/dorvane.exe" -out "$tmp/renewed.p7" >/dev/null 2>&1
+  openssl pkcs7 -in "$tmp/renewed.p7" -print_certs 2>/dev/null | grep -q '^subject=CN *= *DORVANE token signing renewed$' ||
+    why="the exe is signed with: $(openssl pkcs7 -in "$tmp/renewed.p7" -print_certs 2>/dev/null | grep -m1 subject)"
+  osslsigncode verify -in "$copy/dorvane.exe" -CAfile "$tmp/token-cert.pem" >/dev/null 2>&1 ||
+    why=$(why_not "$why" "does not verify with the renewed certificate")
+  record "a renewed certificate at the same path, with the old one's date, re-signs the exe" "$why"
+}
+
+# The token's failures, each in one line that says what to fix, from the signing step
+# itself (release/sign.sh, on a copy of the unsigned exe).
+message_checks() {
+  local name setting uri want why said status
+  cp "$tmp/pin" "$tmp/pin-loose"
+  chmod 644 "$tmp/pin-loose"
+  : >"$tmp/pin-empty"
+  chmod 600 "$tmp/pin-empty"
+  while IFS='|' read -r name setting uri want; do
+    cp "$build/dorvane.exe" "$tmp/message.exe"
+    printf '%s' "$uri" >"$tmp/message.uri"
+    status=0
+    env "$setting" bash "$src/release/sign.sh" exe "$tmp/message.exe" <(echo "$epoch") \
+      --osslsigncode "$(command -v osslsigncode)" --certs "$tmp/token-cert.pem" --key-uri-file "$tmp/message.uri" \
+      --pkcs11-module "$module" --pkcs11-engine "$engine" >"$tmp/message.log" 2>&1 || status=$?
+    said=$(cat "$tmp/message.log")
+    why=""
+    [ "$status" = 1 ] || why="status $status"
+    [ "$(wc -l <"$tmp/message.log")" = 1 ] || why=$(why_not "$why" "$(wc -l <"$tmp/message.log") lines")
+    [[ $said == *"$want"* ]] || why=$(why_not "$why" "does not say '$want': $said")
+    [ -e "$tmp/message.exe" ] && why=$(why_not "$why" "left the unsigned exe")
+    record "$name: ${said:0:100}" "$why"
+  done <<EOT
+a PIN file others can read|DORVANE_SIGN_PIN_FILE=$tmp/pin-loose|$token_uri|chmod 600 '$tmp/pin-loose'
+an empty PIN file|DORVANE_SIGN_PIN_FILE=$tmp/pin-empty|$token_uri|the PIN file '$tmp/pin-empty' is empty
+an empty DORVANE_SIGN_PIN|DORVANE_SIGN_PIN=|$token_uri|DORVANE_SIGN_PIN is empty
+a token that is not there|DORVANE_SIGN_PIN_FILE=$tmp/pin|pkcs11:token=absent-$token;object=release;type=private|no token labelled 'absent-$token' is present
+a key that is not on the token|DORVANE_SIGN_PIN_FILE=$tmp/pin|pkcs11:token=$token;object=absent;type=private|the token '$token' holds no private key matching
+EOT
+}
+
+# Certificates refused before anything is signed, each saying why: the signer given is
+# /bin/false, so a check made only after signing would fail differently.
+certificate_checks() {
+  local name make want why said status
+  while IFS='|' read -r name make want; do
+    eval "$make" >/dev/null 2>&1 || { echo "could not make the certificate for: $name"; exit 1; }
+    cp "$build/dorvane.exe" "$tmp/refused.exe"
+    status=0
+    bash "$src/release/sign.sh" exe "$tmp/refused.exe" <(echo "$epoch") --osslsigncode /bin/false \
+      --certs "$tmp/refused-cert.pem" --key "$tmp/key.pem" >"$tmp/refused-sign.log" 2>&1 || status=$?
+    said=$(cat "$tmp/refused-sign.log")
+    why=""
+    [ "$status" = 1 ] || why="status $status"
+    [[ $said == "sign.sh: "*"$want"* ]] && [ "$(wc -l <<<"$said")" = 1 ] || why=$(why_not "$why" "said: $said")
+    [ -e "$tmp/refused.exe" ] && why=$(why_not "$why" "left the unsigned exe")
+    record "refused before signing, $name: ${said:0:90}" "$why"
+  done <<'EOT'
+an expired certificate|faketime 2020-01-01 openssl req -x509 -key "$tmp/key.pem" -days 30 -subj /CN=old -addext extendedKeyUsage=codeSigning -out "$tmp/refused-cert.pem"|expired on 2020-01-31: renew it
+a certificate not yet valid|faketime 2040-01-01 openssl req -x509 -key "$tmp/key.pem" -days 30 -subj /CN=new -addext extendedKeyUsage=codeSigning -out "$tmp/refused-cert.pem"|is not valid before 2040-01-01
+a certificate without codeSigning|openssl req -x509 -key "$tmp/key.pem" -days 30 -subj /CN=tls -addext extendedKeyUsage=serverAuth -out "$tmp/refused-cert.pem"|has no codeSigning extended key usage
+the token's certificate for the file key|cp "$tmp/token-cert.pem" "$tmp/refused-cert.pem"|is not that of the key
+EOT
+}
+
+# scripts/release.sh, given the PIN in the environment as a CI system gives it: the PIN
+# only in its own first process; one login on a wrong PIN, and nothing built; a failed
+# run keeps the previous release byte for byte; a warning when there is no timestamp. One
+# architecture (--presets), in a copy of the sources.
+release_checks() {  # TIMESTAMP_URLS
+  local rel=$tmp/rel why status final first tokens execs logins
+  local args=(--build-root "$rel" --presets "$preset" "${toolchain_cache[@]}" "${token_sign[@]}"
+              -DDORVANE_SIGN_TIMESTAMP_URL="$1" -DDORVANE_SIGN_TIMESTAMP_TIMEOUT=2
+              -DDORVANE_SIGN_TIMESTAMP_CA="$tmp/tsa/ca.pem")
+  local traced=(strace -f -qq --seccomp-bpf -e trace=execve -e signal=none -v -s 4096)
+  cat "$tmp/token-cert.pem" "$tmp/tsa/ca.pem" >"$tmp/release-ca.pem"
+  release() {  # LOG STRACE_LOG|- [VARIABLE=VALUE...] [-- OPTION...]
+    local log=$1 trace_log=$2 settings=()
+    shift 2
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do settings+=("$1"); shift; done
+    [ $# = 0 ] || shift
+    local tracer=()
+    [ "$trace_log" = - ] || tracer=("${traced[@]}" -o "$trace_log")
+    (cd "$tmp/src" && env DORVANE_SOURCE_COMMIT="$commit" DORVANE_RELEASE_CA="$tmp/release-ca.pem" "${settings[@]}" \
+      "${tracer[@]}" bash scripts/release.sh "$@") >"$log" 2>&1
+  }
+  snapshot() { (cd "$final" && find . -type f -printf '%P %s %m\n' | LC_ALL=C sort && find . -type f -exec sha256sum {} + | LC_ALL=C sort); }
+
+  status=0
+  release "$tmp/release.log" "$tmp/exec-release.log" DORVANE_SIGN_PIN="$pin" -- "${args[@]}" || status=$?
+  why=""
+  [ $status = 0 ] || why="status $status: $(tail -3 "$tmp/release.log" | tr '\n' ' ')"
+  final=$(sed -n 's/^release [0-9.]*: //p' "$tmp/release.log")
+  [ -n "$final" ] && [ -f "$final/SHA256SUMS" ] || why=$(why_not "$why" "no release folder")
+  first=$(grep -m1 ' execve(' "$tmp/exec-release.log")
+  [[ $first == *'execve("/usr/bin/bash", ["bash", "scripts/release.sh"'* || $first == *'execve("/bin/bash", ["bash", "scripts/release.sh"'* ]] ||
+    why=$(why_not "$why" "the trace does not start with release.sh: ${first:0:80}")
+  [[ $first == *"DORVANE_SIGN_PIN=$pin"* ]] || why=$(why_not "$why" "release.sh was not given the PIN")
+  execs=$(grep -c ' execve(' "$tmp/exec-release.log")
+  carried=$(grep -F -f "$tmp/pin" "$tmp/exec-release.log" | tail -n +2 | sed -n 's/^[0-9]* execve("\([^"]*\)".*/\1/p' |
+    sort -u | head -5 | tr '\n' ' ')
+  [ -z "$carried" ] || why=$(why_not "$why" "the PIN reached $carried")
+  tokens=$(grep -c 'execve("[^"]*osslsigncode", .*"-pkcs11module"' "$tmp/exec-release.log")
+  [ "$tokens" -ge 2 ] || why=$(why_not "$why" "$tokens token signings traced")
+  grep -q '^warning: .*timestamp' "$tmp/release.log" && why=$(why_not "$why" "warns of no timestamp")
+  [ "$(grep -c "^sign.sh: .* timestamped by ${1#*;}, after: " "$tmp/release.log")" = 2 ] ||
+    why=$(why_not "$why" "not two signings timestamped by ${1#*;}")
+  record "release.sh with DORVANE_SIGN_PIN: the PIN only in its own process's environment ($execs programs, $tokens token signings)" "$why"
+  [ -n "$final" ] || return 0
+  snapshot >"$tmp/release.before"
+
+  # A wrong PIN: one login, by the check, and nothing built.
+  status=0
+  release "$tmp/release-wrong.log" "$tmp/exec-wrong.log" DORVANE_SIGN_PIN="wrong-$RANDOM" -- "${args[@]}" || status=$?
+  why=""
+  [ $status != 0 ] || why="succeeded"
+  logins=$(grep -c 'execve("[^"]*openssl", .*"-engine"' "$tmp/exec-wrong.log")
+  [ "$logins" = 1 ] || why=$(why_not "$why" "$logins logins")
+  # (Configure asks the compiler its version; building runs it with -o.)
+  local built='execve("[^"]*\(osslsigncode"\|cpack"\|w64-mingw32-[^"/]*", \[[^]]*"-o"\)'
+  grep -q "$built" "$tmp/exec-wrong.log" &&
+    why=$(why_not "$why" "went on to $(grep -o "$built" "$tmp/exec-wrong.log" | head -1 | cut -c1-80)")
+  grep -q '^sign.sh: .*PIN incorrect' "$tmp/release-wrong.log" && grep -q '^release.sh: .*nothing was built' \
+    "$tmp/release-wrong.log" || why=$(why_not "$why" "$(grep -m2 '^sign.sh\|^release.sh' "$tmp/release-wrong.log" | tr '\n' ' ')")
+  record "release.sh with a wrong PIN: one login, nothing built" "$why"
+
+  # Stopped while it runs: its PIN file goes all the same.
+  (cd "$tmp/src" && exec env DORVANE_SOURCE_COMMIT="$commit" DORVANE_SIGN_PIN="$pin" bash scripts/release.sh \
+    "${args[@]}") >"$tmp/release-stopped.log" 2>&1 &
+  # (Its own file, holding this PIN: one left by an earlier run would not do.)
+  local stopped=$! pin_file="" candidate
+  for _ in $(seq 200); do
+    for candidate in "$build_tmp"/tmp.*/pin; do
+      [ -f "$candidate" ] && [ "$(<"$candidate")" = "$pin" ] && pin_file=$candidate
+    done
+    [ -z "$pin_file" ] || break
+    sleep 0.05
+  done
+  kill -TERM "$stopped"
+  status=0
+  wait "$stopped" || status=$?
+  why=""
+  [ -n "$pin_file" ] || why="no PIN file seen in TMPDIR"
+  [ $status = 143 ] || why=$(why_not "$why" "status $status")
+  [ -z "$pin_file" ] || [ ! -e "$pin_file" ] || why=$(why_not "$why" "its PIN file stays")
+  [ -z "$(compgen -G "$build_tmp/tmp.*/pin")" ] || why=$(why_not "$why" "PIN files stay: $(compgen -G "$build_tmp/tmp.*/pin")")
+  record "release.sh stopped by TERM: its private PIN file removed" "$why"
+
+  # A run that fails its verification (roots that are not the signer's) leaves the previous
+  # release as it was, and nothing beside it.
+  why=""
+  release "$tmp/release-failed.log" - DORVANE_RELEASE_CA="$tmp/cert.pem" -- --no-build "${args[@]}" && why="succeeded"
+  grep -q '^release.sh: the release does not verify' "$tmp/release-failed.log" || why=$(why_not "$why" "not for its verification")
+  snapshot | cmp -s - "$tmp/release.before" || why=$(why_not "$why" "the previous release changed")
+  [ "$(ls "$(dirname "$final")")" = "$(basename "$final")" ] || why=$(why_not "$why" "left $(ls "$(dirname "$final")" | tr '\n' ' ')")
+  record "a release that does not verify keeps the previous one byte for byte" "$why"
+
+  # Signed without a timestamp: it is replaced, with a warning in the summary.
+  why=""
+  { cmake "$rel/$preset" -DDORVANE_SIGN_TIMESTAMP_URL= >/dev/null &&
+    release "$tmp/release-unstamped.log" - -- --no-build "${args[@]:0:4}" "${token_sign[@]}"; } ||
+    why="failed: $(tail -3 "$tmp/release-unstamped.log" | tr '\n' ' ')"
+  grep -q '^warning: signed without a timestamp' "$tmp/release-unstamped.log" || why=$(why_not "$why" "no warning")
+  [ "$(ls "$(dirname "$final")")" = "$(basename "$final")" ] || why=$(why_not "$why" "left $(ls "$(dirname "$final")" | tr '\n' ' ')")
+  record "a release signed without a timestamp says so in its summary" "$why"
 }
 
 # What configure refuses: a timestamp server it could not trust the scheme of, a PIN inside
@@ -238,6 +504,7 @@ refusal_checks() {
       -DCMAKE_TOOLCHAIN_FILE="$tmp/src/cmake/$toolchain" -DDORVANE_BUILD_TESTS=OFF "${toolchain_cache[@]}" \
       "${args[@]}" >"$tmp/refused.log" 2>&1 && why="configured"
     grep -qF "$want" "$tmp/refused.log" || why=$(why_not "$why" "does not say '$want'")
+    grep -qs 'pin-value' "$tmp/refused-$n/CMakeCache.txt" && why=$(why_not "$why" "the PIN stays in CMakeCache.txt")
     record "configure refuses $name" "$why"
   done <<EOT
 an ftp:// timestamp server|http:// or https://|-DDORVANE_SIGN_CERT=$tmp/cert.pem -DDORVANE_SIGN_KEY=$tmp/key.pem -DDORVANE_SIGN_TIMESTAMP_URL=ftp://127.0.0.1/

@@ -2,12 +2,16 @@
 # A timestamp authority of the tests' own: makes a root and a TSA certificate in DIR
 # (DIR/ca.pem is the root to trust), then answers RFC 3161 requests on 127.0.0.1 with
 # `openssl ts -reply`, writes the port it listens on to DIR/port once it listens, and one
-# line to DIR/answers per answer. It serves until it is killed.
-# usage: tsa.py DIR
+# line to DIR/answers per answer. It serves until it is killed. With --https it also
+# answers over TLS, with a server certificate for 127.0.0.1 from the same root, on the port
+# in DIR/https-port.
+# usage: tsa.py DIR [--https]
 import http.server
 import os
+import ssl
 import subprocess
 import sys
+import threading
 
 folder = sys.argv[1]
 path = lambda name: os.path.join(folder, name)
@@ -59,6 +63,20 @@ class Authority(http.server.BaseHTTPRequestHandler):
         pass
 
 
+if sys.argv[2:] == ['--https']:
+    with open(path('tls.ext'), 'w') as f:
+        f.write('subjectAltName = IP:127.0.0.1\nextendedKeyUsage = serverAuth\nbasicConstraints = CA:FALSE\n')
+    request = openssl('req', '-newkey', 'rsa:2048', '-nodes', '-subj', '/CN=127.0.0.1', '-keyout', path('tls.key'))
+    openssl('x509', '-req', '-CA', path('ca.pem'), '-CAkey', path('ca.key'), '-days', '3650', '-out', path('tls.pem'),
+            '-extfile', path('tls.ext'), stdin=request)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(path('tls.pem'), path('tls.key'))
+    secure = http.server.HTTPServer(('127.0.0.1', 0), Authority)
+    secure.socket = context.wrap_socket(secure.socket, server_side=True)
+    threading.Thread(target=secure.serve_forever, daemon=True).start()
+    with open(path('https-port.new'), 'w') as f:
+        f.write(str(secure.server_address[1]))
+    os.rename(path('https-port.new'), path('https-port'))
 server = http.server.HTTPServer(('127.0.0.1', 0), Authority)
 with open(path('port.new'), 'w') as f:
     f.write(str(server.server_address[1]))
