@@ -109,15 +109,8 @@ add_custom_target(dorvane_source_date
 # same path re-signs the exe, by a stamp of the files' contents rewritten only when they
 # change. (CPack signs the MSI and the envelope anew on every package step.)
 set(signer_stamp ${PROJECT_BINARY_DIR}/signing_files.sha256)
-set(signer_files "")
-foreach(option IN ITEMS --certs --pkcs12 --key-uri-file)
-  list(FIND sign_with ${option} at)
-  if(at GREATER -1)
-    math(EXPR at "${at} + 1")
-    list(GET sign_with ${at} signer_file)
-    list(APPEND signer_files ${signer_file})
-  endif()
-endforeach()
+include(${PROJECT_SOURCE_DIR}/cmake/option_values.cmake)
+dorvane_option_values(signer_files sign_with --certs --pkcs12 --key-uri-file)
 string(REPLACE ";" "|" signer_files "${signer_files}")
 add_custom_target(dorvane_signing_files
                   COMMAND ${CMAKE_COMMAND} -DFILES=${signer_files} -DSTAMP=${signer_stamp}
