@@ -23,12 +23,21 @@ i386=$(dpkg-query -W -f='${Package}:${Architecture}\n' 2>/dev/null | grep ':i386
 [ -z "$i386" ] || why=$(why_not "$why" "i386 packages: $i386")
 record "the host has no i386 architecture and no i386 package" "$why"
 why=""
-version=$(DORVANE_WINE32_ROOT=$cache/root "$here/wine-run.sh" win32 --check 2>&1) || why="$version"
-[[ $version == wine-* ]] || why=$(why_not "$why" "no version: $version")
-record "the root's wine starts: $version" "$why"
+status=0
+version=$(DORVANE_WINE32_ROOT=$cache/root "$here/wine-run.sh" win32 --check 2>&1) || status=$?
+if [ $status = 77 ]; then
+  echo "left out: starting the root's wine here ($version); the x86 test VM runs it"
+  [ -x "$cache/root/usr/lib/wine/wine" ] || why="no /usr/lib/wine/wine in $cache/root"
+  record "the root holds the 32-bit wine" "$why"
+else
+  [ $status = 0 ] && [[ $version == wine-* ]] || why="status $status: $version"
+  record "the root's wine starts: $version" "$why"
+fi
 
 # The main archive as the build's root had it, and a security archive that refuses every
-# connection (nothing listens on port 9 of this machine's loopback).
+# connection (nothing listens on port 9 of this machine's loopback). The build's own root
+# shows the wine it holds works; this one holds a small package only, which keeps the test
+# short, and shorter still where the kernel runs no 32-bit code and qemu runs the scripts.
 test_cache=$cache/test-$$
 trap 'rm -rf "$test_cache" "$tmp"' EXIT
 mkdir -p "$test_cache/debs"
@@ -39,12 +48,12 @@ cp -l "$cache"/debs/*.deb "$test_cache/debs/" 2>/dev/null || cp "$cache"/debs/*.
 } >"$tmp/sources.list"
 why=""
 start=$(date +%s)
-DORVANE_WINE32_SOURCES=$tmp/sources.list timeout 400 bash "$here/wine32-root.sh" "$test_cache" >"$tmp/out" 2>&1 ||
+DORVANE_WINE32_SOURCES=$tmp/sources.list DORVANE_WINE32_INCLUDE=hello timeout 400 bash "$here/wine32-root.sh" "$test_cache" >"$tmp/out" 2>&1 ||
   why="status $?: $(tail -2 "$tmp/out" | tr '\n' ' ')"
 grep -q "^wine32-root.sh: the security archive's index cannot be read (.*127.0.0.1:9.*); the root is made from the main archive alone$" \
   "$tmp/out" || why=$(why_not "$why" "no line saying the security index was left out")
 [ "$(grep -c . "$tmp/out")" = 2 ] || why=$(why_not "$why" "$(grep -c . "$tmp/out") lines, expected the one and the root's path")
-version=$(DORVANE_WINE32_ROOT=$test_cache/root "$here/wine-run.sh" win32 --check 2>&1) || why=$(why_not "$why" "its wine: $version")
+[ -x "$test_cache/root/usr/bin/hello" ] || why=$(why_not "$why" "no /usr/bin/hello in the root")
 record "a root made with the security index unreadable, in $(($(date +%s) - start)) s" "$why"
 [ -z "$why" ] || cat "$tmp/out"
 finish
