@@ -307,6 +307,24 @@ assert look_alike.dump() + genuine in der
 new = with_pkcs7(old_exe, der.replace(look_alike.dump() + genuine, genuine + look_alike.dump()))
 rewrite(zip_name, {base + "/dorvane.exe": new}); swap(old_exe, new); redo(zip_name, old)
 other_commit(); envelope(E["EVIL_KEY"])' ;;
+    msi-sha1)
+      # The publisher's own key, with a digest the build never signs with.
+      py "$d" '
+n = base + ".msi"; old = open(n, "rb").read()
+open(n, "wb").write(sign(old, E["CERT"], E["KEY"], "-h", "sha1")); redo(n, old); envelope(E["KEY"])' ;;
+    bundle-extra)
+      py "$d" 'n = base + ".sigstore.json"; doc = json.load(open(n)); doc["x-extra"] = {}; doc["verificationMaterial"]["publicKey"]["rawBytes"] = "MIIB"; json.dump(doc, open(n, "w"))' ;;
+    envelope-extra)
+      py "$d" 'n = base + ".intoto.jsonl"; doc = json.loads(open(n).read()); doc["extra"] = "hello"; open(n, "w").write(json.dumps(doc) + "\n")' ;;
+    keyid-other)
+      # The envelope and its bundle name a key that is not the one that signed.
+      py "$d" '
+for n in (base + ".intoto.jsonl", base + ".sigstore.json"):
+    doc = json.loads(open(n).read())
+    doc.get("dsseEnvelope", doc)["signatures"][0]["keyid"] = "SHA256:another"
+    if "verificationMaterial" in doc:
+        doc["verificationMaterial"]["publicKey"]["hint"] = "SHA256:another"
+    open(n, "w").write(json.dumps(doc) + "\n")' ;;
     description-*)
       # The MSI signed anew by the publisher, its description written like osslsigncode'"'"'s own
       # report of a timestamp.
@@ -522,6 +540,10 @@ cases=(
   "nested-signature-no-msitools|signed|--ca CERT NOMSI|1|^FAIL $zip: dorvane.exe: its signature: it carries a nested signature~!^ok .*intoto.jsonl: the envelope's signature verifies~^FAIL the tables and files inside $base.msi: cannot be checked here"
   "no-msitools|good|NOMSI|0|^proved: consistency \\(every file as the build makes it\\); but for the tables and files inside $base.msi, which could not be checked here"
   "look-alike-signer|signed|--ca CERT|1|^FAIL $zip: dorvane.exe: its signature: 2 of its certificates carry the signer's serial number~!^ok .*intoto.jsonl: the envelope's signature verifies"
+  "msi-sha1|signed|--key PUB|1|^FAIL $base.msi: .*its digest algorithm is \"sha1\": a release is signed with SHA-256"
+  "bundle-extra|signed|--key PUB|1|^FAIL $base.sigstore.json is a Sigstore bundle .*: it holds more than the envelope and its key's hint"
+  "envelope-extra|signed|--key PUB|1|^FAIL $base.intoto.jsonl carries .*: not the envelope the build writes"
+  "keyid-other|signed|--key PUB|1|^FAIL $base.intoto.jsonl: the envelope's signature verifies with the key given \(--key\): its keyid \"SHA256:another\" is not that key's~^FAIL $base.sigstore.json: its signature verifies .*: its key hint \"SHA256:another\" is not that key's keyid"
   "description-time|signed|--ca CERT|0|!timestamped~^ok   $base.msi: Authenticode signature by \"CN=DORVANE verify test\" verifies$"
   "description-date|signed|--ca CERT|0|!unexpected~^ok   $base.msi: Authenticode signature by \"CN=DORVANE verify test\" verifies$"
   "ca-customer|casigned|--ca CA|1|^FAIL $base.msi: Authenticode signature by \"CN=DORVANE publisher,O=Example\" verifies: its signer .* is vouched for by --ca but is not one of its roots: give --identity"
