@@ -72,6 +72,8 @@ finish() {
 }
 trap finish EXIT
 fail() { echo "sign.sh: $*" >&2; exit 1; }
+# Text as shown: without the user and password a timestamp authority's URL may carry.
+shown() { sed -E 's#(://)[^/@[:space:]]*@#\1#g' <<<"$1"; }
 
 # The token's PIN: from the file DORVANE_SIGN_PIN_FILE names, which only the owner may read
 # (or a pipe, which serves one signing), else from DORVANE_SIGN_PIN. Either way it is then
@@ -87,9 +89,21 @@ read_pin() {
       fail "DORVANE_SIGN_PIN_FILE '$pin_file' is neither a regular file nor a pipe"
     fi
     # read is a builtin: no other program opens the file.
-    IFS= read -r -d '' -N 4096 secret <"$pin_file" || true
-    secret=${secret%$'\n'}
+    if [ -p "$pin_file" ]; then
+      # Opened for writing too, so that the open never waits for a writer; one line, within
+      # a bound, so that a pipe nobody writes cannot hang the build.
+      local fd status=0
+      exec {fd}<>"$pin_file"
+      IFS= read -r -t 30 -u "$fd" secret || status=$?
+      [ $status -le 128 ] || fail "nothing came through the PIN pipe '$pin_file' within 30 s (a pipe serves one signing: a build signs several times, give it a file)"
+      ! read -r -t 0 -u "$fd" || fail "the PIN pipe '$pin_file' gave more than one line: give the PIN alone"
+      exec {fd}<&-
+    else
+      IFS= read -r -d '' -N 4096 secret <"$pin_file" || true
+      secret=${secret%$'\n'}
+    fi
     secret=${secret%$'\r'}
+    [[ $secret != *$'\n'* ]] || fail "the PIN file '$pin_file' holds more than one line: write the PIN alone"
     if [ -z "$secret" ]; then
       [ ! -p "$pin_file" ] || fail "the PIN pipe '$pin_file' gave no PIN (a pipe serves one signing: a build signs several times, give it a file)"
       fail "the PIN file '$pin_file' is empty: write the token's PIN into it"
@@ -230,7 +244,7 @@ if [ "$kind" != envelope ]; then
     pem) args+=(-certs "$certs" -key "$key") ;;
   esac
   for url in "${timestamps[@]}"; do
-    [[ $url =~ ^https?://[^[:space:]]+$ ]] || fail "the timestamp server must be an http:// or https:// URL: '$url'"
+    [[ $url =~ ^https?://[^[:space:]]+$ ]] || fail "the timestamp server must be an http:// or https:// URL: '$(shown "$url")'"
   done
   [[ $bound =~ ^[1-9][0-9]{0,3}$ ]] || fail "the timestamp timeout must be a number of seconds: '$bound'"
   # Without a CA file osslsigncode skips verifying an https authority altogether.
@@ -253,13 +267,13 @@ if [ "$kind" != envelope ]; then
     if [ $status = 0 ]; then
       mv "$file.stamped" "$file.signed"
       [ ${#causes[@]} = 0 ] ||
-        echo "sign.sh: $(basename "$file") timestamped by $url, after: $(joined "${causes[@]}")" >&2
+        echo "sign.sh: $(basename "$file") timestamped by $(shown "$url"), after: $(joined "${causes[@]}")" >&2
       causes=()
       break
     fi
     case $status in
-      124 | 137) causes+=("$url gave no answer within ${bound} s") ;;
-      *) causes+=("$url: $(reason "$log")") ;;
+      124 | 137) causes+=("$(shown "$url") gave no answer within ${bound} s") ;;
+      *) causes+=("$(shown "$url"): $(shown "$(reason "$log")")") ;;
     esac
   done
   [ ${#causes[@]} = 0 ] ||

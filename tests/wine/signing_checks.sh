@@ -343,6 +343,7 @@ message_checks() {
   chmod 644 "$tmp/pin-loose"
   : >"$tmp/pin-empty"
   chmod 600 "$tmp/pin-empty"
+  (umask 077 && printf '12\n%s' "$(cat "$tmp/pin")" >"$tmp/pin-two-lines")
   while IFS='|' read -r name setting uri want; do
     cp "$build/dorvane.exe" "$tmp/message.exe"
     printf '%s' "$uri" >"$tmp/message.uri"
@@ -360,6 +361,7 @@ message_checks() {
   done <<EOT
 a PIN file others can read|DORVANE_SIGN_PIN_FILE=$tmp/pin-loose|$token_uri|chmod 600 '$tmp/pin-loose'
 an empty PIN file|DORVANE_SIGN_PIN_FILE=$tmp/pin-empty|$token_uri|the PIN file '$tmp/pin-empty' is empty
+a PIN file of two lines|DORVANE_SIGN_PIN_FILE=$tmp/pin-two-lines|$token_uri|the PIN file '$tmp/pin-two-lines' holds more than one line
 an empty DORVANE_SIGN_PIN|DORVANE_SIGN_PIN=|$token_uri|DORVANE_SIGN_PIN is empty
 a token that is not there|DORVANE_SIGN_PIN_FILE=$tmp/pin|pkcs11:token=absent-$token;object=release;type=private|no token labelled 'absent-$token' is present
 a key that is not on the token|DORVANE_SIGN_PIN_FILE=$tmp/pin|pkcs11:token=$token;object=absent;type=private|the token '$token' holds no private key matching
