@@ -33,7 +33,16 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 if [ -n "$had_pin" ] || { [ -n "${DORVANE_SIGN_PIN_FILE-}" ] && [ -p "$DORVANE_SIGN_PIN_FILE" ]; }; then
   # (A pipe can be read once; the builds sign several times.)
-  [ -n "$had_pin" ] || { IFS= read -r -d '' -N 4096 pin <"$DORVANE_SIGN_PIN_FILE" || true; }
+  if [ -z "$had_pin" ]; then
+    # Opened for writing too, so that the open never waits for a writer; one line within a
+    # bound, so that a pipe nobody writes cannot hang the release.
+    exec {pin_fd}<>"$DORVANE_SIGN_PIN_FILE"
+    IFS= read -r -t 30 -u "$pin_fd" pin ||
+      { echo "release.sh: no PIN came through the pipe DORVANE_SIGN_PIN_FILE names within 30 s" >&2; exit 2; }
+    ! read -r -t 0 -u "$pin_fd" ||
+      { echo "release.sh: the PIN pipe gave more than one line: give the PIN alone" >&2; exit 2; }
+    exec {pin_fd}<&-
+  fi
   [ -n "$pin" ] || { echo "release.sh: the token's PIN is empty: give it in DORVANE_SIGN_PIN or DORVANE_SIGN_PIN_FILE" >&2; exit 2; }
   pin_dir=$(mktemp -d)
   temporary+=("$pin_dir")
