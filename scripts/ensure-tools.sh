@@ -53,10 +53,13 @@ need_windows_common() {
   need_command cmake cmake
   need_command ninja ninja-build
   need_command ps procps
-  # The MSI packages: wixl and msibuild (msitools), run at the commit's time (faketime).
+  # The MSI packages: wixl and msibuild (msitools), run at the commit's time (faketime) by
+  # release/make_msi.py, which reads MSIs as data with libmsi's GObject bindings.
   need_command wixl wixl
   need_command msibuild msitools
   need_command faketime faketime
+  need_package python3-gi
+  need_package gir1.2-libmsi-1.0
   # The ZIP's entries, dates, modes and owners made the same on every machine.
   need_command strip-nondeterminism strip-nondeterminism
   # Signing and its throwaway certificate; from a token: SoftHSM's token, OpenSC's
