@@ -209,7 +209,23 @@ record "README.txt: $lines CRLF lines of ASCII, at most 80 columns, switches, st
 # versions over newer ones, and the PATH entry with the actions that write and remove it.
 # An older version's package (built here from the sources with a lower version) shares
 # the UpgradeCode.
-table() { msiinfo export "$1" "$2" | tail -n +4 | tr -d '\r' | LC_ALL=C sort; }
+# MSI TABLE: its rows, tab-separated, sorted; MSI summary FIELD: that field. Read as data by
+# the release tools' own MSI reader.
+msi_read() {
+  /usr/bin/python3 - "$src/release" "$@" <<'EOF'
+import sys
+sys.path.insert(0, sys.argv[1])
+from verify import msi
+read = msi.read(sys.argv[2])
+if sys.argv[3] == "summary":
+    print(read["summary"][sys.argv[4]])
+else:
+    for row in sorted("\t".join("" if cell is None else str(cell) for cell in row)
+                      for row in read["tables"][sys.argv[3]]["rows"]):
+        print(row)
+EOF
+}
+table() { msi_read "$1" "$2"; }
 case $arch in
   win32) program_files=ProgramFilesFolder platform=Intel ;;
   win64) program_files=ProgramFiles64Folder platform=x64 ;;
@@ -230,7 +246,7 @@ table "$new_msi" Directory | grep -qx "INSTALLDIR	$program_files	DORVANE" ||
 record "$msi: its files in [$program_files]\\DORVANE" "$why"
 # Windows Installer refuses a package whose platform is not the machine's own (or one it
 # emulates): the summary's template says which.
-template=$(msiinfo suminfo "$new_msi" | tr -d '\r' | sed -n 's/^Template: //p')
+template=$(msi_read "$new_msi" summary template)
 why=""
 [ "$template" = "$platform;1033" ] || why="expected $platform;1033"
 record "$msi: for $platform Windows (template $template)" "$why"
@@ -249,6 +265,24 @@ for action in RemoveEnvironmentStrings WriteEnvironmentStrings; do
   table "$new_msi" InstallExecuteSequence | grep -q "^$action	" || why=$(why_not "$why" "no $action")
 done
 record "appends its folder to the system PATH, removed on uninstall" "$why"
+# Every table, row and summary field, as release/contract.json says the build makes them
+# of these files: this package and the older version's.
+mkdir "$tmp/members" "$tmp/older-members"
+(cd "$tmp/members" && cmake -E tar xf "$build/package/$zip")
+(cd "$tmp/older-members" && cmake -E tar xf "$tmp/older-build/package/${zip/$version/0.0.1}")
+for pair in "$new_msi:$version:$tmp/members/$base" "$older:0.0.1:$tmp/older-members/${base/$version/0.0.1}"; do
+  IFS=: read -r package package_version members <<<"$pair"
+  why=$(/usr/bin/python3 - "$src/release" "$package" "$arch" "$package_version" "$epoch" "$members" <<'EOF'
+import os, sys
+sys.path.insert(0, sys.argv[1])
+from verify import contract, msi
+path, arch, version, epoch, folder = sys.argv[2:]
+files = {name: open(os.path.join(folder, name), "rb").read() for name in contract.members()}
+print("; ".join(contract.msi_differences(msi.read(path), contract.msi_expected(arch, version, epoch, files))[:3]))
+EOF
+  )
+  record "$(basename "$package"): every table, row and summary field as release/contract.json has them" "$why"
+done
 
 # What the records must not claim: the 64-bit suite only (each case runs the package step).
 [ "$arch" != win64 ] || [ ${#records[@]} = 0 ] ||
