@@ -40,7 +40,3 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
 # No C++ runtime for this target here: the product needs none, GoogleTest does.
 set(DORVANE_NO_CXX_RUNTIME ON)
-# No x86 machine runs ARM64 code: its tests run under arm64 wine in the test VM.
-set(DORVANE_WINE_ARCH arm64)
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    "${CMAKE_CURRENT_LIST_DIR}/../tests/wine/wine-run.sh;${DORVANE_WINE_ARCH};${CMAKE_BINARY_DIR}/wine/prefix")

@@ -18,13 +18,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Every exe stands alone: runtimes linked in, nothing to copy beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-
-# Tests run the Windows programs under wine, in a private prefix inside the build tree, of
-# the kind that runs this target's programs.
-if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
-  set(DORVANE_WINE_ARCH win64)
-else()
-  set(DORVANE_WINE_ARCH win32)
-endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    "${CMAKE_CURRENT_LIST_DIR}/../tests/wine/wine-run.sh;${DORVANE_WINE_ARCH};${CMAKE_BINARY_DIR}/wine/prefix")

@@ -3,6 +3,10 @@
 # configured), each with its SHA-256 beside it. They describe the exe as shipped, from the
 # ZIP's staging folder.
 set(base ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME})
+include(${CPACK_DORVANE_SOURCE_DIR}/cmake/contract.cmake)
+foreach(kind IN ITEMS sbom provenance envelope bundle)
+  dorvane_contract(${kind}_suffix files ${kind})
+endforeach()
 set(records ${CPACK_DORVANE_SOURCE_DIR}/release/sbom/records.mjs)
 set(ENV{DORVANE_NODE_MODULES} ${CPACK_DORVANE_NODE_MODULES})
 # The tools records.mjs reads (objdump, dpkg-query, ninja) speak the builder's language;
@@ -18,26 +22,28 @@ set(options --arch ${CPACK_DORVANE_ARCH} --project ${CPACK_DORVANE_BINARY_DIR}/p
             --epoch $ENV{SOURCE_DATE_EPOCH} --objdump ${CPACK_DORVANE_OBJDUMP} --tools ${tools}
             --generator ${CPACK_DORVANE_GENERATOR} --builder ${CPACK_DORVANE_BUILDER_ID})
 # CPack moves the ZIP into the package folder after this script.
+dorvane_contract(zip files zip)
+string(REPLACE "." "\\." zip "${zip}")
 foreach(file IN LISTS CPACK_PACKAGE_FILES)
-  if(file MATCHES "\\.zip$")
+  if(file MATCHES "${zip}$")
     list(APPEND options --zip ${file})
   endif()
 endforeach()
 # The provenance states the commit the sources are at: where that is not so, or not known,
 # (cpack_options.cmake asked dorvane_source_commit), there is none, and the SBOM names none.
-set(made .cdx.json)
+set(made ${sbom_suffix})
 set(what sbom)
 set(provenance FALSE)
 if(NOT "${CPACK_DORVANE_SOURCE_COMMIT}" STREQUAL "")
   list(APPEND options --commit ${CPACK_DORVANE_SOURCE_COMMIT})
-  list(APPEND made .provenance.json)
+  list(APPEND made ${provenance_suffix})
   set(what records)
   set(provenance TRUE)
 else()
   message(STATUS "No provenance: ${CPACK_DORVANE_NO_COMMIT_WHY}")
 endif()
 # Nor one left by an earlier run.
-foreach(suffix .provenance.json .intoto.jsonl .sigstore.json)
+foreach(suffix ${provenance_suffix} ${envelope_suffix} ${bundle_suffix})
   file(REMOVE ${base}${suffix} ${base}${suffix}.sha256)
 endforeach()
 if(NOT "${CPACK_DORVANE_PRESET}" STREQUAL "")
@@ -63,14 +69,14 @@ if(failed)
 endif()
 if(CPACK_DORVANE_SIGN AND provenance)
   execute_process(COMMAND bash ${CPACK_DORVANE_SOURCE_DIR}/release/sign.sh envelope
-                          ${base}.provenance.json ${base}.intoto.jsonl ${base}.sigstore.json
+                          ${base}${provenance_suffix} ${base}${envelope_suffix} ${base}${bundle_suffix}
                           ${CPACK_DORVANE_NODE} ${records}
                           ${CPACK_DORVANE_SIGN}
                   RESULT_VARIABLE failed)
   if(failed)
-    dorvane_package_failed("Could not sign ${base}.provenance.json")
+    dorvane_package_failed("Could not sign ${base}${provenance_suffix}")
   endif()
-  list(APPEND made .intoto.jsonl .sigstore.json)
+  list(APPEND made ${envelope_suffix} ${bundle_suffix})
 endif()
 foreach(suffix IN LISTS made)
   get_filename_component(name ${base}${suffix} NAME)

@@ -6,13 +6,26 @@ set_property(SOURCE app/dorvane.rc APPEND PROPERTY OBJECT_DEPENDS
              ${PROJECT_SOURCE_DIR}/app/dorvane.manifest)
 target_link_libraries(dorvane PRIVATE advapi32 user32)
 
-# The architecture as the packages name it.
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(ARM64|arm64|aarch64)$")
-  set(DORVANE_PACKAGE_ARCH arm64)
-elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set(DORVANE_PACKAGE_ARCH win64)
-else()
-  set(DORVANE_PACKAGE_ARCH win32)
+# The architecture as the packages name it: the one release/contract.json gives this
+# processor and pointer size.
+dorvane_contract_list(arches architectures)
+set(DORVANE_PACKAGE_ARCH "")
+foreach(arch IN LISTS arches)
+  dorvane_contract(processor architectures ${arch} processor)
+  dorvane_contract(pointer architectures ${arch} pointer)
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "${processor}" AND CMAKE_SIZEOF_VOID_P EQUAL pointer)
+    set(DORVANE_PACKAGE_ARCH ${arch})
+  endif()
+endforeach()
+if(NOT DORVANE_PACKAGE_ARCH)
+  message(FATAL_ERROR "release/contract.json names no architecture for processor ${CMAKE_SYSTEM_PROCESSOR} "
+                      "with ${CMAKE_SIZEOF_VOID_P}-byte pointers")
+endif()
+# A cross build's tests run its programs under wine, in a private prefix inside the build
+# tree, of the kind that runs this architecture.
+if(CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
+  set(CMAKE_CROSSCOMPILING_EMULATOR
+      "${PROJECT_SOURCE_DIR}/tests/wine/wine-run.sh;${DORVANE_PACKAGE_ARCH};${CMAKE_BINARY_DIR}/wine/prefix")
 endif()
 
 if(MSVC)
@@ -65,10 +78,8 @@ endif()
 # check read them in English.
 set_property(TARGET dorvane PROPERTY RULE_LAUNCH_LINK "${CMAKE_COMMAND} -E env --unset=LANGUAGE LC_ALL=C")
 set(release_dir ${PROJECT_BINARY_DIR}/release)
-configure_file(release/README.txt.in ${release_dir}/README.txt @ONLY NEWLINE_STYLE CRLF)
-configure_file(LICENSE ${release_dir}/LICENSE @ONLY NEWLINE_STYLE CRLF)
 # The x86 exes link GCC's runtime; the ARM64 one, built by clang, only our own stack probe.
-if(DORVANE_PACKAGE_ARCH STREQUAL arm64)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   set(DORVANE_RUNTIMES "the mingw-w64 runtime and\na stack probe of DORVANE's own")
   set(DORVANE_MINGW_ORIGIN "built for ARM64 from\nDebian's mingw-w64 source package (the release of Debian's x86 packages)")
   file(READ release/notices-arm64.txt DORVANE_RUNTIME_NOTICES)
@@ -77,16 +88,24 @@ else()
   set(DORVANE_MINGW_ORIGIN "as packaged by Debian in\nmingw-w64-i686-dev and mingw-w64-x86-64-dev")
   file(READ release/notices-gcc.txt DORVANE_RUNTIME_NOTICES)
 endif()
-configure_file(release/THIRD-PARTY-NOTICES.txt.in ${release_dir}/THIRD-PARTY-NOTICES.txt @ONLY
-               NEWLINE_STYLE CRLF)
-
-# The release archive: dorvane-<version>-win32.zip (or -win64, -arm64) with the exe and
-# those three, and its SHA-256 beside it.
+# The release archive: dorvane-<version>-win32.zip (or -win64, -arm64) with the contract's
+# members, each text member made from its source with this build's values, and its
+# SHA-256 beside it.
 install(TARGETS dorvane RUNTIME DESTINATION .)
-install(FILES ${release_dir}/README.txt ${release_dir}/LICENSE
-              ${release_dir}/THIRD-PARTY-NOTICES.txt DESTINATION .)
+dorvane_contract_list(members members)
+foreach(member IN LISTS members)
+  string(JSON source ERROR_VARIABLE binary GET "${member}" text)
+  if(binary)
+    continue()  # the exe, installed above
+  endif()
+  string(JSON name GET "${member}" name)
+  configure_file(${source} ${release_dir}/${name} @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${release_dir}/${name} DESTINATION .)
+endforeach()
 set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_FILE_NAME dorvane-${PROJECT_VERSION}-${DORVANE_PACKAGE_ARCH})
+dorvane_contract(package package)
+string(REPLACE "@version@" "${PROJECT_VERSION}" package "${package}")
+string(REPLACE "@arch@" "${DORVANE_PACKAGE_ARCH}" CPACK_PACKAGE_FILE_NAME "${package}")
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 # CPack's ZIP has its entries in the file system's order, DOS dates in the builder's time
@@ -97,7 +116,6 @@ set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/zip_normalize.cmake)
 set(CPACK_DORVANE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_DORVANE_BINARY_DIR ${PROJECT_BINARY_DIR})
 set(CPACK_DORVANE_ARCH ${DORVANE_PACKAGE_ARCH})
-set(CPACK_DORVANE_PUBLISHER ${DORVANE_PUBLISHER})
 if(sign_with)
   # release/sign.sh's options, for the MSI and the envelope.
   set(CPACK_DORVANE_SIGN ${sign_with})

@@ -3,7 +3,7 @@
 # natively on Windows, the request tests would make real exit requests.
 set(wine_dir ${CMAKE_BINARY_DIR}/wine)
 set(wine_tests ${PROJECT_SOURCE_DIR}/tests/wine)
-set(arch ${DORVANE_WINE_ARCH})
+set(arch ${DORVANE_PACKAGE_ARCH})
 set(usage ${CMAKE_CURRENT_BINARY_DIR}/usage.txt)
 if(DORVANE_OBJDUMP)
   set(objdump ${DORVANE_OBJDUMP})
@@ -32,12 +32,11 @@ endif()
 set(DORVANE_WINE_VM AUTO CACHE STRING
     "Run the tests that run the exe in a VM: AUTO (only where this machine cannot run them), ON, OFF")
 set_property(CACHE DORVANE_WINE_VM PROPERTY STRINGS AUTO ON OFF)
-if(arch STREQUAL arm64)
-  set(vm_arch arm64)
+dorvane_contract(vm_arch architectures ${arch} vm)
+if(vm_arch STREQUAL arm64)
   set(vm_qemu qemu-system-aarch64)
 else()
-  set(vm_arch x86_64)
-  set(vm_qemu qemu-system-x86_64)
+  set(vm_qemu qemu-system-${vm_arch})
 endif()
 # The guest's busybox: this machine's own for an x86_64 guest, Debian's arm64 package's for
 # an arm64 one.

@@ -515,11 +515,12 @@ a pkcs11: key without its module|needs DORVANE_SIGN_PKCS11_MODULE|-DDORVANE_SIGN
 EOT
 }
 
-# SECURITY.md, project.json and the guide give the one security contact CMakeLists.txt keeps.
+# SECURITY.md, project.json and the guide give the one security contact the release
+# contract keeps.
 security_checks() {
   local contact why=""
-  contact=$(sed -n 's/^set(DORVANE_SECURITY_CONTACT "\(.*\)")$/\1/p' "$src/CMakeLists.txt")
-  [ -n "$contact" ] || why="CMakeLists.txt sets no DORVANE_SECURITY_CONTACT"
+  contact=$(jq -r '.project.security_contact // empty' "$src/release/contract.json")
+  [ -n "$contact" ] || why="release/contract.json names no security contact"
   grep -qF "**$contact**" "$src/SECURITY.md" || why=$(why_not "$why" "SECURITY.md does not give it")
   grep -oE '[[:alnum:]._%+-]+@[[:alnum:].-]+' "$src/SECURITY.md" | grep -vxF -- "$contact" | grep -q . &&
     why=$(why_not "$why" "SECURITY.md gives another address")
@@ -530,5 +531,5 @@ security_checks() {
     '## How a fixed release is announced and signed'; do
     grep -qxF "$part" "$src/SECURITY.md" || why=$(why_not "$why" "SECURITY.md lacks '$part'")
   done
-  record "SECURITY.md, project.json and the guide: CMakeLists.txt's contact $contact" "$why"
+  record "SECURITY.md, project.json and the guide: the contract's contact $contact" "$why"
 }
