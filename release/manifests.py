@@ -2,11 +2,12 @@
 """Writes the winget and Scoop manifests of one release from the files it publishes.
 
 Everything a manifest says is read from those files: the hashes from their bytes, the
-ProductCode, UpgradeCode, name and publisher from each MSI (msiinfo), the architecture
+ProductCode, UpgradeCode, name and publisher from each MSI (libmsi), the architecture
 from each exe's own PE header (read by Debian's pefile), the Windows it needs from the
 exe's manifest resource and subsystem version, the exe's path from each ZIP's listing.
 Only the names and addresses a package repository knows DORVANE by come from
-project.json, which CMake writes from CMakeLists.txt. Nothing here is built as text: PyYAML and json write it all.
+project.json, which CMake writes, and the architectures and file names from
+release/contract.json. Nothing here is built as text: PyYAML and json write it all.
 
 usage: manifests.py PROJECT_JSON RELEASE_DIR RELEASE_URL [RELEASE_NOTES_URL]
 RELEASE_DIR holds dorvane-<version>-{win32,win64,arm64}.{zip,msi}; the manifests go to
@@ -24,15 +25,13 @@ import zipfile
 import pefile
 import yaml
 
+from verify import contract, msi
+
 MANIFEST_VERSION = "1.12.0"
-# The command an administrator types, and the exe that is it.
-COMMAND = "dorvane"
-EXE = COMMAND + ".exe"
+# The exe, and the command an administrator types, which is its name.
+EXE = contract.exe()
+COMMAND = os.path.splitext(EXE)[0]
 SCHEMA = "https://aka.ms/winget-manifest.{}.1.12.0.schema.json"
-# The package names' architectures, and what the exe inside must say it is.
-ARCHES = ("win32", "win64", "arm64")
-PE_MACHINES = {0x014C: "x86", 0x8664: "x64", 0xAA64: "arm64"}
-SCOOP_ARCHES = {"x86": "32bit", "x64": "64bit", "arm64": "arm64"}
 # Windows versions by the supportedOS ids an application manifest can name.
 SUPPORTED_OS = {
     "e2011457-1546-43c5-a5fe-008deee3d3f0": (6, 0),  # Vista
@@ -62,7 +61,8 @@ def pe_facts(exe):
     except pefile.PEFormatError as error:
         fail("not a PE file (%s)" % error.value)
     machine = pe.FILE_HEADER.Machine
-    if machine not in PE_MACHINES:
+    named = [arch for arch in contract.arches() if contract.arch(arch)["pe_machine"] == machine]
+    if not named:
         fail("unknown PE machine 0x%04x" % machine)
     subsystem = (pe.OPTIONAL_HEADER.MajorSubsystemVersion, pe.OPTIONAL_HEADER.MinorSubsystemVersion)
     # The manifest resource (RT_MANIFEST, type 24): its first name's first language.
@@ -77,24 +77,17 @@ def pe_facts(exe):
     if not manifest:
         fail("the exe has no application manifest")
     ids = re.findall(rb'supportedOS\s+Id="\{([0-9a-fA-F-]+)\}"', manifest)
-    named = [SUPPORTED_OS[i.decode().lower()] for i in ids if i.decode().lower() in SUPPORTED_OS]
-    if not named:
+    versions = [SUPPORTED_OS[i.decode().lower()] for i in ids if i.decode().lower() in SUPPORTED_OS]
+    if not versions:
         fail("the exe's manifest names no Windows version it supports")
-    return PE_MACHINES[machine], max(subsystem, min(named))
+    return named[0], max(subsystem, min(versions))
 
 
 def msi_facts(path):
-    """The MSI's Property table and summary, as msiinfo reads them."""
-    table = subprocess.run(["msiinfo", "export", path, "Property"], check=True,
-                           capture_output=True, text=True).stdout
-    rows = [line.split("\t", 1) for line in table.replace("\r", "").splitlines()[3:]]
-    properties = {key: value for key, value in rows}
-    summary = subprocess.run(["msiinfo", "suminfo", path], check=True,
-                             capture_output=True, text=True).stdout
-    fields = dict(re.findall(r"^([^:\n]+): (.*)$", summary, re.M))
-    tables = subprocess.run(["msiinfo", "tables", path], check=True,
-                            capture_output=True, text=True).stdout.split()
-    return properties, fields, tables
+    """The MSI's Property table, summary and table names, as libmsi reads them."""
+    read = msi.read(path)
+    properties = {key: value for key, value in read["tables"]["Property"]["rows"]}
+    return properties, read["summary"], list(read["tables"])
 
 
 def msi_installer_type(properties, fields, tables):
@@ -105,7 +98,7 @@ def msi_installer_type(properties, fields, tables):
     SecureCustomProperties, so an MSI made by wixl is detected as wix; a manifest saying
     msi would not match the detected type. winget installs both with msiexec alike."""
     words = list(tables) + list(properties) + list(properties.values())
-    words.append(fields.get("Application", ""))
+    words.append(fields.get("appname", ""))
     return "wix" if any("wix" in word.lower() or "windows installer xml" in word.lower()
                         for word in words) else "msi"
 
@@ -190,12 +183,12 @@ def main(argv):
     checkver = scoop_checkver(url, version)
 
     msis, zips, scoop = [], [], {}
-    for arch in ARCHES:
-        base = "dorvane-%s-%s" % (version, arch)
-        for kind in (".zip", ".msi"):
+    for arch in contract.arches():
+        base = contract.package(version, arch)
+        for kind in (contract.suffix("zip"), contract.suffix("msi")):
             if not os.path.isfile(os.path.join(release, base + kind)):
-                fail("no %s%s in %s: the manifests name all three architectures" % (base, kind, release))
-        with open(os.path.join(release, base + ".zip"), "rb") as f:
+                fail("no %s%s in %s: the manifests name every architecture" % (base, kind, release))
+        with open(os.path.join(release, base + contract.suffix("zip")), "rb") as f:
             zip_bytes = f.read()
         with zipfile.ZipFile(io.BytesIO(zip_bytes)) as archive:
             exe_path = base + "/" + EXE
@@ -203,12 +196,14 @@ def main(argv):
                 fail("%s.zip has no %s" % (base, exe_path))
             exe = archive.read(exe_path)
             guide = archive.read(base + "/README.txt")
-        architecture, needs = pe_facts(exe)
-        msi_path = os.path.join(release, base + ".msi")
+        if pe_facts(exe)[0] != arch:
+            fail("%s%s holds an exe for another architecture" % (base, contract.suffix("zip")))
+        architecture, needs = contract.arch(arch)["winget"], pe_facts(exe)[1]
+        msi_path = os.path.join(release, base + contract.suffix("msi"))
         if msi_exe(msi_path) != exe:
             fail("%s.msi and %s.zip hold different exes" % (base, base))
         properties, fields, tables = msi_facts(msi_path)
-        msi_needs = max(needs, MSI_500_NEEDS) if int(fields["Version"].split()[0]) >= 500 else needs
+        msi_needs = max(needs, MSI_500_NEEDS) if fields["version"] >= 500 else needs
         with open(msi_path, "rb") as f:
             msi_hash = sha256(f.read())
         if properties["Manufacturer"] != project["publisher"]:
@@ -219,7 +214,7 @@ def main(argv):
             "Architecture": architecture,
             "InstallerType": msi_installer_type(properties, fields, tables),
             "Scope": "machine",
-            "InstallerUrl": url + base + ".msi",
+            "InstallerUrl": url + base + contract.suffix("msi"),
             "InstallerSha256": msi_hash.upper(),
             "MinimumOSVersion": version_string(msi_needs),
             "ElevationRequirement": "elevationRequired",
@@ -238,20 +233,17 @@ def main(argv):
             "NestedInstallerType": "portable",
             "NestedInstallerFiles": [{"RelativeFilePath": base + "\\" + EXE,
                                       "PortableCommandAlias": COMMAND}],
-            "InstallerUrl": url + base + ".zip",
+            "InstallerUrl": url + base + contract.suffix("zip"),
             "InstallerSha256": sha256(zip_bytes).upper(),
             "MinimumOSVersion": version_string(needs),
             "Commands": [COMMAND],
         })
-        scoop[SCOOP_ARCHES[architecture]] = {"url": url + base + ".zip",
+        scoop[contract.arch(arch)["scoop"]] = {"url": url + base + contract.suffix("zip"),
                                              "hash": sha256(zip_bytes),
                                              "extract_dir": base}
-    if sorted(installer["Architecture"] for installer in zips) != ["arm64", "x64", "x86"]:
-        fail("the three ZIPs' exes are not x86, x64 and arm64")
-
     # winget: manifests/<first letter>/<Publisher>/<Package>/<version>/, the identifier's
     # parts as folders.
-    folder = os.path.join(release, "winget", "manifests", identifier[0].lower(),
+    folder = os.path.join(release, contract.load()["manifests"]["winget"], "manifests", identifier[0].lower(),
                           *identifier.split("."), version)
     os.makedirs(folder, exist_ok=True)
     common = {"PackageIdentifier": identifier, "PackageVersion": version}
@@ -273,26 +265,28 @@ def main(argv):
     locale.update({"ManifestType": "defaultLocale", "ManifestVersion": MANIFEST_VERSION})
     write_yaml(os.path.join(folder, identifier + ".locale.en-US.yaml"), "defaultLocale", locale)
 
-    # Scoop: an app manifest for a bucket of our own.
+    # Scoop: an app manifest for a bucket of our own, its architectures in Scoop's own order.
+    order = contract.load()["manifests"]["scoop_order"]
     manifest = {
         "version": version,
         "description": project["description"],
         "homepage": project["homepage"],
         "license": project["license"],
-        "architecture": {key: scoop[key] for key in ("64bit", "32bit", "arm64")},
+        "architecture": {key: scoop[key] for key in order},
         "bin": EXE,
         "checkver": checkver,
         "autoupdate": {
             "architecture": {
                 key: {"url": scoop[key]["url"].replace(version, "$version"),
                       "extract_dir": scoop[key]["extract_dir"].replace(version, "$version")}
-                for key in ("64bit", "32bit", "arm64")},
+                for key in order},
             # Each ZIP's .sha256 beside it: "HASH  NAME".
             "hash": {"url": "$url.sha256", "regex": "$sha256\\s+$basename"},
         },
     }
-    os.makedirs(os.path.join(release, "scoop"), exist_ok=True)
-    with open(os.path.join(release, "scoop", project["scoop_name"] + ".json"), "w",
+    scoop_folder = os.path.join(release, contract.load()["manifests"]["scoop"])
+    os.makedirs(scoop_folder, exist_ok=True)
+    with open(os.path.join(scoop_folder, project["scoop_name"] + ".json"), "w",
               encoding="utf-8", newline="\n") as f:
         json.dump(manifest, f, indent=4, ensure_ascii=True)
         f.write("\n")

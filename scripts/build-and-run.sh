@@ -6,7 +6,7 @@
 # An architecture whose tools cannot be set up, or whose build fails, is named with the
 # reason; the others are still built and run, and the status is then 1.
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 scripts/ensure-tools.sh host windows records
 scripts/ensure-tools.sh --check host || exit 1
 not_run=()
@@ -23,7 +23,12 @@ show_usage() {  # ARCH WINE_DIR EXE
     { tests/wine/wine-run.sh "$1" "$2/prefix" "$3" || echo "(exit status $?)"; }
   tests/wine/prefix.sh teardown "$1" "$2" >/dev/null
 }
-for row in windows-x86:win32:x86_64 windows-x64:win64:x86_64 windows-arm64:arm64:arm64; do
+# Each architecture of the release, its preset and the machine whose wine runs it, as
+# release/contract.json names them.
+mapfile -t rows < <(/usr/bin/python3 -c 'import json
+for arch, entry in json.load(open("release/contract.json"))["architectures"].items():
+    print(entry["preset"], arch, entry["vm"], sep=":")')
+for row in "${rows[@]}"; do
   IFS=: read -r preset arch vm_arch <<<"$row"
   build=$PWD/build/$preset
   if ! why=$(scripts/ensure-tools.sh --check "$preset" 2>&1); then
@@ -36,17 +41,17 @@ for row in windows-x86:win32:x86_64 windows-x64:win64:x86_64 windows-arm64:arm64
     not_run+=("$preset (build)")
     continue
   fi
-  if tests/wine/wine-run.sh $arch --check >/dev/null; then
+  if tests/wine/wine-run.sh "$arch" --check >/dev/null; then
     echo "== build/$preset/dorvane.exe under wine ($arch)"
-    show_usage $arch "$build/wine" "$build/dorvane.exe"
-  elif [ $? = 77 ] && command -v qemu-system-${vm_arch/arm64/aarch64} >/dev/null; then
+    show_usage "$arch" "$build/wine" "$build/dorvane.exe"
+  elif [ $? = 77 ] && command -v "qemu-system-${vm_arch/arm64/aarch64}" >/dev/null; then
     echo "== build/$preset/dorvane.exe under wine ($arch), in the test VM"
     # The prefix the tests made in an earlier guest, if any, is kept in the session folder.
-    DORVANE_WINE_TEMPLATE_ARCHIVE=$build/vm/session/wine-template.tar tests/vm/vm-run.sh once "$build/vm/session" --cache "$build/vm" --arch $vm_arch --ro "$PWD" \
+    DORVANE_WINE_TEMPLATE_ARCHIVE=$build/vm/session/wine-template.tar tests/vm/vm-run.sh once "$build/vm/session" --cache "$build/vm" --arch "$vm_arch" --ro "$PWD" \
       --tmpfs "$build/wine" -- bash -c "$(declare -f show_usage); show_usage $arch '$build/wine' '$build/dorvane.exe'" |
       grep -v '^vm-run.sh: guest ready' || true
   else
-    tests/wine/wine-run.sh $arch --check || true
+    tests/wine/wine-run.sh "$arch" --check || true
     not_run+=("$preset (wine)")
   fi
 done

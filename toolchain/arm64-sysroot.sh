@@ -24,10 +24,11 @@ fi
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)
 triple=aarch64-w64-mingw32
-src_package=mingw-w64
-src_version=10.0.0-3
-# Checked on top of apt's own verification, so the source can never change under a name.
-src_dsc_sha256=8ea9e74761e39cf6fc93be1f254ef105b847a85a1fc6fdb09cbf16d6e4411b8a
+# The source package, its version and its .dsc's SHA-256: toolchain/arm64-runtime.json, which
+# the SBOM and provenance read too.
+{ read -r src_package; read -r src_version; read -r src_dsc_sha256; } < <(
+  /usr/bin/python3 -c 'import json, sys; source = json.load(open(sys.argv[1]))
+print(source["package"], source["version"], source["dsc_sha256"], sep="\n")' "$here/arm64-runtime.json")
 # bookworm keeps this release for good, whatever the build machine runs.
 mirror=${DORVANE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 suite=bookworm
@@ -38,7 +39,7 @@ suite=bookworm
 
 recipe_hash=$(
   {
-    (cd "$here" && sha256sum arm64-sysroot.sh aarch64-w64-mingw32.cfg.in chkstk.S)
+    (cd "$here" && sha256sum arm64-sysroot.sh arm64-runtime.json aarch64-w64-mingw32.cfg.in chkstk.S)
     dpkg-query -W -f='${Package} ${Version}\n' clang-14 lld-14 llvm-14
   } | sha256sum | cut -c1-12
 )

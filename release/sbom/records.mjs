@@ -28,6 +28,11 @@ const require = createRequire(join(modules, 'index.js'));
 const CDX = require('@cyclonedx/cyclonedx-library');
 const { PackageURL } = require('packageurl-js');
 const parseSpdx = require('spdx-expression-parse');
+// What a release is (its file names, the exe's name, the records' types): release/contract.json.
+const contract = JSON.parse(readFileSync(join(here, '../contract.json'), 'utf8'));
+const EXE = contract.members[0].name;
+const suffix = contract.files;
+const spec = CDX.Spec.SpecVersionDict[contract.records.sbom_spec];
 const fail = (why) => {
   process.stderr.write(`records.mjs: ${why}\n`);
   process.exit(1);
@@ -233,12 +238,12 @@ function linkedFiles(map) {
 
 function facts(o) {
   const project = JSON.parse(readFileSync(o.project, 'utf8'));
-  const base = `dorvane-${project.version}-${o.arch}`;
+  const base = contract.package.replace('@version@', project.version).replace('@arch@', o.arch);
   const pkgdir = o['package-dir'];
   // CPack copies the ZIP into the package folder only after these records are written:
   // until then it is where --zip says.
-  const file = (suffix) => (suffix === '.zip' && o.zip ? o.zip : join(pkgdir, base + suffix));
-  return { project, base, file, exe: join(o.staged, 'dorvane.exe') };
+  const file = (ending) => (ending === suffix.zip && o.zip ? o.zip : join(pkgdir, base + ending));
+  return { project, base, file, exe: join(o.staged, EXE) };
 }
 
 const publisher = (project) =>
@@ -313,19 +318,22 @@ function findToolchain(o) {
   return [...pkgs.values()];
 }
 
-// The ARM64 runtime is not a Debian package: toolchain/arm64-sysroot.sh builds it from
-// Debian's mingw-w64 source package, whose name and version it holds.
+// The ARM64 runtime is not a Debian package: toolchain/arm64-sysroot.sh builds it from the
+// Debian source package that toolchain/arm64-runtime.json names.
 function arm64Source() {
-  const script = readFileSync(join(here, '../../toolchain/arm64-sysroot.sh'), 'utf8');
-  const value = (key) => new RegExp(`^${key}=(\\S+)$`, 'm').exec(script)[1];
-  return { name: value('src_package'), version: value('src_version'), dscSha256: value('src_dsc_sha256') };
+  const source = JSON.parse(readFileSync(join(here, '../../toolchain/arm64-runtime.json'), 'utf8'));
+  return { name: source.package, version: source.version, dscSha256: source.dsc_sha256 };
 }
+
+// The ARM64 exe is linked by lld from a runtime built here, which its MSVC-style map shows;
+// the x86 exes by GNU ld from Debian's packages.
+const builtHere = (o) => readFileSync(o.map, 'utf8').includes('Publics by Value');
 
 function libraryComponents(o, project) {
   const files = linkedFiles(o.map);
   if (files.length === 0) fail(`no toolchain files in ${o.map}`);
   const components = [];
-  if (o.arch === 'arm64') {
+  if (builtHere(o)) {
     const probe = 'libclang_rt.builtins-aarch64.a';
     const src = arm64Source();
     const crt = new CDX.Models.Component(CDX.Enums.ComponentType.Library, `${src.name}-crt-aarch64`, {
@@ -366,7 +374,7 @@ function libraryComponents(o, project) {
     const c = new CDX.Models.Component(CDX.Enums.ComponentType.Library, pkg.name, {
       bomRef: pkg.purl,
       version: pkg.version,
-      description: `Linked into dorvane.exe from the package ${pkg.name}`,
+      description: `Linked into ${EXE} from the package ${pkg.name}`,
       supplier: supplierOf(pkg),
       author: pkg.maintainer,
       purl: pkg.purl,
@@ -385,7 +393,7 @@ function windowsComponents(exe, objdump) {
   const dlls = [...new Set([...text.matchAll(/DLL Name: (\S+)/g)].map((m) => m[1].toUpperCase()))].sort();
   const windows = new CDX.Models.Component(CDX.Enums.ComponentType.OperatingSystem, 'Windows', {
     bomRef: 'windows',
-    description: 'Provided by Windows: imported by dorvane.exe at run time, not shipped with it',
+    description: `Provided by Windows: imported by ${EXE} at run time, not shipped with it`,
     scope: CDX.Enums.ComponentScope.Required,
   });
   for (const dll of dlls) {
@@ -453,15 +461,15 @@ function sbom(o) {
     hashes: hashesOf(exe),
   });
   app.licenses.add(new CDX.Models.LicenseExpression(project.license));
-  for (const p of bsiFile(['dorvane.exe'])) app.properties.add(p);
+  for (const p of bsiFile([EXE])) app.properties.add(p);
   app.externalReferences.add(new CDX.Models.ExternalReference(project.homepage, CDX.Enums.ExternalReferenceType.Website));
   app.externalReferences.add(new CDX.Models.ExternalReference(project.repository, CDX.Enums.ExternalReferenceType.VCS));
   // The forms it is distributed in, by file name: where they are served is not known here.
-  for (const suffix of ['.zip', '.msi']) {
-    if (!existsSync(file(suffix))) continue;
-    app.externalReferences.add(new CDX.Models.ExternalReference(base + suffix, CDX.Enums.ExternalReferenceType.Distribution, {
-      hashes: hashesOf(file(suffix)),
-      comment: suffix === '.zip' ? 'ZIP archive holding dorvane.exe' : 'Windows Installer package holding dorvane.exe',
+  for (const ending of [suffix.zip, suffix.msi]) {
+    if (!existsSync(file(ending))) continue;
+    app.externalReferences.add(new CDX.Models.ExternalReference(base + ending, CDX.Enums.ExternalReferenceType.Distribution, {
+      hashes: hashesOf(file(ending)),
+      comment: ending === suffix.zip ? `ZIP archive holding ${EXE}` : `Windows Installer package holding ${EXE}`,
     }));
   }
   bom.metadata.component = app;
@@ -472,7 +480,7 @@ function sbom(o) {
   for (const c of libs) app.dependencies.add(c.bomRef);
   for (const dll of windows.components) app.dependencies.add(dll.bomRef);
 
-  const factory = new CDX.Serialize.JSON.Normalize.Factory(CDX.Spec.Spec1dot6);
+  const factory = new CDX.Serialize.JSON.Normalize.Factory(spec);
   const json = JSON.parse(new CDX.Serialize.JsonSerializer(factory).serialize(bom, { sortLists: true }));
   // Every bom-ref has its dependency entry, the leaves with none. The library writes
   // entries only for what depends on something.
@@ -490,22 +498,22 @@ function sbom(o) {
   delete json.serialNumber;
   const serialNumber = uuid5(canonical(json));
   const { bomFormat, specVersion, ...rest } = json;
-  writeFileSync(file('.cdx.json'), JSON.stringify({ bomFormat, specVersion, serialNumber, ...rest }, null, 2) + '\n');
+  writeFileSync(file(suffix.sbom), JSON.stringify({ bomFormat, specVersion, serialNumber, ...rest }, null, 2) + '\n');
 }
 
 // --- provenance ----------------------------------------------------------------------------
 
 function provenance(o) {
   const { project, base, file, exe } = facts(o);
-  const subject = [[`${base}/dorvane.exe`, exe]];
-  for (const suffix of ['.zip', '.msi', '.cdx.json']) {
-    if (existsSync(file(suffix))) subject.push([base + suffix, file(suffix)]);
+  const subject = [[`${base}/${EXE}`, exe]];
+  for (const ending of [suffix.zip, suffix.msi, suffix.sbom]) {
+    if (existsSync(file(ending))) subject.push([base + ending, file(ending)]);
   }
   const pkgs = new Map(toolchain(o).map((p) => [keyOf(p), p]));
   const add = (pkg) => pkg && pkgs.set(keyOf(pkg), pkg);
   // The runtime linked in, the headers compiled against (ninja's record of every
   // header each object read), and what made the packages.
-  const used = o.arch === 'arm64' ? [] : linkedFiles(o.map);
+  const used = builtHere(o) ? [] : linkedFiles(o.map);
   if (o.generator === 'Ninja') {
     // The product's own objects only (CMakeFiles/dorvane*), not the tests'.
     let product = false;
@@ -516,8 +524,10 @@ function provenance(o) {
   }
   // Every program that writes a byte of what ships, and what it loads to write them:
   // CPack's ZIP library and zlib, the cabinet and MSI libraries of wixl and msibuild,
-  // faketime's preloaded clock, the Perl modules strip-nondeterminism rewrites the ZIP with.
-  const commands = ['cmake', 'ninja', 'wixl', 'msibuild', 'faketime', 'node', 'strip-nondeterminism', 'perl', o.objdump];
+  // faketime's preloaded clock, the Perl modules strip-nondeterminism rewrites the ZIP with,
+  // and Debian's Python, which runs the MSI step (its codes, its tables).
+  const commands = ['cmake', 'ninja', 'wixl', 'msibuild', 'faketime', 'node', 'strip-nondeterminism', 'perl', o.objdump,
+    '/usr/bin/python3'];
   for (const c of ['cmake', 'wixl', 'msibuild']) {
     const path = which(c);
     if (!path) continue;
@@ -529,7 +539,7 @@ function provenance(o) {
   used.push(...tryRun('perl', ['-MFile::StripNondeterminism', '-MFile::StripNondeterminism::handlers::zip', '-e',
     'print join "\\n", values %INC']).split('\n').filter((f) => f.startsWith('/')));
   for (const name of new Set(owners([...new Set(used)]).values())) if (name) add(installedPackage(name));
-  if (o.arch === 'arm64') commands.push('clang-14', 'ld.lld-14', 'llvm-ar-14', 'make', 'dpkg-source');
+  if (builtHere(o)) commands.push('clang-14', 'ld.lld-14', 'llvm-ar-14', 'make', 'dpkg-source');
   if (o.signed === 'yes') commands.push('osslsigncode', 'openssl');
   // A token's key signs through OpenSSL's pkcs11 engine and the token's module.
   if (o['sign-tools']) commands.push(...o['sign-tools'].split(','));
@@ -553,7 +563,7 @@ function provenance(o) {
     if (!sha256(p)) d.annotations.digest = 'unknown: apt lists no .deb of this installed version';
     deps.push(d);
   }
-  if (o.arch === 'arm64') {
+  if (builtHere(o)) {
     const src = arm64Source();
     deps.push({
       uri: purl('deb', 'debian', src.name, src.version, { arch: 'source' }),
@@ -579,9 +589,9 @@ function provenance(o) {
   }
 
   const statement = {
-    _type: 'https://in-toto.io/Statement/v1',
+    _type: contract.records.statement_type,
     subject: subject.map(([name, path]) => ({ name, digest: { sha256: digest('sha256', path) } })),
-    predicateType: 'https://slsa.dev/provenance/v1',
+    predicateType: contract.records.predicate_type,
     predicate: {
       buildDefinition: {
         buildType: new URL('build-types/cmake-preset/v1', project.homepage).toString(),
@@ -596,7 +606,7 @@ function provenance(o) {
       runDetails: { builder: { id: o.builder } },
     },
   };
-  writeFileSync(file('.provenance.json'), JSON.stringify(statement, null, 2) + '\n');
+  writeFileSync(file(suffix.provenance), JSON.stringify(statement, null, 2) + '\n');
 }
 
 // --- the signed envelope ---------------------------------------------------------------------
@@ -605,7 +615,7 @@ function provenance(o) {
 const pae = (type, body) =>
   Buffer.concat([Buffer.from(`DSSEv1 ${Buffer.byteLength(type)} ${type} ${body.length} `), body]);
 
-const payloadType = 'application/vnd.in-toto+json';
+const payloadType = contract.records.payload_type;
 
 // The envelope of a signature that release/sign.sh made of pae's output, named by the
 // SHA-256 of the signer's public key (SPKI DER): the certificate of CERTS whose key
@@ -664,7 +674,7 @@ function bundle(envelopeFile, certsFile, out) {
   // What a user's verifier will read: the text, parsed as a bundle, its envelope the one
   // given, its signature that key's.
   const read = sig.bundle.bundleFromJSON(JSON.parse(text));
-  if (read.mediaType !== sig.bundle.BUNDLE_V03_MEDIA_TYPE) fail(`the bundle's media type is ${read.mediaType}`);
+  if (read.mediaType !== contract.records.bundle_media_type) fail(`the bundle's media type is ${read.mediaType}`);
   if (canonical(JSON.parse(text).dsseEnvelope) !== canonical(env)) fail(`the bundle's envelope is not ${envelopeFile}'s`);
   const finder = (hint) => {
     if (hint !== keyid) throw new Error(`no key ${hint}`);
@@ -684,7 +694,7 @@ function bundle(envelopeFile, certsFile, out) {
 async function check(sbomFile) {
   const text = readFileSync(sbomFile, 'utf8');
   const problems = [];
-  const invalid = await new CDX.Validation.JsonStrictValidator(CDX.Spec.Version.v1dot6).validate(text);
+  const invalid = await new CDX.Validation.JsonStrictValidator(spec.version).validate(text);
   if (invalid !== null) problems.push(`not valid CycloneDX 1.6: ${JSON.stringify(invalid).slice(0, 400)}`);
   const bom = JSON.parse(text);
   const all = [bom.metadata?.component, ...(bom.components || [])];

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The release folder and its manifests as package repositories take them: runs the release
 # command twice into BUILD_ROOT, then holds every manifest to the files it names. Each fact
-# is read here independently of the generator: hashes by sha256sum's own reading, the MSI
-# codes with msiinfo, the exe's machine with file(1), the ZIPs' listings with unzip.
+# is read here apart from the generator's reading: hashes by sha256sum, the MSI codes with
+# the release tools' MSI reader (libmsi), the exe's machine with file(1), the ZIPs' listings
+# with unzip.
 # usage: manifests_test.sh SOURCE_DIR BUILD_ROOT [CMAKE_OPTION...]
 #   DORVANE_RELEASE_BUILD=0   gather the packages BUILD_ROOT already holds, build nothing
 set -u
@@ -83,9 +84,11 @@ yamllint -f parsable -c "$(dirname "$0")/yamllint.yml" "$out/winget" >"$tmp/lint
 record "yamllint: the winget manifests" "$why"
 
 # The manifests against the files, one line per check; counted here.
-TMPDIR=$tmp /usr/bin/python3 - "$out" "$url" >"$tmp/facts.log" 2>&1 <<'EOF'
+TMPDIR=$tmp /usr/bin/python3 - "$out" "$url" "$src/release" >"$tmp/facts.log" 2>&1 <<'EOF'
 import glob, hashlib, json, os, re, subprocess, sys, yaml
 out, url = sys.argv[1], sys.argv[2]
+sys.path.insert(0, sys.argv[3])
+from verify import msi
 def run(*cmd): return subprocess.run(cmd, capture_output=True, text=True).stdout.replace("\r", "")
 def first(*pairs):  # the reason of the first true condition, pairs of (condition, reason)
     return next((why for bad, why in zip(pairs[::2], pairs[1::2]) if bad), "")
@@ -143,8 +146,7 @@ for i in docs["installer"]["Installers"]:
               first(nested["RelativeFilePath"].replace("\\", "/") not in listing(file), "not in the ZIP",
                     nested.get("PortableCommandAlias") != "dorvane", "alias"))
     else:
-        table = run("msiinfo", "export", os.path.join(out, file), "Property").splitlines()[3:]
-        prop = dict(row.split("\t", 1) for row in table)
+        prop = dict(msi.read(os.path.join(out, file))["tables"]["Property"]["rows"])
         arp = i["AppsAndFeaturesEntries"][0]
         want = [prop[k] for k in ("ProductCode", "ProductCode", "UpgradeCode", "ProductName", "Manufacturer")]
         got = [i.get("ProductCode")] + [arp.get(k) for k in ("ProductCode", "UpgradeCode", "DisplayName", "Publisher")]

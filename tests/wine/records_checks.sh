@@ -43,7 +43,7 @@ check_records() {
   if grep -q 'Publics by Value' "$map"; then
     linked=$(map_linked "$map")
     want=$(printf '%s\n' "dorvane-chkstk $(jq -r .version "$build/project.json")" \
-      "mingw-w64-crt-aarch64 $(sed -n 's/^src_version=//p' "$src/toolchain/arm64-sysroot.sh")" | sort)
+      "mingw-w64-crt-aarch64 $(jq -r .version "$src/toolchain/arm64-runtime.json")" | sort)
   else
     local paths
     paths=$(map_linked "$map" | xargs -r realpath)
