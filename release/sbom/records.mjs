@@ -527,7 +527,7 @@ function provenance(o) {
   // faketime's preloaded clock, the Perl modules strip-nondeterminism rewrites the ZIP with,
   // and Debian's Python, which runs the MSI step (its codes, its tables).
   const commands = ['cmake', 'ninja', 'wixl', 'msibuild', 'faketime', 'node', 'strip-nondeterminism', 'perl', o.objdump,
-    '/usr/bin/python3'];
+    '/usr/bin/python3', realpathSync('/usr/bin/python3')];
   for (const c of ['cmake', 'wixl', 'msibuild']) {
     const path = which(c);
     if (!path) continue;
