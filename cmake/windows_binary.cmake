@@ -43,9 +43,10 @@ else()
   endif()
 endif()
 # lld leaves the header's checksum 0, where GNU ld fills it in; before any signing.
+# Debian's Python, which has python3-pefile (scripts/ensure-tools.sh arm64-toolchain).
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   add_custom_command(TARGET dorvane POST_BUILD
-                     COMMAND bash ${PROJECT_SOURCE_DIR}/toolchain/pe-checksum.sh $<TARGET_FILE:dorvane>
+                     COMMAND /usr/bin/python3 -I ${PROJECT_SOURCE_DIR}/toolchain/pe-checksum.py $<TARGET_FILE:dorvane>
                      VERBATIM)
 endif()
 
