@@ -209,7 +209,7 @@ if [ $check_only = 1 ] || [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null
   for group in "${groups[@]}"; do
     [ -n "${wanted[$group]}" ] || continue
     if [ $check_only = 1 ]; then
-      echo "ensure-tools.sh: $group lacks ${wanted[$group]}; install them with: scripts/ensure-tools.sh $group" >&2
+      echo "ensure-tools.sh: $group lacks ${wanted[$group]}; install with: scripts/ensure-tools.sh $group" >&2
     else
       echo "ensure-tools.sh: $group lacks ${wanted[$group]}" >&2
     fi

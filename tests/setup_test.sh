@@ -23,7 +23,7 @@ fake_bin() {  # DIR GTEST UPDATE INSTALL: GoogleTest's sources (present, absent)
   mkdir -p "$dir" "$gtest"
   [ "$2" = absent ] || touch "$gtest/CMakeLists.txt"
   shift
-  for tool in bash dirname sort tr sed grep cut head cat mktemp rm sleep find cmp readelf chmod; do
+  for tool in bash dirname sort tr sed grep cut head cat mktemp rm sleep find cmp readelf chmod touch; do
     ln -s "$(command -v $tool)" "$dir/$tool"
   done
   printf '#!/bin/bash\necho 0\n' >"$dir/id"
@@ -86,7 +86,7 @@ for gtest in present absent; do
     "ensure-tools.sh: apt says: Unable to locate package ninja-build"
   run_case "--check installs nothing and names what is missing, and how to install it; GoogleTest's sources $gtest" \
     $gtest ok ok 1 0 0 --check host -- \
-    "ensure-tools.sh: host lacks $packages; install them with: scripts/ensure-tools.sh host"
+    "ensure-tools.sh: host lacks $packages; install with: scripts/ensure-tools.sh host"
 done
 run_case "an unknown group" present ok ok 2 0 0 nonsense --
 finish
