@@ -104,10 +104,10 @@ function installedPackage(name) {
 }
 
 // What apt knows of installed packages: the archive each version came from and its .deb's
-// SHA-256, read through python3-apt (apt_facts.py), once per package. apt's own cache of
-// its lists: machines that switch apt's binary cache off make it rebuild for every query
-// (seconds each), so it is kept beside the npm packages instead, which apt refreshes when
-// its lists change. A caller's APT_CONFIG chooses its own.
+// SHA-256, read through python3-apt (apt_facts.py, on Debian's Python), once per package.
+// apt's binary cache of its lists is kept beside the npm packages: machines that switch it
+// off would have apt rebuild it for every run (seconds each); apt refreshes it when its
+// lists change. A caller's APT_CONFIG chooses its own.
 const aptKnown = new Map();
 function aptFacts(pkgs) {
   const key = (p) => `${p.name}:${p.arch}=${p.version}`;
