@@ -12,6 +12,13 @@ if(NOT DORVANE_ARM64_SYSROOT)
     set(DORVANE_ARM64_CACHE ${CMAKE_BINARY_DIR}/toolchain)
   endif()
   set(DORVANE_ARM64_CACHE ${DORVANE_ARM64_CACHE} CACHE PATH "Where the ARM64 sysroot is made and kept")
+  # Configuring installs nothing: a missing tool stops it, in one line naming the packages
+  # and the command that installs them (indented, which CMake leaves unwrapped).
+  execute_process(COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/../scripts/ensure-tools.sh --check arm64-toolchain
+                  ERROR_VARIABLE lacking ERROR_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR " ${lacking}")
+  endif()
   execute_process(COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/../toolchain/arm64-sysroot.sh
                           ${DORVANE_ARM64_CACHE}
                   OUTPUT_VARIABLE DORVANE_ARM64_SYSROOT OUTPUT_STRIP_TRAILING_WHITESPACE

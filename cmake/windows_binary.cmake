@@ -56,9 +56,10 @@ else()
   endif()
 endif()
 # lld leaves the header's checksum 0, where GNU ld fills it in; before any signing.
+# Debian's Python, which has python3-pefile (scripts/ensure-tools.sh arm64-toolchain).
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   add_custom_command(TARGET dorvane POST_BUILD
-                     COMMAND bash ${PROJECT_SOURCE_DIR}/toolchain/pe-checksum.sh $<TARGET_FILE:dorvane>
+                     COMMAND /usr/bin/python3 -I ${PROJECT_SOURCE_DIR}/toolchain/pe-checksum.py $<TARGET_FILE:dorvane>
                      VERBATIM)
 endif()
 
@@ -129,13 +130,17 @@ else()
 endif()
 # Then, beside them, the SBOM and the provenance (and the provenance's signed envelope),
 # written by release/sbom/records.mjs on Node.js with the npm packages its lock file pins
-# (scripts/ensure-tools.sh records installs them into build/node/).
+# (scripts/ensure-tools.sh records installs them into build/node/), and what apt knows of
+# each package read through Debian's python3-apt.
 set(DORVANE_NODE_MODULES ${PROJECT_SOURCE_DIR}/build/node/node_modules CACHE PATH
     "The npm packages release/sbom/package-lock.json pins, for the SBOM and provenance")
 set(DORVANE_BUILDER_ID "${PROJECT_HOMEPAGE_URL}builders/local" CACHE STRING
     "The provenance's builder.id: who ran this build (a CI system's URI, say)")
 find_program(DORVANE_NODE node)
-if(DORVANE_NODE AND EXISTS ${DORVANE_NODE_MODULES}/@cyclonedx/cyclonedx-library/package.json)
+execute_process(COMMAND /usr/bin/python3 -I -c "import apt_pkg" RESULT_VARIABLE no_python_apt
+                OUTPUT_QUIET ERROR_QUIET)
+if(DORVANE_NODE AND EXISTS ${DORVANE_NODE_MODULES}/@cyclonedx/cyclonedx-library/package.json
+   AND no_python_apt EQUAL 0)
   list(APPEND CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/records_package.cmake)
   set(CPACK_DORVANE_NODE ${DORVANE_NODE})
   set(CPACK_DORVANE_NODE_MODULES ${DORVANE_NODE_MODULES})
@@ -149,7 +154,7 @@ if(DORVANE_NODE AND EXISTS ${DORVANE_NODE_MODULES}/@cyclonedx/cyclonedx-library/
     set(CPACK_DORVANE_OBJDUMP ${CMAKE_OBJDUMP})
   endif()
 else()
-  message(STATUS "No SBOM or provenance: Node.js or the npm packages are missing (scripts/ensure-tools.sh records)")
+  message(STATUS "No SBOM or provenance: Node.js, the npm packages or python3-apt are missing (scripts/ensure-tools.sh records)")
 endif()
 # File dates in the archive: the commit's time, read when CPack runs.
 configure_file(cmake/cpack_options.cmake.in cpack_options.cmake @ONLY)

@@ -6,13 +6,16 @@
 # usage: ensure-tools.sh [--check] GROUP...
 #   GROUP: host, windows (the three below), windows-x86, windows-x64, windows-arm64,
 #          arm64-toolchain, records, checks
-#   --check: install nothing; fail, naming the packages, if any is missing
+#   --check: install nothing; if any is missing, fail with one line a group naming them and
+#            the command that installs them (what configure and the build steps run)
 # A failed apt-get update (a mirror in mid-sync) is tried again, then the lists apt has
 # serve, and one line names each index it could not read. Each group is installed on its
 # own: one that cannot be installed is named with apt's reason, the others still are, and
 # the status is then 1.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
+# Where the checks for files look: this machine's root, or the setup test's own folder.
+files=${DORVANE_TOOLS_ROOT:-}
 check_only=0
 [ "${1-}" != --check ] || { check_only=1; shift; }
 # Installed without the packages they recommend (qemu's would bring a desktop's worth).
@@ -40,11 +43,14 @@ need_arm64_toolchain() {
   need_command bzip2 bzip2
   need_command xz xz-utils
   need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
+  # The header checksum lld leaves 0 (toolchain/pe-checksum.py), by Debian's Python.
+  [ -x "$files/usr/bin/python3" ] || missing+=(python3)
+  need_package python3-pefile
 }
 # The test VM: qemu, and Debian's static busybox and cpio for its initramfs.
 need_vm() {  # QEMU_COMMAND QEMU_PACKAGE
   need_command "$1" "$2"
-  [ -x /bin/busybox ] && ! readelf -l /bin/busybox 2>/dev/null | grep -q 'program interpreter' ||
+  [ -x "$files/bin/busybox" ] && ! readelf -l "$files/bin/busybox" 2>/dev/null | grep -q 'program interpreter' ||
     missing+=(busybox-static)
   need_command cpio cpio
 }
@@ -75,7 +81,7 @@ need_windows_common() {
   need_command jq jq
   # The manifests (PyYAML, yamllint) and scripts/verify-release: Debian's Python with
   # pefile for PE headers, asn1crypto and cryptography for signatures.
-  [ -x /usr/bin/python3 ] || missing+=(python3)
+  [ -x "$files/usr/bin/python3" ] || missing+=(python3)
   need_package python3-yaml
   need_package python3-pefile
   need_package python3-asn1crypto
@@ -92,7 +98,7 @@ need_windows_common() {
   need_command disorderfs disorderfs
   need_command fusermount3 fuse3
   need_command sudo sudo
-  [ -f /usr/share/i18n/locales/et_EE ] || missing+=(locales)
+  [ -f "$files/usr/share/i18n/locales/et_EE" ] || missing+=(locales)
 }
 
 add_group() {  # GROUP: what it lacks, in wanted[GROUP]
@@ -103,7 +109,7 @@ add_group() {  # GROUP: what it lacks, in wanted[GROUP]
       need_command ninja ninja-build
       need_command g++ g++
       need_command git git
-      [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+      [ -f "$files/usr/src/googletest/CMakeLists.txt" ] || missing+=(googletest)
       ;;
     windows)
       local arch
@@ -117,7 +123,7 @@ add_group() {  # GROUP: what it lacks, in wanted[GROUP]
       # packages (mmdebstrap, which runs their maintainer scripts), run in a mount namespace
       # of its own (bubblewrap). Where the kernel runs no 32-bit code, qemu's i386 emulator
       # runs the maintainer scripts, and the tests run in the x86 test VM.
-      if [ ! -x /usr/lib/wine/wine ]; then
+      if [ ! -x "$files/usr/lib/wine/wine" ]; then
         need_command mmdebstrap mmdebstrap
         need_command arch-test arch-test
         need_command bwrap bubblewrap
@@ -148,9 +154,12 @@ add_group() {  # GROUP: what it lacks, in wanted[GROUP]
       ;;
     records)
       # The SBOM and provenance: Debian's Node.js, and the npm packages that
-      # release/sbom/package-lock.json pins, installed below into build/node/.
+      # release/sbom/package-lock.json pins, installed below into build/node/; what apt
+      # knows of each package, read through python3-apt by Debian's Python.
       need_command node nodejs
       need_command npm npm
+      [ -x "$files/usr/bin/python3" ] || missing+=(python3)
+      need_package python3-apt
       records=1
       ;;
     checks)
@@ -159,8 +168,8 @@ add_group() {  # GROUP: what it lacks, in wanted[GROUP]
       need_command clang-format clang-format
       need_command cppcheck cppcheck
       need_command valgrind valgrind
-      [ -x /usr/bin/python3 ] || missing+=(python3)
-      [ -n "$(find /usr/lib/llvm-14/lib/clang -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null)" ] ||
+      [ -x "$files/usr/bin/python3" ] || missing+=(python3)
+      [ -n "$(find "$files/usr/lib/llvm-14/lib/clang" -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null)" ] ||
         missing+=(libclang-rt-14-dev)
       ;;
     *)
@@ -201,7 +210,12 @@ fi
 all=$(printf '%s\n' $all | LC_ALL=C sort -u | tr '\n' ' ')
 if [ $check_only = 1 ] || [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
   for group in "${groups[@]}"; do
-    [ -z "${wanted[$group]}" ] || echo "ensure-tools.sh: $group lacks ${wanted[$group]}" >&2
+    [ -n "${wanted[$group]}" ] || continue
+    if [ $check_only = 1 ]; then
+      echo "ensure-tools.sh: $group lacks ${wanted[$group]}; install with: scripts/ensure-tools.sh $group" >&2
+    else
+      echo "ensure-tools.sh: $group lacks ${wanted[$group]}" >&2
+    fi
   done
   [ $check_only = 1 ] || echo "Install them as root with: apt-get install ${all% }" >&2
   exit 1

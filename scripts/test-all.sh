@@ -4,13 +4,26 @@
 # Installs missing tools first when run as root. A suite whose tools cannot be set up is
 # not run and counts as failed, with the reason; the others still run. Exits non-zero if
 # anything fails.
+# usage: test-all.sh [--quick]
+#   --quick: a developer's loop, in a couple of minutes: the host suite and the static
+#            checks only (and only their tools installed); CI runs everything.
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
+quick=0
+case ${1-} in
+  --quick) quick=1 ;;
+  "") ;;
+  *) echo "usage: test-all.sh [--quick]" >&2; exit 2 ;;
+esac
 # What each suite needs (scripts/ensure-tools.sh groups).
 declare -A needs=([host]="host" [windows-x86]="host windows-x86 records" [windows-x64]="host windows-x64 records"
                   [windows-arm64]="host windows-arm64 records" [asan]="host checks" [fuzz]="host checks"
                   [lint]="host checks")
-scripts/ensure-tools.sh host windows records checks
+if [ $quick = 1 ]; then
+  scripts/ensure-tools.sh host checks
+else
+  scripts/ensure-tools.sh host windows records checks
+fi
 # SUITE: why its tools are not all here, or nothing.
 lacks() {
   # shellcheck disable=SC2086 # a list of groups
@@ -40,7 +53,7 @@ suite() {  # PRESET: configure, build and test it
 export DORVANE_VM_CPUS=1
 mkdir -p build
 arm64=""
-if ready windows-arm64; then
+if [ $quick = 0 ] && ready windows-arm64; then
   # In a process group of its own, which goes with this script however it ends.
   setsid bash -c "$(declare -f suite); suite windows-arm64" </dev/null >build/windows-arm64.log 2>&1 &
   arm64=$!
@@ -49,6 +62,7 @@ fi
 trap 'exit 130' INT TERM
 
 presets=(host windows-x86 windows-x64 asan fuzz)
+[ $quick = 0 ] || presets=(host)
 for preset in "${presets[@]}"; do
   if ready "$preset"; then
     suite "$preset" || failed+=("$preset")
@@ -63,8 +77,9 @@ if [ -n "$arm64" ]; then
   wait "$arm64" || failed+=(windows-arm64)
   cat build/windows-arm64.log
 fi
-presets+=(windows-arm64)
+[ $quick = 1 ] || presets+=(windows-arm64)
 
 [ ${#failed[@]} = 0 ] || printf 'failed suite: %s\n' "${failed[@]}"
+[ $quick = 0 ] || echo "the quick tier: the host suite and lint only; scripts/test-all.sh without --quick runs every suite"
 echo "suites: $((${#presets[@]} + 1 - ${#failed[@]})) passed, ${#failed[@]} failed"
 [ ${#failed[@]} = 0 ]

@@ -33,9 +33,9 @@ print(source["package"], source["version"], source["dsc_sha256"], sep="\n")' "$h
 mirror=${DORVANE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 suite=bookworm
 
-# The tools this needs, installed as root (named otherwise); this script prints only the
-# sysroot's path.
-"$here/../scripts/ensure-tools.sh" arm64-toolchain >&2
+# The tools this needs: checked only (configure installs nothing), with the command that
+# installs what is missing; this script prints only the sysroot's path.
+"$here/../scripts/ensure-tools.sh" --check arm64-toolchain >&2 || exit 1
 
 recipe_hash=$(
   {
@@ -160,10 +160,10 @@ llvm-ar-14 rcs "$resource/lib/windows/libclang_rt.builtins-aarch64.a" "$work/chk
 
 gcc_dir=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
 cxx_include=$gcc_dir/include/c++
-[ -f "$cxx_include/cstdio" ] && [ -f "$cxx_include/x86_64-w64-mingw32/bits/c++config.h" ] || {
+if [ ! -f "$cxx_include/cstdio" ] || [ ! -f "$cxx_include/x86_64-w64-mingw32/bits/c++config.h" ]; then
   log "no libstdc++ headers under $cxx_include"
   exit 1
-}
+fi
 sed -e "s|@SYSROOT@|$sysroot|g" -e "s|@CXX_INCLUDE@|$cxx_include|g" \
   "$here/aarch64-w64-mingw32.cfg.in" >"$stage/$triple.cfg"
 

@@ -108,18 +108,36 @@ function installedPackage(name) {
   return packageCache.get(name);
 }
 
-// apt's own cache of its lists. Machines that switch apt's binary cache off make it rebuild
-// for every query (seconds each): it is kept beside the npm packages instead, which apt
-// refreshes when its lists change. A caller's APT_CONFIG chooses its own.
-function aptCache(args) {
-  if (process.env.APT_CONFIG) return tryRunAll('apt-cache', args);
-  const cache = join(modules, '..', 'apt-cache');
-  mkdirSync(cache, { recursive: true });
-  return tryRunAll('apt-cache', [
-    '-o', `Dir::Cache::pkgcache=${join(cache, 'pkgcache.bin')}`,
-    '-o', `Dir::Cache::srcpkgcache=${join(cache, 'srcpkgcache.bin')}`,
-    ...args,
-  ]);
+// What apt knows of installed packages: the archive each version came from and its .deb's
+// SHA-256, read through python3-apt (apt_facts.py, on Debian's Python), once per package.
+// apt's binary cache of its lists is kept beside the npm packages: machines that switch it
+// off would have apt rebuild it for every run (seconds each); apt refreshes it when its
+// lists change. A caller's APT_CONFIG chooses its own.
+const aptKnown = new Map();
+function aptFacts(pkgs) {
+  const key = (p) => `${p.name}:${p.arch}=${p.version}`;
+  const todo = [...new Map(pkgs.filter((p) => !aptKnown.has(key(p))).map((p) => [key(p), p])).values()];
+  if (todo.length) {
+    const args = ['-I', join(here, 'apt_facts.py')];
+    if (!process.env.APT_CONFIG) {
+      const cache = join(modules, '..', 'apt-cache');
+      mkdirSync(cache, { recursive: true });
+      args.push('--pkgcache', cache);
+    }
+    let answer;
+    try {
+      answer = execFileSync('/usr/bin/python3', args, {
+        encoding: 'utf8',
+        input: JSON.stringify(todo.map(({ name, arch, version }) => ({ name, arch, version }))),
+        stdio: ['pipe', 'pipe', 'pipe'],
+      });
+    } catch (e) {
+      const said = String(e.stderr ?? '').trim().split('\n').pop();
+      fail(said || `cannot run /usr/bin/python3 (${e.code ?? e.status}): scripts/ensure-tools.sh records installs it`);
+    }
+    JSON.parse(answer).forEach((facts, i) => aptKnown.set(key(todo[i]), facts));
+  }
+  return (p) => aptKnown.get(key(p));
 }
 
 // Where each package's installed version came from, as apt says: the first archive whose
@@ -130,38 +148,11 @@ function aptCache(args) {
 function origins(pkgs) {
   const todo = pkgs.filter((p) => p.purl === undefined);
   if (todo.length === 0) return;
-  // "Package files:", each " PRIO SOURCE" with its "release o=...,l=..." line.
-  const archives = new Map();
-  let source;
-  for (const line of aptCache(['policy']).split('\n')) {
-    const file = /^ *-?\d+ (.+)$/.exec(line);
-    const release = /^ +release (.*)$/.exec(line);
-    if (file) source = file[1];
-    else if (release && source) {
-      const fields = Object.fromEntries(release[1].split(',').map((f) => [f.slice(0, f.indexOf('=')), f.slice(f.indexOf('=') + 1)]));
-      archives.set(source, fields);
-    }
-  }
-  // Per package: " *** VERSION PRIO" for the installed version, then its sources.
-  const where = new Map();
-  let pkg;
-  let installed = false;
-  for (const line of aptCache(['policy', ...todo.map((p) => `${p.name}:${p.arch}`)]).split('\n')) {
-    const head = /^(\S+?)(?::\S+)?:$/.exec(line);
-    const version = /^ (\*\*\*| {3}) (\S+) -?\d+$/.exec(line);
-    const file = /^ {8}-?\d+ (.+)$/.exec(line);
-    if (head) {
-      pkg = head[1];
-      installed = false;
-    } else if (version) installed = version[1] === '***';
-    else if (file && installed && pkg && !where.has(pkg) && archives.get(file[1])?.o) {
-      where.set(pkg, { ...archives.get(file[1]), archive: file[1] });
-    }
-  }
+  const known = aptFacts(todo);
   for (const p of todo) {
-    const o = where.get(p.name);
-    p.origin = o ? { name: o.o, label: o.l || o.o, archive: o.archive } : null;
-    const namespace = o ? o.o.toLowerCase().replace(/[^a-z0-9.-]+/g, '-') : undefined;
+    const o = known(p).origin;
+    p.origin = o ? { name: o.name, label: o.label, archive: o.archive } : null;
+    const namespace = o ? o.name.toLowerCase().replace(/[^a-z0-9.-]+/g, '-') : undefined;
     p.purl = purl('deb', namespace, p.name, p.version, { arch: p.arch });
   }
 }
@@ -179,16 +170,10 @@ function originProperties(p) {
   return [property('dorvane:origin', `${p.origin.name} (${p.origin.label}): ${p.origin.archive}`)];
 }
 
-// The .debs' checksums as the archive published them, where apt still lists them: one
-// query for all, which apt answers paragraph by paragraph (none for a version it lacks).
+// The .debs' checksums as the archive published them, where apt still lists them.
 function debSha256(pkgs) {
-  const text = aptCache(['show', ...pkgs.map((p) => `${p.name}:${p.arch}=${p.version}`)]);
-  const sums = new Map();
-  for (const para of text.split(/\n\n+/)) {
-    const field = (key) => new RegExp(`^${key}: (.*)$`, 'm').exec(para)?.[1];
-    if (field('SHA256')) sums.set(`${field('Package')} ${field('Version')} ${field('Architecture')}`, field('SHA256'));
-  }
-  return (p) => sums.get(`${p.name} ${p.version} ${p.arch}`);
+  const known = aptFacts(pkgs);
+  return (p) => known(p).sha256 ?? undefined;
 }
 
 // Where a command on the PATH is, as the shell finds it ('' when it is not there).

@@ -15,8 +15,8 @@ refresh=0
 [ "${1-}" != --refresh ] || { refresh=1; shift; }
 arch=${1-}
 case $arch in
-  x86_64) meta=linux-image-amd64 busybox=/bin/busybox ;;
-  arm64) meta=linux-image-arm64 busybox="" ;;
+  x86_64) meta=linux-image-amd64 busybox=/bin/busybox group=windows-x86 ;;
+  arm64) meta=linux-image-arm64 busybox="" group=windows-arm64 ;;
   *) echo "vm-image.sh: unknown guest architecture '$arch' (x86_64, arm64)" >&2; exit 2 ;;
 esac
 mkdir -p "$2"
@@ -32,12 +32,12 @@ root_packages=(wine64 wine dash bash coreutils sed grep gawk diffutils findutils
                util-linux libc-bin)
 
 fail() { echo "vm-image.sh: $*" >&2; exit 1; }
-if [ -n "$busybox" ]; then
-  [ -x $busybox ] && ! readelf -l $busybox 2>/dev/null | grep -q 'program interpreter' ||
-    fail "needs Debian's static busybox at $busybox (package busybox-static)"
+# Checked only, with the command that installs what is missing.
+if [ -n "$busybox" ] && { [ ! -x $busybox ] || readelf -l $busybox 2>/dev/null | grep -q 'program interpreter'; }; then
+  fail "needs Debian's static busybox at $busybox (busybox-static; install it with: scripts/ensure-tools.sh $group)"
 fi
 [ "$arch" = x86_64 ] || command -v qemu-aarch64-static >/dev/null ||
-  fail "needs qemu-aarch64-static (package qemu-user-static) to index the arm64 root's libraries"
+  fail "needs qemu-aarch64-static to index the arm64 root's libraries (qemu-user-static; install it with: scripts/ensure-tools.sh $group)"
 
 # A new init script, this script or busybox makes a new image.
 recipe=$(cat "$here/vm-init.sh" "$0" $busybox | sha256sum | cut -c1-12)
@@ -82,10 +82,11 @@ candidate() {
   "${apt_env[@]}" apt-cache show --no-all-versions "$meta" 2>/dev/null |
     sed -n 's/^Depends: \(linux-image-[^ ,]*\) (= \([^)]*\)).*/\1 \2/p' | head -1 | grep .
 }
+# This machine's apt is only read: lists without the kernel (none fetched yet) are named,
+# with the command that fetches them.
 if ! read -r package version < <(candidate); then
-  [ "$arch" = x86_64 ] && [ "$(id -u)" = 0 ] || fail "apt knows no $meta: run apt-get update"
-  apt-get update -qq
-  read -r package version < <(candidate) || fail "apt knows no $meta"
+  [ "$arch" = arm64 ] && fail "apt knows no $meta for arm64 (its lists: $apt_dir/state/lists)"
+  fail "apt knows no $meta: fetch apt's lists as root with: apt-get update"
 fi
 closure=""
 name=${package}_${version}
@@ -114,10 +115,10 @@ sandbox=()
 (cd "$cache/debs" && "${apt_env[@]}" apt-get download -qq "${sandbox[@]}" "$package=$version" $closure) \
   >download.log 2>&1 || fail "apt-get download failed: $(tail -1 download.log)"
 deb() {  # PACKAGE=VERSION: its file among the downloads, which name an epoch's colon %3a
-  local version=${1#*=} file
-  file=$(ls "$cache/debs/${1%%=*}_${version//:/%3a}"_*.deb 2>/dev/null | head -1)
-  [ -n "$file" ] || fail "no download of $1"
-  echo "$file"
+  local version=${1#*=} files
+  files=("$cache/debs/${1%%=*}_${version//:/%3a}"_*.deb)
+  [ -f "${files[0]}" ] || fail "no download of $1"
+  echo "${files[0]}"
 }
 dpkg-deb --fsys-tarfile "$(deb "$package=$version")" | tar -x -C deb --wildcards './boot/vmlinuz-*' \
   './lib/modules/*/kernel/drivers/virtio/*' './lib/modules/*/kernel/net/9p/*' \

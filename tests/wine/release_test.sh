@@ -38,16 +38,19 @@ same() {  # NAME FILE OTHER_FILE: records whether the two are the same bytes
     cmake --build "$build" --target package
   fi
 ) >"$tmp/main.log" 2>&1 || { cat "$tmp/main.log"; exit 1; }
-zip=$(cd "$build/package" && ls dorvane-*.zip | head -1)
+zips=("$build"/package/dorvane-*.zip)
+zip=$(basename "${zips[0]}")
 base=${zip%.zip}
 msi=$base.msi
-# The SBOM and provenance are made where the build found Node.js and the npm packages.
+# The SBOM and provenance are made where the build found Node.js, the npm packages and
+# python3-apt.
 records=()
 # The checks run records.mjs too, with the packages this tree was configured with.
 DORVANE_NODE_MODULES=$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$build/CMakeCache.txt")
 export DORVANE_NODE_MODULES
 if grep -q '^DORVANE_NODE:FILEPATH=/' "$build/CMakeCache.txt" &&
-  [ -f "$DORVANE_NODE_MODULES/@cyclonedx/cyclonedx-library/package.json" ]; then
+  [ -f "$DORVANE_NODE_MODULES/@cyclonedx/cyclonedx-library/package.json" ] &&
+  /usr/bin/python3 -I -c 'import apt_pkg' 2>/dev/null; then
   records=("$base.cdx.json" "$base.provenance.json")
   # A tree with uncommitted changes (a developer's) gets no provenance: the step says why.
   dirty=$(git -C "$src" status --porcelain --untracked-files=no 2>/dev/null)
@@ -59,7 +62,7 @@ if grep -q '^DORVANE_NODE:FILEPATH=/' "$build/CMakeCache.txt" &&
     record "this tree has uncommitted changes: no provenance, and a line saying why" "$why"
   fi
 else
-  echo "left out: the SBOM and provenance (no Node.js or npm packages: scripts/ensure-tools.sh records)"
+  echo "left out: the SBOM and provenance (no Node.js, npm packages or python3-apt: scripts/ensure-tools.sh records)"
 fi
 for package in "$zip" "$msi" "${records[@]}"; do
   why=""

@@ -65,6 +65,15 @@ grep -q "file format $format\$" <<<"$headers" && grep -qE 'Subsystem\s+00000003'
 [ "$stamp" = 0 ] || why=$(why_not "$why" "link time $stamp, expected none")
 record "$format console program, machine 0x$have_machine, no link time" "$why"
 
+# The header's checksum is the file's, as Windows and the signing tools count it: GNU ld
+# writes it, and toolchain/pe-checksum.py does for lld's exe.
+have_sum=$(grep -oE 'CheckSum\s+[0-9a-f]+' <<<"$headers" | grep -oE '[0-9a-f]+$')
+want_sum=$(/usr/bin/python3 -I -c 'import sys, pefile
+print("%08x" % pefile.PE(sys.argv[1], fast_load=True).generate_checksum())' "$exe" 2>&1)
+why=""
+[ "$have_sum" = "$want_sum" ] || why="it says ${have_sum:-nothing}, the file's is $want_sum"
+record "header checksum ${have_sum:-none}, the file's" "$why"
+
 size=$(stat -c %s "$exe")
 why=""
 [ "$size" -le "$max_bytes" ] || why="more than $max_bytes"
