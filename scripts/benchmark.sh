@@ -38,5 +38,5 @@ for row in windows-x86:i686 windows-x64:x86_64; do
   cmake --build --preset "$preset" --target dorvane >/dev/null
   exe=build/$preset/dorvane.exe
   echo "$exe: $(stat -c %s "$exe") bytes; imports:" \
-    $("$triple-objdump" -p "$exe" | sed -n 's/.*DLL Name: //p' | sort)
+    "$("$triple-objdump" -p "$exe" | sed -n 's/.*DLL Name: //p' | sort | paste -sd ' ')"
 done

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the program tests (sourced): a tally of named checks and the verdict on one
 # run of a program, whose output the caller left in $tmp/out and $tmp/err.
 passed=0

@@ -79,12 +79,12 @@ fi
 locale -a 2>/dev/null | grep -qix 'et_EE.utf8' || skip locales "et_EE.UTF-8 cannot be made here (localedef)"
 if [ ! -c /dev/fuse ]; then
   skip fileordering "no /dev/fuse for disorderfs"
-elif [ "$(id -u)" != 0 ] && ! [ -r /dev/fuse -a -w /dev/fuse ]; then
+elif [ "$(id -u)" != 0 ] && ! { [ -r /dev/fuse ] && [ -w /dev/fuse ]; }; then
   skip fileordering "/dev/fuse is not open to this user"
 fi
 [ "$(nproc)" -gt 1 ] || skip num_cpus "one CPU only"
 # The clock: the control build at the sources' newest file time, the other years ahead.
-vary+=(time.faketimes+=+7years)
+vary+=("time.faketimes+=+7years")
 # reprotest varies the kernel through setarch: on a 64-bit machine, the reported version.
 echo "note: kernel varies the version uname reports (2.6.x), not the machine: reprotest offers a 64-bit build no 32-bit personality"
 
@@ -107,6 +107,7 @@ done
 # as a remote host and refuses; and Debian's secure_path would undo the varied PATH of the
 # build it runs as the other user. This sudo, first on reprotest's PATH only, mends both.
 mkdir "$work/bin"
+# shellcheck disable=SC2016 # the stand-in's own arguments, expanded when it runs
 printf '%s\n' '#!/bin/sh' '[ "$1 $2" = "-h localhost" ] && shift 2' 'exec /usr/bin/sudo --preserve-env=PATH "$@"' >"$work/bin/sudo"
 chmod 755 "$work/bin/sudo"
 

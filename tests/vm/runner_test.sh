@@ -49,6 +49,7 @@ accel_case() {
   local name=$1 want=$2 got why=""
   shift 2
   got=$(env "${fake[@]}" "$@" "$runner" accel --cache "$cache" --arch "$arch" 2>&1)
+  # shellcheck disable=SC2053 # WANT is a pattern
   [[ $got == $want ]] || why="got '$got'"
   record "accelerator, $name: ${got:0:90}" "$why"
 }
@@ -79,6 +80,7 @@ record "forced KVM that cannot start: reported in $((SECONDS - began)) s" "$why"
 # The guest for the rest, started by a caller of its own that the last check kills.
 rm -rf "$session"
 began=$SECONDS
+# shellcheck disable=SC2016 # expanded by the inner shell, from its arguments
 env "${fake[@]}" bash -c '"$0" start "$1" --cache "$2" --arch "$3" --ro "$4" --limit 600 >"$5" 2>&1
                           echo $? >"$5.status"
                           exec sleep 900' \
@@ -108,6 +110,7 @@ record "a command's output and status 7 come back" "$why"
 # Where the guest may write: refused on its root, /etc and the source tree; the session
 # folder works, and is this machine's own.
 probe=dorvane-write-probe-$$
+# shellcheck disable=SC2016 # the guest's shell expands these
 out=$(guest -- bash -c 'for dir in "$@"; do
                           if touch "$dir/'"$probe"'" 2>/dev/null; then echo "$dir written"; else echo "$dir refused"; fi
                         done' writes / /etc "$src" "$session" 2>&1)

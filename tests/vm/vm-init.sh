@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash
 # The guest's first and only process of its own (vm-image.sh puts it in the initramfs).
 # Mounts its root read-only at /host (the build machine's own, or an unpacked Debian root),
 # gives the guest its own /tmp, /run and /dev/shm, mounts the shares at their own paths,
@@ -37,9 +38,10 @@ if [ -e /vm/overlay ]; then
   # read-only as a whole once they are all there.
   mkdir -p /lower /upper
   mount -t 9p -o "$options,ro,cache=loose" root /lower || fail "the guest's root is not shared"
-  mount -t tmpfs -o mode=755 guest-upper /upper && mkdir /upper/data /upper/work &&
-    mount -t overlay -o lowerdir=/lower,upperdir=/upper/data,workdir=/upper/work guest-root /host ||
+  if ! { mount -t tmpfs -o mode=755 guest-upper /upper && mkdir /upper/data /upper/work &&
+    mount -t overlay -o lowerdir=/lower,upperdir=/upper/data,workdir=/upper/work guest-root /host; }; then
     fail "no mount points over the guest's root"
+  fi
 else
   mount -t 9p -o "$options,ro,cache=loose" root /host || fail "the build machine's files are not shared"
 fi

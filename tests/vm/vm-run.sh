@@ -56,8 +56,8 @@ while [ $# -gt 0 ]; do
 done
 console=$session/console.log
 case $arch in
-  x86_64) qemu=qemu-system-x86_64 ;;
-  arm64) qemu=qemu-system-aarch64 ;;
+  x86_64) qemu="qemu-system-x86_64" ;;
+  arm64) qemu="qemu-system-aarch64" ;;
   *) echo "vm-run.sh: unknown guest architecture '$arch' (x86_64, arm64)" >&2; exit 2 ;;
 esac
 qemu=${DORVANE_VM_QEMU:-$qemu}
@@ -205,10 +205,10 @@ start() {
   elif [ "$arch" = x86_64 ]; then
     # Without SMAP, which qemu 7.2 emulates wrongly for 32-bit code: wine's first iret
     # would oops.
-    machine=(-accel tcg,thread=multi -cpu max,smap=off)
+    machine=(-accel "tcg,thread=multi" -cpu "max,smap=off")
   else
     # Emulated pointer authentication makes everything three to four times slower.
-    machine=(-accel tcg,thread=multi -cpu max,pauth=off)
+    machine=(-accel "tcg,thread=multi" -cpu "max,pauth=off")
   fi
   [ "$arch" = x86_64 ] || { machine=(-M virt "${machine[@]}"); tty=ttyAMA0; }
   cpus=${DORVANE_VM_CPUS:-$(nproc)}

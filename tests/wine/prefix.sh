@@ -61,7 +61,7 @@ case $action in
     if [ "$(cat "$dir/template/.made-by" 2>/dev/null)" != "$made_by" ] && [ -n "$archive" ] &&
        [ "$(cat "$archive.made-by" 2>/dev/null)" = "$made_by" ]; then
       rm -rf "$dir/template"
-      mkdir -p "$dir/template" && tar -xf "$archive" -C "$dir/template" || rm -rf "$dir/template"
+      { mkdir -p "$dir/template" && tar -xf "$archive" -C "$dir/template"; } || rm -rf "$dir/template"
     fi
     if [ "$(cat "$dir/template/.made-by" 2>/dev/null)" != "$made_by" ]; then
       rm -rf "$dir/template" "$dir/template.new"

@@ -1,7 +1,15 @@
+# shellcheck shell=bash
 # Sourced by release_test.sh: holds a package's SBOM and provenance to the facts they claim,
 # each found here independently of release/sbom/records.mjs: the hashes from the files
 # themselves, the libraries from the link map and dpkg, the licences from the notices, the
-# time and commit from git.
+# time and commit from git. records_checks_init gives the checks what they read.
+
+# records_checks_init SOURCE_DIR BUILD_DIR WORK_DIR NODE_MODULES: the sources, the build
+# tree whose project.json names the version, a folder for the checks' own files, and the
+# npm packages the records were written with.
+records_checks_init() {
+  records_src=$1 records_build=$2 records_tmp=$3 records_modules=$4
+}
 
 # The SPDX terms of each section of THIRD-PARTY-NOTICES.txt, by its title.
 notice_licence() {
@@ -18,7 +26,7 @@ notice_licence() {
 check_records() {
   local dir=$1 base=$2 exe=$3 map=$4 notices=$5 epoch=$6 commit=$7 label=${8:-}
   local sbom=$dir/$base.cdx.json provenance=$dir/$base.provenance.json why file
-  why=$(node "$src/release/sbom/records.mjs" check "$sbom" 2>&1)
+  why=$(node "$records_src/release/sbom/records.mjs" check "$sbom" 2>&1)
   record "$label$base.cdx.json: CycloneDX 1.6 (strict schema), licences and purls parse" "$why"
 
   # The exe's hashes, and the ZIP's and MSI's as its distribution forms.
@@ -42,14 +50,14 @@ check_records() {
   local want have linked names
   if grep -q 'Publics by Value' "$map"; then
     linked=$(map_linked "$map")
-    want=$(printf '%s\n' "dorvane-chkstk $(jq -r .version "$build/project.json")" \
-      "mingw-w64-crt-aarch64 $(jq -r .version "$src/toolchain/arm64-runtime.json")" | sort)
+    want=$(printf '%s\n' "dorvane-chkstk $(jq -r .version "$records_build/project.json")" \
+      "mingw-w64-crt-aarch64 $(jq -r .version "$records_src/toolchain/arm64-runtime.json")" | sort)
   else
     local paths
     paths=$(map_linked "$map" | xargs -r realpath)
     linked=$(xargs -rn1 basename <<<"$paths" | sort -u)
     want=$(xargs -r dpkg-query -S <<<"$paths" | cut -d: -f1 | sort -u |
-      xargs -r dpkg-query -W -f='${Package} ${Version}\n' | sort)
+      xargs -r dpkg-query -W -f="\${Package} \${Version}\n" | sort)
   fi
   local libs='.components[] | select(.type == "library")'
   have=$(jq -r "$libs | \"\\(.name) \\(.version)\"" "$sbom" | sort)
@@ -109,7 +117,7 @@ check_records() {
   record "$label$base.provenance.json: subjects, commit ${commit:0:12}, installed packages" "$why"
   # Every npm package installed for the records (the SBOM's and the Sigstore bundle's), by the
   # lock file's integrity hash.
-  why=$(python3 - "$provenance" "$src/release/sbom/package-lock.json" "$DORVANE_NODE_MODULES" <<'EOF'
+  why=$(python3 - "$provenance" "$records_src/release/sbom/package-lock.json" "$records_modules" <<'EOF'
 import base64, json, os, sys
 provenance, lock, modules = sys.argv[1:]
 named = {}
@@ -142,21 +150,21 @@ check_envelope() {
   local envelope=$1 provenance=$2 cert=$3 why=""
   local type
   type=$(jq -r .payloadType "$envelope")
-  jq -r .payload "$envelope" | base64 -d >"$tmp/payload"
-  cmp -s "$tmp/payload" "$provenance" || why="its payload is not the provenance"
-  jq -r '.signatures[0].sig' "$envelope" | base64 -d >"$tmp/sig"
-  openssl x509 -in "$cert" -pubkey -noout >"$tmp/pub.pem"
-  openssl genrsa -out "$tmp/other.pem" 2048 2>/dev/null
-  openssl rsa -in "$tmp/other.pem" -pubout -out "$tmp/other-pub.pem" 2>/dev/null
+  jq -r .payload "$envelope" | base64 -d >"$records_tmp/payload"
+  cmp -s "$records_tmp/payload" "$provenance" || why="its payload is not the provenance"
+  jq -r '.signatures[0].sig' "$envelope" | base64 -d >"$records_tmp/sig"
+  openssl x509 -in "$cert" -pubkey -noout >"$records_tmp/pub.pem"
+  openssl genrsa -out "$records_tmp/other.pem" 2048 2>/dev/null
+  openssl rsa -in "$records_tmp/other.pem" -pubout -out "$records_tmp/other-pub.pem" 2>/dev/null
   pae() { printf 'DSSEv1 %d %s %d ' "${#type}" "$type" "$(stat -c %s "$1")" && cat "$1"; }
-  pae "$tmp/payload" >"$tmp/pae"
-  cp "$tmp/payload" "$tmp/changed"
-  printf 'X' | dd of="$tmp/changed" bs=1 seek=100 conv=notrunc 2>/dev/null
-  pae "$tmp/changed" >"$tmp/pae-changed"
-  verify() { openssl dgst -sha256 -verify "$1" -signature "$tmp/sig" "$2" >/dev/null 2>&1; }
-  verify "$tmp/pub.pem" "$tmp/pae" || why=$(why_not "$why" "does not verify with the certificate's key")
-  verify "$tmp/other-pub.pem" "$tmp/pae" && why=$(why_not "$why" "verifies with another key")
-  verify "$tmp/pub.pem" "$tmp/pae-changed" && why=$(why_not "$why" "verifies with a changed byte")
+  pae "$records_tmp/payload" >"$records_tmp/pae"
+  cp "$records_tmp/payload" "$records_tmp/changed"
+  printf 'X' | dd of="$records_tmp/changed" bs=1 seek=100 conv=notrunc 2>/dev/null
+  pae "$records_tmp/changed" >"$records_tmp/pae-changed"
+  verify() { openssl dgst -sha256 -verify "$1" -signature "$records_tmp/sig" "$2" >/dev/null 2>&1; }
+  verify "$records_tmp/pub.pem" "$records_tmp/pae" || why=$(why_not "$why" "does not verify with the certificate's key")
+  verify "$records_tmp/other-pub.pem" "$records_tmp/pae" && why=$(why_not "$why" "verifies with another key")
+  verify "$records_tmp/pub.pem" "$records_tmp/pae-changed" && why=$(why_not "$why" "verifies with a changed byte")
   record "$(basename "$envelope"): verifies with the release key only, for those bytes only" "$why"
 }
 
@@ -172,12 +180,12 @@ check_bundle() {
   [ "$(jq -r .verificationMaterial.publicKey.hint "$bundle")" = "$(jq -r '.signatures[0].keyid' "$dir/$base.intoto.jsonl")" ] ||
     why=$(why_not "$why" "its key hint is not the envelope's keyid")
   record "$label$base.sigstore.json: the envelope, its keyid as the hint, with its checksum" "$why"
-  openssl x509 -in "$cert" -pubkey -noout >"$tmp/bundle-pub.pem"
-  openssl genrsa 2048 2>/dev/null | openssl rsa -pubout -out "$tmp/bundle-other.pem" 2>/dev/null
-  mkdir -p "$tmp/bundle-changed"
-  cp "$dir/$base.zip" "$tmp/bundle-changed/"
-  printf 'X' | dd of="$tmp/bundle-changed/$base.zip" bs=1 seek=100 conv=notrunc 2>/dev/null
-  python3 - "$bundle" "$tmp/broken.sigstore.json" <<'EOF'
+  openssl x509 -in "$cert" -pubkey -noout >"$records_tmp/bundle-pub.pem"
+  openssl genrsa 2048 2>/dev/null | openssl rsa -pubout -out "$records_tmp/bundle-other.pem" 2>/dev/null
+  mkdir -p "$records_tmp/bundle-changed"
+  cp "$dir/$base.zip" "$records_tmp/bundle-changed/"
+  printf 'X' | dd of="$records_tmp/bundle-changed/$base.zip" bs=1 seek=100 conv=notrunc 2>/dev/null
+  python3 - "$bundle" "$records_tmp/broken.sigstore.json" <<'EOF'
 import base64, json, sys
 doc = json.load(open(sys.argv[1]))
 signature = doc["dsseEnvelope"]["signatures"][0]
@@ -190,17 +198,17 @@ EOF
   while IFS='|' read -r name file key artifacts want pattern; do
     why=""
     # shellcheck disable=SC2086 # the artifacts are words
-    node "$src/tests/release/sigstore_verify.mjs" "$file" "$key" $artifacts >"$tmp/sigstore.log" 2>&1
+    node "$records_src/tests/release/sigstore_verify.mjs" "$file" "$key" $artifacts >"$records_tmp/sigstore.log" 2>&1
     status=$?
     [ "$status" = "$want" ] || why="status $status, expected $want"
-    grep -qE -- "$pattern" "$tmp/sigstore.log" || why=$(why_not "$why" "no line /$pattern/")
+    grep -qE -- "$pattern" "$records_tmp/sigstore.log" || why=$(why_not "$why" "no line /$pattern/")
     record "$label$base.sigstore.json, Sigstore's verifier: $name" "$why"
-    [ -z "$why" ] || sed 's/^/  | /; s/passed, \([0-9]*\) failed/passed; \1 failed/' "$tmp/sigstore.log"
+    [ -z "$why" ] || sed 's/^/  | /; s/passed, \([0-9]*\) failed/passed; \1 failed/' "$records_tmp/sigstore.log"
   done <<EOT
-the ZIP, the MSI and the SBOM are signed subjects|$bundle|$tmp/bundle-pub.pem|$dir/$base.zip $dir/$base.msi $dir/$base.cdx.json|0|^4 passed, 0 failed
-another key is refused|$bundle|$tmp/bundle-other.pem|$dir/$base.zip|1|^FAIL $base.sigstore.json: .*signature verification failed
-a changed ZIP is refused|$bundle|$tmp/bundle-pub.pem|$tmp/bundle-changed/$base.zip|1|^FAIL $base.zip: its SHA-256 is a signed subject: [0-9a-f]{64} is no subject's
-a broken signature is refused|$tmp/broken.sigstore.json|$tmp/bundle-pub.pem|$dir/$base.zip|1|^FAIL broken.sigstore.json: .*signature verification failed
+the ZIP, the MSI and the SBOM are signed subjects|$bundle|$records_tmp/bundle-pub.pem|$dir/$base.zip $dir/$base.msi $dir/$base.cdx.json|0|^4 passed, 0 failed
+another key is refused|$bundle|$records_tmp/bundle-other.pem|$dir/$base.zip|1|^FAIL $base.sigstore.json: .*signature verification failed
+a changed ZIP is refused|$bundle|$records_tmp/bundle-pub.pem|$records_tmp/bundle-changed/$base.zip|1|^FAIL $base.zip: its SHA-256 is a signed subject: [0-9a-f]{64} is no subject's
+a broken signature is refused|$records_tmp/broken.sigstore.json|$records_tmp/bundle-pub.pem|$dir/$base.zip|1|^FAIL broken.sigstore.json: .*signature verification failed
 EOT
 }
 
@@ -228,13 +236,13 @@ check_record_cases() {
     local p
     for p in "$@"; do
       p=$(realpath "$(command -v "$p")") && dpkg-query -S "$p" | cut -d: -f1
-    done | sort -u | xargs -r dpkg-query -W -f='${Package} ${Version}\n'
+    done | sort -u | xargs -r dpkg-query -W -f="\${Package} \${Version}\n"
   }
   local toolchain
   toolchain=$(package_of "${programs[@]}")
   # A local archive that is not Debian's, holding the installed version of the linker's
   # package: through APT_CONFIG, apt attributes that package to it and knows no other.
-  local apt=$tmp/apt linker
+  local apt=$records_tmp/apt linker
   linker=$(dpkg-query -S "$(realpath "${programs[1]}")" | cut -d: -f1)
   mkdir -p "$apt/archive" "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/etc/preferences.d" "$apt/etc/trusted.gpg.d"
   { dpkg-query -s "$linker" | grep -vE '^(Status|Conffiles|Config-Version):|^ /'
@@ -242,7 +250,7 @@ check_record_cases() {
   printf '%s\n' 'Origin: DORVANE Test Archive' 'Label: DORVANE Test' 'Suite: test' 'Codename: test' >"$apt/archive/Release"
   echo "deb [trusted=yes] file:$apt/archive ./" >"$apt/etc/sources.list"
   printf 'Dir::Etc "%s";\nDir::State::Lists "%s";\nDir::Cache "%s";\n' "$apt/etc" "$apt/lists" "$apt/cache" >"$apt/apt.conf"
-  APT_CONFIG=$apt/apt.conf apt-get update -qq >"$tmp/apt.log" 2>&1 || cat "$tmp/apt.log"
+  APT_CONFIG=$apt/apt.conf apt-get update -qq >"$records_tmp/apt.log" 2>&1 || cat "$records_tmp/apt.log"
 
   # NAME|HOW|DORVANE_SOURCE_COMMIT|WANT. HOW: tools or serials read the records as built;
   # dirty changes a tracked file, clean does not, apt asks apt through the test archive,
@@ -286,14 +294,14 @@ check_record_cases() {
         [ "$how" = dirty ] || "${git[@]}" checkout -q -- LICENSE
         local env=(env -u SOURCE_DATE_EPOCH DORVANE_SOURCE_COMMIT="$given")
         [ "$how" = apt ] && env+=(APT_CONFIG="$apt/apt.conf")
-        "${env[@]}" cmake --build "$build" --target package >"$tmp/case.log" 2>&1 || why="the package step failed"
+        "${env[@]}" cmake --build "$build" --target package >"$records_tmp/case.log" 2>&1 || why="the package step failed"
         [ -s "$sbom" ] || why=$(why_not "$why" "no SBOM")
         if [ "$want" = provenance ]; then
           [ "$(jq -r .predicate.buildDefinition.externalParameters.source.commit "$provenance" 2>/dev/null)" = "$head" ] ||
             why=$(why_not "$why" "no provenance of $head")
         else
           [ -e "$provenance" ] && why=$(why_not "$why" "a provenance all the same")
-          grep -q -- "^-- $want" "$tmp/case.log" || why=$(why_not "$why" "no line '$want'")
+          grep -q -- "^-- $want" "$records_tmp/case.log" || why=$(why_not "$why" "no line '$want'")
           grep -q "$head" "$sbom" && why=$(why_not "$why" "the SBOM names the commit")
         fi
         if [ "$how" = apt ]; then
@@ -314,7 +322,7 @@ check_record_cases() {
           grep -q '"pkg:deb/debian/' "$sbom" "$provenance" && why=$(why_not "$why" "a package named Debian's")
         fi ;;
     esac
-    [ -z "$why" ] || tail -3 "$tmp/case.log" 2>/dev/null
+    [ -z "$why" ] || tail -3 "$records_tmp/case.log" 2>/dev/null
     record "records: $name" "$why"
   done
 }

@@ -48,6 +48,7 @@ records=()
 # The checks run records.mjs too, with the packages this tree was configured with.
 DORVANE_NODE_MODULES=$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$build/CMakeCache.txt")
 export DORVANE_NODE_MODULES
+records_checks_init "$src" "$build" "$tmp" "$DORVANE_NODE_MODULES"
 if grep -q '^DORVANE_NODE:FILEPATH=/' "$build/CMakeCache.txt" &&
   [ -f "$DORVANE_NODE_MODULES/@cyclonedx/cyclonedx-library/package.json" ] &&
   /usr/bin/python3 -I -c 'import apt_pkg' 2>/dev/null; then

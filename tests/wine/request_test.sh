@@ -49,6 +49,8 @@ check_case() {
   if [ "${#calls[@]}" != 4 ]; then
     why=$(why_not "$why" "${#calls[@]} relayed calls, expected 4")
   else
+    # (The quoted parts are literal, $h a pattern of its own.)
+    # shellcheck disable=SC2027
     [[ ${calls[0]} =~ ^"Call advapi32.OpenProcessToken($self,00000028,"$h")"$ ]] ||
       why=$(why_not "$why" "bad ${calls[0]}")
     local luid_out="" token="" new_state="" previous=""
@@ -57,6 +59,7 @@ check_case() {
     else
       why=$(why_not "$why" "bad ${calls[1]}")
     fi
+    # shellcheck disable=SC2027
     if [[ ${calls[2]} =~ ^"Call advapi32.AdjustTokenPrivileges("($h)",00000000,"($h)",00000010,"($h)","$h")"$ ]]; then
       token=${BASH_REMATCH[1]} new_state=${BASH_REMATCH[2]} previous=${BASH_REMATCH[3]}
       [ "$token" != 00000000 ] || why=$(why_not "$why" "no token handle")

@@ -75,7 +75,7 @@ make_root() {
   rm -rf "$root.new"
   mkdir -p "$cache/debs"
   # shellcheck disable=SC2016 # $1 is the hook's, the root being made
-  mmdebstrap --variant=apt --architectures=i386 --include=$packages \
+  mmdebstrap --variant=apt --architectures=i386 --include="$packages" \
     --aptopt='APT::Install-Recommends "false"' --skip=essential/unlink \
     --setup-hook='mkdir -p "$1"/var/cache/apt/archives/' \
     --setup-hook="sync-in '$cache/debs' /var/cache/apt/archives/" \
