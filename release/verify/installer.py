@@ -60,6 +60,17 @@ def masked(found, columns, fields):
     return found
 
 
+def differences(found, arch, version, epoch, files=None):
+    """How FOUND differs from the MSI the build makes, in a phrase, or "". Without FILES (before
+    anything is unpacked), the cells that come from the files' bytes are left out."""
+    if files is None:
+        expected, columns, fields = variable_cells(arch, version, epoch)
+        problems = contract.msi_differences(masked(found, columns, fields), masked(expected, columns, fields), quote=q)
+    else:
+        problems = contract.msi_differences(found, contract.msi_expected(arch, version, epoch, files), quote=q)
+    return "; ".join(problems[:4]) + (f"; and {len(problems) - 4} more" if len(problems) > 4 else "")
+
+
 def shape_of(found):
     """Whether the reader's answer has the shape msi.read() gives (it is data from a child)."""
     if not isinstance(found, dict) or not isinstance(found.get("tables"), dict) or \
@@ -93,16 +104,14 @@ def check(path, base, version, arch, ctx):
         report.check(name, f"its creation time {q(found['summary'].get('created_tm'))} is not a commit time "
                      "as the build writes one")
         return None, found
-    expected, columns, fields = variable_cells(arch, version, epoch)
-    problems = contract.msi_differences(masked(found, columns, fields), masked(expected, columns, fields), quote=q)
+    problems = differences(found, arch, version, epoch)
     if problems:
-        report.check(name, "; ".join(problems[:4]) + (f"; and {len(problems) - 4} more" if len(problems) > 4 else ""))
+        report.check(name, problems)
         return None, found
     files = extract(path, label, ctx)
     if files is None:
         return None, found
-    problems = contract.msi_differences(found, contract.msi_expected(arch, version, epoch, files), quote=q)
-    if not report.check(name, "; ".join(problems[:4])):
+    if not report.check(name, differences(found, arch, version, epoch, files)):
         return None, found
     exe = contract.exe()
     return {member: data if member == exe else Digest(sha256(data)) for member, data in files.items()}, found

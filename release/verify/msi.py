@@ -111,11 +111,14 @@ def read_bounded(path, cpu_seconds, memory, seconds, answer_limit, reader=None):
             for fd in (0, 1, 2):
                 os.dup2(null, fd)
             resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
-            resource.setrlimit(resource.RLIMIT_CPU, (cpu_seconds, cpu_seconds))
+            # Past the soft limit SIGXCPU ends it; the hard one, a second later, is the kernel's SIGKILL.
+            resource.setrlimit(resource.RLIMIT_CPU, (cpu_seconds, cpu_seconds + 1))
             resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
             try:
                 answer = {"read": reader(path)}
-            except Error as error:
+            except MemoryError:
+                raise
+            except Exception as error:  # libmsi's refusals: GLib errors, and NULL from a constructor
                 answer = {"error": str(getattr(error, "message", error))[:300]}
             data = json.dumps(answer, ensure_ascii=True).encode()
             view = memoryview(data)
@@ -152,12 +155,12 @@ def read_bounded(path, cpu_seconds, memory, seconds, answer_limit, reader=None):
         _, status = os.waitpid(pid, 0)
     if over:
         raise Unreadable(f"libmsi's answer grew past {answer_limit >> 20} MiB")
-    if os.WIFSIGNALED(status) and os.WTERMSIG(status) != signal.SIGKILL:
+    if timed_out and not chunks:
+        raise Unreadable(f"libmsi gave no answer within {seconds} s")
+    if os.WIFSIGNALED(status) and not timed_out and (os.WTERMSIG(status) != signal.SIGKILL or not chunks):
         number = os.WTERMSIG(status)
         why = {signal.SIGXCPU: f"its {cpu_seconds} CPU seconds"}.get(number, "")
         raise Unreadable(f"libmsi stopped by {signal.Signals(number).name}" + (f" after {why}" if why else ""))
-    if timed_out and not chunks:
-        raise Unreadable(f"libmsi gave no answer within {seconds} s")
     if os.WIFEXITED(status) and os.WEXITSTATUS(status) != 0:
         raise Unreadable(f"libmsi's reader ended with status {os.WEXITSTATUS(status)} "
                          f"(out of its {memory >> 20} MiB, or it failed)")

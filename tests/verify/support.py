@@ -23,7 +23,7 @@ from verify import tools as tools_module  # noqa: E402
 from cryptography import x509  # noqa: E402
 from cryptography.hazmat.primitives import hashes, serialization  # noqa: E402
 from cryptography.hazmat.primitives.asymmetric import rsa  # noqa: E402
-from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID  # noqa: E402
+from cryptography.x509.oid import ExtendedKeyUsageOID  # noqa: E402
 
 
 class Scratch(unittest.TestCase):

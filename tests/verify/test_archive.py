@@ -7,10 +7,11 @@ import unittest
 import zipfile
 import zlib
 
-import support  # noqa: F401 (the package's path)
+import support
 
 from verify import archive, limits, report
 
+SOURCE = support.SOURCE  # (support puts the package on the path)
 BASE = "dorvane-1.0.0-win64"
 MEMBERS = ["dorvane.exe", "README.txt", "LICENSE", "THIRD-PARTY-NOTICES.txt"]
 
