@@ -60,19 +60,23 @@ class Isolation(support.Scratch):
         for program in (one, script):
             for place, where in places.items():
                 with self.subTest(program=os.path.basename(os.path.dirname(program)), place=place):
+                    if os.path.exists(marker):
+                        os.remove(marker)
                     folder = where(program)
                     plant(folder, marker)
-                    env = dict(os.environ, PYTHONPATH=self.path("pythonpath"))
-                    os.makedirs(self.path("cwd"), exist_ok=True)
-                    for how in ([program], [sys.executable, program]):
-                        done = subprocess.run(how + [empty], cwd=self.path("cwd"), env=env, capture_output=True,
-                                              text=True, timeout=60)
-                        self.assertEqual(done.returncode, 2, done.stderr)
-                        self.assertIn("no release in", done.stderr)
-                        self.assertFalse(os.path.exists(marker), f"{how}: {open(marker).read() if os.path.exists(marker) else ''}")
-                    for name in ("json.py", "pefile.py"):
-                        os.remove(os.path.join(folder, name))
-                    shutil.rmtree(os.path.join(folder, "asn1crypto"))
+                    try:
+                        env = dict(os.environ, PYTHONPATH=self.path("pythonpath"))
+                        os.makedirs(self.path("cwd"), exist_ok=True)
+                        for how in ([program], [sys.executable, program]):
+                            done = subprocess.run(how + [empty], cwd=self.path("cwd"), env=env, capture_output=True,
+                                                  text=True, timeout=60)
+                            self.assertEqual(done.returncode, 2, done.stderr)
+                            self.assertIn("no release in", done.stderr)
+                            self.assertFalse(os.path.exists(marker), how)
+                    finally:
+                        shutil.rmtree(os.path.join(folder, "asn1crypto"))
+                        for name in ("json.py", "pefile.py"):
+                            os.remove(os.path.join(folder, name))
 
 
 class OneFile(support.Scratch):
