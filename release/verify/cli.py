@@ -193,11 +193,12 @@ def verify(ctx):
     pattern = re.compile(contract.package_pattern() + "(" + "|".join(
         re.escape(contract.suffix(kind)) for kind in ("zip", "msi")) + ")")
     bases, odd = {}, []
+    prefix = contract.load()["package"].split("@", 1)[0]
     for name in folder.files:
         match = pattern.fullmatch(name)
         if match:
             bases[contract.package(match.group(1), match.group(2))] = match.groups()[:2]
-        elif "/" not in name and name.startswith("dorvane-") and re.search(r"\.(zip|msi)$", name, re.I):
+        elif "/" not in name and name.startswith(prefix) and re.search(r"\.(zip|msi)$", name, re.I):
             odd.append(name)
     if not bases:
         raise Usage(f"no release in {q(args.dir)} (no dorvane-<version>-<arch>.zip or .msi)"
@@ -208,8 +209,8 @@ def verify(ctx):
     folder_checks.accounted(folder, bases, anchored, policy, report)
     manifests.check(folder, bases, ctx)
     for name in odd:
-        report.check(f"{show(name)} is a release package", "not a dorvane-<version>-<" + "|".join(contract.arches())
-                     + "> name")
+        report.check(f"{show(name)} is a release package", "not a " + contract.load()["package"].replace(
+            "@version@", "<version>").replace("@arch@", "<" + "|".join(contract.arches()) + ">") + " name")
     recorded = {}
     for base, (version, arch) in sorted(bases.items()):
         if limits.checks.spent():

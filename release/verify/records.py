@@ -146,9 +146,10 @@ def check(base, arch, files, exe_name, exe_signature, ctx):
 def schema(name, data, ctx):
     """The full CycloneDX schema, by the build's own checker, only in a checkout the user
     named (--schema): never one found beside the verifier, which anyone may have put there."""
-    args, report = ctx.args, ctx.report
+    args, report, spec = ctx.args, ctx.report, contract.load()["records"]
+    schema_name = f"the {spec['sbom_format']} {spec['sbom_spec']} schema"
     if args.schema is None:
-        report.note(f"not checked here: {name} against the CycloneDX 1.6 schema (--schema CHECKOUT checks it); "
+        report.note(f"not checked here: {name} against {schema_name} (--schema CHECKOUT checks it); "
                     "its fields above were")
         return
     checker = os.path.join(args.schema, "release", "sbom", "records.mjs")
@@ -158,12 +159,12 @@ def schema(name, data, ctx):
                f"no CycloneDX library in {q(modules)} (--node-modules DIR)"
                if not os.path.isdir(os.path.join(modules, "@cyclonedx")) else "")
     if missing:
-        report.check(f"{name} passes the CycloneDX 1.6 schema", f"cannot be checked: {missing}")
+        report.check(f"{name} passes {schema_name}", f"cannot be checked: {missing}")
         return
     copy = ctx.tools.write(".json", data)
     env = dict(os.environ, DORVANE_NODE_MODULES=os.path.realpath(modules))
     # (Node reserves far more address space than it uses: it keeps the system's bound. The
     # SBOM it reads is bounded above.)
     status, output = ctx.tools.run(["node", os.path.realpath(checker), "check", copy], env=env, memory=False)
-    report.check(f"{name} passes the CycloneDX 1.6 schema, its licences and purls parse",
+    report.check(f"{name} passes {schema_name}, its licences and purls parse",
                  "" if status == 0 else brief(output, 3))
