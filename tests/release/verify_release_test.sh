@@ -55,7 +55,7 @@ openssl x509 -in "$tmp/cert.pem" -pubkey -noout >"$tmp/pub.pem"
 openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=DORVANE verify test" \
   -addext extendedKeyUsage=codeSigning -keyout "$tmp/evil-key.pem" -out "$tmp/evil.pem" 2>/dev/null
 openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=DORVANE test CA" \
-  -addext basicConstraints=critical,CA:true -addext keyUsage=critical,keyCertSign \
+  -addext basicConstraints=critical,CA:true -addext keyUsage=critical,keyCertSign,cRLSign \
   -keyout "$tmp/ca-key.pem" -out "$tmp/ca.pem" 2>/dev/null
 openssl req -newkey rsa:2048 -nodes -subj "/O=Example/CN=DORVANE publisher" -keyout "$tmp/publisher-key.pem" \
   -out "$tmp/publisher.csr" 2>/dev/null
@@ -96,6 +96,15 @@ openssl x509 -req -in "$tmp/publisher.csr" -CA "$tmp/ca.pem" -CAkey "$tmp/ca-key
 openssl x509 -req -in "$tmp/publisher.csr" -CA "$tmp/inter.pem" -CAkey "$tmp/inter-key.pem" -CAcreateserial \
   -days 3650 -extfile "$tmp/cdp.ext" -out "$tmp/cdp-under.pem" 2>/dev/null
 cat "$tmp/cdp-under.pem" "$tmp/inter.pem" >"$tmp/cdp-chain.pem"
+# The test CA's CRLs, given with --crl: one that revokes nothing, one that revokes that leaf.
+mkdir "$tmp/crl" && : >"$tmp/crl/index.txt" && echo 01 >"$tmp/crl/number"
+printf '[ca]\ndefault_ca=d\n[d]\ndatabase=%s\ncrlnumber=%s\ndefault_md=sha256\ndefault_crl_days=3650\n' \
+  "$tmp/crl/index.txt" "$tmp/crl/number" >"$tmp/crl/ca.cnf"
+crl() { openssl ca -config "$tmp/crl/ca.cnf" -keyfile "$tmp/ca-key.pem" -cert "$tmp/ca.pem" "$@" 2>/dev/null; }
+if ! { crl -gencrl -out "$tmp/good.crl" && crl -revoke "$tmp/cdp-leaf.pem" && crl -gencrl -out "$tmp/revoked.crl"; }; then
+  echo "cannot make the test CA's CRLs"
+  exit 1
+fi
 release good
 release signed -DDORVANE_SIGN_CERT="$tmp/cert.pem" -DDORVANE_SIGN_KEY="$tmp/key.pem"
 release casigned -DDORVANE_SIGN_CERT="$tmp/publisher.pem" -DDORVANE_SIGN_KEY="$tmp/publisher-key.pem"
@@ -588,7 +597,7 @@ names = {"case": ("DORVANE PUBLISHER", "example"), "fullwidth": ("\uff24ORVANE p
          "soft-hyphen": ("DORVANE pub\u00adlisher", "Example"), "zero-width": ("DORVANE\u200b publisher", "Example"),
          "spaces": ("DORVANE  publisher", "Example")}[os.path.basename(d)[len("case-lookalike-"):]]
 cert = look_alike(*names); resign(cert, E["PUBLISHER_KEY"])' ;;
-    cdp-leaf*) py "$d" 'resign(E["CDP_LEAF"], E["PUBLISHER_KEY"])' ;;
+    cdp-leaf* | cdp-crl | cdp-revoked) py "$d" 'resign(E["CDP_LEAF"], E["PUBLISHER_KEY"])' ;;
     cdp-intermediate*) py "$d" 'resign(E["CDP_UNDER"], E["PUBLISHER_KEY"], E["CDP_CHAIN"])' ;;
     cdp-incomplete* | cdp-unanchored) py "$d" 'resign(E["CDP_UNDER"], E["PUBLISHER_KEY"])' ;;
     hidden-entry)
@@ -722,6 +731,8 @@ cases=(
   "lookalike-zero-width|casigned|--ca CA IDENTITY|1|^FAIL $zip: dorvane.exe: Authenticode signature by .* verifies: .*\\(U\\+200B ZERO WIDTH SPACE in CN\\)"
   "lookalike-spaces|casigned|--ca CA IDENTITY|1|^FAIL $zip: dorvane.exe: Authenticode signature by .* verifies: .*its CN differs at character 9"
   "cdp-leaf|casigned|--ca CA IDENTITY|0|^ok   $zip: dorvane.exe: Authenticode signature by \"CN=DORVANE publisher,O=Example\" verifies$~^proved: .*revocation NOT checked \\(no --crl: nothing is fetched\\)"
+  "cdp-crl|casigned|--ca CA IDENTITY GOODCRL|0|^ok   $zip: dorvane.exe: Authenticode signature by \"CN=DORVANE publisher,O=Example\" verifies$~^proved: .*revocation checked against"
+  "cdp-revoked|casigned|--ca CA IDENTITY REVOKEDCRL|1|^FAIL $zip: dorvane.exe: Authenticode signature by .* verifies: it does not verify with --ca's roots \\(revoked by --crl"
   "cdp-intermediate|casigned|--ca CA IDENTITY|0|^ok   $base.msi: Authenticode signature by \"CN=DORVANE publisher,O=Example\" verifies$~^ok   $base.intoto.jsonl: the envelope's signature verifies"
   "cdp-incomplete|casigned|--ca CA IDENTITY|1|^FAIL $zip: dorvane.exe: Authenticode signature by .* verifies: its certificate chain does not verify with --ca's roots: the chain is incomplete: it ends at .*whose issuer \"CN=DORVANE test intermediate\" is neither carried"
   "cdp-unanchored|casigned||0|^ok   $zip: dorvane.exe: Authenticode signature by .* matches the file$~!not what was signed"
@@ -796,6 +807,8 @@ for row in "${cases[@]}"; do
       IDENTITY) args+=(--identity "CN=DORVANE publisher,O=Example") ;;
       # The same name as X.509 compares names: case and inner spaces folded, OpenSSL's form.
       FOLDED) args+=(--identity "CN=dorvane   PUBLISHER,O=example") ;;
+      GOODCRL) args+=(--crl "$tmp/good.crl") ;;
+      REVOKEDCRL) args+=(--crl "$tmp/revoked.crl") ;;
       SLASH) args+=(--identity "/O=Example/CN=DORVANE publisher") ;;
       PIN) args+=(--cert-sha256 "$(openssl x509 -in "$tmp/publisher.pem" -outform DER | sha256sum | cut -c1-64)") ;;
       PINOTHER) args+=(--cert-sha256 "$(openssl x509 -in "$tmp/cert.pem" -outform DER | sha256sum | cut -c1-64)") ;;
