@@ -78,6 +78,8 @@ def _summary(database):
 def read(path):
     """{"tables": {name: {"columns": [[name, type]], "keys": [...], "rows": [[...]]}},
     "summary": {field: value}, "streams": [names]}. Raises Error on what libmsi cannot read."""
+    if Libmsi is None:
+        raise Error("libmsi's Python bindings are not installed (Debian's python3-gi and gir1.2-libmsi-1.0)")
     database = Libmsi.Database.new(path, Libmsi.DbFlags.READONLY, None)
     names = [record.get_string(1) for _, record in _rows(database, "SELECT `Name` FROM `_Tables`")]
     return {"tables": {name: _table(database, name) for name in names},
