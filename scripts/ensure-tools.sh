@@ -110,6 +110,18 @@ add_group() {  # GROUP: what it lacks, in wanted[GROUP]
       need_command g++ g++
       need_command git git
       [ -f "$files/usr/src/googletest/CMakeLists.txt" ] || missing+=(googletest)
+      # The verifier's one file and its in-process tests (verify.unit): Debian's Python with
+      # asn1crypto, cryptography, pefile and PyYAML, libmsi's bindings, and the tools it runs.
+      [ -x "$files/usr/bin/python3" ] || missing+=(python3)
+      need_package python3-asn1crypto
+      need_package python3-cryptography
+      need_package python3-pefile
+      need_package python3-yaml
+      need_package python3-gi
+      need_package gir1.2-libmsi-1.0
+      need_command osslsigncode osslsigncode
+      need_command msibuild msitools
+      need_command openssl openssl
       ;;
     windows)
       local arch

@@ -74,11 +74,11 @@ run_case() {
 
 fetch_failed="ensure-tools.sh: apt-get update could not read http://mirror.invalid/debian-security/dists/bookworm-security/main/binary-amd64/Packages.xz: File has unexpected size (1 != 2). Mirror sync in progress?; going on with the lists apt has"
 run_case "an index that cannot be read: tried three times, then the lists apt has serve" present fail ok 0 3 1 host -- \
-  "$fetch_failed" "install -y -qq cmake g++ git ninja-build"
+  "$fetch_failed" "install -y -qq cmake g++ gir1.2-libmsi-1.0 git msitools ninja-build openssl osslsigncode python3 python3-asn1crypto python3-cryptography python3-gi python3-pefile python3-yaml"
 # GoogleTest's sources are named exactly when they are missing.
 for gtest in present absent; do
-  packages="cmake g++ git ninja-build"
-  [ $gtest = present ] || packages="cmake g++ git googletest ninja-build"
+  packages="cmake g++ gir1.2-libmsi-1.0 git msitools ninja-build openssl osslsigncode python3 python3-asn1crypto python3-cryptography python3-gi python3-pefile python3-yaml"
+  [ $gtest = present ] || packages="cmake g++ gir1.2-libmsi-1.0 git googletest msitools ninja-build openssl osslsigncode python3 python3-asn1crypto python3-cryptography python3-gi python3-pefile python3-yaml"
   run_case "apt-get update that works: once; GoogleTest's sources $gtest" $gtest ok ok 0 1 1 host -- \
     "Installing: $packages" "install -y -qq $packages"
   run_case "a package that cannot be installed: named, with apt's reason; GoogleTest's sources $gtest" $gtest ok fail 1 1 1 host -- \

@@ -130,22 +130,39 @@ def msi_expected(arch_name, version, epoch, files):
     return {"tables": tables, "summary": summary, "streams": sorted(msi["streams"])}
 
 
-def msi_differences(found, expected):
+def msi_differences(found, expected, quote=repr):
     """What of FOUND (an MSI as msi.read() reads it) differs from EXPECTED (msi_expected()), one
-    phrase each; none when it is that MSI, an Authenticode signature's streams aside."""
+    phrase each, naming the rows and values that differ (each shown with QUOTE); none when it
+    is that MSI, an Authenticode signature's streams aside."""
     problems = []
     for name in sorted(set(found["tables"]) | set(expected["tables"])):
         have, want = found["tables"].get(name), expected["tables"].get(name)
         if have is None or want is None:
-            problems.append(f"table {name} {'is extra' if want is None else 'is missing'}")
+            problems.append(f"table {quote(name)} {'is extra' if want is None else 'is missing'}")
         elif (have["columns"], have["keys"]) != (want["columns"], want["keys"]):
             problems.append(f"table {name}'s columns differ")
-        elif sorted(map(repr, have["rows"])) != sorted(map(repr, want["rows"])):
-            problems.append(f"table {name}'s rows differ")
+        else:
+            extra, missing = _rows_apart(have["rows"], want["rows"])
+            if extra or missing:
+                problems.append(f"table {name}'s rows differ: " + "; ".join(filter(None, [
+                    extra and "not the build's: " + ", ".join(quote(row) for row in extra[:3]),
+                    missing and "the build's, not there: " + ", ".join(quote(row) for row in missing[:3])])))
     for key in sorted(set(found["summary"]) | set(expected["summary"])):
         if found["summary"].get(key) != expected["summary"].get(key):
-            problems.append(f"summary {key} {found['summary'].get(key)!r}, not {expected['summary'].get(key)!r}")
+            problems.append(f"summary {key} {quote(found['summary'].get(key))}, not {quote(expected['summary'].get(key))}")
     streams = [name for name in found["streams"] if name not in load()["msi"]["signature_streams"]]
     if streams != expected["streams"]:
-        problems.append(f"streams {streams}")
+        problems.append("streams " + ", ".join(quote(name) for name in streams))
     return problems
+
+
+def _rows_apart(have, want):
+    """The rows of HAVE that WANT lacks and those WANT has that HAVE lacks, each counted."""
+    left = list(want)
+    extra = []
+    for row in have:
+        if row in left:
+            left.remove(row)
+        else:
+            extra.append(row)
+    return extra, left

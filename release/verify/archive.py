@@ -1,0 +1,235 @@
+"""A release's ZIP, read by its own structure rather than a general reader's: its end record
+first (how many entries, before any is parsed), then each central directory entry against
+its local header, then each entry's data, which is exactly one deflate stream (or stored
+bytes) ending exactly at its compressed size. What two readers could see differently is
+refused: a reader that streams local headers and one that trusts the central directory
+see the same four files or the ZIP fails."""
+import hashlib
+import stat
+import struct
+import zlib
+
+from .report import Refused, show
+
+EXTRA_IDS = {0x5455, 0x7875}  # the build's: extended timestamps (UT) and Unix owners (ux)
+END = b"PK\x05\x06"
+CENTRAL = b"PK\x01\x02"
+LOCAL = b"PK\x03\x04"
+DESCRIPTOR = b"PK\x07\x08"
+
+
+class Digest(str):
+    """A member kept as its SHA-256 only: what is compared, not what is read."""
+
+
+def fingerprint(value):
+    return None if value is None else value if isinstance(value, Digest) else hashlib.sha256(value).hexdigest()
+
+
+class Entry:
+    __slots__ = ("name", "flags", "method", "need", "crc", "packed", "unpacked", "local", "extra", "mode", "made")
+
+
+class Bound(Exception):
+    """An entry that inflates past what the run allows: (entry name, why)."""
+
+
+def extra_ids(blob):
+    """The extra fields' ids, in order; Refused when they do not parse."""
+    ids, at = [], 0
+    while at < len(blob):
+        if at + 4 > len(blob):
+            raise Refused("an extra field is cut short")
+        kind, size = struct.unpack_from("<HH", blob, at)
+        ids.append(kind)
+        at += 4 + size
+        if at > len(blob):
+            raise Refused("an extra field is cut short")
+    return ids
+
+
+def directory(data, limits):
+    """The central directory's entries, after the end record has said how many there are
+    (a release's ZIP has a handful; a ZIP that counts more is not parsed). Refused when
+    the ZIP does not end with its end record or its directory does not parse."""
+    if len(data) < 22 or data[-22:-18] != END:
+        raise Refused("it does not end with the end of its central directory (a comment, or bytes after it)")
+    disk, start_disk, here, count, size, offset, comment = struct.unpack_from("<HHHHIIH", data, len(data) - 18)
+    if count > limits.zip_entries or here > limits.zip_entries:
+        raise Refused(f"its end record counts {max(count, here)} entries; a release's ZIP has a handful "
+                      f"(at most {limits.zip_entries} are read): not parsed")
+    if disk or start_disk or here != count or comment:
+        raise Refused("its end record is not a one-part ZIP without a comment")
+    if offset + size != len(data) - 22:
+        raise Refused("something lies between its central directory and its end")
+    entries, at = [], offset
+    for number in range(count):
+        if data[at:at + 4] != CENTRAL or at + 46 > offset + size:
+            raise Refused(f"central directory entry {number + 1} is not one")
+        entry = Entry()
+        (made, entry.need, entry.flags, entry.method, _, _, entry.crc, entry.packed, entry.unpacked, name_size,
+         extra_size, comment_size, _, _, attributes, entry.local) = struct.unpack_from("<HHHHHHIIIHHHHHII", data, at + 4)
+        raw = data[at + 46:at + 46 + name_size]
+        entry.extra = data[at + 46 + name_size:at + 46 + name_size + extra_size]
+        at += 46 + name_size + extra_size + comment_size
+        if at > offset + size:
+            raise Refused(f"central directory entry {number + 1} runs past the directory")
+        try:
+            entry.name = raw.decode("utf-8")
+        except UnicodeDecodeError:
+            raise Refused(f"central directory entry {number + 1}'s name is not UTF-8")
+        entry.made, entry.mode = made, attributes >> 16
+        if comment_size:
+            raise Refused(f"{show(entry.name)} carries a comment: the build writes none")
+        entries.append(entry)
+    if at != offset + size:
+        raise Refused("its central directory holds more than its end record counts")
+    return entries, offset
+
+
+def layout(data, entries, offset):
+    """Why the entries are not laid out as the build lays out a ZIP, or "": back to back from
+    offset 0, each local header agreeing with the central directory, only the extra fields
+    the build writes, regular files (and its one folder) only. Returns (why, [(entry,
+    data start, data end)])."""
+    at, spans = 0, []
+    for entry in entries:
+        shown = show(entry.name)
+        folder = entry.name.endswith("/")
+        kind = stat.S_ISDIR(entry.mode) if folder else stat.S_ISREG(entry.mode)
+        if entry.made >> 8 != 3 or not kind or entry.mode & 0o7777 not in (0o644, 0o755):
+            return f"{shown} is not a regular file (mode {entry.mode:o})", []
+        if entry.flags & ~8 or entry.method not in (0, 8) or entry.need > 20:
+            return f"{shown}: flags 0x{entry.flags:x}, method {entry.method}, version {entry.need}: not what the build writes", []
+        if entry.local != at:
+            return f"{shown} does not follow the entry before it ({entry.local - at:+d} bytes)", []
+        if data[at:at + 4] != LOCAL or at + 30 > offset:
+            return f"{shown}: no local header where the central directory says", []
+        (need, flags, method, _, _, crc, packed, unpacked, name_size,
+         extra_size) = struct.unpack_from("<HHHHHIIIHH", data, at + 4)
+        name = data[at + 30:at + 30 + name_size]
+        extra = data[at + 30 + name_size:at + 30 + name_size + extra_size]
+        if (name, flags, method, need) != (entry.name.encode("utf-8"), entry.flags, entry.method, entry.need):
+            return f"{shown}: its local header and the central directory differ (name, flags, method or version)", []
+        for ids in (extra_ids(entry.extra), extra_ids(extra)):
+            if set(ids) - EXTRA_IDS or len(ids) != len(set(ids)):
+                return (f"{shown} carries extra fields {', '.join(f'0x{kind:04x}' for kind in ids)}: "
+                        "the build writes only UT (0x5455) and ux (0x7875)"), []
+        start = at + 30 + name_size + extra_size
+        end = start + entry.packed
+        if end > offset:
+            return f"{shown}: its data runs into the central directory", []
+        at = end
+        if entry.flags & 8:
+            # A data descriptor follows the data, with or without its signature.
+            skip = 4 if data[at:at + 4] == DESCRIPTOR else 0
+            if at + skip + 12 > offset:
+                return f"{shown}: its data descriptor is cut short", []
+            if struct.unpack_from("<III", data, at + skip) != (entry.crc, entry.packed, entry.unpacked) or \
+                    (crc, packed, unpacked) not in ((0, 0, 0), (entry.crc, entry.packed, entry.unpacked)):
+                return f"{shown}: its sizes or CRC differ between its local header, data descriptor and the central directory", []
+            at += skip + 12
+        elif (crc, packed, unpacked) != (entry.crc, entry.packed, entry.unpacked):
+            return f"{shown}: its sizes or CRC differ between its local header and the central directory", []
+        spans.append((entry, start, end))
+    if at != offset:
+        return f"{offset - at} bytes lie between its last entry and its central directory", []
+    return "", spans
+
+
+def inflate(data, entry, start, end, keep, limits, spend):
+    """The entry's bytes (or their Digest when not KEEP): stored bytes as they are, or one
+    deflate stream that ends exactly at the entry's compressed size with nothing after it.
+    Raises Refused for a stream that is not exactly that, Bound past a limit."""
+    shown = show(entry.name)
+    if entry.unpacked > limits.member:
+        raise Bound(entry.name, f"declares {entry.unpacked} bytes, past {limits.member >> 20} MiB: not unpacked")
+    digest, out, size, crc = hashlib.sha256(), [], 0, 0
+
+    def take(chunk):
+        nonlocal size, crc
+        size += len(chunk)
+        if size > min(entry.unpacked, limits.member):
+            raise Bound(entry.name, f"inflates past its declared {entry.unpacked} bytes: not unpacked further")
+        try:
+            spend(len(chunk))
+        except Refused as refusal:
+            raise Bound(entry.name, str(refusal))
+        crc = zlib.crc32(chunk, crc)
+        digest.update(chunk)
+        if keep:
+            out.append(chunk)
+    if entry.method == 0:
+        if entry.packed != entry.unpacked:
+            raise Refused(f"{shown} is stored, but its sizes differ ({entry.packed} and {entry.unpacked})")
+        take(data[start:end])
+    else:
+        stream = zlib.decompressobj(-15)
+        at = start
+        try:
+            while at < end and not stream.eof:
+                piece = data[at:min(end, at + (64 << 10))]
+                at += len(piece)
+                take(stream.decompress(piece, 1 << 20))
+                while stream.unconsumed_tail and not stream.eof:
+                    take(stream.decompress(stream.unconsumed_tail, 1 << 20))
+            if not stream.eof:
+                take(stream.flush())
+        except zlib.error as error:
+            raise Refused(f"{shown}'s data is not a deflate stream ({error})")
+        if not stream.eof:
+            raise Refused(f"{shown}'s deflate stream does not end within its compressed size")
+        after = len(stream.unused_data) + (end - at)
+        if after:
+            raise Refused(f"{shown}'s deflate stream ends {after} bytes before its compressed size: "
+                          "something lies hidden after it")
+    if size != entry.unpacked or crc != entry.crc:
+        raise Refused(f"{shown} inflates to {size} bytes with CRC {crc:08x}, not the {entry.unpacked} bytes "
+                      f"and {entry.crc:08x} its headers give")
+    return b"".join(out) if keep else Digest(digest.hexdigest())
+
+
+def read(data, base, members, exe, limits, spend):
+    """The ZIP's members by their names inside {base}/ (the exe's bytes, the others as
+    digests), and the checks it passed: a list of (name, why) and the members, None on
+    the first that fails; Bound from spend() or a member past its limit."""
+    label = f"{base}.zip"
+    checks = []
+    try:
+        entries, offset = directory(data, limits)
+    except (Refused, struct.error) as error:
+        return [(f"{label} is a ZIP of a release's shape", str(error) or "it is cut short")], None
+    want = {f"{base}/{name}" for name in members}
+    names = [entry.name for entry in entries]
+    extra = [name for name in names if name not in want and name != base + "/"]
+    missing = sorted(want - set(names))
+    twice = sorted({name for name in names if names.count(name) > 1})
+    why = "; ".join(filter(None, [
+        extra and "it also holds " + ", ".join(show(name) for name in extra),
+        missing and "it lacks " + ", ".join(show(name) for name in missing),
+        twice and "it holds " + ", ".join(show(name) for name in twice) + " twice"]))
+    checks.append((f"{label} holds exactly {base}/ with {', '.join(members)}", why))
+    if why:
+        return checks, None
+    try:
+        why, spans = layout(data, entries, offset)
+        found, total = {}, 0
+        for entry, start, end in spans if not why else []:
+            if entry.name.endswith("/"):
+                if entry.packed or entry.unpacked:
+                    why = f"{show(entry.name)} is a folder that holds data"
+                    break
+                continue
+            name = entry.name.split("/", 1)[1]
+            found[name] = inflate(data, entry, start, end, name == exe, limits, spend)
+            total += entry.unpacked
+    except (Refused, struct.error) as error:
+        why = str(error) or "it is cut short"
+    except Bound as bound:
+        checks.append((f"{label}: {show(bound.args[0])}", bound.args[1]))
+        return checks, None
+    checks.append((f"{label} is laid out as the build lays out a ZIP, each entry exactly one deflate stream", why))
+    if why:
+        return checks, None
+    checks.append((f"{label} unpacks within bounds ({total} bytes)", ""))
+    return checks, found

@@ -1,0 +1,352 @@
+"""Authenticode signatures of the exe and the MSI. The PKCS#7 is read with asn1crypto and its
+SignerInfo checked with cryptography; what the signature covers is compared with what
+osslsigncode computes from the file (extract-data); the chain to --ca's roots is
+osslsigncode's verify, offline: no CRL distribution point is ever fetched (-ignore-cdp),
+revocation is checked only against a CRL the user gives (--crl). Of osslsigncode only exit
+statuses count: a signature's description, URL and names are the signer's text."""
+import hashlib
+import os
+
+from . import names
+from .report import Refused, q
+
+try:
+    from asn1crypto import cms as asn1_cms, core as asn1_core, x509 as asn1_x509
+    from asn1crypto import parser as asn1_parser, pem as asn1_pem, tsp as asn1_tsp
+    from cryptography.exceptions import InvalidSignature
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+except ImportError:
+    asn1_cms = None
+
+SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
+NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
+RFC3161_TOKEN = "1.3.6.1.4.1.311.3.3.1"
+COUNTERSIGNATURE = "1.2.840.113549.1.9.6"
+MSI_DSE_STREAM = "\x05MsiDigitalSignatureEx"
+
+
+def available():
+    return asn1_cms is not None
+
+
+def certificates_pem(certificates):
+    return "".join(asn1_pem.armor("CERTIFICATE", cert.dump()).decode() for cert in certificates)
+
+
+def roots_of(pem_bytes):
+    """The DER of every certificate in a PEM file."""
+    return [der for kind, _, der in asn1_pem.unarmor(pem_bytes, multiple=True) if kind == "CERTIFICATE"]
+
+
+def indirect_content(encapsulated):
+    """The DER of the SpcIndirectDataContent an Authenticode SignedData encapsulates, and
+    the contents octets that its message digest covers."""
+    wrapped = asn1_parser.parse(encapsulated["content"].dump(), strict=True)
+    while wrapped[0] == 2 and wrapped[2] == 0:  # the [0] EXPLICIT around it
+        wrapped = asn1_parser.parse(wrapped[4], strict=True)
+    return wrapped[3] + wrapped[4], wrapped[4]
+
+
+class Parsed:
+    """One Authenticode signature as its structure says: the signer's certificate (found by
+    the SignerInfo's issuer and serial, as OpenSSL finds it), the certificates it carries,
+    the content it signs, its signature value and its one timestamp, if any."""
+
+    def __init__(self, der):
+        try:
+            info = asn1_cms.ContentInfo.load(der, strict=True)
+            if info["content_type"].native != "signed_data":
+                raise Refused("not a PKCS#7 SignedData")
+            signed = info["content"]
+            if signed["encap_content_info"]["content_type"].dotted != SPC_INDIRECT_DATA:
+                raise Refused("it signs no Authenticode content (SpcIndirectDataContent)")
+            infos = list(signed["signer_infos"])
+            if len(infos) != 1:
+                raise Refused(f"{len(infos)} SignerInfos: a release file is signed by exactly one signer")
+            signer = infos[0]
+            # What the build signs with; a weaker or other digest is not its signature.
+            algorithm = signer["digest_algorithm"]["algorithm"].native
+            if algorithm != "sha256":
+                raise Refused(f"its digest algorithm is {q(algorithm)}: a release is signed with SHA-256")
+            self.stamps = []
+            unsigned = signer["unsigned_attrs"]
+            for attribute in [] if isinstance(unsigned, asn1_core.Void) else unsigned:
+                oid = attribute["type"].dotted
+                if oid == NESTED_SIGNATURE:
+                    raise Refused(f"it carries a nested signature (unsigned attribute {NESTED_SIGNATURE}): "
+                                  "a release file carries exactly one")
+                if oid not in (RFC3161_TOKEN, COUNTERSIGNATURE) or len(attribute["values"]) != 1:
+                    raise Refused(f"its unsigned attribute {q(oid)} is not a timestamp")
+                self.stamps.append((oid, attribute["values"][0].dump()))
+            if len(self.stamps) > 1:
+                raise Refused(f"{len(self.stamps)} timestamps: a release file has at most one")
+            self.certificates = [choice.chosen for choice in signed["certificates"] if choice.name == "certificate"]
+            self.cert = certificate_of(signer, self.certificates)
+            self.spki = self.cert.public_key.dump()
+            self.signature = signer["signature"].native
+            self.content, covered = indirect_content(signed["encap_content_info"])
+            # The SignerInfo's own signature over its attributes, with the certificate found,
+            # and its message digest over the content: the certificate named is the one that signed.
+            signed_by(signer, self.cert, covered, "the content it signs")
+        except (ValueError, TypeError, KeyError, AttributeError, OverflowError) as error:
+            raise Refused(f"damaged: not a PKCS#7 signature ({q(str(error).splitlines()[0][:160])})")
+
+
+def signed_by(signer, cert, content, what):
+    """Refused unless SIGNER (a SignerInfo) carries the digest of CONTENT among its signed
+    attributes and its signature over them verifies with CERT's key."""
+    algorithm = signer["digest_algorithm"]["algorithm"].native
+    known = {"sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512, "sha1": hashes.SHA1}
+    if algorithm not in known:
+        raise Refused(f"its digest algorithm {q(algorithm)} is not one this verifier knows")
+    attributes = signer["signed_attrs"]
+    digests = [a["values"] for a in attributes if a["type"].native == "message_digest"]
+    if len(digests) != 1 or len(digests[0]) != 1:
+        raise Refused("its SignerInfo has no single message digest")
+    if hashlib.new(algorithm, content).digest() != digests[0][0].native:
+        raise Refused(f"its message digest is not that of {what}")
+    message = b"\x31" + attributes.dump()[1:]  # signed as a SET OF, not as its [0] tag
+    key = serialization.load_der_public_key(cert.public_key.dump())
+    try:
+        if isinstance(key, rsa.RSAPublicKey):
+            key.verify(signer["signature"].native, message, padding.PKCS1v15(), known[algorithm]())
+        elif isinstance(key, ec.EllipticCurvePublicKey):
+            key.verify(signer["signature"].native, message, ec.ECDSA(known[algorithm]()))
+        else:
+            raise Refused("its signer's key is neither RSA nor EC")
+    except InvalidSignature:
+        raise Refused("its SignerInfo's signature does not verify with the certificate it names")
+
+
+def certificate_of(signer, certificates):
+    """The one certificate among CERTIFICATES that SIGNER names by issuer and serial."""
+    sid = signer["sid"]
+    if sid.name != "issuer_and_serial_number":
+        raise Refused("its SignerInfo names its certificate by key identifier, not by issuer and serial")
+    issuer, serial = sid.chosen["issuer"], sid.chosen["serial_number"].native
+    # Two certificates with the signer's serial could be told apart by how names compare;
+    # no genuine signature carries two, so none is chosen.
+    same = [cert for cert in certificates if cert.serial_number == serial]
+    if len(same) > 1:
+        raise Refused(f"{len(same)} of its certificates carry the signer's serial number: which one signed is ambiguous")
+    if not same or same[0].issuer != issuer:
+        raise Refused("it carries no certificate with its SignerInfo's issuer and serial")
+    return same[0]
+
+
+def pkcs7_of_msi(path, ctx):
+    """The DER of an MSI's signature, or None when it has none that can be read."""
+    out = ctx.tools.scratch(".p7")
+    status, _ = ctx.tools.run(["osslsigncode", "extract-signature", "-in", path, "-out", out])
+    if status != 0 or not os.path.isfile(out):
+        return None
+    with open(out, "rb") as handle:
+        return handle.read(1 << 20)
+
+
+def what_the_file_is(path, parsed, dse, ctx):
+    """Why the file is not what was signed, or "": the SpcIndirectDataContent the signature
+    carries must be the one osslsigncode computes from the file (its digest, and nothing
+    else: no page hashes the build does not write). DSE: whether the MSI has the extended
+    signature's stream, whose metadata the digest then covers (None: not known, so both)."""
+    for extended in ([dse] if dse is not None else [False, True]):
+        out = ctx.tools.scratch(".p7")
+        status, _ = ctx.tools.run(["osslsigncode", "extract-data", "-h", "sha256"]
+                                  + (["-add-msi-dse"] if extended else []) + ["-in", path, "-out", out])
+        if status != 0 or not os.path.isfile(out):
+            return "its digest cannot be computed here (osslsigncode extract-data failed)"
+        with open(out, "rb") as handle:
+            computed = asn1_cms.ContentInfo.load(handle.read(1 << 20), strict=True)
+        content, _ = indirect_content(computed["content"]["encap_content_info"])
+        if content == parsed.content:
+            return ""
+    return "the file is not what was signed: its digest is not the one its signature holds"
+
+
+def chain_gap(parsed, roots):
+    """Where the chain from the signer's certificate through the certificates it carries
+    stops short of ROOTS (DER), or "" when it reaches a root's subject."""
+    subjects = {asn1_x509.Certificate.load(der).subject.dump() for der in roots}
+    cert, seen = parsed.cert, set()
+    while True:
+        if cert.issuer.dump() in subjects:
+            return ""
+        if cert.self_signed != "no" or cert.dump() in seen:
+            return (f"it ends at {q(names.text(names.of_certificate(cert.subject)))}, "
+                    "a root that is not among --ca's")
+        seen.add(cert.dump())
+        issuers = [other for other in parsed.certificates if other.subject == cert.issuer and other.dump() not in seen]
+        if not issuers:
+            return (f"the chain is incomplete: it ends at {q(names.text(names.of_certificate(cert.subject)))}, whose "
+                    f"issuer {q(names.text(names.of_certificate(cert.issuer)))} is neither carried by the signature "
+                    "nor among --ca's roots")
+        cert = issuers[0]
+
+
+def timestamp_of(parsed, ctx):
+    """(when, as YYYY-MM-DDTHH:MM:SSZ, or None; why the timestamp does not count, or "").
+    The time is read from the structure, and only once the token verifies."""
+    if not parsed.stamps:
+        return None, ""
+    oid, der = parsed.stamps[0]
+    if oid == COUNTERSIGNATURE:
+        return countersigned(parsed, der, ctx)
+    try:
+        token = asn1_cms.ContentInfo.load(der, strict=True)
+        content = token["content"]["encap_content_info"]
+        if content["content_type"].native != "tst_info":
+            raise ValueError("not a TSTInfo")
+        when = asn1_tsp.TSTInfo.load(bytes(content["content"]), strict=True)["gen_time"].native
+    except (ValueError, TypeError, KeyError, AttributeError, OverflowError) as error:
+        return None, f"its RFC 3161 timestamp is not understood: {q(str(error).splitlines()[0][:120])}"
+    token_file, data_file = ctx.tools.write(".tsr", der), ctx.tools.write(".bin", parsed.signature)
+    status, _ = ctx.tools.run(["openssl", "ts", "-verify", "-token_in", "-in", token_file, "-data", data_file,
+                               "-CAfile", ctx.tsa_roots])
+    if status != 0:
+        return None, (f"its RFC 3161 timestamp does not verify with {'--ca and ' if ctx.policy.ca else ''}"
+                      "the system's roots")
+    return when.strftime("%Y-%m-%dT%H:%M:%SZ"), ""
+
+
+def countersigned(parsed, der, ctx):
+    """timestamp_of() for a legacy (PKCS#9) countersignature: a SignerInfo by a timestamp
+    authority's certificate, carried with the signer's, over the digest of the signature;
+    its signingTime is the time, once its signature verifies and its certificate chains to
+    the roots for time stamping."""
+    refused = f"its countersignature does not verify with {'--ca and ' if ctx.policy.ca else ''}the system's roots"
+    try:
+        signer = asn1_cms.SignerInfo.load(der, strict=True)
+        cert = certificate_of(signer, parsed.certificates)
+        signed_by(signer, cert, parsed.signature, "the signature it countersigns")
+        times = [a["values"] for a in signer["signed_attrs"] if a["type"].native == "signing_time"]
+        if len(times) != 1 or len(times[0]) != 1:
+            raise Refused("it has no single signing time")
+        when = times[0][0].native
+    except Refused as refusal:
+        return None, f"{refused}: {refusal}"
+    except (ValueError, TypeError, KeyError, AttributeError, OverflowError) as error:
+        return None, f"its countersignature is not understood: {q(str(error).splitlines()[0][:120])}"
+    authority = ctx.tools.write(".pem", certificates_pem([cert]).encode())
+    bag = ctx.tools.write(".pem", certificates_pem(parsed.certificates).encode())
+    status, _ = ctx.tools.run(["openssl", "verify", "-purpose", "timestampsign", "-CAfile", ctx.tsa_roots,
+                               "-untrusted", bag, "--", authority])
+    if status != 0:
+        return None, refused
+    return when.strftime("%Y-%m-%dT%H:%M:%SZ"), ""
+
+
+class Signature:
+    def __init__(self):
+        self.signed = None    # unknown until its structure has been read
+        self.verified = False
+        self.spki = None      # the key of the certificate that verified
+        self.subject = None
+
+
+def usage_refused(cert, subject):
+    """Why the signer's certificate is not one for code signing, or ""."""
+    usages = cert.extended_key_usage_value
+    if usages is None or "code_signing" not in usages.native:
+        return f"its signer {subject} holds no certificate for code signing (extended key usage)"
+    if cert.key_usage_value is not None and "digital_signature" not in cert.key_usage_value.native:
+        return f"its signer {subject}'s certificate may not make signatures (key usage)"
+    return ""
+
+
+def identity_refused(cert, subject, ctx):
+    """Why the signer is not the publisher the user named, or "": a CA's roots vouch for
+    every customer of that CA, so the certificate must be the one pinned (--cert-sha256),
+    the subject exactly the one given (--identity), or the certificate itself one of the
+    roots."""
+    policy = ctx.policy
+    if policy.cert_sha256 is not None and hashlib.sha256(cert.dump()).hexdigest() != policy.cert_sha256:
+        return f"its signer's certificate has the SHA-256 {hashlib.sha256(cert.dump()).hexdigest()}, not the one given (--cert-sha256)"
+    if ctx.identity is not None:
+        why = names.mismatch(ctx.identity, names.of_certificate(cert.subject))
+        return f"its signer is {subject}, not {q(policy.identity)} (--identity): {why}" if why else ""
+    if policy.cert_sha256 is not None or cert.dump() in ctx.roots:
+        return ""
+    return (f"its signer {subject} is vouched for by --ca but is not one of its roots: "
+            "give --identity SUBJECT or --cert-sha256 HEX to name the publisher")
+
+
+def check(path, der, label, ctx, dse=False):
+    """Checks one file's signature, DER its PKCS#7 (None: unsigned; a Refused: damaged);
+    returns a Signature. DSE: whether an MSI has the extended signature's stream (None:
+    not known)."""
+    result, report, policy = Signature(), ctx.report, ctx.policy
+    if not available():
+        policy.unchecked(report, f"{label}'s Authenticode signature", "Python asn1crypto and cryptography: Debian's "
+                         "python3-asn1crypto and python3-cryptography", origin=True)
+        return result
+    if not ctx.osslsigncode:
+        policy.unchecked(report, f"{label}'s Authenticode signature", "osslsigncode", origin=True)
+        return result
+    if der is None:
+        result.signed = False
+        policy.unsigned(report, label)
+        return result
+    result.signed = True
+    try:
+        if isinstance(der, Refused):
+            raise der
+        parsed = Parsed(der)
+    except Refused as refusal:
+        report.check(f"{label}: its signature", str(refusal))
+        return result
+    subject = q(names.text(names.of_certificate(parsed.cert.subject)))
+    name = f"{label}: Authenticode signature by {subject}"
+    intact = what_the_file_is(path, parsed, dse, ctx)
+    if intact:
+        report.check(name + " matches the file", intact)
+        return result
+    # Offline, always: no CRL distribution point the signer wrote is fetched.
+    revocation = ["-CRLfile", policy.crl] if policy.crl else ["-ignore-crl"]
+    command = ["osslsigncode", "verify", "-ignore-cdp"] + revocation + [
+        "-require-leaf-hash", "sha256:" + hashlib.sha256(parsed.cert.dump()).hexdigest(), "-in", path]
+    if policy.ca:
+        ok = ctx.tools.run(command + ["-CAfile", policy.ca, "-TSA-CAfile", ctx.tsa_roots])[0] == 0
+        stamped, bad_stamp = timestamp_of(parsed, ctx) if ok else (None, "")
+        if not ok:
+            gap = chain_gap(parsed, ctx.roots)
+            why = ("its certificate chain does not verify with --ca's roots: " + gap if gap else
+                   "it does not verify with --ca's roots (" + ("revoked by --crl, " if policy.crl else "")
+                   + "expired, or not valid for code signing)")
+        else:
+            why = usage_refused(parsed.cert, subject) or identity_refused(parsed.cert, subject, ctx) or bad_stamp
+        result.verified = report.check(name + " verifies" + (f", timestamped {stamped}" if stamped else ""), why)
+    elif policy.key:
+        # A key, not a root: the signature is that key's, over what the file is.
+        ok = parsed.spki == ctx.key_der
+        stamped, bad_stamp = timestamp_of(parsed, ctx) if ok else (None, "")
+        why = "its signer's public key is not the one given (--key)" if not ok else bad_stamp
+        result.verified = report.check(name + " verifies" + (f", timestamped {stamped}" if stamped else ""), why)
+    else:
+        # Without an anchor a signature proves nothing; that it is intact is what is checked,
+        # and whether the system's roots vouch for it is said.
+        result.verified = True
+        system = ctx.tools.run(command)[0] == 0
+        stamped, bad_stamp = timestamp_of(parsed, ctx)
+        stamp = f", timestamped {stamped}" if stamped else ""
+        if system:
+            report.check(name + " verifies" + stamp + " (the system's roots)")
+        else:
+            report.check(name + " matches the file" + stamp)
+            report.note(f"{label}: its signer is not checked without --ca or --key (the system's roots do not "
+                        "vouch for it)")
+        if bad_stamp:
+            report.note(f"{label}: {bad_stamp}")
+    if result.verified:
+        result.spki, result.subject = parsed.spki, names.text(names.of_certificate(parsed.cert.subject))
+        report.signers.add(result.subject)
+        report.facts["signatures"] = report.facts.get("signatures", 0) + 1
+    return result
+
+
+def load_key(path):
+    """The DER SubjectPublicKeyInfo of a PEM public key (--key); ValueError when it is none."""
+    with open(path, "rb") as handle:
+        key = serialization.load_pem_public_key(handle.read(1 << 16))
+    return key.public_bytes(serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
+

@@ -1,0 +1,290 @@
+"""The command line, and the run: DIR read, every check made, the closing line and the tally
+(or, with --json, one JSON document), and the status."""
+import argparse
+import os
+import re
+import shutil
+import signal
+import sys
+import tempfile
+
+from . import authenticode, contract, folder as folder_checks, manifests, names, rebuild, release
+from .limits import Deadline, Limits
+from .policy import Policy
+from .report import Refused, Report, q, show
+from .tools import Tools, have, system_path
+
+EPILOG = """trust:
+  The folder proves nothing about itself: the origin rests on an anchor you
+  bring from elsewhere.
+  --ca ROOTS --identity SUBJECT
+        every Authenticode signature (one per file, none nested) chains to
+        ROOTS, offline, and its signer's certificate has exactly the subject
+        SUBJECT: the same attributes in the same order, each value code point
+        for code point, nothing folded. Give SUBJECT in RFC 4514 order, most
+        specific first, as
+          openssl x509 -noout -subject -nameopt RFC2253 -in CERT
+        prints it (without "subject="), e.g. "CN=Name,O=Org". A CA's roots
+        vouch for every customer of that CA: SUBJECT says which one is the
+        publisher. A subject holding an invisible character never matches.
+  --cert-sha256 HEX
+        with --ca: the signer's certificate is exactly the one with this
+        SHA-256 fingerprint (the strongest pin; with or without --identity).
+        Without either, the signer's certificate must itself be one of ROOTS.
+  --crl FILE
+        with --ca: revocation is checked against this CRL (PEM). Nothing is
+        ever fetched: without --crl revocation is not checked, and the
+        closing line says so.
+  --key PUBKEY
+        every signature and the envelope are that key's.
+  --sums HEX
+        SHA256SUMS has this SHA-256 and lists every file but the manifests'.
+  Under --ca or --key every file must be part of the signed release (a
+  package, its records, their checksums; what an anchored SHA256SUMS lists);
+  without an anchor, a file that is not one of a release's own names fails,
+  and integrity only means the files match the checksums beside them, which
+  catches damage, not tampering. The winget/ and Scoop manifests, when there,
+  must name the packages by their SHA-256s: they are covered by those
+  hashes, not by a signature.
+
+output:
+  One line per check ("ok" or "FAIL"), notes indented, then "proved: ...",
+  which says exactly what was proved, and "N passed, N failed"; with --json,
+  one JSON document instead. Status 0 when every check holds, 1 when one does
+  not, 2 for a bad command line or a folder without a release; 128+N when
+  signal N stopped it.
+
+It runs only the system tools it names, found on PATH's absolute entries outside
+DIR (osslsigncode, openssl, msiextract; node with --schema; git, cmake,
+dpkg-query and osslsigncode with --rebuild), never connects to a network, and
+imports nothing from beside itself, the working folder, DIR or PYTHON*
+variables (python3 -I)."""
+
+
+class Usage(Exception):
+    pass
+
+
+def arguments(argv):
+    parser = argparse.ArgumentParser(
+        prog="verify-release", allow_abbrev=False, formatter_class=argparse.RawDescriptionHelpFormatter,
+        usage="verify-release DIR [--ca ROOTS.pem [--identity SUBJECT] [--cert-sha256 HEX] [--crl CRL.pem]\n"
+              "                          | --key PUBKEY.pem] [--sums HEX] [--json]\n"
+              "                      [--schema CHECKOUT [--node-modules DIR]]\n"
+              "                      [--rebuild SOURCE [--anyway] [--preset NAME] [--commit HASH] "
+              "[--arm64-cache DIR]]",
+        description="Checks a folder of DORVANE release files (build/release/<version>/ as scripts/release.sh "
+                    "makes it, or the files as downloaded); it only reads the folder.",
+        epilog=EPILOG)
+    parser.add_argument("dir", metavar="DIR", help="the downloaded files: dorvane-<version>-<arch>.zip, .msi, ...")
+    parser.add_argument("--ca", metavar="ROOTS", help="trusted root certificates (PEM): the origin is checked with them")
+    parser.add_argument("--identity", metavar="SUBJECT",
+                        help="with --ca: the publisher's certificate subject, exactly, in RFC 4514 order as "
+                             "`openssl x509 -noout -subject -nameopt RFC2253` prints it (CN=Name,O=Org)")
+    parser.add_argument("--cert-sha256", metavar="HEX", help="with --ca: the SHA-256 of the publisher's certificate")
+    parser.add_argument("--crl", metavar="FILE", help="with --ca: a CRL (PEM) to check revocation against, offline")
+    parser.add_argument("--key", metavar="PUBKEY", help="the publisher's public key (PEM): the origin is checked with it")
+    parser.add_argument("--sums", metavar="HEX", help="the SHA-256 of SHA256SUMS, published elsewhere")
+    parser.add_argument("--json", action="store_true", help="write the results as one JSON document")
+    parser.add_argument("--rebuild", metavar="SOURCE", help="a checkout or clone URL: build the recorded commit and compare")
+    parser.add_argument("--schema", metavar="CHECKOUT",
+                        help="check each SBOM against the CycloneDX 1.6 schema with CHECKOUT's release/sbom/records.mjs")
+    parser.add_argument("--node-modules", metavar="DIR",
+                        help="with --schema: the npm packages of release/sbom/package-lock.json "
+                             "(default CHECKOUT/build/node/node_modules)")
+    parser.add_argument("--anyway", action="store_true", help="rebuild even where Debian packages differ")
+    parser.add_argument("--preset", help="the preset to rebuild with (a release without provenance)")
+    parser.add_argument("--commit", help="the commit to rebuild (a release without provenance)")
+    parser.add_argument("--arm64-cache", metavar="DIR", help="an existing ARM64 sysroot cache")
+    args = parser.parse_args(argv)
+    for option in ("ca", "key", "crl"):
+        value = getattr(args, option)
+        if value is not None:
+            if not os.path.isfile(value):
+                parser.error(f"--{option}: {q(value)} is not a file")
+            setattr(args, option, os.path.realpath(value))
+    for option in ("schema", "node_modules"):
+        value = getattr(args, option)
+        if value is not None:
+            if not os.path.isdir(value):
+                parser.error(f"--{option.replace('_', '-')}: {q(value)} is not a folder")
+            setattr(args, option, os.path.realpath(value))
+    if args.node_modules and not args.schema:
+        parser.error("--node-modules goes with --schema")
+    if args.ca and args.key:
+        parser.error("--ca and --key: give one anchor for the signatures")
+    for option in ("identity", "cert_sha256", "crl"):
+        if getattr(args, option) is not None and not args.ca:
+            parser.error(f"--{option.replace('_', '-')} goes with --ca")
+    for option in ("sums", "cert_sha256"):
+        value = getattr(args, option)
+        if value is not None:
+            value = value.lower().replace(":", "")
+            if not re.fullmatch(r"[0-9a-f]{64}", value):
+                parser.error(f"--{option.replace('_', '-')}: not 64 hex digits")
+            setattr(args, option, value)
+    if args.identity is not None:
+        try:
+            args.identity_rdns = names.parse(args.identity)
+        except ValueError as error:
+            parser.error(f"--identity: {error}")
+    if args.commit is not None and not re.fullmatch(r"[0-9a-f]{7,40}", args.commit):
+        parser.error("--commit: not a hex commit")
+    presets = [contract.arch(arch)["preset"] for arch in contract.arches()]
+    if args.preset is not None and args.preset not in presets:
+        parser.error("--preset: not one of " + ", ".join(presets))
+    if (args.anyway or args.preset or args.commit or args.arm64_cache) and not args.rebuild:
+        parser.error("--anyway, --preset, --commit and --arm64-cache go with --rebuild")
+    if not os.path.isdir(args.dir):
+        parser.error(f"{q(args.dir)} is not a folder")
+    return args
+
+
+class Context:
+    """What every check shares: the command line, the policy, the limits, the tools, the
+    folder, the report, and what one release's check leaves for the rebuild."""
+
+    def __init__(self, args, work, report, limits):
+        self.args, self.work, self.report, self.limits = args, work, report, limits
+        self.policy = Policy(ca=args.ca, key=args.key, sums=args.sums, identity=args.identity,
+                             cert_sha256=args.cert_sha256, crl=args.crl)
+        self.tools = Tools(work, limits)
+        self.osslsigncode = have("osslsigncode")
+        self.folder = None
+        self.roots, self.identity, self.key_der = [], getattr(args, "identity_rdns", None), None
+        self.tsa_roots = None
+        self.signed, self.exe, self.zip = {}, {}, {}
+
+
+def anchors(ctx):
+    """The anchors read: --key's key, --ca's roots, the roots a timestamp may chain to."""
+    args = ctx.args
+    if args.key:
+        try:
+            ctx.key_der = authenticode.load_key(args.key)
+        except (ValueError, TypeError, NameError) as error:
+            raise Usage(f"--key: not a PEM public key ({q(str(error)[:120])})")
+    if args.ca and authenticode.available():
+        with open(args.ca, "rb") as handle:
+            try:
+                ctx.roots = authenticode.roots_of(handle.read(ctx.limits.file))
+            except ValueError:
+                pass
+        if not ctx.roots:
+            raise Usage(f"--ca: {q(args.ca)} holds no PEM certificate")
+    # Timestamp authorities are public services: their roots are the system's, beside the
+    # publisher's own.
+    ctx.tsa_roots = os.path.join(ctx.work, "tsa-roots.pem")
+    with open(ctx.tsa_roots, "wb") as out:
+        for roots in (args.ca, "/etc/ssl/certs/ca-certificates.crt"):
+            if roots and os.path.isfile(roots):
+                with open(roots, "rb") as handle:
+                    out.write(handle.read(ctx.limits.file).rstrip(b"\n") + b"\n")
+
+
+def verify(ctx):
+    args, report, policy, limits = ctx.args, ctx.report, ctx.policy, ctx.limits
+    try:
+        folder = folder_checks.Folder(args.dir, limits)
+    except (Refused, OSError) as error:
+        report.check("the folder can be read", q(str(error)))
+        return
+    ctx.folder = folder
+    pattern = re.compile(contract.package_pattern() + "(" + "|".join(
+        re.escape(contract.suffix(kind)) for kind in ("zip", "msi")) + ")")
+    bases, odd = {}, []
+    prefix = contract.load()["package"].split("@", 1)[0]
+    for name in folder.files:
+        match = pattern.fullmatch(name)
+        if match:
+            bases[contract.package(match.group(1), match.group(2))] = match.groups()[:2]
+        elif "/" not in name and name.startswith(prefix) and re.search(r"\.(zip|msi)$", name, re.I):
+            odd.append(name)
+    if not bases:
+        raise Usage(f"no release in {q(args.dir)} (no dorvane-<version>-<arch>.zip or .msi)"
+                    + ("; refused: " + ", ".join(q(name) for name in odd) if odd else ""))
+    anchors(ctx)
+    anchored = folder_checks.integrity(folder, report, policy, limits)
+    folder_checks.windows_names(folder, report)
+    folder_checks.accounted(folder, bases, anchored, policy, report)
+    manifests.check(folder, bases, ctx)
+    for name in odd:
+        report.check(f"{show(name)} is a release package", "not a " + contract.load()["package"].replace(
+            "@version@", "<version>").replace("@arch@", "<" + "|".join(contract.arches()) + ">") + " name")
+    recorded = {}
+    for base, (version, arch) in sorted(bases.items()):
+        if limits.checks.spent():
+            report.check("the run ends within its time", f"its {limits.seconds} s are spent: {base} and what "
+                         "follows not checked")
+            break
+        recorded[base] = release.check(base, version, arch, ctx)
+    if args.rebuild:
+        deadline = Deadline(limits.rebuild_seconds, "the rebuild")
+        for base, (version, arch) in sorted(b for b in bases.items() if b[0] in recorded):
+            rebuild.check(base, arch, recorded[base], ctx, deadline)
+        for name in sorted(folder.files):
+            if not name.startswith(tuple(base + "." for base in bases)):
+                report.note(f"not rebuilt: {show(name)} (made from the files above)")
+
+
+class Stopped(BaseException):
+    """A signal ends the run; its temporary folder goes with it."""
+
+
+STOP_SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGTERM, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM)
+
+
+def main(argv):
+    args = arguments(argv)
+    limits = Limits()
+    limits.cap_memory()
+    report = Report(out=None if args.json else sys.stdout)
+    os.environ["PATH"] = system_path(args.dir, os.environ.get("PATH", ""))
+
+    def stop(number, frame):
+        # Once: the clean-up that follows is not to be cut short by a second signal.
+        for each in STOP_SIGNALS:
+            signal.signal(each, signal.SIG_IGN)
+        raise Stopped(number)
+    for each in STOP_SIGNALS:
+        signal.signal(each, stop)
+    work = None
+    try:
+        work = tempfile.mkdtemp(prefix="verify-release.")
+        ctx = Context(args, work, report, limits.start())
+        try:
+            verify(ctx)
+        except Usage as usage:
+            print(f"verify-release: {usage}", file=sys.stderr)
+            return 2
+        except (SystemExit, BrokenPipeError):
+            raise
+        except MemoryError:
+            report.check("the verifier ran within its memory", f"a file expanded past the run's "
+                         f"{limits.memory >> 20} MiB")
+        except Exception as error:  # the verdict, never a traceback, whatever a file held
+            report.check("the verifier ran to its end", f"unexpected {type(error).__name__}: {q(str(error)[:300])}")
+        proved = ctx.policy.closing(report, q)
+        status = 0 if report.failed == 0 and report.passed > 0 else 1
+        if args.json:
+            report.json_end(proved, status)
+        else:
+            report.text_end(proved)
+        return status
+    except Stopped as stopped:
+        number = stopped.args[0]
+        try:
+            print(f"verify-release: stopped by {signal.Signals(number).name}; nothing was proved", file=sys.stderr)
+        except OSError:
+            pass
+        return 128 + number
+    except BrokenPipeError:
+        # Whoever read the verdict stopped reading: no traceback, and no second failure when
+        # Python flushes what is left at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    finally:
+        for each in STOP_SIGNALS:
+            signal.signal(each, signal.SIG_IGN)
+        if work is not None:
+            shutil.rmtree(work, ignore_errors=True)

@@ -1,0 +1,95 @@
+"""The system tools the verifier runs: found only on PATH's absolute entries outside DIR,
+run without a shell, each bounded in time, output, memory and what it may write, its whole
+process group killed when it is done. Of what a tool says only its exit status is a
+verdict; its text is shown, quoted, never read for one."""
+import os
+import re
+import resource
+import shutil
+import signal
+import subprocess
+import tempfile
+
+from .report import q
+
+NOT_RUN = 124   # the status of a tool whose deadline came first
+MISSING = 127
+
+
+def system_path(folder, path):
+    """PATH without what a user did not mean as a place for tools: the working folder (an
+    empty or relative entry) and the folder being checked."""
+    inside = os.path.realpath(folder)
+    kept = [entry for entry in path.split(os.pathsep)
+            if os.path.isabs(entry) and os.path.commonpath([inside, os.path.realpath(entry)]) != inside]
+    return os.pathsep.join(kept)
+
+
+def have(tool):
+    return shutil.which(tool) is not None
+
+
+class Tools:
+    def __init__(self, work, limits):
+        self.work, self.limits = work, limits
+
+    def scratch(self, suffix):
+        """A name, not yet taken, in the verifier's temporary folder (a folder of its own:
+        the tools that write there will not overwrite a file)."""
+        return os.path.join(tempfile.mkdtemp(dir=self.work), "file" + suffix)
+
+    def write(self, suffix, data):
+        path = self.scratch(suffix)
+        with open(path, "wb") as out:
+            out.write(data)
+        return path
+
+    def run(self, argv, deadline=None, fsize=None, cwd=None, env=None, out_limit=None, memory=True):
+        """(status, output). DEADLINE (the checks' unless given) bounds it with the per-tool
+        limit; MEMORY False gives it the address space the verifier itself may not use (a
+        rebuild's compilers)."""
+        limits = self.limits
+        deadline = deadline or limits.checks
+        timeout = min(deadline.left(), limits.tool_seconds if deadline is limits.checks else deadline.left())
+        if timeout <= 0:
+            return NOT_RUN, f"(not run: {deadline.what}' {deadline.seconds} s are spent)"
+        environment = dict(os.environ if env is None else env, TMPDIR=self.work)
+        out_limit = out_limit or limits.tool_output
+
+        def bounds():
+            soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+            want = limits.tool_memory if memory else hard
+            if hard != resource.RLIM_INFINITY:
+                want = min(want, hard)
+            resource.setrlimit(resource.RLIMIT_AS, (want, hard))
+            if fsize:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
+        with tempfile.TemporaryFile(dir=self.work) as log:
+            try:
+                process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                                           cwd=cwd, env=environment, start_new_session=True, preexec_fn=bounds)
+            except OSError as error:
+                return MISSING, f"cannot run {argv[0]}: {error.strerror}"
+            try:
+                status = process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                status = None
+            finally:
+                try:
+                    os.killpg(process.pid, signal.SIGKILL)
+                except (ProcessLookupError, PermissionError):
+                    pass
+                process.wait()
+            log.seek(0)
+            text = log.read(out_limit).decode("utf-8", "replace")
+        if status is None:
+            return NOT_RUN, text + f"\n(stopped after {int(timeout)} s)"
+        return status, text
+
+
+def brief(text, lines=2):
+    """A tool's complaint, for a FAIL line: its last lines, quoted."""
+    kept = [line.strip() for line in text.splitlines() if line.strip()]
+    kept = [line for line in kept if re.search(r"fail|error|mismatch|invalid", line, re.I)
+            and not re.match(r"Number of verified|Failed$", line)][:lines] or kept[-lines:]
+    return q(" / ".join(kept)[:300])

@@ -1,0 +1,198 @@
+"""What the verifier's in-process tests share: the package from this checkout, a throwaway
+folder, certificates made with cryptography, a small PE that osslsigncode signs, a listener
+that counts the connections made to it, and a stand-in for the checks' shared context."""
+import datetime
+import io
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import types
+import unittest
+
+SOURCE = os.path.realpath(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir))
+sys.path.insert(0, os.path.join(SOURCE, "release"))
+
+from verify import limits as limits_module, policy as policy_module, report as report_module  # noqa: E402
+from verify import tools as tools_module  # noqa: E402
+
+from cryptography import x509  # noqa: E402
+from cryptography.hazmat.primitives import hashes, serialization  # noqa: E402
+from cryptography.hazmat.primitives.asymmetric import rsa  # noqa: E402
+from cryptography.x509.oid import ExtendedKeyUsageOID  # noqa: E402
+
+
+class Scratch(unittest.TestCase):
+    """A test with a folder of its own, removed afterwards."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="verify-test.")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def path(self, *parts):
+        return os.path.join(self.tmp, *parts)
+
+    def write(self, name, data):
+        path = self.path(name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb" if isinstance(data, bytes) else "w") as handle:
+            handle.write(data)
+        return path
+
+
+# --- certificates ---------------------------------------------------------------------------
+
+START = datetime.datetime(2025, 1, 1)
+KEYS = {}
+
+
+def key(name):
+    """One RSA key per name for the whole run: making them is the slow part."""
+    if name not in KEYS:
+        KEYS[name] = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    return KEYS[name]
+
+
+def name_of(*pairs):
+    """An X.509 name from (OID, value[, string type]) pairs, most general first."""
+    attributes = []
+    for pair in pairs:
+        oid, value = pair[0], pair[1]
+        attributes.append(x509.NameAttribute(oid, value, *pair[2:]))
+    return x509.Name(attributes)
+
+
+def certificate(subject, subject_key, issuer=None, issuer_key=None, ca=False, crl_url=None, serial=None):
+    """A certificate for SUBJECT (a Name) with SUBJECT_KEY, issued by ISSUER (self-signed when
+    None): a CA's, or a leaf for code signing, naming CRL_URL as its distribution point."""
+    issuer, issuer_key = (issuer, issuer_key) if issuer is not None else (subject, subject_key)
+    builder = (x509.CertificateBuilder().subject_name(subject).issuer_name(issuer)
+               .public_key(subject_key.public_key()).serial_number(serial or x509.random_serial_number())
+               .not_valid_before(START).not_valid_after(START + datetime.timedelta(days=3650))
+               .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True))
+    if ca:
+        builder = builder.add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False, False),
+                                        critical=True)
+    else:
+        builder = builder.add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), critical=False)
+    if crl_url:
+        builder = builder.add_extension(x509.CRLDistributionPoints([x509.DistributionPoint(
+            [x509.UniformResourceIdentifier(crl_url)], None, None, None)]), critical=False)
+    return builder.sign(issuer_key, hashes.SHA256())
+
+
+def pem(*certificates):
+    return b"".join(cert.public_bytes(serialization.Encoding.PEM) for cert in certificates)
+
+
+def key_pem(private):
+    return private.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                 serialization.NoEncryption())
+
+
+def crl(issuer, issuer_key, revoked=()):
+    builder = (x509.CertificateRevocationListBuilder().issuer_name(issuer.subject)
+               .last_update(START).next_update(START + datetime.timedelta(days=3650)))
+    for cert in revoked:
+        builder = builder.add_revoked_certificate(x509.RevokedCertificateBuilder().serial_number(cert.serial_number)
+                                                  .revocation_date(START).build())
+    return builder.sign(issuer_key, hashes.SHA256()).public_bytes(serialization.Encoding.PEM)
+
+
+# --- a PE to sign ---------------------------------------------------------------------------
+
+def small_pe(machine=0x8664, marker=b"\xc3"):
+    """A PE32+ console program of one section: what osslsigncode signs, pefile reads and
+    the verifier's PE check holds to its machine and checksum."""
+    coff = struct.pack("<HHIIIHH", machine, 1, 0, 0, 0, 240, 0x22)
+    optional = struct.pack("<HBBIIIII", 0x20B, 2, 40, 0x200, 0, 0, 0x1000, 0x1000)
+    optional += struct.pack("<QIIHHHHHHIIIIHHQQQQII", 0x140000000, 0x1000, 0x200, 6, 0, 0, 0, 6, 0, 0, 0x2000,
+                            0x200, 0, 3, 0x8160, 0x100000, 0x1000, 0x100000, 0x1000, 0, 16)
+    optional += bytes(16 * 8)
+    section = struct.pack("<8sIIIIIIHHI", b".text", 0x10, 0x1000, 0x200, 0x200, 0, 0, 0, 0, 0x60000020)
+    dos = bytearray(0x40)
+    dos[0:2] = b"MZ"
+    struct.pack_into("<I", dos, 0x3C, 0x40)
+    headers = bytes(dos) + b"PE\0\0" + coff + optional + section
+    image = bytearray(headers + bytes(0x200 - len(headers)) + marker + bytes(0x200 - len(marker)))
+    import pefile
+    pe = pefile.PE(data=bytes(image))
+    struct.pack_into("<I", image, pe.OPTIONAL_HEADER.get_file_offset() + 64, pe.generate_checksum())
+    return bytes(image)
+
+
+def sign(data, cert_pem, key_file, work, extra=()):
+    """DATA signed by osslsigncode with the certificates in CERT_PEM and the key file."""
+    source, out = os.path.join(work, "in.bin"), os.path.join(work, "out.bin")
+    with open(source, "wb") as handle:
+        handle.write(data)
+    certs = os.path.join(work, "certs.pem")
+    with open(certs, "wb") as handle:
+        handle.write(cert_pem)
+    if os.path.exists(out):
+        os.remove(out)
+    subprocess.run(["osslsigncode", "sign", "-certs", certs, "-key", key_file, "-h", "sha256", *extra,
+                    "-in", source, "-out", out], check=True, capture_output=True)
+    with open(out, "rb") as handle:
+        return handle.read()
+
+
+# --- a listener that counts -----------------------------------------------------------------
+
+class Counter:
+    """A TCP listener on 127.0.0.1 that accepts connections, counts them and never answers."""
+
+    def __init__(self):
+        self.server = socket.socket()
+        self.server.bind(("127.0.0.1", 0))
+        self.server.listen(16)
+        self.port = self.server.getsockname()[1]
+        self.count = 0
+        self.held = []
+        thread = threading.Thread(target=self._serve, daemon=True)
+        thread.start()
+
+    def _serve(self):
+        while True:
+            try:
+                connection, _ = self.server.accept()
+            except OSError:
+                return
+            self.count += 1
+            self.held.append(connection)
+
+    def close(self):
+        for connection in self.held:
+            connection.close()
+        self.server.close()
+
+
+# --- the checks' context --------------------------------------------------------------------
+
+def context(work, ca=None, key=None, sums=None, identity=None, cert_sha256=None, crl_file=None, **more):
+    """What the checks share, as cli.Context makes it, around a Report that prints nothing."""
+    limits = limits_module.Limits().start()
+    report = report_module.Report(out=None)
+    ctx = types.SimpleNamespace(
+        args=types.SimpleNamespace(ca=ca, key=key, sums=sums, identity=identity, cert_sha256=cert_sha256, crl=crl_file,
+                                   schema=None, node_modules=None, rebuild=None, commit=None, preset=None,
+                                   anyway=False, arm64_cache=None),
+        work=work, report=report, limits=limits,
+        policy=policy_module.Policy(ca=ca, key=key, sums=sums, identity=identity, cert_sha256=cert_sha256, crl=crl_file),
+        tools=tools_module.Tools(work, limits), osslsigncode=tools_module.have("osslsigncode"),
+        folder=None, roots=[], identity=None, key_der=None, tsa_roots=os.devnull, signed={}, exe={}, zip={})
+    for name, value in more.items():
+        setattr(ctx, name, value)
+    return ctx
+
+
+def lines(report):
+    return [result.text() for result in report.results]
+
+
+def stream():
+    return io.StringIO()

@@ -1,0 +1,69 @@
+"""--identity matches the signer's subject exactly: look-alikes that X.509's name matching
+folds together are other customers of the same CA, and never match."""
+import subprocess
+import unittest
+
+import support
+from asn1crypto import x509 as asn1_x509
+from cryptography.hazmat.primitives import serialization
+from cryptography.x509.name import _ASN1Type
+from cryptography.x509.oid import NameOID
+
+from verify import names
+
+O, CN, OU = NameOID.ORGANIZATION_NAME, NameOID.COMMON_NAME, NameOID.ORGANIZATIONAL_UNIT_NAME
+GIVEN = "CN=Test Publisher,O=Test"
+
+
+def subject(*pairs):
+    cert = support.certificate(support.name_of(*pairs), support.key("leaf"))
+    return asn1_x509.Certificate.load(cert.public_bytes(serialization.Encoding.DER))
+
+
+class Identity(unittest.TestCase):
+    # (what the certificate's subject is, given, matches, words the refusal must hold)
+    rows = [
+        ("the publisher itself", [(O, "Test"), (CN, "Test Publisher")], GIVEN, True, ""),
+        ("the same text as a PrintableString", [(O, "Test", _ASN1Type.PrintableString),
+                                                (CN, "Test Publisher", _ASN1Type.PrintableString)], GIVEN, True, ""),
+        ("another case", [(O, "test"), (CN, "TEST PUBLISHER")], GIVEN, False, "character 2"),
+        ("fullwidth letters", [(O, "Test"), (CN, "\uff34\uff45\uff53\uff54 Publisher")], GIVEN, False,
+         "FULLWIDTH LATIN CAPITAL LETTER T"),
+        ("a soft hyphen inside", [(O, "Test"), (CN, "Test Pub\u00adlisher")], GIVEN, False, "U+00AD SOFT HYPHEN in CN"),
+        ("a zero-width space inside", [(O, "Test"), (CN, "Test\u200b Publisher")], GIVEN, False, "U+200B ZERO WIDTH SPACE"),
+        ("a right-to-left mark alone", [(O, "Test\u200f"), (CN, "Test Publisher")], GIVEN, False, "never matches"),
+        ("extra spaces", [(O, "Test"), (CN, "Test  Publisher")], GIVEN, False, "character 6"),
+        ("a trailing space", [(O, "Test"), (CN, "Test Publisher ")], GIVEN, False, "character 15"),
+        ("the parts in the other order", [(CN, "Test Publisher"), (O, "Test")], GIVEN, False, "O where --identity has CN"),
+        ("one part more", [(O, "Test"), (OU, "Signing"), (CN, "Test Publisher")], GIVEN, False, "3 parts"),
+        ("escaped specials", [(O, "Test, Inc."), (CN, "A+B \"Q\"")], 'CN=A\\+B \\"Q\\",O=Test\\, Inc.', True, ""),
+        ("UTF-8 as OpenSSL escapes it", [(O, "Test"), (CN, "J\u00fcrgen")], "CN=J\\C3\\BCrgen,O=Test", True, ""),
+    ]
+
+    def test_rows(self):
+        for what, pairs, given, matches, words in self.rows:
+            with self.subTest(what):
+                why = names.mismatch(names.parse(given), names.of_certificate(subject(*pairs).subject))
+                self.assertEqual(why == "", matches, why)
+                self.assertIn(words, why)
+
+    def test_openssl_rfc2253_output_matches_its_certificate(self):
+        # What release.sh passes: OpenSSL's own rendering of the signer's subject.
+        cert = support.certificate(support.name_of((NameOID.COUNTRY_NAME, "EE"), (O, "Näide, OÜ"),
+                                                   (CN, "#Test + Publisher ")), support.key("leaf"))
+        text = subprocess.run(["openssl", "x509", "-noout", "-subject", "-nameopt", "RFC2253"],
+                              input=support.pem(cert), capture_output=True, check=True).stdout.decode().strip()
+        parsed = names.parse(text.split("=", 1)[1])
+        asn1 = asn1_x509.Certificate.load(cert.public_bytes(serialization.Encoding.DER))
+        self.assertEqual(names.mismatch(parsed, names.of_certificate(asn1.subject)), "")
+        self.assertEqual(names.text(names.of_certificate(asn1.subject)), names.text(parsed))
+
+    def test_refused_forms(self):
+        for given in ("/O=Test/CN=Test Publisher", "CN", "XX=1", "CN=a\\qb", "CN=", "CN=a;b"):
+            with self.subTest(given):
+                with self.assertRaises(ValueError):
+                    names.parse(given)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,163 @@
+"""What each anchor requires, decided in one place, and what the checksums, the records'
+bounds and the manifests let through."""
+import hashlib
+import json
+import os
+import shutil
+import unittest
+
+import support
+
+from verify import contract, folder, jsondata, limits, manifests, policy, report
+
+BASE = "dorvane-1.0.0-win64"
+
+
+def run(anchor_args, action):
+    chosen = policy.Policy(**anchor_args)
+    made = report.Report(out=None)
+    action(chosen, made)
+    return made
+
+
+class Anchors(unittest.TestCase):
+    # (anchor, a missing tool where the origin rests on the check, a missing record,
+    #  an unsigned exe, what a file must be part of)
+    table = [
+        ({}, "note", "note", "note", "a release"),
+        ({"sums": "0" * 64}, "note", "note", "note", "a release"),
+        ({"key": "pub.pem"}, "fail", "fail", "fail", "the signed release"),
+        ({"ca": "roots.pem"}, "fail", "fail", "fail", "the signed release"),
+        ({"ca": "roots.pem", "sums": "0" * 64}, "fail", "fail", "fail", "the signed release"),
+    ]
+
+    def test_table(self):
+        for anchors, tool, record, unsigned, part in self.table:
+            with self.subTest(anchors):
+                made = run(anchors, lambda p, r: p.unchecked(r, "a signature", "osslsigncode", origin=True))
+                self.assertEqual(made.results[0].verdict, tool)
+                made = run(anchors, lambda p, r: p.missing(r, BASE + ".intoto.jsonl"))
+                self.assertEqual(made.results[0].verdict, record)
+                made = run(anchors, lambda p, r: p.unsigned(r, BASE + ".msi"))
+                self.assertEqual(made.results[0].verdict, unsigned)
+                self.assertEqual(policy.Policy(**anchors).release_phrase(), part)
+                # A consistency check that cannot be made is a note under every anchor, and
+                # the closing line names it.
+                made = run(anchors, lambda p, r: p.unchecked(r, "the MSI's tables", "msitools", origin=False))
+                self.assertEqual(made.results[0].verdict, "note")
+                made.check("something that held")
+                self.assertIn("but for the MSI's tables, which could not be checked here",
+                              policy.Policy(**anchors).closing(made, repr))
+
+    def test_closing_line_claims_only_what_was_checked(self):
+        made = report.Report(out=None)
+        made.check("something that held")
+        unanchored = policy.Policy().closing(made, repr)
+        self.assertNotIn("as the build makes it", unanchored)
+        self.assertIn("NOT proved: that the files' contents (the exe's code) are the build's", unanchored)
+        made.facts["manifests"] = True
+        self.assertIn("covered by those hashes, not by a signature", policy.Policy(sums="0" * 64).closing(made, repr))
+        made.check("a failure", "why")
+        self.assertTrue(policy.Policy(key="k").closing(made, repr).startswith("proved: nothing"))
+
+
+class Checksums(support.Scratch):
+    def folder_of(self, files):
+        for name, data in files.items():
+            self.write(name, data)
+        return folder.Folder(self.tmp, limits.Limits())
+
+    def test_sums_names_only_what_is_so(self):
+        files = {BASE + ".zip": b"zip", BASE + ".msi": b"msi", "winget/manifests/x.yaml": b"x: 1\n"}
+        listed = "".join(f"{hashlib.sha256(d).hexdigest()}  {n}\n" for n, d in files.items() if "/" not in n)
+        # The ZIP listed with a wrong digest: a mismatch, not "does not list".
+        listed = listed.replace(hashlib.sha256(b"zip").hexdigest(), "0" * 64)
+        got = self.folder_of(dict(files, SHA256SUMS=listed.encode()))
+        digest = hashlib.sha256(listed.encode()).hexdigest()
+        made = report.Report(out=None)
+        folder.integrity(got, made, policy.Policy(sums=digest), limits.Limits())
+        text = "\n".join(result.text() for result in made.results)
+        self.assertIn(f"FAIL SHA256SUMS matches every file it lists (2): {BASE}.zip does not match it", text)
+        self.assertNotIn("does not list", text)
+        # The manifests' folders are outside SHA256SUMS; a file elsewhere that it does not list is named.
+        self.write("extra.txt", b"x")
+        got = folder.Folder(self.tmp, limits.Limits())
+        made = report.Report(out=None)
+        folder.integrity(got, made, policy.Policy(sums=digest), limits.Limits())
+        text = "\n".join(result.text() for result in made.results)
+        self.assertIn("it does not list 1 of the folder's files: extra.txt", text)
+
+
+class Records(unittest.TestCase):
+    def test_a_record_of_tiny_objects_is_refused_by_its_size(self):
+        tiny = b"[" + b"{}," * (3 << 20) + b"{}]"
+        with self.assertRaises(report.Refused) as raised:
+            jsondata.strict(tiny, "x.cdx.json", limits.Limits.record["sbom"])
+        self.assertIn("over 256 KiB", str(raised.exception))
+
+    def test_the_caps_hold_todays_records_with_room(self):
+        # The win64 release's SBOM is about 12 KiB and its provenance about 21 KiB.
+        for kind in ("sbom", "provenance", "envelope", "bundle"):
+            self.assertGreaterEqual(limits.Limits.record[kind], 128 << 10)
+            self.assertLessEqual(limits.Limits.record[kind], 1 << 20)
+
+
+class Manifests(support.Scratch):
+    def release(self, scoop=None, installer=None, extra=None):
+        files = {BASE + ".zip": b"zip", BASE + ".msi": b"msi"}
+        digest = {name: hashlib.sha256(data).hexdigest() for name, data in files.items()}
+        identifier, name = contract.project()["winget_id"], contract.project()["scoop_name"]
+        top = "winget/manifests/" + identifier[0].lower() + "/" + identifier.replace(".", "/") + "/1.0.0/"
+        url = "https://example.invalid/1.0.0/"
+        installers = installer or [{"InstallerUrl": url + n, "InstallerSha256": digest[n].upper()} for n in files]
+        head = f"PackageIdentifier: {identifier}\nPackageVersion: '1.0.0'\n"
+        files[top + identifier + ".yaml"] = head.encode()
+        files[top + identifier + ".locale.en-US.yaml"] = head.encode()
+        files[top + identifier + ".installer.yaml"] = (head + "Installers:\n" + "".join(
+            f"- InstallerUrl: {i['InstallerUrl']}\n  InstallerSha256: {i['InstallerSha256']}\n"
+            for i in installers)).encode()
+        files[f"scoop/{name}.json"] = json.dumps(scoop or {"architecture": {"64bit": {
+            "url": url + BASE + ".zip", "hash": digest[BASE + ".zip"], "extract_dir": BASE}}}).encode()
+        files.update(extra or {})
+        for path, data in files.items():
+            self.write(path, data)
+        got = folder.Folder(self.tmp, limits.Limits())
+        ctx = support.context(self.tmp)
+        manifests.check(got, {BASE: ("1.0.0", "win64")}, ctx)
+        return support.lines(ctx.report), ctx.report
+
+    def test_rows(self):
+        other = hashlib.sha256(b"other").hexdigest()
+        rows = [
+            ("the manifests release/manifests.py writes", {}, ""),
+            ("a hash that is not the package's", {"scoop": {"architecture": {"64bit": {
+                "url": "https://example.invalid/" + BASE + ".zip", "hash": other, "extract_dir": BASE}}}},
+             "is not the file's"),
+            ("a URL naming another file", {"installer": [
+                {"InstallerUrl": "https://example.invalid/evil.msi", "InstallerSha256": other}]},
+             "names no installer package"),
+            ("another file in winget/", {"extra": {"winget/notes.txt": b"x"}}, "not a manifest the release makes"),
+        ]
+        for what, change, words in rows:
+            with self.subTest(what):
+                for entry in os.listdir(self.tmp):
+                    path = self.path(entry)
+                    if os.path.isdir(path):
+                        shutil.rmtree(path)
+                    else:
+                        os.remove(path)
+                lines, made = self.release(**change)
+                if words:
+                    self.assertTrue(any(words in line for line in lines), lines)
+                    self.assertNotIn("manifests", made.facts)
+                else:
+                    self.assertEqual(made.failed, 0, lines)
+                    self.assertTrue(made.facts.get("manifests"))
+
+    def test_yaml_aliases_are_refused(self):
+        with self.assertRaises(report.Refused):
+            manifests.load_yaml(b"a: &x [1, 2]\nb: *x\n", "m.yaml", 1 << 16)
+
+
+if __name__ == "__main__":
+    unittest.main()
