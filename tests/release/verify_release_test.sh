@@ -39,11 +39,13 @@ cache=()
 release() {  # NAME [CMAKE_ARG...]: the release of commit one, in $tmp/NAME
   local name=$1
   shift
-  git clone -q "$tmp/git" "$tmp/$name-src" && git -C "$tmp/$name-src" checkout -q "$one" &&
+  if ! { git clone -q "$tmp/git" "$tmp/$name-src" && git -C "$tmp/$name-src" checkout -q "$one" &&
     (cd "$tmp/$name-src" && cmake --preset "$preset" -DDORVANE_BUILD_TESTS=OFF "${cache[@]:0:1}" \
       ${DORVANE_NODE_MODULES:+"-DDORVANE_NODE_MODULES=$DORVANE_NODE_MODULES"} "$@" &&
-      cmake --build --preset "$preset" --target package) >"$tmp/$name.log" 2>&1 ||
-    { cat "$tmp/$name.log"; exit 1; }
+      cmake --build --preset "$preset" --target package); } >"$tmp/$name.log" 2>&1; then
+    cat "$tmp/$name.log"
+    exit 1
+  fi
   mkdir "$tmp/$name"
   find "$tmp/$name-src/build/$preset/package" -maxdepth 1 -type f -name 'dorvane-*' -exec cp {} "$tmp/$name" \;
 }
@@ -886,7 +888,8 @@ for row in "${cases[@]}"; do
     [ -n "$tally" ] && [ $((tally)) = "$counted" ] || why=$(why_not "$why" "its tally is not its $counted verdicts")
   fi
   [ "$(state "$copy")" = "$before" ] || why=$(why_not "$why" "it changed the folder")
-  [ -z "$(ls -A "$tmp/vtmp")" ] || why=$(why_not "$why" "it left $(ls -A "$tmp/vtmp" | head -3 | tr '\n' ' ')in TMPDIR")
+  left=$(find "$tmp/vtmp" -mindepth 1 -maxdepth 1 -printf '%f ' | head -c 200)
+  [ -z "$left" ] || why=$(why_not "$why" "it left ${left}in TMPDIR")
   [ "$took" -le "$limit" ] || why=$(why_not "$why" "it took $took s, over $limit s")
   shown=""
   for pattern in "${patterns[@]}"; do [[ $pattern == '!'* ]] || shown=$pattern; done
