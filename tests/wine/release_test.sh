@@ -352,11 +352,12 @@ else
   grep -q '^2 passed, 0 failed' "$tmp/usage.log" || why=$(why_not "$why" "$(tail -1 "$tmp/usage.log")")
   record "the signed exe shows its usage screen under wine${vm:+ in a VM}" "$why"
   [ ${#vm[@]} != 0 ] || exe=$build/dorvane.exe
+  product_code=$(table "$build/package/$msi" Property | awk -F'\t' '$1 == "ProductCode" { print $2 }')
   # Install, PATH, upgrade and uninstall: its own tally, each line counted here.
   "${vm[@]}" bash "$here/msi_test.sh" "$arch" "$wine_dir" "$new_msi" "$older" "$exe" \
-    "$version" "$usage" >"$tmp/msi.log" 2>&1
+    "$version" "$usage" "$product_code" >"$tmp/msi.log" 2>&1
   replay "msiexec: " "$tmp/msi.log"
-  grep -q '^5 passed, 0 failed' "$tmp/msi.log" || record "the MSI round trip under wine" "$(tail -3 "$tmp/msi.log" | tr '\n' ' ')"
+  grep -q '^7 passed, 0 failed' "$tmp/msi.log" || record "the MSI round trip under wine" "$(tail -3 "$tmp/msi.log" | tr '\n' ' ')"
   [ ${#vm[@]} = 0 ] || rm -rf "$vm_session/release"
 fi
 
