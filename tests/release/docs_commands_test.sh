@@ -19,7 +19,7 @@ toolchain=$3
 arch=win64
 run=$src/tests/wine/wine-run.sh
 page=$src/docs/administrators.md
-"$run" "$arch" --check >/dev/null || exit
+checked=$("$run" "$arch" --check 2>&1) || { status=$?; echo "$checked"; exit $status; }
 source "$src/tests/checks.sh"
 prefix=$wine_dir/docs-commands
 trap 'timeout 20 "$run" "$arch" --server "$prefix" -k 2>/dev/null; rm -rf "$prefix" "$tmp"' EXIT
