@@ -54,6 +54,15 @@ for other in "$src/README.md" "$guide"; do
 done
 record "the fleet rule reads the same on README.md, administrators.md and README.txt: $want" "$why"
 
+# The page's table gives each MSI the UpgradeCode the contract gives its architecture.
+why=""
+while read -r name code; do
+  grep -qF -- "| \`dorvane-<version>-$name.msi\` |" "$page" || { why=$(why_not "$why" "no row for $name"); continue; }
+  grep -F -- "| \`dorvane-<version>-$name.msi\` |" "$page" | grep -qF -- "{$code}" ||
+    why=$(why_not "$why" "the $name row does not give {$code}")
+done < <(jq -r '.architectures | to_entries[] | "\(.key) \(.value.msi.upgrade_code)"' "$src/release/contract.json")
+record "administrators.md's table: each MSI's UpgradeCode as release/contract.json gives it" "$why"
+
 # A Windows folder (C:\Tools\DORVANE) in the prefix.
 unix_folder() { local f=${1#[Cc]:\\}; echo "$prefix/drive_c/${f//\\//}"; }
 installed=""  # where the last msiexec /i put DORVANE, as Windows names it
@@ -104,7 +113,6 @@ while IFS= read -r line; do
   if [ -n "$inside" ]; then
     if [[ $line == '```'* ]]; then
       inside=""
-      block_kind=${block_marker%% *}
       case $block_marker in
         sh)
           printf '%s\n' "${block[@]}" | sed "s/<version>/$version/g" >"$tmp/block.sh"
@@ -128,9 +136,13 @@ while IFS= read -r line; do
           skipped=$((skipped + 1))
           echo "not run: administrators.md line $block_line, ${block_marker#not run }"
           ;;
+        "")
+          record "administrators.md line $block_line: a command block says whether docs.commands runs it" \
+            "no <!-- docs.commands: ... --> marker on the line before it"
+          ;;
         *)
-          record "administrators.md line $block_line: a block marked as docs.commands runs it" \
-            "${block_kind:-no marker} is not sh, cmd, cmd status=N or not run (WHY)"
+          record "administrators.md line $block_line: a command block says whether docs.commands runs it" \
+            "'$block_marker' is not sh, cmd, cmd status=N or not run (WHY)"
           ;;
       esac
     else
