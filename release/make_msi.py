@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Builds the Windows Installer package of one architecture: release/dorvane.wxs through
 Debian's wixl, then with msibuild what wixl cannot express (the PATH entry, same-version
-upgrades, the summary), signs it when signing is configured, checks it is exactly the MSI
+upgrades, a secure INSTALLDIR, the summary), signs it when signing is configured, checks it is exactly the MSI
 that release/contract.json describes, and writes its SHA-256 beside it. One commit gives
 the same bytes wherever it is built: the codes derive from the version and the commit
 time, and file dates and summary times are the commit's.
@@ -102,6 +102,12 @@ def main(argv):
             if [action, condition, sequence] not in made:
                 queries += ["-q", "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) "
                                   f"VALUES ('{action}', {sequence})"]
+        # wixl cannot mark a property secure: the contract's SecureCustomProperties, which
+        # lets INSTALLDIR through to the elevated part of a per-machine install.
+        made = dict(msi.read(os.path.join(work, "package.msi"))["tables"]["Property"]["rows"])
+        for name, value in contract.fill(tables["Property"]["rows"], values):
+            if name in made and made[name] != value:
+                queries += ["-q", f"UPDATE `Property` SET `Value` = '{value}' WHERE `Property` = '{name}'"]
         summary = {key: contract.fill(value, values) for key, value in spec["summary"].items()}
         run(*at_commit, "msibuild", "package.msi", *imports, *queries, "-s", summary["subject"], summary["author"],
             summary["template"], summary["uuid"], cwd=work, env=environment)

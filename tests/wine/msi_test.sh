@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# The MSI as a fleet deployment runs it, under wine in a throwaway prefix: an older
-# version installed silently, then this one over it (one entry left, the new exe in
-# Program Files, its folder on the system PATH, dorvane found from anywhere), the older
-# one refused over it, and a silent uninstall that removes the folder and the PATH entry.
+# The MSI as a fleet deployment runs it, under wine in throwaway prefixes: a silent install
+# into Program Files (one entry, its folder on the system PATH, dorvane found from
+# anywhere), the older version refused over it (status 1603), a silent uninstall that
+# removes the folder and the PATH entry; and an older version installed into a folder of
+# the administrator's choosing (INSTALLDIR), this one over it given no folder, and an
+# uninstall by ProductCode, which must find that folder again.
 # usage: msi_test.sh win32|win64|arm64 WINE_DIR NEW_MSI OLD_MSI NEW_EXE VERSION USAGE_FILE
+#                    NEW_PRODUCT_CODE
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 run=$here/wine-run.sh
-arch=$1 dir=$2 new_msi=$3 old_msi=$4 new_exe=$5 version=$6 usage=$7
+arch=$1 dir=$2 new_msi=$3 old_msi=$4 new_exe=$5 version=$6 usage=$7 product_code=$8
 "$run" "$arch" --check >/dev/null || exit
 source "$here/../checks.sh"
 
@@ -45,14 +48,20 @@ entries() {
        key && name && /^"DisplayVersion"=/ { gsub(/"/, "", $0); sub(/DisplayVersion=/, ""); print; name = 0 }' \
     "$prefix/system.reg" | tr '\n' ' '
 }
-# How often the system PATH names the folder.
+# How often the system PATH names the folder ($place: the folder as system.reg writes it).
 on_path() {
   awk '/^\[System\\\\CurrentControlSet\\\\Control\\\\Session Manager\\\\Environment\]/ { key = 1; next }
        /^\[/ { key = 0 }
-       key && tolower($0) ~ /^"path"=/ { print }' "$prefix/system.reg" | grep -o 'Program Files\\\\DORVANE' | wc -l
+       key && tolower($0) ~ /^"path"=/ { print }' "$prefix/system.reg" | grep -oF "$place" | wc -l
+}
+# The folder the package remembers for later runs, as system.reg writes it.
+remembered() {
+  awk '/^\[Software\\\\DORVANE\]/ { key = 1; next }
+       /^\[/ { key = 0 }
+       key && /^"InstallDir"=/ { sub(/^"InstallDir"=/, ""); print }' "$prefix/system.reg"
 }
 check_installed() {  # the new version's files, entry and PATH entry
-  cmp -s "$folder/dorvane.exe" "$new_exe" || why=$(why_not "$why" "Program Files holds no new dorvane.exe")
+  cmp -s "$folder/dorvane.exe" "$new_exe" || why=$(why_not "$why" "$folder holds no new dorvane.exe")
   for file in README.txt LICENSE THIRD-PARTY-NOTICES.txt; do
     [ -f "$folder/$file" ] || why=$(why_not "$why" "no $file")
   done
@@ -63,6 +72,8 @@ check_installed() {  # the new version's files, entry and PATH entry
 first_install() {
   prefix=$dir/msi-first
   folder="$prefix/drive_c/Program Files/DORVANE"
+  place='Program Files\\DORVANE'
+
   why=""
   succeeds /i "$new_msi"
   check_installed
@@ -78,9 +89,12 @@ first_install() {
   record "cmd /c dorvane from another folder finds it on the PATH" "$why"
 
   why=""
-  msiexec /i "$(windows_path "$old_msi")" && why="the older version installed over the newer"
+  msiexec /i "$(windows_path "$old_msi")"
+  # Linux sees the low byte of msiexec's status: 1603 is 67 there.
+  status=$?
+  [ $status = $((1603 % 256)) ] || why="status $status, expected 1603's $((1603 % 256))"
   check_installed
-  record "the older version is refused over this one" "$why"
+  record "the older version is refused over this one (1603)" "$why"
 
   why=""
   succeeds /x "$new_msi"
@@ -90,22 +104,42 @@ first_install() {
   record "a silent uninstall removes the folder, the PATH entry and the entry" "$why"
 }
 
-upgrade() {
+chosen_folder() {
   prefix=$dir/msi-upgrade
-  folder="$prefix/drive_c/Program Files/DORVANE"
+  folder="$prefix/drive_c/Tools/DORVANE"
+  place='C:\\Tools\\DORVANE'
   why=""
+  props=('INSTALLDIR=C:\Tools\DORVANE')
   succeeds /i "$old_msi"
+  [ -f "$folder/dorvane.exe" ] || why=$(why_not "$why" "no dorvane.exe in C:\\Tools\\DORVANE")
+  [ ! -e "$prefix/drive_c/Program Files/DORVANE" ] || why=$(why_not "$why" "files in Program Files too")
+  [ "$(on_path)" = 1 ] || why=$(why_not "$why" "C:\\Tools\\DORVANE is $(on_path) times on the system PATH")
+  record "INSTALLDIR=C:\\Tools\\DORVANE: the files there, and that folder on the PATH" "$why"
+
+  # A later version, given no folder, goes where the first one went.
+  why=""
+  props=()
   succeeds /i "$new_msi"
   check_installed
-  record "installed over an older version: one entry, the new exe, on the PATH once" "$why"
+  [ ! -e "$prefix/drive_c/Program Files/DORVANE" ] || why=$(why_not "$why" "files in Program Files too")
+  record "this version over it, given no folder: in C:\\Tools\\DORVANE, one entry, on the PATH once" "$why"
+
+  # Uninstalled as a fleet does it, by ProductCode and with no folder: all of it goes.
+  why=""
+  msiexec /x "$product_code" || why="status $?: $(tail -2 "$tmp/msiexec.log" | tr '\n' ' ')"
+  [ ! -e "$folder" ] || why=$(why_not "$why" "C:\\Tools\\DORVANE is still there")
+  [ "$(on_path)" = 0 ] || why=$(why_not "$why" "still on the system PATH")
+  [ -z "$(entries)" ] || why=$(why_not "$why" "an uninstall entry is left")
+  [ -z "$(remembered)" ] || why=$(why_not "$why" "the remembered folder is left: $(remembered)")
+  record "msiexec /x $product_code removes C:\\Tools\\DORVANE, its PATH entry and the remembered folder" "$why"
 }
 
 # Side by side: each spends most of its time starting wine in its own prefix. Each has a
 # folder of its own for its files, and its lines are counted here.
-for scenario in first_install upgrade; do
+for scenario in first_install chosen_folder; do
   (tmp=$tmp/$scenario && mkdir -p "$tmp" && $scenario) >"$tmp/$scenario.log" &
 done
 wait
-replay "" "$tmp/first_install.log" "$tmp/upgrade.log"
+replay "" "$tmp/first_install.log" "$tmp/chosen_folder.log"
 
 finish

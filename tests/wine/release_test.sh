@@ -208,6 +208,45 @@ version=$(sed -n 's/.*project(dorvane VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLis
 [ "$(head -1 "$guide")" = "DORVANE $version"$'\r' ] || why=$(why_not "$why" "its version is not $version")
 record "README.txt: $lines CRLF lines of ASCII, at most 80 columns, switches, statuses, version $version" "$why"
 
+# Every text file the ZIP or the MSI ships is Windows text: each line end CRLF, no bare LF
+# or CR (a value substituted into a template brings its own line ends).
+mkdir "$tmp/msi-files"
+msiextract -C "$tmp/msi-files" "$build/package/$msi" >/dev/null
+for name in $(jq -r '.members[] | select(.text) | .name' "$src/release/contract.json"); do
+  # msiextract names the 32-bit Program Files, not the 64-bit one: the member wherever it is.
+  in_msi=$(find "$tmp/msi-files" -type f -name "$name" | head -1)
+  for shipped in "$tmp/unzipped/$base/$name" "${in_msi:-$tmp/msi-files/$name}"; do
+    why=""
+    if [ ! -s "$shipped" ]; then
+      why="missing"
+    else
+      lf=$(tr -cd '\n' <"$shipped" | wc -c)
+      cr=$(tr -cd '\r' <"$shipped" | wc -c)
+      crlf=$(grep -c $'\r$' "$shipped")
+      [ "$crlf" = "$lf" ] && [ "$cr" = "$lf" ] && [ "$(tail -c 1 "$shipped" | od -An -c | tr -d ' ')" = '\n' ] ||
+        why="$crlf CRLF line ends, $lf LF and $cr CR in all"
+    fi
+    record "${shipped#"$tmp/"}: CRLF only" "$why"
+  done
+done
+
+# README.txt names what dorvane.exe contains as the notices of this architecture do: each of
+# their sections, and none that only another architecture's notices have.
+headings() { tr -d '\r' <"$1" | grep -B1 -E '^-+$' | sed -nE 's/^[0-9]+\. (The )?//p'; }
+notices=$tmp/unzipped/$base/THIRD-PARTY-NOTICES.txt
+guide_text=$(tr -d '\r' <"$guide" | tr -s ' \n' '  ')
+why=""
+mapfile -t ours < <(headings "$notices")
+[ ${#ours[@]} -ge 2 ] || why="the notices have ${#ours[@]} sections"
+for section in "${ours[@]}"; do
+  grep -qiF -- "$section" <<<"$guide_text" || why=$(why_not "$why" "README.txt does not name the $section")
+done
+while read -r section; do
+  printf '%s\n' "${ours[@]}" | grep -qxF -- "$section" && continue
+  grep -qiF -- "$section" <<<"$guide_text" && why=$(why_not "$why" "README.txt names the $section, which $arch does not link")
+done < <(for f in "$src"/release/THIRD-PARTY-NOTICES.txt.in "$src"/release/notices-*.txt; do headings "$f"; done)
+record "README.txt names what the notices cover: $(printf '%s; ' "${ours[@]}")" "$why"
+
 # The MSI's tables, as Windows Installer reads them: the four files in one component in
 # [ProgramFiles]\DORVANE, the fixed UpgradeCode with a major upgrade that refuses older
 # versions over newer ones, and the PATH entry with the actions that write and remove it.
@@ -217,7 +256,9 @@ record "README.txt: $lines CRLF lines of ASCII, at most 80 columns, switches, st
 # the release tools' own MSI reader.
 msi_read() {
   /usr/bin/python3 - "$src/release" "$@" <<'EOF'
-import sys
+import signal, sys
+# A reader that has seen enough (grep -q) closes the pipe: that is not an error.
+signal.signal(signal.SIGPIPE, signal.SIG_DFL)
 sys.path.insert(0, sys.argv[1])
 from verify import msi
 read = msi.read(sys.argv[2])
@@ -315,11 +356,12 @@ else
   grep -q '^2 passed, 0 failed' "$tmp/usage.log" || why=$(why_not "$why" "$(tail -1 "$tmp/usage.log")")
   record "the signed exe shows its usage screen under wine${vm:+ in a VM}" "$why"
   [ ${#vm[@]} != 0 ] || exe=$build/dorvane.exe
+  product_code=$(table "$build/package/$msi" Property | awk -F'\t' '$1 == "ProductCode" { print $2 }')
   # Install, PATH, upgrade and uninstall: its own tally, each line counted here.
   "${vm[@]}" bash "$here/msi_test.sh" "$arch" "$wine_dir" "$new_msi" "$older" "$exe" \
-    "$version" "$usage" >"$tmp/msi.log" 2>&1
+    "$version" "$usage" "$product_code" >"$tmp/msi.log" 2>&1
   replay "msiexec: " "$tmp/msi.log"
-  grep -q '^5 passed, 0 failed' "$tmp/msi.log" || record "the MSI round trip under wine" "$(tail -3 "$tmp/msi.log" | tr '\n' ' ')"
+  grep -q '^7 passed, 0 failed' "$tmp/msi.log" || record "the MSI round trip under wine" "$(tail -3 "$tmp/msi.log" | tr '\n' ' ')"
   [ ${#vm[@]} = 0 ] || rm -rf "$vm_session/release"
 fi
 
