@@ -9,6 +9,7 @@ source "$(dirname "$0")/checks.sh"
 
 mapfile -t names < <(ctest --test-dir "$build" -N | sed -n 's/^ *Test *#[0-9]*: \([^ ]*\).*/\1/p')
 # The first cell of each row of the table under "### Every test".
+# shellcheck disable=SC2016 # backquotes of Markdown, not a command
 mapfile -t rows < <(sed -n '/^### Every test/,/^#/p' "$page" | sed -n 's/^| `\([^`]*\)` |.*/\1/p')
 why=""
 [ ${#names[@]} -gt 0 ] || why="ctest lists no test in $build"

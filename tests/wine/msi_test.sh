@@ -21,8 +21,14 @@ source "$here/../checks.sh"
 for name in msi-first msi-upgrade; do
   bash "$here/prefix.sh" copy "$arch" "$dir" "$name"
 done
-trap 'for p in "$dir"/msi-first "$dir"/msi-upgrade; do timeout 20 "$run" "$arch" --server "$p" -k 2>/dev/null; done
-      rm -rf "$dir"/msi-first "$dir"/msi-upgrade "$tmp"' EXIT
+stop_prefixes() {
+  local prefix
+  for prefix in "$dir"/msi-first "$dir"/msi-upgrade; do
+    timeout 20 "$run" "$arch" --server "$prefix" -k 2>/dev/null
+  done
+  rm -rf "$dir"/msi-first "$dir"/msi-upgrade "$tmp"
+}
+trap stop_prefixes EXIT
 windows_path() { echo "Z:${1//\//\\}"; }
 # Windows on ARM sets ProgramFiles64Folder as x64 Windows does; wine 8.0's msi sets it only
 # on x64, so an ARM64 package would land in C:\DORVANE. There the folder is given as an
@@ -137,9 +143,12 @@ chosen_folder() {
 # Side by side: each spends most of its time starting wine in its own prefix. Each has a
 # folder of its own for its files, and its lines are counted here.
 for scenario in first_install chosen_folder; do
+  # (tmp is the scenario's own in its subshell only.)
+  # shellcheck disable=SC2030,SC2031
   (tmp=$tmp/$scenario && mkdir -p "$tmp" && $scenario) >"$tmp/$scenario.log" &
 done
 wait
+# shellcheck disable=SC2031
 replay "" "$tmp/first_install.log" "$tmp/chosen_folder.log"
 
 finish
