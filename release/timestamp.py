@@ -158,9 +158,13 @@ def main(argv):
         attributes = list(signer["unsigned_attrs"]) if signer["unsigned_attrs"].native else []
         attributes.append(cms.CMSAttribute({"type": COUNTERSIGNATURE, "values": [token]}))
         signer["unsigned_attrs"] = cms.CMSAttributes(attributes)
+        # Each level set anew, so that each is encoded again around the changed signer.
+        signed_data = signature["content"]
+        signed_data["signer_infos"] = cms.SignerInfos([signer])
+        signature["content"] = signed_data
         stamped = os.path.join(work, "stamped.der")
         with open(stamped, "wb") as f:
-            f.write(signature.dump(force=True))
+            f.write(signature.dump())
         # attach-signature's status also reports its own check of the chain, which needs the
         # signer's roots it is not given: what counts is that the file now carries this
         # signature, read back.
