@@ -151,8 +151,9 @@ done
 
 # What would be refused after the build is refused now.
 if [ -n "$url" ]; then
-  "$python" -c 'import sys; sys.path.insert(0, sys.argv[1]); import manifests; manifests.scoop_checkver(sys.argv[2], sys.argv[3])' \
-    "$src/release" "${url%/}/" "$version" || exit 2
+  # (The manifests' own rule, asked of release/manifests.py.)
+  why=$("$python" -c 'import sys; sys.path.insert(0, sys.argv[1]); import manifests; manifests.scoop_checkver(sys.argv[2], sys.argv[3])' \
+    "$src/release" "${url%/}/" "$version" 2>&1) || refuse "${why#manifests.py: }"
 fi
 # A version tag at this commit that is not this version: one of them is wrong.
 if git -C "$src" rev-parse --verify -q HEAD >/dev/null 2>&1 && [ "$(git -C "$src" rev-parse HEAD)" = "$commit" ]; then
