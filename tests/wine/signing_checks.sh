@@ -498,20 +498,30 @@ EOT
   record "a key URI two keys match: ${said:0:110}" "$why"
 
   # The PKCS#12 password goes to the signers through a pipe: in no argument, and in the
-  # environment of no program the signing step starts.
+  # environment of no program the signing step starts, whether it signs an exe (osslsigncode)
+  # or a message (OpenSSL, as for the envelope).
   cp "$build/dorvane.exe" "$tmp/message.exe"
   signing_config "$tmp/message.json" pkcs12 "" "" "$tmp/sign.p12" "$(command -v osslsigncode)" "" 30
-  status=0
-  DORVANE_SIGN_PASSWORD=$password strace -f -qq -e trace=execve -e signal=none -v -s 4096 -o "$tmp/exec-p12.log" \
-    bash "$src/release/sign.sh" exe "$tmp/message.exe" <(echo "$epoch") "$tmp/message.json" >"$tmp/message.log" 2>&1 ||
-    status=$?
+  local carried kind execs=0
   why=""
-  [ $status = 0 ] || why="status $status: $(cat "$tmp/message.log")"
-  local carried
-  carried=$(tail -n +2 "$tmp/exec-p12.log" | grep -F -f <(printf '%s\nDORVANE_SIGN_PASSWORD\n' "$password") |
-    sed -n 's/^[0-9]* execve("\([^"]*\)".*/\1/p' | sort -u | tr '\n' ' ')
-  [ -z "$carried" ] || why=$(why_not "$why" "the password or its variable reached $carried")
-  record "PKCS#12: the password in no argument or environment of the $(grep -c ' execve(' "$tmp/exec-p12.log") programs signing ran" "$why"
+  for kind in exe check; do
+    status=0
+    if [ $kind = exe ]; then
+      DORVANE_SIGN_PASSWORD=$password strace -f -qq -e trace=execve -e signal=none -v -s 4096 -o "$tmp/exec-p12.log" \
+        bash "$src/release/sign.sh" exe "$tmp/message.exe" <(echo "$epoch") "$tmp/message.json" >"$tmp/message.log" 2>&1 ||
+        status=$?
+    else
+      DORVANE_SIGN_PASSWORD=$password strace -f -qq -e trace=execve -e signal=none -v -s 4096 -o "$tmp/exec-p12.log" \
+        bash "$src/release/sign.sh" check "$tmp/message.json" >"$tmp/message.log" 2>&1 || status=$?
+    fi
+    [ $status = 0 ] || why=$(why_not "$why" "$kind: status $status: $(cat "$tmp/message.log")")
+    # (strace pads the process id: one space or more before execve)
+    carried=$(tail -n +2 "$tmp/exec-p12.log" | grep -F -f <(printf '%s\nDORVANE_SIGN_PASSWORD\n' "$password") |
+      sed 's/^[0-9]* *execve("\([^"]*\)".*/\1/' | sort -u | tr '\n' ' ')
+    [ -z "$carried" ] || why=$(why_not "$why" "$kind: the password or its variable reached $carried")
+    execs=$((execs + $(grep -c ' execve(' "$tmp/exec-p12.log")))
+  done
+  record "PKCS#12: the password in no argument or environment of the $execs programs signing ran" "$why"
 }
 
 # Certificates refused before anything is signed, each saying why: the signer given is
@@ -633,7 +643,7 @@ release_checks() {  # TIMESTAMP_URLS
   execs=$(grep -c ' execve(' "$tmp/exec-release.log")
   # (The PIN through a pipe: on grep's command line it would be what the watcher looks for.)
   carried=$(tail -n +2 "$tmp/exec-release.log" | grep -F -f <(printf '%s\nDORVANE_SIGN_PIN\n' "$pin") |
-    sed -n 's/^[0-9]* execve("\([^"]*\)".*/\1/p' | sort -u | head -5 | tr '\n' ' ')
+    sed 's/^[0-9]* *execve("\([^"]*\)".*/\1/' | sort -u | head -5 | tr '\n' ' ')
   [ -z "$carried" ] || why=$(why_not "$why" "the PIN or its file's name reached $carried")
   tokens=$(grep -c 'execve("[^"]*osslsigncode", .*"-pkcs11module"' "$tmp/exec-release.log")
   [ "$tokens" -ge 2 ] || why=$(why_not "$why" "$tokens token signings traced")
@@ -642,7 +652,6 @@ release_checks() {  # TIMESTAMP_URLS
     why=$(why_not "$why" "not two signings timestamped by ${1#*;}")
   record "release.sh from a job's folder, PIN file and certificate relative to it: the PIN and its file's name in no other program ($execs programs, $tokens token signings)" "$why"
   [ -n "$final" ] || return 0
-  snapshot >"$tmp/release.before"
 
   # The files as uploaded (the flat ones, alone) against what the run said to publish.
   why=""
@@ -734,19 +743,6 @@ release_checks() {  # TIMESTAMP_URLS
     why=$(why_not "$why" "the PIN is in $(head -3 "$tmp/pin-files.log" | tr '\n' ' ')")
   record "release.sh killed (-9) while it builds: no file holds the PIN, no agent holds it" "$why"
 
-  # A run that fails its verification leaves the previous release as it was, and nothing
-  # beside it: --no-build with DORVANE_RELEASE_CA naming roots that are not the signer's
-  # is held to them.
-  why=""
-  release "$tmp/release-failed.log" - DORVANE_RELEASE_CA="$tmp/cert.pem" -- --no-build "${where[@]}" && why="succeeded"
-  grep -q '^release.sh: the files as uploaded do not verify' "$tmp/release-failed.log" ||
-    why=$(why_not "$why" "not for its verification: $(tail -2 "$tmp/release-failed.log" | tr '\n' ' ')")
-  snapshot | cmp -s - "$tmp/release.before" || why=$(why_not "$why" "the previous release changed")
-  for left in "$final.partial" "$final.old"; do
-    [ ! -e "$left" ] || why=$(why_not "$why" "left $left")
-  done
-  record "--no-build held to DORVANE_RELEASE_CA: refused, the previous release kept byte for byte" "$why"
-
   # A run that gives no timestamp options does not take the last run's: it signs without
   # a timestamp, and says so.
   why=""
@@ -767,6 +763,21 @@ release_checks() {  # TIMESTAMP_URLS
   "$src/scripts/verify-release" "$tmp/uploaded" --key "$key" >"$tmp/uploaded.log" 2>&1 ||
     why=$(why_not "$why" "$(grep -m2 '^FAIL' "$tmp/uploaded.log" | tr '\n' ' ')")
   record "the files as uploaded, signed without timestamps: the verifier with --key as published" "$why"
+
+  # A run that fails its verification leaves the previous release as it was, and nothing
+  # beside it: --no-build with DORVANE_RELEASE_CA naming roots that are not the signer's
+  # is held to them. (The release signed without timestamps, which the signer's own
+  # certificate would pass.)
+  snapshot >"$tmp/release.before"
+  why=""
+  release "$tmp/release-failed.log" - DORVANE_RELEASE_CA="$tmp/cert.pem" -- --no-build "${where[@]}" && why="succeeded"
+  grep -q '^release.sh: the files as uploaded do not verify' "$tmp/release-failed.log" ||
+    why=$(why_not "$why" "not for its verification: $(tail -2 "$tmp/release-failed.log" | tr '\n' ' ')")
+  snapshot | cmp -s - "$tmp/release.before" || why=$(why_not "$why" "the previous release changed")
+  for left in "$final.partial" "$final.old"; do
+    [ ! -e "$left" ] || why=$(why_not "$why" "left $left")
+  done
+  record "--no-build held to DORVANE_RELEASE_CA: refused, the previous release kept byte for byte" "$why"
 
   # Nor signing options: the release is unsigned.
   why=""
