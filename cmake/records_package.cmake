@@ -49,15 +49,16 @@ endforeach()
 if(NOT "${CPACK_DORVANE_PRESET}" STREQUAL "")
   list(APPEND options --preset ${CPACK_DORVANE_PRESET})
 endif()
-if(CPACK_DORVANE_SIGN)
+if(CPACK_DORVANE_SIGNING)
   list(APPEND options --signed yes)
-  # A token's key signs through OpenSSL's pkcs11 engine and the token's module: the values
-  # of those signing options.
-  include(${CPACK_DORVANE_SOURCE_DIR}/cmake/option_values.cmake)
-  dorvane_option_values(sign_tools CPACK_DORVANE_SIGN --pkcs11-engine --pkcs11-module)
-  if(sign_tools)
-    string(REPLACE ";" "," sign_tools "${sign_tools}")
-    list(APPEND options --sign-tools ${sign_tools})
+  # A token's key signs through OpenSSL's pkcs11 engine and the token's module: the build's
+  # signing configuration names both.
+  file(READ ${CPACK_DORVANE_SIGNING} signing)
+  string(JSON source GET "${signing}" source)
+  if(source STREQUAL token)
+    string(JSON engine GET "${signing}" pkcs11_engine)
+    string(JSON module GET "${signing}" pkcs11_module)
+    list(APPEND options --sign-tools "${engine},${module}")
   endif()
 else()
   list(APPEND options --signed no)
@@ -67,11 +68,11 @@ include(${CPACK_DORVANE_SOURCE_DIR}/cmake/package_failed.cmake)
 if(failed)
   dorvane_package_failed("Could not write the SBOM and provenance of ${base}")
 endif()
-if(CPACK_DORVANE_SIGN AND provenance)
+if(CPACK_DORVANE_SIGNING AND provenance)
   execute_process(COMMAND bash ${CPACK_DORVANE_SOURCE_DIR}/release/sign.sh envelope
                           ${base}${provenance_suffix} ${base}${envelope_suffix} ${base}${bundle_suffix}
                           ${CPACK_DORVANE_NODE} ${records}
-                          ${CPACK_DORVANE_SIGN}
+                          ${CPACK_DORVANE_SIGNING}
                   RESULT_VARIABLE failed)
   if(failed)
     dorvane_package_failed("Could not sign ${base}${provenance_suffix}")

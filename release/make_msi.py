@@ -6,8 +6,9 @@ that release/contract.json describes, and writes its SHA-256 beside it. One comm
 the same bytes wherever it is built: the codes derive from the version and the commit
 time, and file dates and summary times are the commit's.
 
-usage: make_msi.py ARCH VERSION EPOCH OUTPUT.msi FILES_DIR [SIGN_OPTION...]
-  FILES_DIR holds the package's members; SIGN_OPTION... are release/sign.sh's.
+usage: make_msi.py ARCH VERSION EPOCH OUTPUT.msi FILES_DIR [SIGNING.json]
+  FILES_DIR holds the package's members; SIGNING.json is the build's signing configuration
+  (cmake/signing.cmake), given when the build signs.
 """
 import datetime
 import hashlib
@@ -59,8 +60,8 @@ def wxs_with_members(source, target):
 
 
 def main(argv):
-    if len(argv) < 6:
-        fail("usage: make_msi.py ARCH VERSION EPOCH OUTPUT.msi FILES_DIR [SIGN_OPTION...]")
+    if not 6 <= len(argv) <= 7:
+        fail("usage: make_msi.py ARCH VERSION EPOCH OUTPUT.msi FILES_DIR [SIGNING.json]")
     arch, version, epoch, output, folder = argv[1:6]
     signing = argv[6:]
     entry = contract.arch(arch)["msi"]
@@ -116,7 +117,7 @@ def main(argv):
             with open(os.path.join(work, "epoch"), "w") as f:
                 f.write(f"{epoch}\n")
             run("bash", os.path.join(HERE, "sign.sh"), "msi", os.path.join(work, "package.msi"),
-                os.path.join(work, "epoch"), *signing)
+                os.path.join(work, "epoch"), signing[0])
 
         problems = contract.msi_differences(msi.read(os.path.join(work, "package.msi")),
                                contract.msi_expected(arch, version, epoch, files))

@@ -1,215 +1,364 @@
 #!/usr/bin/env bash
-# The release: configures, builds and packages the three Windows presets, and gathers what
-# a release publishes into build/release/<version>/: each architecture's ZIP and MSI with
-# their .sha256 files, the SBOM and provenance files where the package step made them (and,
-# signed, the envelope and its Sigstore bundle), the winget and Scoop manifests when
-# DORVANE_RELEASE_URL names where the files will be served, and SHA256SUMS over all of it.
-# The presets' own package folders stay as they are.
-# usage: scripts/release.sh [--build-root DIR] [--presets "P..."] [--no-build] [CMAKE_OPTION...]
-#   CMAKE_OPTION...   given to every configure: signing (-DDORVANE_SIGN_CERT=... etc.)
+# The release: configures, builds and packages the Windows presets, and gathers what a
+# release publishes into build/release/<version>/: at its top, flat, the files users
+# download (each architecture's ZIP, MSI, SBOM and provenance and, signed, the envelope and
+# its Sigstore bundle, each with its .sha256) and SHA256SUMS over exactly those; beside them
+# winget/ and scoop/ with the manifests, when DORVANE_RELEASE_URL names where the files will
+# be served, which go to their own repositories and are in no checksum list. The release is
+# checked as a user checks it, and what the publisher must publish apart from the files is
+# printed at the end. The presets' own package folders stay as they are.
+# usage: scripts/release.sh [--build-root DIR] [--presets "P..."] [--no-build] [--replace] [CMAKE_OPTION...]
+#   CMAKE_OPTION...   given to every configure: signing (-DDORVANE_SIGN_CERT=... etc.); a
+#                     signing option not given is not taken from an earlier run
 #   --build-root DIR  the build trees are DIR/<preset> and the release DIR/release/<version>
 #                     (default: build/ of the source tree, the README's own trees)
-#   --presets "P..."  the presets to release (default: the three Windows ones)
-#   --no-build        gather the packages the trees already hold
+#   --presets "P..."  the presets to release (default: every architecture's, which makes
+#                     release/<version>; fewer make release/<version>-<arch...> instead)
+#   --no-build        gather the packages the trees already hold (no CMake options then)
+#   --replace         replace a release of this version made from another commit
 # DORVANE_RELEASE_URL=https://.../<version>/   where this version's files will be served
 # DORVANE_RELEASE_NOTES_URL=https://...        the release notes, named by the winget locale
 # DORVANE_RELEASE_CA=roots.pem                  when signing: the roots the signing certificate
-#                                               chains to, for the last check (default: the
-#                                               certificate itself, which serves a self-signed one)
-# DORVANE_SIGN_PIN=... or DORVANE_SIGN_PIN_FILE=FILE   a token's PIN: moved at once into a
-#                                               private file that only the signing steps read
+#                                               chains to (default: the certificate itself,
+#                                               which serves a self-signed one)
+# DORVANE_SIGN_PIN_FILE=FILE or DORVANE_SIGN_PIN=...  a token's PIN; DORVANE_SIGN_PASSWORD a
+#                                               PKCS#12 file's password: read at once, and
+#                                               handed only to the signing steps
 set -euo pipefail
-# The token's PIN, as CI systems hand it over (in the environment, or a pipe), goes before
-# anything else into a private file that only the signing steps open (release/sign.sh):
-# no program this script starts has it in its environment, and the file goes on every exit.
-unset pin  # (not one inherited, and so exported)
-pin=${DORVANE_SIGN_PIN-}
-had_pin=${DORVANE_SIGN_PIN+set}
-unset DORVANE_SIGN_PIN
-temporary=()
-trap 'rm -rf "${temporary[@]}"' EXIT
+# The secrets, before anything else, out of the environment of every program started from
+# here on: the signing steps get them from an agent of this run's own (release/secret.py).
+pin_file=${DORVANE_SIGN_PIN_FILE-} pin_given=${DORVANE_SIGN_PIN+set} pin=${DORVANE_SIGN_PIN-}
+password_given=${DORVANE_SIGN_PASSWORD+set} password=${DORVANE_SIGN_PASSWORD-}
+unset DORVANE_SIGN_PIN_FILE DORVANE_SIGN_PIN DORVANE_SIGN_PASSWORD
+arguments=("$@")
+caller=$PWD
+src=$(cd "$(dirname "$0")/.." && pwd)
+# Debian's Python, with the modules scripts/ensure-tools.sh installs; one earlier on the PATH
+# may lack them.
+python=/usr/bin/python3
+refuse() { echo "release.sh: $*" >&2; exit 2; }
+temporary=() agent_pid=""
+cleanup() {
+  [ -z "$agent_pid" ] || kill "$agent_pid" 2>/dev/null || true
+  rm -rf "${temporary[@]}"
+}
+trap cleanup EXIT
 trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
-if [ -n "$had_pin" ] || { [ -n "${DORVANE_SIGN_PIN_FILE-}" ] && [ -p "$DORVANE_SIGN_PIN_FILE" ]; }; then
-  # (A pipe can be read once; the builds sign several times.)
-  if [ -z "$had_pin" ]; then
-    # Opened for writing too, so that the open never waits for a writer; one line within a
-    # bound, so that a pipe nobody writes cannot hang the release.
-    exec {pin_fd}<>"$DORVANE_SIGN_PIN_FILE"
-    IFS= read -r -t 30 -u "$pin_fd" pin ||
-      { echo "release.sh: no PIN came through the pipe DORVANE_SIGN_PIN_FILE names within 30 s" >&2; exit 2; }
-    ! read -r -t 0 -u "$pin_fd" ||
-      { echo "release.sh: the PIN pipe gave more than one line: give the PIN alone" >&2; exit 2; }
-    exec {pin_fd}<&-
-  fi
-  [ -n "$pin" ] || { echo "release.sh: the token's PIN is empty: give it in DORVANE_SIGN_PIN or DORVANE_SIGN_PIN_FILE" >&2; exit 2; }
-  pin_dir=$(mktemp -d)
-  temporary+=("$pin_dir")
-  (umask 077 && printf '%s' "$pin" >"$pin_dir/pin")
-  pin=""
-  export DORVANE_SIGN_PIN_FILE=$pin_dir/pin
+# (A relative file is the caller's: read here, before anything changes folder.)
+if [ -n "$pin_file" ]; then
+  pin=$("$python" "$src/release/secret.py" release.sh file "$pin_file" PIN) || exit 2
+  pin_given="set"
+elif [ -n "$pin_given" ] && [ -z "$pin" ]; then
+  refuse "DORVANE_SIGN_PIN is empty: set it (or DORVANE_SIGN_PIN_FILE) to the token's PIN"
 fi
-src=$(cd "$(dirname "$0")/.." && pwd)
-# Debian's Python, whose PyYAML scripts/ensure-tools.sh installs; one earlier on the PATH
-# may lack it.
-python=/usr/bin/python3
+
+# What a release is comes from the contract: the presets, the file names and suffixes.
+contract=$src/release/contract.json
+mapfile -t all_presets < <(jq -r '.architectures[].preset' "$contract")
+mapfile -t suffixes < <(jq -r '.files[]' "$contract")
+checksum=$(jq -r .checksum "$contract") sums=$(jq -r .sums "$contract")
+mapfile -t manifest_folders < <(jq -r '.manifests.winget, .manifests.scoop' "$contract")
+arch_of() { jq -r --arg preset "$1" '.architectures | to_entries[] | select(.value.preset == $preset) | .key' "$contract"; }
+package_of() {  # VERSION ARCH
+  jq -r --arg version "$1" --arg arch "$2" '.package | gsub("@version@"; $version) | gsub("@arch@"; $arch)' "$contract"
+}
+
 root=$src/build
-presets=(windows-x86 windows-x64 windows-arm64)
-build=1
+presets=("${all_presets[@]}")
+build=1 replace=0
 while [ $# -gt 0 ]; do
   case $1 in
     --build-root) root=$(realpath -m "$2"); shift 2 ;;
     --presets) read -ra presets <<<"$2"; shift 2 ;;
     --no-build) build=0; shift ;;
+    --replace) replace=1; shift ;;
     *) break ;;
   esac
 done
+[ $build = 1 ] || [ $# = 0 ] || refuse "--no-build configures nothing, so it takes no CMake options: '$1'"
+arches=()
+for preset in "${presets[@]}"; do
+  arch=$(arch_of "$preset")
+  [ -n "$arch" ] || refuse "'$preset' is not one of the presets a release is made of: ${all_presets[*]}"
+  arches+=("$arch")
+done
+[ ${#presets[@]} != 0 ] || refuse "--presets names no preset"
+full=1
+for preset in "${all_presets[@]}"; do
+  [[ " ${presets[*]} " == *" $preset "* ]] || full=0
+done
+
 url=${DORVANE_RELEASE_URL-}
 notes=${DORVANE_RELEASE_NOTES_URL-}
 # Package repositories fetch over TLS only; say so before anything is built.
 for pair in "DORVANE_RELEASE_URL=$url" "DORVANE_RELEASE_NOTES_URL=$notes"; do
   value=${pair#*=}
   if [ -n "$value" ] && ! [[ $value =~ ^https://[^/[:space:]]+(/[^[:space:]]*)?$ ]]; then
-    echo "release.sh: ${pair%%=*} must be an https:// URL, not '$value'" >&2
-    exit 2
+    refuse "${pair%%=*} must be an https:// URL, not '$value'"
   fi
 done
+[ -z "$url" ] || [ $full = 1 ] ||
+  refuse "DORVANE_RELEASE_URL: the manifests name every architecture's files (${all_presets[*]}), and" \
+    "--presets gives ${presets[*]}: release them all, or unset DORVANE_RELEASE_URL"
+
+# One release at a time in a checkout: two would build in the same trees and gather into
+# the same folder. The second says who holds the lock.
+mkdir -p "$src/build"
+lock=$src/build/release.lock
+exec {lock_fd}>>"$lock"
+if ! flock -n "$lock_fd"; then
+  refuse "another release.sh is running in this checkout ($(head -c 1000 "$lock" | tr -d '\n')): wait for it to end"
+fi
+printf 'pid %s, started %s, %s\n' "$$" "$(date -u +%Y-%m-%dT%H:%M:%SZ)" "$(printf '%q ' "$0" "${arguments[@]}")" >"$lock"
 
 # A release's provenance names the commit its sources are at: a tree whose tracked files
 # have uncommitted changes, or a DORVANE_SOURCE_COMMIT that is not its commit, is refused
 # before anything is built (cmake/source_date_epoch.cmake decides, as the package step does).
 commit=$(env -u SOURCE_DATE_EPOCH cmake -DSOURCE_DIR="$src" -DCOMMIT=1 -P "$src/cmake/source_date_epoch.cmake")
-if ! [[ $commit =~ ^[0-9a-f]{40}$ ]]; then
-  echo "release.sh: ${commit:-no source commit}" >&2
-  exit 2
-fi
-
+[[ $commit =~ ^[0-9a-f]{40}$ ]] || refuse "${commit:-no source commit}"
 # The file dates and signing time come from git, as in the README's release commands.
 unset SOURCE_DATE_EPOCH
-cd "$src"
-cache_value() { sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"; }
-signed() { [ -n "$(cache_value "$1" DORVANE_SIGN_CERT)$(cache_value "$1" DORVANE_SIGN_PKCS12)" ]; }
-configure() {
-  if [ "$root" = "$src/build" ]; then
-    cmake --preset "$1" "${@:2}" >/dev/null
+
+# Every configure takes this command line's signing options and no earlier run's: those
+# not given are cleared. It runs from the caller's folder, so that a relative path is the
+# caller's.
+configure() {  # PRESET
+  local log=$root/$1.configure.log
+  mkdir -p "$root"
+  if (cd "$caller" && if [ "$root" = "$src/build" ]; then
+    cmake -S "$src" --preset "$1" -U 'DORVANE_SIGN_*' "${@:2}"
   else
-    cmake --preset "$1" -B "$root/$1" "${@:2}" >/dev/null
+    cmake -S "$src" --preset "$1" -B "$root/$1" -U 'DORVANE_SIGN_*' "${@:2}"
+  fi) >"$log" 2>&1; then
+    return 0
   fi
+  grep -v '^--' "$log" >&2 || true
+  refuse "configuring $1 failed (the whole log: $log)"
 }
-# The key and certificate, before anything is built: one signature, so one login to a
-# token, which a wrong PIN ends here (a token locks after a few).
 if [ $build = 1 ]; then
-  configure "${presets[0]}" "$@"
-  if signed "$root/${presets[0]}"; then
-    cmake --build "$root/${presets[0]}" --target dorvane_sign_check ||
-      { echo "release.sh: the signing key or certificate is not usable: nothing was built" >&2; exit 1; }
+  for preset in "${presets[@]}"; do configure "$preset" "$@"; done
+fi
+version_of() { jq -r .version "$root/$1/project.json"; }
+for preset in "${presets[@]}"; do
+  [ -f "$root/$preset/project.json" ] || refuse "$root/$preset is not a configured build tree"
+done
+version=$(version_of "${presets[0]}")
+for preset in "${presets[@]}"; do
+  [ "$(version_of "$preset")" = "$version" ] || refuse "$preset is version $(version_of "$preset"), not $version"
+done
+
+# What would be refused after the build is refused now.
+if [ -n "$url" ]; then
+  # (The manifests' own rule, asked of release/manifests.py.)
+  why=$("$python" -c 'import sys; sys.path.insert(0, sys.argv[1]); import manifests; manifests.scoop_checkver(sys.argv[2], sys.argv[3])' \
+    "$src/release" "${url%/}/" "$version" 2>&1) || refuse "${why#manifests.py: }"
+fi
+# A version tag at this commit that is not this version: one of them is wrong.
+if git -C "$src" rev-parse --verify -q HEAD >/dev/null 2>&1 && [ "$(git -C "$src" rev-parse HEAD)" = "$commit" ]; then
+  while IFS= read -r tag; do
+    if [[ $tag =~ ^v?[0-9]+(\.[0-9]+)*$ ]] && [ "${tag#v}" != "$version" ]; then
+      refuse "this commit is tagged $tag, and project(VERSION) in CMakeLists.txt says $version: correct one of them"
+    fi
+  done < <(git -C "$src" tag --points-at HEAD)
+fi
+# The full release is build/release/<version>; fewer architectures make a folder of their own.
+name=$version
+[ $full = 1 ] || name=$version-$(IFS=-; echo "${arches[*]}")
+final=$root/release/$name
+record=$final.release.json
+# A release is replaced only by the same version of the same commit: its winget and Scoop
+# hashes and its provenance may already be published.
+if [ -e "$final" ]; then
+  made=""
+  [ ! -f "$record" ] || made=$(jq -r '.commit // ""' "$record")
+  if [ "$made" != "$commit" ]; then
+    if [ $replace = 0 ]; then
+      refuse "$final holds version $version ${made:+of commit $made}${made:-of an unknown commit}," \
+        "and this is commit $commit: raise project(VERSION) in CMakeLists.txt for a new release, or give" \
+        "--replace to replace the one that may be published"
+    fi
+    echo "release.sh: REPLACING $final (${made:-an unknown commit}) with commit $commit, as --replace asks:" \
+      "whatever was published of it no longer matches" >&2
   fi
 fi
+
+# How the packages are signed: what the last configure wrote (release/sign.sh reads the same).
+signing=$root/${presets[0]}/signing.json
+[ -f "$signing" ] || refuse "$root/${presets[0]} has no signing configuration (configure it again)"
+source=$(jq -r .source "$signing")
+for preset in "${presets[@]}"; do
+  [ "$(jq -c 'del(.agent)' "$root/$preset/signing.json")" = "$(jq -c 'del(.agent)' "$signing")" ] ||
+    refuse "$preset is configured to sign otherwise than ${presets[0]}: configure them alike"
+done
+roots=${DORVANE_RELEASE_CA:+$(realpath -m "$DORVANE_RELEASE_CA")}
+work=$(mktemp -d)
+temporary+=("$work")
+# The signer's facts (from the certificate file, or the PKCS#12 file with its password),
+# and its chain when the roots are its own.
+signer_facts() {
+  local options=(release.sh "$signing" --public-key "$work/public.pem" --chain "$work/chain.pem")
+  if [ "$source" = pkcs12 ]; then
+    printf '%s\n' "$password" | "$python" "$src/release/certificate.py" "${options[@]}"
+  else
+    "$python" "$src/release/certificate.py" "${options[@]}" </dev/null
+  fi
+}
+if [ -n "$source" ]; then
+  facts=$(signer_facts) || exit 1
+  [ -n "$roots" ] || roots=$work/chain.pem
+fi
+
+if [ $build = 1 ] && [ -n "$source" ]; then
+  # The agent that hands the secrets to this run's signing steps, and to nothing else.
+  if [ -n "$pin_given$password_given" ]; then
+    mapfile -t names < <(for preset in "${presets[@]}"; do jq -r .agent "$root/$preset/signing.json"; done)
+    coproc agent { exec "$python" "$src/release/secret.py" release.sh serve $$ "${names[@]}"; }
+    # shellcheck disable=SC2154 # (bash names the coproc's process agent_PID)
+    agent_pid=$agent_PID
+    if [ -n "$pin_given" ]; then printf 'pin\0%s\0' "$pin" >&"${agent[1]}"; fi
+    if [ -n "$password_given" ]; then printf 'password\0%s\0' "$password" >&"${agent[1]}"; fi
+    fd=${agent[1]}
+    exec {fd}>&-
+    IFS= read -r -t 10 -u "${agent[0]}" ready || true
+    [ "${ready-}" = ready ] || { echo "release.sh: the signing agent did not start" >&2; exit 1; }
+    pin=""
+  fi
+  # The key and certificate, before anything is built: the chain up to the roots, and one
+  # signature, so one login to a token, which a wrong PIN ends here (a token locks after a
+  # few). Without DORVANE_RELEASE_CA the certificate must be its own root.
+  check_roots=${DORVANE_RELEASE_CA:+$roots}
+  bash "$src/release/sign.sh" check "$signing" ${check_roots:+"$check_roots"} ||
+    { echo "release.sh: the signing key or certificate is not usable: nothing was built" >&2; exit 1; }
+fi
+
 # What ships is built and packaged as the package target does it, by the same CPack, but
 # without building the tests and the test VM's image first: a release needs neither.
 for preset in "${presets[@]}"; do
   [ $build = 1 ] || break
   echo "== $preset"
   tree=$root/$preset
-  # (The first was configured for the check above.)
-  [ "$preset" = "${presets[0]}" ] || configure "$preset" "$@"
-  if [ "$root" = "$src/build" ]; then
-    cmake --build --preset "$preset" --target dorvane
-  else
-    cmake --build "$tree" --target dorvane
-  fi
+  cmake --build "$tree" --target dorvane
   cpack=$(sed -n 's/^CMAKE_CPACK_COMMAND:INTERNAL=//p' "$tree/CMakeCache.txt")
   (cd "$tree" && "$cpack" --config ./CPackConfig.cmake)
 done
 
-version_of() { "$python" -c 'import json, sys; print(json.load(open(sys.argv[1]))["version"])' "$1/project.json"; }
-version=$(version_of "$root/${presets[0]}")
-# Made aside and moved into place whole, once it has verified: a run that fails leaves the
-# previous release as it was.
-final=$root/release/$version
+# Made aside and moved into place whole, once it has been checked: a run that fails leaves
+# the previous release as it was.
 out=$final.partial
 rm -rf "$out"
 temporary+=("$out")
 mkdir -p "$out"
-for preset in "${presets[@]}"; do
-  package=$root/$preset/package
-  # Whatever the tree holds of another version is not this release.
-  [ "$(version_of "$root/$preset")" = "$version" ] || { echo "release.sh: $preset is not version $version" >&2; exit 1; }
+for i in "${!presets[@]}"; do
+  package=$root/${presets[i]}/package
+  base=$(package_of "$version" "${arches[i]}")
   found=0
-  for file in "$package"/dorvane-"$version"-*.{zip,msi,cdx.json,provenance.json,intoto.jsonl,sigstore.json}; do
+  for suffix in "${suffixes[@]}"; do
+    file=$package/$base$suffix
     [ -f "$file" ] || continue
     # Every file goes with its checksum, and only when that checksum is still its own.
-    (cd "$package" && sha256sum --quiet -c "$(basename "$file").sha256") ||
-      { echo "release.sh: $file does not match its .sha256" >&2; exit 1; }
+    (cd "$package" && sha256sum --quiet -c "$base$suffix$checksum") ||
+      { echo "release.sh: $file does not match its $checksum" >&2; exit 1; }
     # The records are written after the MSI: one older than it describes an earlier package.
-    case $file in *.json | *.jsonl)
-      if [ "$file" -ot "$package/dorvane-$version-$(basename "$file" | cut -d- -f3 | cut -d. -f1).msi" ]; then
+    case $suffix in *.json | *.jsonl)
+      if [ "$file" -ot "$package/$base$(jq -r .files.msi "$contract")" ]; then
         echo "release.sh: $file is older than its MSI, left by an earlier package step" >&2
         exit 1
       fi ;;
     esac
-    cp "$file" "$file.sha256" "$out/"
-    case $file in *.zip | *.msi) found=$((found + 1)) ;; esac
+    cp "$file" "$file$checksum" "$out/"
+    case $suffix in "$(jq -r .files.zip "$contract")" | "$(jq -r .files.msi "$contract")") found=$((found + 1)) ;; esac
   done
   [ $found = 2 ] || { echo "release.sh: $package lacks its ZIP or MSI" >&2; exit 1; }
 done
-
+# SHA256SUMS: every flat file, by name, in an order that does not depend on the file system.
+mapfile -t files < <(cd "$out" && find . -maxdepth 1 -type f -printf '%P\n' | LC_ALL=C sort)
+(cd "$out" && sha256sum "${files[@]}" >"$sums")
+sums_sha256=$(sha256sum <"$out/$sums" | cut -c1-64)
 if [ -n "$url" ]; then
   "$python" "$src/release/manifests.py" "$root/${presets[0]}/project.json" "$out" "$url" ${notes:+"$notes"}
-else
+elif [ $full = 1 ]; then
   echo "no manifests: DORVANE_RELEASE_URL is not set (the https:// folder this version's files will be served from)"
 fi
 
-# Every file, by its path in the release folder, in an order that does not depend on the
-# file system.
-mapfile -t files < <(cd "$out" && find . -type f -printf '%P\n' | LC_ALL=C sort)
-(cd "$out" && sha256sum "${files[@]}" >SHA256SUMS)
-# What was made is checked as a user will check it, before it becomes the release: against
-# the SHA256SUMS just written (every file the release lists) and, for a signed release, the
-# roots its certificate chains to: DORVANE_RELEASE_CA, else the signing certificate itself,
-# which serves a self-signed one (a PKCS#12 file's, read with the password from the
-# environment). A CA's certificate chain holds no root: name the CA's in DORVANE_RELEASE_CA.
-anchor=(--sums "$(sha256sum <"$out/SHA256SUMS" | cut -c1-64)")
-roots="" p12="" previous=""
-for option in "$@"; do
-  # -D NAME=VALUE, as two words, is the same option.
-  [ "$previous" != -D ] || option=-D$option
-  previous=$option
-  case $option in
-    -DDORVANE_SIGN_CERT=* | -DDORVANE_SIGN_CERT:*=*) roots=${option#*=} ;;
-    -DDORVANE_SIGN_PKCS12=* | -DDORVANE_SIGN_PKCS12:*=*) p12=${option#*=} ;;
-  esac
-done
-signer=$roots
-if [ -n "$roots$p12" ] && [ -n "${DORVANE_RELEASE_CA-}" ]; then
-  roots=$DORVANE_RELEASE_CA
-elif [ -n "$p12" ]; then
-  roots=$(mktemp)
-  temporary+=("$roots")
-  openssl pkcs12 -in "$p12" -nokeys -passin env:DORVANE_SIGN_PASSWORD -out "$roots" 2>/dev/null ||
-    { echo "release.sh: cannot read the certificates of $p12 (DORVANE_SIGN_PASSWORD)" >&2; exit 1; }
+# What was made is checked as a user will check it, before it becomes the release: the flat
+# files alone (what is uploaded), with sha256sum and with the verifier under every anchor a
+# user may hold, and the whole folder, the manifests included, where the verifier reads them.
+if [ -n "$source" ]; then
+  identity=$(jq -r .subject <<<"$facts") certificate_sha256=$(jq -r .sha256 <<<"$facts")
+  ca=(--ca "$roots" --identity "$identity")
+  # (A verifier that also pins the signer's certificate by its SHA-256 is given it too.)
+  if "$src/scripts/verify-release" --help 2>/dev/null | grep -q -- '--cert-sha256'; then
+    ca+=(--cert-sha256 "$certificate_sha256")
+  fi
 fi
-[ -z "$roots" ] || anchor+=(--ca "$roots")
-# Roots vouch for every customer of their CA: the verifier is told which one signs, by the
-# subject of the signing certificate (DORVANE_SIGN_CERT's first, or the PKCS#12 file's own).
-if [ -n "$signer" ]; then
-  anchor+=(--identity "$(openssl x509 -noout -subject -nameopt RFC2253 -in "$signer" | sed 's/^subject=//')")
-elif [ -n "$p12" ]; then
-  anchor+=(--identity "$(openssl pkcs12 -in "$p12" -nokeys -clcerts -passin env:DORVANE_SIGN_PASSWORD 2>/dev/null |
-    openssl x509 -noout -subject -nameopt RFC2253 | sed 's/^subject=//')")
+verify() {  # FOLDER WHAT ANCHOR...
+  local said
+  said=$("$src/scripts/verify-release" "$1" "${@:3}" 2>&1) ||
+    { printf '%s\n' "$said" >&2; echo "release.sh: $2 do not verify (${*:3})" >&2; exit 1; }
+  echo "checked: $2 (${3#--}), $(tail -1 <<<"$said")"
+}
+# (Under --key alone the verifier holds timestamps to the system's roots: an authority of
+# DORVANE_SIGN_TIMESTAMP_CA's cannot pass there, and users with the key alone cannot check it.)
+private_stamps=""
+if [ -n "$source" ] && [ "$(jq '.timestamps | length' "$signing")" != 0 ] && [ -n "$(jq -r .timestamp_ca "$signing")" ]; then
+  private_stamps=$(jq -r .timestamp_ca "$signing")
 fi
-verified=$("$src/scripts/verify-release" "$out" "${anchor[@]}" 2>&1) ||
-  { printf '%s\n' "$verified" >&2; echo "release.sh: the release does not verify" >&2; exit 1; }
-tail -2 <<<"$verified"
+verify_all() {  # FOLDER WHAT
+  verify "$1" "$2" --sums "$sums_sha256"
+  [ -z "$source" ] || verify "$1" "$2" "${ca[@]}"
+  if [ -n "$private_stamps" ]; then
+    echo "not checked: $2 with --key alone (the timestamps' roots, $private_stamps, are not the system's)"
+  elif [ -n "$source" ]; then
+    verify "$1" "$2" --key "$work/public.pem"
+  fi
+}
+download=$work/download
+mkdir "$download"
+(cd "$out" && cp -- "${files[@]}" "$sums" "$download/")
+(cd "$download" && sha256sum --quiet -c "$sums") ||
+  { echo "release.sh: the files as uploaded do not pass 'sha256sum -c $sums'" >&2; exit 1; }
+verify_all "$download" "the files as uploaded"
+if [ -n "$url" ]; then
+  if "$src/scripts/verify-release" --help 2>/dev/null | grep -qi 'manifest'; then
+    verify_all "$out" "the whole folder"
+  else
+    echo "not checked: the whole folder with its manifests (this verifier does not read them)"
+  fi
+fi
+
+# Into place.
 rm -rf "$final.old"
 [ ! -e "$final" ] || mv "$final" "$final.old"
 mv "$out" "$final"
 rm -rf "$final.old"
-echo "release $version: $final"
-printf '  %s\n' "${files[@]}" SHA256SUMS
-# A signature without a timestamp stops verifying when its certificate expires.
-if signed "$root/${presets[0]}" && [ -z "$(cache_value "$root/${presets[0]}" DORVANE_SIGN_TIMESTAMP_URL)" ]; then
-  echo "warning: signed without a timestamp: the signatures stop verifying when the certificate expires" \
-    "(set DORVANE_SIGN_TIMESTAMP_URL)"
+"$python" -c 'import json, sys; json.dump(dict(zip(("version", "commit", "sums_sha256"), sys.argv[2:5]), presets=sys.argv[5:]), open(sys.argv[1], "w"), indent=2)' \
+  "$record" "$version" "$commit" "$sums_sha256" "${presets[@]}"
+echo "release $name: $final"
+printf '  %s\n' "${files[@]}" "$sums"
+for folder in "${manifest_folders[@]}"; do
+  [ ! -d "$final/$folder" ] || echo "  $folder/ (to its repository: not uploaded with the files)"
+done
+[ $full = 1 ] || echo "  (not a release: ${presets[*]} only; the release of every architecture is $root/release/$version)"
+# What users check the files against, published apart from them (the project's page, the
+# release notes, a signed tag): a copy beside the files proves nothing.
+echo "publish apart from the files, for users to check them with:"
+echo "  SHA-256 of $sums: $sums_sha256"
+if [ -n "$source" ]; then
+  mkdir -p "$root/release"
+  cp "$work/public.pem" "$final.public-key.pem"
+  echo "  signer (RFC 4514 subject): $identity"
+  echo "  signer's certificate SHA-256: $certificate_sha256"
+  if [ -n "${DORVANE_RELEASE_CA-}" ]; then
+    echo "  roots: those of $DORVANE_RELEASE_CA (DORVANE_RELEASE_CA): say where users get them"
+  else
+    echo "  roots: the signer's certificate itself (self-signed): publish it"
+  fi
+  echo "  public key: $final.public-key.pem"
+  # A signature without a timestamp stops verifying when its certificate expires.
+  if [ "$(jq '.timestamps | length' "$signing")" = 0 ]; then
+    echo "warning: signed without a timestamp: the signatures stop verifying when the certificate expires" \
+      "(set DORVANE_SIGN_TIMESTAMP_URL)"
+  fi
 fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The release folder and its manifests as package repositories take them: runs the release
-# command twice into BUILD_ROOT, then holds every manifest to the files it names. Each fact
+# command twice into BUILD_ROOT, then holds every manifest to the files it names, the files
+# as uploaded to their checksums, and the release to what may replace it. Each fact
 # is read here apart from the generator's reading: hashes by sha256sum, the MSI codes with
 # the release tools' MSI reader (libmsi), the exe's machine with file(1), the ZIPs' listings
 # with unzip.
@@ -10,6 +11,7 @@ set -u
 src=$1
 root=$2
 shift 2
+# shellcheck source=tests/checks.sh
 source "$(dirname "$0")/../checks.sh"
 url=https://downloads.example.org/dorvane/1.0.0/
 # release.sh releases a commit, and refuses a tree with uncommitted changes: it runs in a
@@ -19,8 +21,11 @@ if [ -n "$(git -C "$src" rev-parse --show-toplevel 2>/dev/null)" ]; then
   checkout=$root/src
   if [ "${DORVANE_RELEASE_BUILD-1}" = 1 ]; then
     rm -rf "$checkout"
-    git clone -q --no-hardlinks "$src" "$checkout" && git -C "$checkout" checkout -q "$(git -C "$src" rev-parse HEAD)" ||
-      { echo "manifests_test.sh: cannot clone $src" >&2; exit 1; }
+    if ! git clone -q --no-hardlinks "$src" "$checkout" ||
+      ! git -C "$checkout" checkout -q "$(git -C "$src" rev-parse HEAD)"; then
+      echo "manifests_test.sh: cannot clone $src" >&2
+      exit 1
+    fi
     if [ -n "$(git -C "$src" status --porcelain --untracked-files=no)" ]; then
       (cd "$checkout" && git ls-files -z | xargs -0 rm -f)
       copy_sources "$src" "$checkout"
@@ -32,6 +37,8 @@ if [ -n "$(git -C "$src" rev-parse --show-toplevel 2>/dev/null)" ]; then
     for tree in "$root"/windows-*/; do
       grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$checkout" "$tree/CMakeCache.txt" 2>/dev/null || rm -rf "$tree"
     done
+    # (Releases of an earlier clone's commits are not this one's to replace.)
+    rm -rf "$root/release"
   fi
   src=$checkout
 fi
@@ -72,11 +79,64 @@ for file in "${files[@]}"; do
 done
 record "the release holds every package file, ${#files[@]} of them" "${why:+missing or changed: $why}"
 
+# SHA256SUMS lists exactly the flat files users download; the manifests, which go to their
+# repositories, are in no list. The flat files copied alone pass sha256sum -c and the
+# verifier with the SHA-256 of SHA256SUMS.
 why=""
-(cd "$out" && sha256sum --quiet -c SHA256SUMS) >"$tmp/sums.log" 2>&1 || why=$(head -2 "$tmp/sums.log" | tr '\n' ' ')
-[ "$(wc -l <"$out/SHA256SUMS")" = "$(find "$out" -type f ! -name SHA256SUMS | wc -l)" ] ||
-  why=$(why_not "$why" "not every file listed")
-record "SHA256SUMS verifies, every file listed" "$why"
+[ "$(cut -c67- "$out/SHA256SUMS")" = "$(find "$out" -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | LC_ALL=C sort)" ] ||
+  why="it does not list exactly the flat files: $(cut -c67- "$out/SHA256SUMS" | grep / | head -2 | tr '\n' ' ')"
+mkdir "$tmp/uploaded"
+find "$out" -maxdepth 1 -type f -exec cp {} "$tmp/uploaded/" \;
+(cd "$tmp/uploaded" && sha256sum --quiet -c SHA256SUMS) >"$tmp/sums.log" 2>&1 || why=$(why_not "$why" "$(head -2 "$tmp/sums.log" | tr '\n' ' ')")
+"$src/scripts/verify-release" "$tmp/uploaded" --sums "$(sha256sum <"$out/SHA256SUMS" | cut -c1-64)" >"$tmp/verify.log" 2>&1 ||
+  why=$(why_not "$why" "verify-release --sums: $(grep -m2 '^FAIL' "$tmp/verify.log" | tr '\n' ' ')")
+record "the flat files alone: SHA256SUMS lists them all and no manifest; sha256sum -c and verify-release --sums pass" "$why"
+
+# What may replace a release: only the same version of the same commit. A run of fewer
+# architectures writes a folder of its own; what would be refused after building (the
+# manifests without every architecture, a URL without the version, another commit of this
+# version, a version tag that is not this version) is refused before it.
+final=$root/release/$version
+snapshot() { (cd "$final" && find . -type f -exec sha256sum {} + | LC_ALL=C sort); }
+snapshot >"$tmp/full.before"
+why=""
+"${release[@]:0:3}" --no-build --presets windows-x64 >"$tmp/one.log" 2>&1 || why="status $?: $(tail -2 "$tmp/one.log" | tr '\n' ' ')"
+[ -f "$root/release/$version-win64/SHA256SUMS" ] || why=$(why_not "$why" "no $version-win64 folder")
+snapshot | cmp -s - "$tmp/full.before" || why=$(why_not "$why" "the release of every architecture changed")
+record "one architecture: its own folder $version-win64, the full release untouched" "$why"
+if git -C "$src" rev-parse -q --verify HEAD >/dev/null 2>&1; then
+  git -C "$src" -c user.name=t -c user.email=t@t commit -q --allow-empty -m "another commit of the same version"
+  git -C "$src" tag v9.9.9 HEAD~1
+  while IFS='|' read -r name setting options want; do
+    read -ra options <<<"$options"
+    status=0
+    env "$setting" "${release[@]:0:3}" "${options[@]}" >"$tmp/refused.log" 2>&1 || status=$?
+    why=""
+    [ $status = 2 ] || why="status $status"
+    grep -q "^release.sh: .*$want" "$tmp/refused.log" || why=$(why_not "$why" "said: $(grep -v '^--' "$tmp/refused.log" | head -2 | tr '\n' ' ')")
+    grep -q '^== ' "$tmp/refused.log" && why=$(why_not "$why" "built")
+    snapshot | cmp -s - "$tmp/full.before" || why=$(why_not "$why" "the release changed")
+    record "refused before building: $name" "$why"
+  done <<EOT
+manifests for one architecture|DORVANE_RELEASE_URL=$url|--presets windows-x64 $*|the manifests name every architecture
+a URL that does not name the version|DORVANE_RELEASE_URL=https://downloads.example.org/dorvane/latest/|$*|must name the version
+another commit of version $version|DORVANE_RELEASE_NOTES_URL=|$*|holds version $version of commit .*--replace
+EOT
+  why=""
+  "${release[@]:0:3}" --no-build --replace >"$tmp/replace.log" 2>&1 || why="status $?: $(tail -2 "$tmp/replace.log" | tr '\n' ' ')"
+  grep -q "^release.sh: REPLACING $final" "$tmp/replace.log" || why=$(why_not "$why" "not said loudly")
+  record "another commit of version $version with --replace: replaced, saying so" "$why"
+  git -C "$src" reset -q --hard HEAD~1
+  status=0
+  "${release[@]:0:3}" --no-build >"$tmp/tagged.log" 2>&1 || status=$?
+  why=""
+  [ $status = 2 ] && grep -q "^release.sh: this commit is tagged v9.9.9, and project(VERSION) in CMakeLists.txt says $version" \
+    "$tmp/tagged.log" || why="status $status: $(head -2 "$tmp/tagged.log" | tr '\n' ' ')"
+  record "a commit tagged v9.9.9 while CMakeLists.txt says $version: refused" "$why"
+  git -C "$src" tag -d v9.9.9 >/dev/null
+else
+  echo "left out: another commit and a tag ($src is not a git checkout)"
+fi
 
 why=""
 yamllint -f parsable -c "$(dirname "$0")/yamllint.yml" "$out/winget" >"$tmp/lint.log" 2>&1 ||

@@ -121,6 +121,8 @@ password=pw-$RANDOM$RANDOM
 # windows-x64 also signs from a token, timestamps, and watches where the secrets go.
 if [ "$arch" = win64 ]; then
   source "$here/signing_checks.sh"
+  signing_inputs "$src" "$build" "$tmp" "$here" "$epoch" "$commit" "$preset" "$toolchain" "$zip" "$msi" "$base" \
+    "$password" ${#records[@]} "${records[@]}" "${toolchain_cache[@]}"
   token_setup
   saved_tmpdir=${TMPDIR-}
   export TMPDIR=$build_tmp

@@ -1,18 +1,40 @@
+# shellcheck shell=bash
 # Signing with a key that never leaves a token, timestamps from a timestamp authority of
-# the test's own, and what signing leaves behind (sourced by release_test.sh, which has
-# built $tmp/signed, $tmp/signed-again and $tmp/pkcs12 and defines build_copy, same, the
-# records and $tmp/cert.pem). The token is SoftHSM's, in a folder of this test's own.
+# the test's own, scripts/release.sh as a publisher runs it, and what signing leaves behind
+# (sourced by release_test.sh, which has built $tmp/signed, $tmp/signed-again and
+# $tmp/pkcs12 and defines build_copy, same and the records). The token is SoftHSM's, in a
+# folder of this test's own.
 
-# The builds' temporary files go where the test can search them.
-build_tmp=$tmp/build-tmp
-mkdir -m 700 "$build_tmp"
-watcher="" authority="" silent=""
+# What release_test.sh hands over, by name here:
+#   signing_inputs SRC BUILD TMP HERE EPOCH COMMIT PRESET TOOLCHAIN ZIP MSI BASE PASSWORD
+#                  RECORD_COUNT RECORD... CACHE_OPTION...
+signing_inputs() {
+  src=$1 build=$2 tmp=$3 here=$4 epoch=$5 commit=$6 preset=$7 toolchain=$8 zip=$9 msi=${10} base=${11}
+  password=${12}
+  records=("${@:14:${13}}")
+  toolchain_cache=("${@:$((14 + ${13}))}")
+  # The builds' temporary files go where the test can search them.
+  build_tmp=$tmp/build-tmp
+  mkdir -m 700 "$build_tmp"
+  watcher="" authority="" silent=""
+  trap 'stop_helpers; rm -rf "$tmp"' EXIT
+}
 stop_helpers() {  # ends what this file started, by its own process id
   local pid
   for pid in $watcher $authority $silent; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
   watcher="" authority="" silent=""
 }
-trap 'stop_helpers; rm -rf "$tmp"' EXIT
+
+# A signing configuration as cmake/signing.cmake writes it (signing.json), for release/sign.sh
+# run by itself.
+signing_config() {  # OUT SOURCE CERTS KEY PKCS12 OSSLSIGNCODE TIMESTAMP_CA TIMEOUT [URL...]
+  jq -n --arg source "$2" --arg certs "$3" --arg key "$4" --arg pkcs12 "$5" --arg osslsigncode "$6" \
+    --arg timestamp_ca "$7" --argjson timestamp_timeout "$8" --arg token_module "$module" --arg token_engine "$engine" \
+    '{$source, $certs, $key, $pkcs12, $osslsigncode, $timestamp_ca, $timestamp_timeout, agent: "",
+      pkcs11_module: (if $source == "token" then $token_module else "" end),
+      pkcs11_engine: (if $source == "token" then $token_engine else "" end), timestamps: $ARGS.positional}' \
+    --args "${@:9}" >"$1" || { echo "signing_config: could not write $1"; exit 1; }
+}
 
 token_setup() {
   module=/usr/lib/softhsm/libsofthsm2.so
@@ -55,6 +77,7 @@ token_certificate() {  # SUBJECT_CN
 # PKCS#12 password and a private key, with shell builtins only: a grep would carry the PIN
 # in its own arguments.
 watch_start() {
+  # shellcheck disable=SC2034 # (release_test.sh's build_copy runs under it)
   trace=(strace -f -qq --seccomp-bpf -e trace=execve -e signal=none -s 4096 -A -o "$tmp/exec.log")
   (
     exec >"$tmp/watch.log"
@@ -79,6 +102,7 @@ watch_start() {
   watcher=$!
 }
 watch_stop() {
+  # shellcheck disable=SC2034
   trace=()
   touch "$tmp/watch.stop"
   wait "$watcher" 2>/dev/null
@@ -89,7 +113,7 @@ watch_stop() {
 # above saw those that were there for a moment): no PEM
 # armour, no DER RSA or PKCS#8 private key, and not the file key's first prime in any form.
 key_scan() {
-  python3 - "$tmp/key.pem" "$@" <<'EOF'
+  /usr/bin/python3 - "$tmp/key.pem" "$@" <<'EOF'
 import os, re, subprocess, sys
 text = subprocess.run(['openssl', 'rsa', '-in', sys.argv[1], '-noout', '-text'], capture_output=True, text=True).stdout
 digits = re.search(r'prime1:\n((?:\s+[0-9a-f:]+\n)+)', text).group(1)
@@ -124,6 +148,8 @@ token_checks() {
   refusal_checks
   message_checks
   certificate_checks
+  make_ca "$tmp/ca"
+  chain_checks "$tmp/ca"
   # Two token-signed builds with the watch running, the first given the PIN in the
   # environment, the second in a file, with every program it starts traced with its
   # environment too.
@@ -196,9 +222,9 @@ token_checks() {
   # that accepts connections and never answers.
   local tsa=$tmp/tsa
   mkdir "$tsa"
-  python3 "$here/tsa.py" "$tsa" --https &
+  /usr/bin/python3 "$here/tsa.py" "$tsa" --https &
   authority=$!
-  python3 -c 'import socket, sys
+  /usr/bin/python3 -c 'import socket, sys
 server = socket.create_server(("127.0.0.1", 0))
 open(sys.argv[1], "w").write(str(server.getsockname()[1]))
 held = []
@@ -206,32 +232,14 @@ while True:
     held.append(server.accept())' "$tmp/quiet.port" &
   silent=$!
   for _ in $(seq 300); do [ -s "$tsa/port" ] && [ -s "$tmp/quiet.port" ] && break; sleep 0.1; done
-  [ -s "$tsa/port" ] && [ -s "$tmp/quiet.port" ] || { echo "the test's timestamp authorities did not start"; exit 1; }
-  local quiet=http://127.0.0.1:$(cat "$tmp/quiet.port")/ good=http://127.0.0.1:$(cat "$tsa/port")/
-  local secure=https://127.0.0.1:$(cat "$tsa/https-port")/
-  # Over https, the authority's certificate is checked: against the roots given, else the
-  # system's, which do not hold the test's.
-  local roots said status
-  for roots in "$tsa/ca.pem" ""; do
-    cp "$build/dorvane.exe" "$tmp/https.exe"
-    status=0
-    bash "$src/release/sign.sh" exe "$tmp/https.exe" <(echo "$epoch") --osslsigncode "$(command -v osslsigncode)" \
-      --certs "$tmp/cert.pem" --key "$tmp/key.pem" --timestamp "$secure" ${roots:+--timestamp-ca "$roots"} \
-      --timestamp-timeout 10 >"$tmp/https.log" 2>&1 || status=$?
-    said=$(cat "$tmp/https.log")
-    why=""
-    if [ -n "$roots" ]; then
-      [ $status = 0 ] || why="status $status: $said"
-      osslsigncode verify -in "$tmp/https.exe" -CAfile "$tmp/cert.pem" -TSA-CAfile "$tsa/ca.pem" 2>&1 |
-        grep -q '^Timestamp Server Signature verification: ok' || why=$(why_not "$why" "no verifying timestamp")
-      record "an https authority whose root DORVANE_SIGN_TIMESTAMP_CA gives: timestamped" "$why"
-    else
-      [ $status = 1 ] || why="status $status"
-      [[ $said == "sign.sh: no timestamp for https.exe"*"$secure: certificate verify failed" ]] ||
-        why=$(why_not "$why" "said: $said")
-      record "an https authority with a root the system does not know: refused, naming it" "$why"
-    fi
-  done
+  if ! [ -s "$tsa/port" ] || ! [ -s "$tmp/quiet.port" ]; then
+    echo "the test's timestamp authorities did not start"
+    exit 1
+  fi
+  local quiet good secure
+  quiet=http://127.0.0.1:$(<"$tmp/quiet.port")/ good=http://127.0.0.1:$(<"$tsa/port")/
+  secure=https://127.0.0.1:$(<"$tsa/https-port")/
+  authority_checks "$quiet" "$good" "$secure" "$tsa/ca.pem"
   copy=$tmp/token
   rm -rf "$copy/package"
   # The silent one alone: the exe's signing gives up within its bound, and says on whom.
@@ -250,7 +258,7 @@ while True:
   [ -e "$copy/dorvane.exe" ] && why=$(why_not "$why" "left the exe without its timestamp")
   record "an authority that never answers: the build stops in $took s, naming it" "$why"
   # Then the silent one and, after it, the good one: timestamped by the second.
-  { at_commit cmake "$copy" -DDORVANE_SIGN_TIMESTAMP_URL="$quiet;$good" &&
+  { at_commit cmake "$copy" -DDORVANE_SIGN_TIMESTAMP_URL="$quiet;$good" -DDORVANE_SIGN_TIMESTAMP_CA="$tsa/ca.pem" &&
     DORVANE_SIGN_PIN=$pin at_commit cmake --build "$copy" --target package; } >"$tmp/stamped.log" 2>&1 ||
     { cat "$tmp/stamped.log"; exit 1; }
   why=""
@@ -279,7 +287,7 @@ while True:
     cmp -s "$tmp/unstamped.exe" "$build/dorvane.exe" || why=$(why_not "$why" "$(basename "$f") unsigned is not the unsigned build")
     rm -f "$tmp/unstamped.exe"
   done
-  record "two timestamped exes differ only in their signatures ($(cat "$tsa/answers" 2>/dev/null | wc -l) answers)" "$why"
+  record "two timestamped exes differ only in their signatures ($(wc -l <"$tsa/answers" 2>/dev/null) answers)" "$why"
 
   # The verifier, on the token-signed and timestamped package: one bundle of roots serves
   # the signer's certificate and the timestamp authority's.
@@ -335,37 +343,185 @@ while True:
   record "a renewed certificate at the same path, with the old one's date, re-signs the exe" "$why"
 }
 
+# Each authority's answer, checked before it is kept, by the signing step itself on a copy
+# of the unsigned exe (a key file signs): the token must verify against the roots given
+# (over https the authority's certificate too), be over this signature and carry this
+# request's nonce; otherwise the next authority is asked, and when none holds, no exe is
+# left for a later build to package.
+authority_checks() {  # QUIET_URL GOOD_URL HTTPS_URL TSA_ROOTS
+  local quiet=$1 good=$2 secure=$3 roots=$4 name urls ca want_status want why said status
+  local imprint=${good}imprint nonce=${good}nonce
+  while IFS='|' read -r name urls ca want_status want; do
+    cp "$build/dorvane.exe" "$tmp/stamp.exe"
+    read -ra urls <<<"$urls"
+    signing_config "$tmp/stamp.json" pem "$tmp/cert.pem" "$tmp/key.pem" "" "$(command -v osslsigncode)" "$ca" 5 \
+      "${urls[@]}"
+    status=0
+    bash "$src/release/sign.sh" exe "$tmp/stamp.exe" <(echo "$epoch") "$tmp/stamp.json" >"$tmp/stamp.log" 2>&1 ||
+      status=$?
+    said=$(cat "$tmp/stamp.log")
+    why=""
+    [ "$status" = "$want_status" ] || why="status $status"
+    if [ -z "$want" ]; then
+      [ -z "$said" ] || why=$(why_not "$why" "said: $said")
+    else
+      [[ $said == "sign.sh: "*"$want"* ]] && [ "$(wc -l <"$tmp/stamp.log")" = 1 ] || why=$(why_not "$why" "said: $said")
+    fi
+    if [ "$want_status" = 0 ]; then
+      osslsigncode verify -in "$tmp/stamp.exe" -CAfile "$tmp/cert.pem" -TSA-CAfile "$roots" 2>&1 |
+        grep -q '^Timestamp Server Signature verification: ok' || why=$(why_not "$why" "no verifying timestamp")
+    else
+      [ ! -e "$tmp/stamp.exe" ] || why=$(why_not "$why" "left the exe for a later build")
+    fi
+    record "timestamps, $name: ${said:0:110}" "$why"
+  done <<EOT
+an https authority whose root DORVANE_SIGN_TIMESTAMP_CA gives|$secure|$roots|0|
+an https authority with a root the system does not know|$secure||1|no timestamp for stamp.exe (the key signed; no timestamp authority gave one that holds): $secure: certificate verify failed
+a token over another message, alone|$imprint|$roots|1|$imprint: its timestamp is over another message than this signature
+a token over another message, then a good one|$imprint $good|$roots|0|stamp.exe timestamped by $good, after: $imprint: its timestamp is over another message
+a reply with another nonce, then a good one|$nonce $good|$roots|0|stamp.exe timestamped by $good, after: $nonce: its reply carries another nonce than the request's
+a token from an authority whose root is not given|$good|$tmp/cert.pem|1|$good: its timestamp does not verify against the roots in '$tmp/cert.pem'
+EOT
+
+  # Interrupted (Ctrl-C reaches the foreground process group) while an authority is silent:
+  # the step ends at once, not when the authority's bound runs out.
+  cp "$build/dorvane.exe" "$tmp/stamp.exe"
+  signing_config "$tmp/stamp.json" pem "$tmp/cert.pem" "$tmp/key.pem" "" "$(command -v osslsigncode)" "$roots" 30 "$quiet"
+  setsid bash "$src/release/sign.sh" exe "$tmp/stamp.exe" <(echo "$epoch") "$tmp/stamp.json" >"$tmp/stamp.log" 2>&1 &
+  local group=$! started
+  sleep 3
+  started=$SECONDS
+  kill -INT -- -"$group"
+  status=0
+  wait "$group" || status=$?
+  local took=$((SECONDS - started))
+  why=""
+  [ "$took" -le 3 ] || why="took $took s"
+  [ "$status" != 0 ] || why=$(why_not "$why" "status 0")
+  if pgrep -g "$group" >/dev/null; then
+    why=$(why_not "$why" "left $(pgrep -g "$group" -l | tr '\n' ' ')")
+    kill -KILL -- -"$group" 2>/dev/null
+  fi
+  [ ! -e "$tmp/stamp.exe" ] || why=$(why_not "$why" "left the exe")
+  record "Ctrl-C while an authority is silent: the signing step ends in $took s" "$why"
+}
+
 # The token's failures, each in one line that says what to fix, from the signing step
 # itself (release/sign.sh, on a copy of the unsigned exe).
 message_checks() {
-  local name setting uri want why said status
+  local name setting uri want drop why said status started
   cp "$tmp/pin" "$tmp/pin-loose"
   chmod 644 "$tmp/pin-loose"
+  cp "$tmp/pin" "$tmp/pin-group-writable"
+  chmod 620 "$tmp/pin-group-writable"
+  cp "$tmp/pin" "$tmp/pin-unreadable"
+  chmod 000 "$tmp/pin-unreadable"
   : >"$tmp/pin-empty"
   chmod 600 "$tmp/pin-empty"
   (umask 077 && printf '12\n%s' "$(cat "$tmp/pin")" >"$tmp/pin-two-lines")
-  while IFS='|' read -r name setting uri want; do
+  # (root reads any file: the unreadable one is read without that power)
+  local unprivileged=()
+  [ "$(id -u)" != 0 ] || unprivileged=(setpriv "--bounding-set=-dac_override,-dac_read_search")
+  while IFS='|' read -r name setting uri want drop; do
     cp "$build/dorvane.exe" "$tmp/message.exe"
-    printf '%s' "$uri" >"$tmp/message.uri"
+    signing_config "$tmp/message.json" token "$tmp/token-cert.pem" "$uri" "" "$(command -v osslsigncode)" "" 30
     status=0
-    env "$setting" bash "$src/release/sign.sh" exe "$tmp/message.exe" <(echo "$epoch") \
-      --osslsigncode "$(command -v osslsigncode)" --certs "$tmp/token-cert.pem" --key-uri-file "$tmp/message.uri" \
-      --pkcs11-module "$module" --pkcs11-engine "$engine" >"$tmp/message.log" 2>&1 || status=$?
+    if [ "$drop" = drop ]; then
+      env "$setting" "${unprivileged[@]}" bash "$src/release/sign.sh" exe "$tmp/message.exe" <(echo "$epoch") \
+        "$tmp/message.json" >"$tmp/message.log" 2>&1 || status=$?
+    else
+      env "$setting" bash "$src/release/sign.sh" exe "$tmp/message.exe" <(echo "$epoch") "$tmp/message.json" \
+        >"$tmp/message.log" 2>&1 || status=$?
+    fi
     said=$(cat "$tmp/message.log")
     why=""
     [ "$status" = 1 ] || why="status $status"
     [ "$(wc -l <"$tmp/message.log")" = 1 ] || why=$(why_not "$why" "$(wc -l <"$tmp/message.log") lines")
-    [[ $said == *"$want"* ]] || why=$(why_not "$why" "does not say '$want': $said")
+    [[ $said == "sign.sh: "*"$want"* ]] || why=$(why_not "$why" "does not say '$want': $said")
     [ -e "$tmp/message.exe" ] && why=$(why_not "$why" "left the unsigned exe")
     record "$name: ${said:0:100}" "$why"
   done <<EOT
-a PIN file others can read|DORVANE_SIGN_PIN_FILE=$tmp/pin-loose|$token_uri|chmod 600 '$tmp/pin-loose'
-an empty PIN file|DORVANE_SIGN_PIN_FILE=$tmp/pin-empty|$token_uri|the PIN file '$tmp/pin-empty' is empty
-a PIN file of two lines|DORVANE_SIGN_PIN_FILE=$tmp/pin-two-lines|$token_uri|the PIN file '$tmp/pin-two-lines' holds more than one line
-an empty DORVANE_SIGN_PIN|DORVANE_SIGN_PIN=|$token_uri|DORVANE_SIGN_PIN is empty
-a token that is not there|DORVANE_SIGN_PIN_FILE=$tmp/pin|pkcs11:token=absent-$token;object=release;type=private|no token labelled 'absent-$token' is present
-a key that is not on the token|DORVANE_SIGN_PIN_FILE=$tmp/pin|pkcs11:token=$token;object=absent;type=private|the token '$token' holds no private key matching
+a PIN file others can read|DORVANE_SIGN_PIN_FILE=$tmp/pin-loose|$token_uri|chmod 600 '$tmp/pin-loose'|
+a PIN file its group may write|DORVANE_SIGN_PIN_FILE=$tmp/pin-group-writable|$token_uri|(mode 620): chmod 600 '$tmp/pin-group-writable'|
+a PIN file that is not there|DORVANE_SIGN_PIN_FILE=$tmp/pin-absent|$token_uri|the PIN file '$tmp/pin-absent' does not exist|
+a PIN file that cannot be read|DORVANE_SIGN_PIN_FILE=$tmp/pin-unreadable|$token_uri|cannot read the PIN file '$tmp/pin-unreadable': Permission denied|drop
+an empty PIN file|DORVANE_SIGN_PIN_FILE=$tmp/pin-empty|$token_uri|the PIN file '$tmp/pin-empty' is empty|
+a PIN file of two lines|DORVANE_SIGN_PIN_FILE=$tmp/pin-two-lines|$token_uri|the PIN file '$tmp/pin-two-lines' holds more than one line|
+an empty DORVANE_SIGN_PIN|DORVANE_SIGN_PIN=|$token_uri|DORVANE_SIGN_PIN is empty|
+no PIN at all|DORVANE_SIGN_NOTHING=|$token_uri|set DORVANE_SIGN_PIN_FILE (or DORVANE_SIGN_PIN) to the PIN of the token|
+a token that is not there|DORVANE_SIGN_PIN_FILE=$tmp/pin|pkcs11:token=absent-$token;object=release;type=private|no token labelled 'absent-$token' is present|
+a key that is not on the token|DORVANE_SIGN_PIN_FILE=$tmp/pin|pkcs11:token=$token;object=absent;type=private|the token '$token' holds no private key matching|
 EOT
+
+  # A PIN through a pipe without a final newline, as <(printf %s "$PIN") gives it: taken at
+  # once, not after the pipe's bound.
+  cp "$build/dorvane.exe" "$tmp/message.exe"
+  signing_config "$tmp/message.json" token "$tmp/token-cert.pem" "$token_uri" "" "$(command -v osslsigncode)" "" 30
+  started=$SECONDS
+  status=0
+  DORVANE_SIGN_PIN_FILE=<(printf %s "$pin") bash "$src/release/sign.sh" exe "$tmp/message.exe" <(echo "$epoch") \
+    "$tmp/message.json" >"$tmp/message.log" 2>&1 || status=$?
+  why=""
+  [ $status = 0 ] || why="status $status: $(cat "$tmp/message.log")"
+  [ $((SECONDS - started)) -le 10 ] || why=$(why_not "$why" "took $((SECONDS - started)) s")
+  record "a PIN pipe without a final newline: signed in $((SECONDS - started)) s" "$why"
+
+  # A URI that two keys on a token match: said so, not blamed on the certificate. (The
+  # token is in a SoftHSM store of its own: the release token's stays as it is.)
+  local twin=dorvane-twin-$RANDOM twin_pin p11=(pkcs11-tool --module "$module")
+  twin_pin=$(<"$tmp/pin")
+  mkdir -m 700 "$tmp/twin-tokens"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$tmp/twin-tokens" >"$tmp/twin.conf"
+  { export SOFTHSM2_CONF=$tmp/twin.conf
+    so_pin=$so_pin "${p11[@]}" --init-token --label "$twin" --so-pin env:so_pin &&
+    so_pin=$so_pin pin=$twin_pin "${p11[@]}" --token-label "$twin" --login --login-type so --so-pin env:so_pin \
+      --init-pin --new-pin env:pin &&
+    for id in 01 02; do
+      pin=$twin_pin "${p11[@]}" --token-label "$twin" --pin env:pin --keypairgen --key-type rsa:2048 --label twin \
+        --id "$id" --usage-sign || exit 1
+    done &&
+    pin=$twin_pin OPENSSL_CONF=$tmp/engine.cnf openssl req -x509 -engine pkcs11 -keyform engine \
+      -key "pkcs11:token=$twin;id=%01;type=private" -passin env:pin -days 30 -subj /CN=twin \
+      -addext extendedKeyUsage=codeSigning -out "$tmp/twin-cert.pem"; } >"$tmp/twin.log" 2>&1 ||
+    { cat "$tmp/twin.log"; exit 1; }
+  export SOFTHSM2_CONF=$tmp/softhsm2.conf
+  signing_config "$tmp/twin.json" token "$tmp/twin-cert.pem" "pkcs11:token=$twin;object=twin;type=private" "" \
+    "$(command -v osslsigncode)" "" 30
+  status=0
+  SOFTHSM2_CONF=$tmp/twin.conf DORVANE_SIGN_PIN_FILE=$tmp/pin bash "$src/release/sign.sh" check "$tmp/twin.json" \
+    >"$tmp/twin.log" 2>&1 || status=$?
+  said=$(cat "$tmp/twin.log")
+  why=""
+  [ $status = 1 ] || why="status $status"
+  [[ $said == "sign.sh: the key's URI 'pkcs11:token=$twin;object=twin;type=private' matches 2 keys on the token '$twin'"* ]] ||
+    why=$(why_not "$why" "said: $said")
+  record "a key URI two keys match: ${said:0:110}" "$why"
+
+  # The PKCS#12 password goes to the signers through a pipe: in no argument, and in the
+  # environment of no program the signing step starts, whether it signs an exe (osslsigncode)
+  # or a message (OpenSSL, as for the envelope).
+  cp "$build/dorvane.exe" "$tmp/message.exe"
+  signing_config "$tmp/message.json" pkcs12 "" "" "$tmp/sign.p12" "$(command -v osslsigncode)" "" 30
+  local carried kind execs=0
+  why=""
+  for kind in exe check; do
+    status=0
+    if [ $kind = exe ]; then
+      DORVANE_SIGN_PASSWORD=$password strace -f -qq -e trace=execve -e signal=none -v -s 4096 -o "$tmp/exec-p12.log" \
+        bash "$src/release/sign.sh" exe "$tmp/message.exe" <(echo "$epoch") "$tmp/message.json" >"$tmp/message.log" 2>&1 ||
+        status=$?
+    else
+      DORVANE_SIGN_PASSWORD=$password strace -f -qq -e trace=execve -e signal=none -v -s 4096 -o "$tmp/exec-p12.log" \
+        bash "$src/release/sign.sh" check "$tmp/message.json" >"$tmp/message.log" 2>&1 || status=$?
+    fi
+    [ $status = 0 ] || why=$(why_not "$why" "$kind: status $status: $(cat "$tmp/message.log")")
+    # (strace pads the process id: one space or more before execve)
+    carried=$(tail -n +2 "$tmp/exec-p12.log" | grep -F -f <(printf '%s\nDORVANE_SIGN_PASSWORD\n' "$password") |
+      sed 's/^[0-9]* *execve("\([^"]*\)".*/\1/' | sort -u | tr '\n' ' ')
+    [ -z "$carried" ] || why=$(why_not "$why" "$kind: the password or its variable reached $carried")
+    execs=$((execs + $(grep -c ' execve(' "$tmp/exec-p12.log")))
+  done
+  record "PKCS#12: the password in no argument or environment of the $execs programs signing ran" "$why"
 }
 
 # Certificates refused before anything is signed, each saying why: the signer given is
@@ -375,9 +531,10 @@ certificate_checks() {
   while IFS='|' read -r name make want; do
     eval "$make" >/dev/null 2>&1 || { echo "could not make the certificate for: $name"; exit 1; }
     cp "$build/dorvane.exe" "$tmp/refused.exe"
+    signing_config "$tmp/refused.json" pem "$tmp/refused-cert.pem" "$tmp/key.pem" "" /bin/false "" 30
     status=0
-    bash "$src/release/sign.sh" exe "$tmp/refused.exe" <(echo "$epoch") --osslsigncode /bin/false \
-      --certs "$tmp/refused-cert.pem" --key "$tmp/key.pem" >"$tmp/refused-sign.log" 2>&1 || status=$?
+    bash "$src/release/sign.sh" exe "$tmp/refused.exe" <(echo "$epoch") "$tmp/refused.json" \
+      >"$tmp/refused-sign.log" 2>&1 || status=$?
     said=$(cat "$tmp/refused-sign.log")
     why=""
     [ "$status" = 1 ] || why="status $status"
@@ -388,19 +545,76 @@ certificate_checks() {
 an expired certificate|faketime 2020-01-01 openssl req -x509 -key "$tmp/key.pem" -days 30 -subj /CN=old -addext extendedKeyUsage=codeSigning -out "$tmp/refused-cert.pem"|expired on 2020-01-31: renew it
 a certificate not yet valid|faketime 2040-01-01 openssl req -x509 -key "$tmp/key.pem" -days 30 -subj /CN=new -addext extendedKeyUsage=codeSigning -out "$tmp/refused-cert.pem"|is not valid before 2040-01-01
 a certificate without codeSigning|openssl req -x509 -key "$tmp/key.pem" -days 30 -subj /CN=tls -addext extendedKeyUsage=serverAuth -out "$tmp/refused-cert.pem"|has no codeSigning extended key usage
+key usages without digitalSignature|openssl req -x509 -key "$tmp/key.pem" -days 30 -subj /CN=encipher -addext extendedKeyUsage=codeSigning -addext keyUsage=keyEncipherment -out "$tmp/refused-cert.pem"|names key usages without digitalSignature
 the token's certificate for the file key|cp "$tmp/token-cert.pem" "$tmp/refused-cert.pem"|is not that of the key
 EOT
 }
 
-# scripts/release.sh, given the PIN in the environment as a CI system gives it: the PIN
-# only in its own first process; one login on a wrong PIN, and nothing built; a failed
-# run keeps the previous release byte for byte; a warning when there is no timestamp. One
-# architecture (--presets), in a copy of the sources.
+# A CA of the test's own, in DIR: root.pem, intermediate.pem, and leaf.pem for the file key
+# (code signing, digitalSignature), issued by the intermediate; other-root.pem, a root that
+# issued none of them.
+make_ca() {  # DIR
+  local ca=$1
+  mkdir -p "$ca"
+  {
+    for root in root other-root; do
+      openssl req -x509 -newkey rsa:2048 -nodes -days 365 -subj "/CN=DORVANE test $root" -keyout "$ca/$root.key" \
+        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign -out "$ca/$root.pem" ||
+        return 1
+    done
+    printf 'basicConstraints = critical, CA:TRUE\nkeyUsage = critical, keyCertSign, cRLSign\n' >"$ca/ca.ext"
+    printf 'basicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\nextendedKeyUsage = codeSigning\n' >"$ca/leaf.ext"
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=DORVANE test intermediate" -keyout "$ca/intermediate.key" |
+      openssl x509 -req -CA "$ca/root.pem" -CAkey "$ca/root.key" -days 365 -extfile "$ca/ca.ext" -out "$ca/intermediate.pem" &&
+      openssl req -new -key "$tmp/key.pem" -subj "/O=DORVANE test/CN=DORVANE test publisher" |
+      openssl x509 -req -CA "$ca/intermediate.pem" -CAkey "$ca/intermediate.key" -days 365 -extfile "$ca/leaf.ext" \
+        -out "$ca/leaf.pem" &&
+      cat "$ca/leaf.pem" "$ca/intermediate.pem" >"$ca/chain.pem"
+  } >"$ca/make.log" 2>&1 || { cat "$ca/make.log"; exit 1; }
+}
+
+# The whole chain before anything is signed (release.sh's check): from the signer's
+# certificate through the intermediates its file carries to the roots given, else to a
+# root of its own.
+chain_checks() {  # CA_DIR
+  local ca=$1 name certs roots want why said status
+  while IFS='|' read -r name certs roots want; do
+    signing_config "$tmp/chain.json" pem "$certs" "$tmp/key.pem" "" /bin/false "" 30
+    status=0
+    bash "$src/release/sign.sh" check "$tmp/chain.json" ${roots:+"$roots"} >"$tmp/chain.log" 2>&1 || status=$?
+    said=$(cat "$tmp/chain.log")
+    why=""
+    if [ -z "$want" ]; then
+      [ "$status" = 0 ] || why="status $status: $said"
+    else
+      [ "$status" = 1 ] || why="status $status"
+      [[ $said == "sign.sh: "*"$want"* ]] && [ "$(wc -l <<<"$said")" = 1 ] || why=$(why_not "$why" "said: $said")
+    fi
+    record "the chain, $name: ${said:0:120}" "$why"
+  done <<EOT
+the signer and its intermediate, to their root|$ca/chain.pem|$ca/root.pem|
+the signer without its intermediate|$ca/leaf.pem|$ca/root.pem|'CN=DORVANE test publisher,O=DORVANE test' was issued by 'CN=DORVANE test intermediate', which neither that file nor the roots hold
+roots that are not the chain's|$ca/chain.pem|$ca/other-root.pem|does not reach the roots in '$ca/other-root.pem': 'CN=DORVANE test intermediate' was issued by 'CN=DORVANE test root'
+no roots, and the signer is not its own|$ca/chain.pem||does not reach its own file's roots (DORVANE_RELEASE_CA names none)
+EOT
+}
+
+# scripts/release.sh as a scheduled job runs it: from a folder of its own, with a PIN file
+# and a certificate named relative to it, one architecture (--presets), in a copy of the
+# sources. The PIN reaches no program but the signing steps, no file keeps it, and a run
+# killed outright leaves nothing of it; one run at a time; a wrong PIN stops after one
+# login with nothing built; a failed run keeps the previous release byte for byte; each run
+# signs and timestamps as its own command line says; the files as uploaded check out with
+# whatever the run told the publisher to publish.
 release_checks() {  # TIMESTAMP_URLS
-  local rel=$tmp/rel why status final first tokens execs logins
-  local args=(--build-root "$rel" --presets "$preset" "${toolchain_cache[@]}" "${token_sign[@]}"
-              -DDORVANE_SIGN_TIMESTAMP_URL="$1" -DDORVANE_SIGN_TIMESTAMP_TIMEOUT=2
-              -DDORVANE_SIGN_TIMESTAMP_CA="$tmp/tsa/ca.pem")
+  local rel=$tmp/rel job=$tmp/job why status final first tokens execs logins carried left
+  mkdir -m 700 "$job"
+  cp "$tmp/pin" "$job/pin"
+  cp "$tmp/token-cert.pem" "$job/chain.pem"
+  local signs=(-DDORVANE_SIGN_PKCS11_MODULE="$module" -DDORVANE_SIGN_KEY="$token_uri" -DDORVANE_SIGN_CERT=chain.pem)
+  local stamps=(-DDORVANE_SIGN_TIMESTAMP_URL="$1" -DDORVANE_SIGN_TIMESTAMP_TIMEOUT=2 -DDORVANE_SIGN_TIMESTAMP_CA="$tmp/tsa/ca.pem")
+  local where=(--build-root "$rel" --presets "$preset")
+  local args=("${where[@]}" "${toolchain_cache[@]}" "${signs[@]}" "${stamps[@]}")
   local traced=(strace -f -qq --seccomp-bpf -e trace=execve -e signal=none -v -s 4096)
   cat "$tmp/token-cert.pem" "$tmp/tsa/ca.pem" >"$tmp/release-ca.pem"
   release() {  # LOG STRACE_LOG|- [VARIABLE=VALUE...] [-- OPTION...]
@@ -410,33 +624,61 @@ release_checks() {  # TIMESTAMP_URLS
     [ $# = 0 ] || shift
     local tracer=()
     [ "$trace_log" = - ] || tracer=("${traced[@]}" -o "$trace_log")
-    (cd "$tmp/src" && env DORVANE_SOURCE_COMMIT="$commit" DORVANE_RELEASE_CA="$tmp/release-ca.pem" "${settings[@]}" \
-      "${tracer[@]}" bash scripts/release.sh "$@") >"$log" 2>&1
+    (cd "$job" && env DORVANE_SOURCE_COMMIT="$commit" DORVANE_RELEASE_CA="$tmp/release-ca.pem" "${settings[@]}" \
+      "${tracer[@]}" bash "$tmp/src/scripts/release.sh" "$@") >"$log" 2>&1
   }
   snapshot() { (cd "$final" && find . -type f -printf '%P %s %m\n' | LC_ALL=C sort && find . -type f -exec sha256sum {} + | LC_ALL=C sort); }
+  published() { sed -n "s/^  $1: //p" "$2"; }  # FACT LOG: what the run said to publish
 
   status=0
-  release "$tmp/release.log" "$tmp/exec-release.log" DORVANE_SIGN_PIN="$pin" -- "${args[@]}" || status=$?
+  release "$tmp/release.log" "$tmp/exec-release.log" DORVANE_SIGN_PIN_FILE=pin -- "${args[@]}" || status=$?
   why=""
   [ $status = 0 ] || why="status $status: $(tail -3 "$tmp/release.log" | tr '\n' ' ')"
-  final=$(sed -n 's/^release [0-9.]*: //p' "$tmp/release.log")
+  final=$(sed -n 's/^release [^:]*: //p' "$tmp/release.log")
   [ -n "$final" ] && [ -f "$final/SHA256SUMS" ] || why=$(why_not "$why" "no release folder")
   first=$(grep -m1 ' execve(' "$tmp/exec-release.log")
-  [[ $first == *'execve("/usr/bin/bash", ["bash", "scripts/release.sh"'* || $first == *'execve("/bin/bash", ["bash", "scripts/release.sh"'* ]] ||
+  [[ $first == *'execve("'*'bash", ["bash", "'"$tmp/src/scripts/release.sh"* ]] ||
     why=$(why_not "$why" "the trace does not start with release.sh: ${first:0:80}")
-  [[ $first == *"DORVANE_SIGN_PIN=$pin"* ]] || why=$(why_not "$why" "release.sh was not given the PIN")
+  [[ $first == *'"DORVANE_SIGN_PIN_FILE=pin"'* ]] || why=$(why_not "$why" "release.sh was not given the PIN file")
   execs=$(grep -c ' execve(' "$tmp/exec-release.log")
-  carried=$(grep -F -f "$tmp/pin" "$tmp/exec-release.log" | tail -n +2 | sed -n 's/^[0-9]* execve("\([^"]*\)".*/\1/p' |
-    sort -u | head -5 | tr '\n' ' ')
-  [ -z "$carried" ] || why=$(why_not "$why" "the PIN reached $carried")
+  # (The PIN through a pipe: on grep's command line it would be what the watcher looks for.)
+  carried=$(tail -n +2 "$tmp/exec-release.log" | grep -F -f <(printf '%s\nDORVANE_SIGN_PIN\n' "$pin") |
+    sed 's/^[0-9]* *execve("\([^"]*\)".*/\1/' | sort -u | head -5 | tr '\n' ' ')
+  [ -z "$carried" ] || why=$(why_not "$why" "the PIN or its file's name reached $carried")
   tokens=$(grep -c 'execve("[^"]*osslsigncode", .*"-pkcs11module"' "$tmp/exec-release.log")
   [ "$tokens" -ge 2 ] || why=$(why_not "$why" "$tokens token signings traced")
   grep -q '^warning: .*timestamp' "$tmp/release.log" && why=$(why_not "$why" "warns of no timestamp")
   [ "$(grep -c "^sign.sh: .* timestamped by ${1#*;}, after: " "$tmp/release.log")" = 2 ] ||
     why=$(why_not "$why" "not two signings timestamped by ${1#*;}")
-  record "release.sh with DORVANE_SIGN_PIN: the PIN only in its own process's environment ($execs programs, $tokens token signings)" "$why"
+  record "release.sh from a job's folder, PIN file and certificate relative to it: the PIN and its file's name in no other program ($execs programs, $tokens token signings)" "$why"
   [ -n "$final" ] || return 0
-  snapshot >"$tmp/release.before"
+
+  # The files as uploaded (the flat ones, alone) against what the run said to publish.
+  why=""
+  mkdir "$tmp/uploaded"
+  find "$final" -maxdepth 1 -type f -exec cp {} "$tmp/uploaded/" \;
+  [ "$(cut -c67- "$final/SHA256SUMS" | LC_ALL=C sort)" = "$(find "$final" -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | LC_ALL=C sort)" ] ||
+    why="SHA256SUMS does not list exactly the flat files"
+  (cd "$tmp/uploaded" && sha256sum --quiet -c SHA256SUMS) >"$tmp/sums.log" 2>&1 || why=$(why_not "$why" "sha256sum -c: $(head -2 "$tmp/sums.log")")
+  local sums identity key anchor
+  sums=$(published "SHA-256 of SHA256SUMS" "$tmp/release.log")
+  identity=$(published "signer (RFC 4514 subject)" "$tmp/release.log")
+  key=$(published "public key" "$tmp/release.log")
+  [ "$identity" = "$(openssl x509 -in "$tmp/token-cert.pem" -noout -subject -nameopt RFC2253 | sed 's/^subject=//')" ] ||
+    why=$(why_not "$why" "the subject published is '$identity'")
+  [ "$(published "signer's certificate SHA-256" "$tmp/release.log")" = "$(openssl x509 -in "$tmp/token-cert.pem" -outform DER | sha256sum | cut -c1-64)" ] ||
+    why=$(why_not "$why" "the certificate's SHA-256 published is not the signer's")
+  for anchor in "--sums $sums" "--ca $tmp/release-ca.pem"; do
+    read -ra anchor <<<"$anchor"
+    [ "${anchor[0]}" != --ca ] || anchor+=(--identity "$identity")
+    "$src/scripts/verify-release" "$tmp/uploaded" "${anchor[@]}" >"$tmp/uploaded.log" 2>&1 ||
+      why=$(why_not "$why" "${anchor[0]}: $(grep -m2 '^FAIL' "$tmp/uploaded.log" | tr '\n' ' ')")
+  done
+  # (Its timestamps' root is the test's own, which a user with the key alone cannot check:
+  # release.sh says so, and --key is tried on the release without timestamps below.)
+  grep -q '^not checked: the files as uploaded with --key alone' "$tmp/release.log" ||
+    why=$(why_not "$why" "no word on --key")
+  record "the files as uploaded: sha256sum -c, and the verifier with --sums and --ca --identity as published" "$why"
 
   # A wrong PIN: one login, by the check, and nothing built.
   status=0
@@ -453,45 +695,97 @@ release_checks() {  # TIMESTAMP_URLS
     "$tmp/release-wrong.log" || why=$(why_not "$why" "$(grep -m2 '^sign.sh\|^release.sh' "$tmp/release-wrong.log" | tr '\n' ' ')")
   record "release.sh with a wrong PIN: one login, nothing built" "$why"
 
-  # Stopped while it runs: its PIN file goes all the same.
-  (cd "$tmp/src" && exec env DORVANE_SOURCE_COMMIT="$commit" DORVANE_SIGN_PIN="$pin" bash scripts/release.sh \
-    "${args[@]}") >"$tmp/release-stopped.log" 2>&1 &
-  # (Its own file, holding this PIN: one left by an earlier run would not do.)
-  local stopped=$! pin_file="" candidate
-  for _ in $(seq 200); do
-    for candidate in "$build_tmp"/tmp.*/pin; do
-      [ -f "$candidate" ] && [ "$(<"$candidate")" = "$pin" ] && pin_file=$candidate
-    done
-    [ -z "$pin_file" ] || break
-    sleep 0.05
-  done
-  kill -TERM "$stopped"
+  # A signer whose intermediate the certificate file lacks: refused before anything is built.
   status=0
-  wait "$stopped" || status=$?
+  release "$tmp/release-chain.log" "$tmp/exec-chain.log" DORVANE_RELEASE_CA="$tmp/ca/root.pem" -- \
+    "${where[@]}" "${toolchain_cache[@]}" -DDORVANE_SIGN_CERT="$tmp/ca/leaf.pem" -DDORVANE_SIGN_KEY="$tmp/key.pem" || status=$?
   why=""
-  [ -n "$pin_file" ] || why="no PIN file seen in TMPDIR"
-  [ $status = 143 ] || why=$(why_not "$why" "status $status")
-  [ -z "$pin_file" ] || [ ! -e "$pin_file" ] || why=$(why_not "$why" "its PIN file stays")
-  [ -z "$(compgen -G "$build_tmp/tmp.*/pin")" ] || why=$(why_not "$why" "PIN files stay: $(compgen -G "$build_tmp/tmp.*/pin")")
-  record "release.sh stopped by TERM: its private PIN file removed" "$why"
+  [ $status != 0 ] || why="succeeded"
+  grep -q "$built" "$tmp/exec-chain.log" &&
+    why=$(why_not "$why" "went on to $(grep -o "$built" "$tmp/exec-chain.log" | head -1 | cut -c1-80)")
+  grep -q "^sign.sh: .*was issued by 'CN=DORVANE test intermediate'" "$tmp/release-chain.log" &&
+    grep -q '^release.sh: .*nothing was built' "$tmp/release-chain.log" ||
+    why=$(why_not "$why" "$(grep -m2 '^sign.sh\|^release.sh' "$tmp/release-chain.log" | tr '\n' ' ')")
+  record "release.sh with a signer whose intermediate is missing: refused, nothing built" "$why"
 
-  # A run that fails its verification (roots that are not the signer's) leaves the previous
-  # release as it was, and nothing beside it.
+  # Killed outright while it builds: the PIN is in no file, and the agent that held it is
+  # gone with it. While it ran, a second run in the checkout was refused, naming it.
+  (cd "$job" && export DORVANE_SOURCE_COMMIT="$commit" DORVANE_RELEASE_CA="$tmp/release-ca.pem" DORVANE_SIGN_PIN="$pin" &&
+    exec setsid bash "$tmp/src/scripts/release.sh" "${args[@]}") >"$tmp/release-killed.log" 2>&1 &
+  local killed=$! agent="" name
+  for _ in $(seq 600); do
+    agent=$(pgrep -f "secret.py release.sh serve $killed " || true)
+    [ -z "$agent" ] || break
+    sleep 0.1
+  done
+  status=0
+  release "$tmp/release-second.log" - -- "${args[@]}" || status=$?
   why=""
-  release "$tmp/release-failed.log" - DORVANE_RELEASE_CA="$tmp/cert.pem" -- --no-build "${args[@]}" && why="succeeded"
-  grep -q '^release.sh: the release does not verify' "$tmp/release-failed.log" || why=$(why_not "$why" "not for its verification")
-  snapshot | cmp -s - "$tmp/release.before" || why=$(why_not "$why" "the previous release changed")
-  [ "$(ls "$(dirname "$final")")" = "$(basename "$final")" ] || why=$(why_not "$why" "left $(ls "$(dirname "$final")" | tr '\n' ' ')")
-  record "a release that does not verify keeps the previous one byte for byte" "$why"
+  [ -n "$agent" ] || why="no signing agent seen"
+  [ $status = 2 ] && grep -q "^release.sh: another release.sh is running in this checkout (pid $killed, started " \
+    "$tmp/release-second.log" || why=$(why_not "$why" "status $status: $(head -2 "$tmp/release-second.log" | tr '\n' ' ')")
+  record "a second release.sh while one runs: refused, naming the one that runs" "$why"
+  kill -KILL "$killed"
+  wait "$killed" 2>/dev/null
+  sleep 1
+  why=""
+  # (Dead, it may stay a zombie until whoever adopted it reaps it.)
+  if [ -n "$agent" ] && [ -e "/proc/$agent" ] && [ "$(cut -d' ' -f3 "/proc/$agent/stat" 2>/dev/null)" != Z ]; then
+    why="its agent $agent outlives it"
+    kill -KILL "$agent"
+  fi
+  name=$(jq -r .agent "$rel/$preset/signing.json")
+  /usr/bin/python3 "$tmp/src/release/secret.py" test ask "$name" pin >/dev/null 2>&1
+  [ $? = 3 ] || why=$(why_not "$why" "the agent's socket still answers")
+  kill -KILL -- -"$killed" 2>/dev/null
+  for _ in $(seq 100); do pgrep -g "$killed" >/dev/null || break; sleep 0.1; done
+  grep -rlF -f "$tmp/pin" "$build_tmp" "$rel" "$tmp/src" "$job" --exclude=pin >"$tmp/pin-files.log" 2>/dev/null &&
+    why=$(why_not "$why" "the PIN is in $(head -3 "$tmp/pin-files.log" | tr '\n' ' ')")
+  record "release.sh killed (-9) while it builds: no file holds the PIN, no agent holds it" "$why"
 
-  # Signed without a timestamp: it is replaced, with a warning in the summary.
+  # A run that gives no timestamp options does not take the last run's: it signs without
+  # a timestamp, and says so.
   why=""
-  { cmake "$rel/$preset" -DDORVANE_SIGN_TIMESTAMP_URL= >/dev/null &&
-    release "$tmp/release-unstamped.log" - -- --no-build "${args[@]:0:4}" "${token_sign[@]}"; } ||
+  release "$tmp/release-unstamped.log" - DORVANE_SIGN_PIN_FILE=pin -- "${where[@]}" "${toolchain_cache[@]}" "${signs[@]}" ||
     why="failed: $(tail -3 "$tmp/release-unstamped.log" | tr '\n' ' ')"
   grep -q '^warning: signed without a timestamp' "$tmp/release-unstamped.log" || why=$(why_not "$why" "no warning")
-  [ "$(ls "$(dirname "$final")")" = "$(basename "$final")" ] || why=$(why_not "$why" "left $(ls "$(dirname "$final")" | tr '\n' ' ')")
-  record "a release signed without a timestamp says so in its summary" "$why"
+  grep -q 'timestamped by' "$tmp/release-unstamped.log" && why=$(why_not "$why" "timestamped")
+  "$src/scripts/verify-release" "$final" --ca "$tmp/release-ca.pem" >"$tmp/unstamped-verify.log" 2>&1
+  grep -q 'verifies, timestamped' "$tmp/unstamped-verify.log" && why=$(why_not "$why" "the release carries timestamps")
+  record "no timestamp options: none taken from the last run, and a warning" "$why"
+  # Its files as uploaded, with the public key it said to publish.
+  why=""
+  rm -rf "$tmp/uploaded"
+  mkdir "$tmp/uploaded"
+  find "$final" -maxdepth 1 -type f -exec cp {} "$tmp/uploaded/" \;
+  key=$(published "public key" "$tmp/release-unstamped.log")
+  grep -q '^checked: the files as uploaded (key), ' "$tmp/release-unstamped.log" || why="release.sh did not check --key"
+  "$src/scripts/verify-release" "$tmp/uploaded" --key "$key" >"$tmp/uploaded.log" 2>&1 ||
+    why=$(why_not "$why" "$(grep -m2 '^FAIL' "$tmp/uploaded.log" | tr '\n' ' ')")
+  record "the files as uploaded, signed without timestamps: the verifier with --key as published" "$why"
+
+  # A run that fails its verification leaves the previous release as it was, and nothing
+  # beside it: --no-build with DORVANE_RELEASE_CA naming roots that are not the signer's
+  # is held to them. (The release signed without timestamps, which the signer's own
+  # certificate would pass.)
+  snapshot >"$tmp/release.before"
+  why=""
+  release "$tmp/release-failed.log" - DORVANE_RELEASE_CA="$tmp/cert.pem" -- --no-build "${where[@]}" && why="succeeded"
+  grep -q '^release.sh: the files as uploaded do not verify' "$tmp/release-failed.log" ||
+    why=$(why_not "$why" "not for its verification: $(tail -2 "$tmp/release-failed.log" | tr '\n' ' ')")
+  snapshot | cmp -s - "$tmp/release.before" || why=$(why_not "$why" "the previous release changed")
+  for left in "$final.partial" "$final.old"; do
+    [ ! -e "$left" ] || why=$(why_not "$why" "left $left")
+  done
+  record "--no-build held to DORVANE_RELEASE_CA: refused, the previous release kept byte for byte" "$why"
+
+  # Nor signing options: the release is unsigned.
+  why=""
+  release "$tmp/release-unsigned.log" - -- "${where[@]}" "${toolchain_cache[@]}" ||
+    why="failed: $(tail -3 "$tmp/release-unsigned.log" | tr '\n' ' ')"
+  compgen -G "$final/*.intoto.jsonl" >/dev/null && why=$(why_not "$why" "signed")
+  grep -q '^  signer' "$tmp/release-unsigned.log" && why=$(why_not "$why" "names a signer")
+  record "no signing options: none taken from the last run, an unsigned release" "$why"
 }
 
 # What configure refuses: a timestamp server it could not trust the scheme of, a PIN inside

@@ -1,17 +1,21 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 # A timestamp authority of the tests' own: makes a root and a TSA certificate in DIR
 # (DIR/ca.pem is the root to trust), then answers RFC 3161 requests on 127.0.0.1 with
 # `openssl ts -reply`, writes the port it listens on to DIR/port once it listens, and one
 # line to DIR/answers per answer. It serves until it is killed. With --https it also
 # answers over TLS, with a server certificate for 127.0.0.1 from the same root, on the port
-# in DIR/https-port.
+# in DIR/https-port. It misbehaves by the path it is asked on: /imprint answers with a
+# valid token over another message than the one asked for, /nonce with another nonce.
 # usage: tsa.py DIR [--https]
+import hashlib
 import http.server
 import os
 import ssl
 import subprocess
 import sys
 import threading
+
+from asn1crypto import tsp
 
 folder = sys.argv[1]
 path = lambda name: os.path.join(folder, name)
@@ -46,8 +50,18 @@ class Authority(http.server.BaseHTTPRequestHandler):
         if not 0 < size <= 65536:
             self.send_error(400)
             return
+        query = self.rfile.read(size)
+        if self.path in ('/imprint', '/nonce'):
+            # A well-formed token all the same, signed by this authority: only what it is
+            # over, or the nonce it carries, is not what was asked.
+            request = tsp.TimeStampReq.load(query)
+            if self.path == '/imprint':
+                request['message_imprint']['hashed_message'] = hashlib.sha256(b'another message').digest()
+            else:
+                request['nonce'] = request['nonce'].native + 1
+            query = request.dump(force=True)
         answer = subprocess.run(['openssl', 'ts', '-reply', '-config', config, '-queryfile', '/dev/stdin',
-                                 '-out', '/dev/stdout'], input=self.rfile.read(size), capture_output=True)
+                                 '-out', '/dev/stdout'], input=query, capture_output=True)
         if answer.returncode != 0 or not answer.stdout:
             self.send_error(500)
             return

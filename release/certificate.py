@@ -1,0 +1,202 @@
+#!/usr/bin/python3
+"""The signing certificate, checked before anything is signed, from its structure (python3-
+cryptography): valid now, for code signing (extended key usage codeSigning; digitalSignature
+when it names key usages), the key's own (a key file), and, with --roots, chained through
+the intermediates its file carries to one of those roots.
+
+usage: certificate.py PROGRAM CONFIG [--roots ROOTS.pem | --own-root] [--public-key OUT.pem] [--chain OUT.pem]
+  CONFIG      the build's signing configuration (signing.json); a PKCS#12 file's password
+              comes on standard input
+  --own-root  the roots are the self-signed certificates of the certificate's own file
+  --public-key   writes the signer's public key; --chain the certificates, signer's first
+Prints the signer's facts as JSON: subject (RFC 4514), sha256 (of its DER), not_after, file.
+A refusal is one line, "PROGRAM: ...", and status 1.
+"""
+import argparse
+import datetime
+import json
+import re
+import sys
+
+from cryptography import x509
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec, ed448, ed25519, padding, rsa
+from cryptography.hazmat.primitives.serialization import pkcs12
+from cryptography.x509.oid import ExtendedKeyUsageOID
+
+MAX_FILE = 1 << 20
+MAX_CHAIN = 10
+
+
+class Refused(Exception):
+    pass
+
+
+def day(moment):
+    return moment.strftime("%Y-%m-%d")
+
+
+def name(cert):
+    return cert.subject.rfc4514_string()
+
+
+def read(path, what):
+    try:
+        with open(path, "rb") as f:
+            data = f.read(MAX_FILE + 1)
+    except OSError as error:
+        raise Refused(f"cannot read {what} '{path}': {error.strerror}")
+    if len(data) > MAX_FILE:
+        raise Refused(f"{what} '{path}' is over {MAX_FILE >> 20} MiB")
+    return data
+
+
+def pem_certificates(path, what):
+    blocks = re.findall(rb"-----BEGIN CERTIFICATE-----[^-]*-----END CERTIFICATE-----", read(path, what))
+    try:
+        certs = [x509.load_pem_x509_certificate(block) for block in blocks]
+    except ValueError:
+        raise Refused(f"'{path}' holds a PEM certificate that does not parse")
+    if not certs:
+        raise Refused(f"'{path}' holds no PEM certificate")
+    return certs
+
+
+def extension(cert, kind):
+    try:
+        return cert.extensions.get_extension_for_class(kind).value
+    except x509.ExtensionNotFound:
+        return None
+
+
+def issued_by(cert, issuer):
+    """Whether ISSUER's key made CERT's signature."""
+    key = issuer.public_key()
+    try:
+        if isinstance(key, rsa.RSAPublicKey):
+            key.verify(cert.signature, cert.tbs_certificate_bytes, padding.PKCS1v15(), cert.signature_hash_algorithm)
+        elif isinstance(key, ec.EllipticCurvePublicKey):
+            key.verify(cert.signature, cert.tbs_certificate_bytes, ec.ECDSA(cert.signature_hash_algorithm))
+        elif isinstance(key, (ed25519.Ed25519PublicKey, ed448.Ed448PublicKey)):
+            key.verify(cert.signature, cert.tbs_certificate_bytes)
+        else:
+            return False
+    except (InvalidSignature, ValueError, TypeError):
+        return False
+    return cert.issuer == issuer.subject
+
+
+def valid_now(cert, where, now):
+    if now > cert.not_valid_after:
+        raise Refused(f"the certificate {where} expired on {day(cert.not_valid_after)}: renew it")
+    if now < cert.not_valid_before:
+        raise Refused(f"the certificate {where} is not valid before {day(cert.not_valid_before)}: "
+                      "check the clock, or use the current one")
+
+
+def check_signer(leaf, where, now):
+    valid_now(leaf, where, now)
+    usages = extension(leaf, x509.ExtendedKeyUsage)
+    if usages is None or ExtendedKeyUsageOID.CODE_SIGNING not in usages:
+        raise Refused(f"the certificate {where} has no codeSigning extended key usage: it cannot sign code")
+    key_usage = extension(leaf, x509.KeyUsage)
+    if key_usage is not None and not key_usage.digital_signature:
+        raise Refused(f"the certificate {where} names key usages without digitalSignature: it cannot sign")
+
+
+def check_chain(leaf, carried, roots, where, roots_named, now):
+    """LEAF up to one of ROOTS, each step's issuer among CARRIED (the certificate file's) or
+    ROOTS, a CA valid now whose key signed the step."""
+    anchors = {root.public_bytes(serialization.Encoding.DER) for root in roots}
+    current = leaf
+    for _ in range(MAX_CHAIN):
+        if current.public_bytes(serialization.Encoding.DER) in anchors:
+            return
+        issuers = [cert for cert in roots + carried if cert.subject == current.issuer]
+        issuer = next((cert for cert in issuers if issued_by(current, cert)), None)
+        if issuer is None:
+            if issuers:
+                raise Refused(f"'{name(current)}' is not signed by the key of its issuer '{issuers[0].subject.rfc4514_string()}'")
+            if current.issuer == current.subject and issued_by(current, current):
+                raise Refused(f"the certificate {where} chains to the root '{name(current)}', which is not among "
+                              f"{roots_named}: name its roots in DORVANE_RELEASE_CA")
+            raise Refused(f"the certificate {where} does not reach {roots_named}: '{name(current)}' was issued by "
+                          f"'{current.issuer.rfc4514_string()}', which neither that file nor the roots hold (put the "
+                          "intermediates after the signer's certificate; the roots in DORVANE_RELEASE_CA)")
+        constraints = extension(issuer, x509.BasicConstraints)
+        key_usage = extension(issuer, x509.KeyUsage)
+        if constraints is None or not constraints.ca or (key_usage is not None and not key_usage.key_cert_sign):
+            raise Refused(f"'{name(issuer)}', which issued '{name(current)}', is not a certificate authority")
+        valid_now(issuer, f"'{name(issuer)}'", now)
+        current = issuer
+    raise Refused(f"the certificate {where} has a chain of more than {MAX_CHAIN} certificates")
+
+
+def same_key(cert, key_path, where):
+    try:
+        key = serialization.load_pem_private_key(read(key_path, "the key"), password=None)
+    except (ValueError, TypeError):
+        raise Refused(f"'{key_path}' holds no unencrypted PEM private key")
+    public = serialization.PublicFormat.SubjectPublicKeyInfo
+    if key.public_key().public_bytes(serialization.Encoding.DER, public) != \
+            cert.public_key().public_bytes(serialization.Encoding.DER, public):
+        raise Refused(f"the certificate {where} is not that of the key '{key_path}': give the certificate of this key")
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(usage=__doc__)
+    parser.add_argument("program")
+    parser.add_argument("config")
+    parser.add_argument("--roots")
+    parser.add_argument("--own-root", action="store_true")
+    parser.add_argument("--public-key")
+    parser.add_argument("--chain")
+    args = parser.parse_args(argv[1:])
+    try:
+        with open(args.config, encoding="utf-8") as f:
+            config = json.load(f)
+        now = datetime.datetime.utcnow()
+        if config["source"] == "pkcs12":
+            password = sys.stdin.buffer.read(4097)
+            password = password[:-1] if password.endswith(b"\n") else password
+            try:
+                _, leaf, carried = pkcs12.load_key_and_certificates(read(config["pkcs12"], "the PKCS#12 file"), password)
+            except ValueError:
+                raise Refused(f"could not open '{config['pkcs12']}': a wrong password (DORVANE_SIGN_PASSWORD) "
+                              "or not a PKCS#12 file")
+            if leaf is None:
+                raise Refused(f"'{config['pkcs12']}' holds no certificate for its key")
+            carried = [leaf] + list(carried)
+            where = f"in '{config['pkcs12']}'"
+        else:
+            carried = pem_certificates(config["certs"], "the certificate file")
+            leaf = carried[0]
+            where = f"in '{config['certs']}'"
+        check_signer(leaf, where, now)
+        if config["source"] == "pem":
+            same_key(leaf, config["key"], where)
+        if args.roots:
+            check_chain(leaf, carried, pem_certificates(args.roots, "the roots"), where, f"the roots in '{args.roots}'",
+                        now)
+        elif args.own_root:
+            own = [cert for cert in carried if cert.issuer == cert.subject and issued_by(cert, cert)]
+            check_chain(leaf, carried, own, where, "its own file's roots (DORVANE_RELEASE_CA names none)", now)
+    except Refused as refusal:
+        print(f"{args.program}: {refusal}", file=sys.stderr)
+        return 1
+    if args.public_key:
+        with open(args.public_key, "wb") as f:
+            f.write(leaf.public_key().public_bytes(serialization.Encoding.PEM,
+                                                   serialization.PublicFormat.SubjectPublicKeyInfo))
+    if args.chain:
+        with open(args.chain, "wb") as f:
+            f.write(b"".join(cert.public_bytes(serialization.Encoding.PEM) for cert in carried))
+    json.dump({"subject": name(leaf), "sha256": leaf.fingerprint(hashes.SHA256()).hex(),
+               "not_after": day(leaf.not_valid_after), "file": config["pkcs12"] or config["certs"]}, sys.stdout)
+    print()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

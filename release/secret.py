@@ -1,0 +1,201 @@
+#!/usr/bin/python3
+"""The signing secrets (a token's PIN, a PKCS#12 file's password): read once, and handed
+only to what signs. scripts/release.sh and release/sign.sh both read them through here.
+
+usage: secret.py PROGRAM file PATH WHAT
+         prints the one line the file or pipe PATH holds (WHAT: PIN, password)
+       secret.py PROGRAM serve PARENT_PID NAME...
+         the agent: holds the secrets it reads from its standard input (pairs of
+         "pin"/"password" and the value, each ended by a NUL) and gives each, while the
+         process PARENT_PID lives, to its own descendants that ask on the abstract sockets
+         NAME...; prints "ready" once it listens
+       secret.py PROGRAM ask NAME pin|password
+         prints what the agent at NAME holds; status 3 when no agent listens there, 4 when it
+         holds nothing of that kind
+Messages are one line each, "PROGRAM: ...", and the status is then 1.
+"""
+import ctypes
+import os
+import select
+import signal
+import socket
+import stat
+import struct
+import sys
+import time
+
+BOUND = 30          # seconds a pipe may take to give its line
+MAX_SECRET = 4096   # bytes of a PIN or password, newline included
+SETTLE = 0.2        # seconds to wait, after a line, for more than one
+
+
+class Refused(Exception):
+    pass
+
+
+def read_file(path, what):
+    """The one line the regular file or pipe PATH holds, without its newline (which is
+    optional). A pipe is read within BOUND seconds, however its writer behaves."""
+    label = f"the {what} file '{path}'"
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
+    except FileNotFoundError:
+        raise Refused(f"{label} does not exist (DORVANE_SIGN_PIN_FILE names it)")
+    except OSError as error:
+        raise Refused(f"cannot read {label}: {error.strerror}")
+    try:
+        info = os.fstat(fd)
+        pipe = stat.S_ISFIFO(info.st_mode)
+        if pipe:
+            label = f"the {what} pipe '{path}'"
+        elif not stat.S_ISREG(info.st_mode):
+            raise Refused(f"{label} is neither a regular file nor a pipe")
+        # Any access for group or others, not only reading: one who may write it may replace it.
+        if info.st_mode & 0o077:
+            raise Refused(f"group or others may use {label} (mode {stat.S_IMODE(info.st_mode):o}): chmod 600 '{path}'")
+        if info.st_uid != os.geteuid():
+            raise Refused(f"{label} belongs to another user (uid {info.st_uid})")
+        data = read_bounded(fd, pipe, label)
+    finally:
+        os.close(fd)
+    if b"\0" in data:
+        raise Refused(f"{label} holds a NUL byte")
+    if data.endswith(b"\n"):
+        data = data[:-1]
+    if data.endswith(b"\r"):
+        data = data[:-1]
+    if b"\n" in data:
+        raise Refused(f"{label} holds more than one line: write the {what} alone")
+    if not data:
+        if pipe:
+            raise Refused(f"{label} gave no {what} (a pipe serves one reading: for several builds give a file)")
+        raise Refused(f"{label} is empty: write the {what} into it")
+    return data
+
+
+def read_bounded(fd, pipe, label):
+    """What FD gives until its end, or (a pipe whose writer keeps it open) until a line and a
+    pause after it; at most MAX_SECRET bytes and BOUND seconds."""
+    data = b""
+    deadline = time.monotonic() + BOUND
+    while True:
+        left = deadline - time.monotonic()
+        if b"\n" in data:
+            left = min(left, SETTLE)
+        if left <= 0:
+            if b"\n" in data:
+                return data
+            raise Refused(f"nothing came through {label} within {BOUND} s"
+                          + (" (a pipe serves one reading: for several builds give a file)" if pipe else ""))
+        ready, _, _ = select.select([fd], [], [], left)
+        if not ready:
+            continue
+        try:
+            chunk = os.read(fd, MAX_SECRET + 1 - len(data))
+        except BlockingIOError:
+            continue
+        if chunk:
+            data += chunk
+            if len(data) > MAX_SECRET:
+                raise Refused(f"{label} holds more than {MAX_SECRET} bytes")
+        elif data or not pipe:
+            return data
+        else:
+            # A pipe nobody has opened for writing yet reads as ended: wait for a writer.
+            time.sleep(0.05)
+
+
+def peer_descends(connection, parent):
+    """Whether the process at the other end is this user's and descends from PARENT."""
+    pid, uid, _ = struct.unpack("3i", connection.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED,
+                                                              struct.calcsize("3i")))
+    if uid != os.geteuid():
+        return False
+    for _ in range(64):
+        if pid == parent:
+            return True
+        if pid <= 1:
+            return False
+        try:
+            with open(f"/proc/{pid}/stat", "rb") as f:
+                pid = int(f.read().rsplit(b")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            return False
+    return False
+
+
+def serve(parent, names):
+    # Gone with the run that started it, however that run ends (kill -9 included).
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    if os.getppid() != parent:
+        sys.exit(0)
+    fields = sys.stdin.buffer.read(2 * (MAX_SECRET + 16)).split(b"\0")
+    secrets = dict(zip(fields[0:-1:2], fields[1::2]))
+    listeners = []
+    for name in names:
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            listener.bind("\0" + name)
+        except OSError:
+            raise Refused("another run is signing in this build tree (its signing agent is there)")
+        listener.listen(8)
+        listeners.append(listener)
+    print("ready", flush=True)
+    sys.stdout.close()
+    while True:
+        ready, _, _ = select.select(listeners, [], [])
+        for listener in ready:
+            connection, _ = listener.accept()
+            with connection:
+                connection.settimeout(5)
+                try:
+                    if not peer_descends(connection, parent):
+                        continue
+                    asked = connection.recv(64).strip()
+                    connection.sendall(secrets.get(asked, b""))
+                except OSError:
+                    pass
+
+
+def ask(name, what):
+    client = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    client.settimeout(BOUND)
+    try:
+        client.connect("\0" + name)
+    except OSError:
+        sys.exit(3)
+    with client:
+        client.sendall(what.encode() + b"\n")
+        client.shutdown(socket.SHUT_WR)
+        data = b""
+        while len(data) <= MAX_SECRET:
+            chunk = client.recv(MAX_SECRET + 1)
+            if not chunk:
+                break
+            data += chunk
+    if not data:
+        sys.exit(4)
+    sys.stdout.buffer.write(data + b"\n")
+
+
+def main(argv):
+    if len(argv) < 4:
+        sys.exit(__doc__)
+    program, command, args = argv[1], argv[2], argv[3:]
+    try:
+        if command == "file" and len(args) == 2:
+            sys.stdout.buffer.write(read_file(args[0], args[1]) + b"\n")
+        elif command == "serve" and len(args) >= 2:
+            serve(int(args[0]), args[1:])
+        elif command == "ask" and len(args) == 2:
+            ask(args[0], args[1])
+        else:
+            sys.exit(__doc__)
+    except Refused as refusal:
+        print(f"{program}: {refusal}", file=sys.stderr)
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main(sys.argv)
