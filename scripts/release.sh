@@ -287,11 +287,7 @@ fi
 # user may hold, and the whole folder, the manifests included, where the verifier reads them.
 if [ -n "$source" ]; then
   identity=$(jq -r .subject <<<"$facts") certificate_sha256=$(jq -r .sha256 <<<"$facts")
-  ca=(--ca "$roots" --identity "$identity")
-  # (A verifier that also pins the signer's certificate by its SHA-256 is given it too.)
-  if "$src/scripts/verify-release" --help 2>/dev/null | grep -q -- '--cert-sha256'; then
-    ca+=(--cert-sha256 "$certificate_sha256")
-  fi
+  ca=(--ca "$roots" --identity "$identity" --cert-sha256 "$certificate_sha256")
 fi
 verify() {  # FOLDER WHAT ANCHOR...
   local said
@@ -320,13 +316,7 @@ mkdir "$download"
 (cd "$download" && sha256sum --quiet -c "$sums") ||
   { echo "release.sh: the files as uploaded do not pass 'sha256sum -c $sums'" >&2; exit 1; }
 verify_all "$download" "the files as uploaded"
-if [ -n "$url" ]; then
-  if "$src/scripts/verify-release" --help 2>/dev/null | grep -qi 'manifest'; then
-    verify_all "$out" "the whole folder"
-  else
-    echo "not checked: the whole folder with its manifests (this verifier does not read them)"
-  fi
-fi
+[ -z "$url" ] || verify_all "$out" "the whole folder"
 
 # Into place.
 rm -rf "$final.old"
