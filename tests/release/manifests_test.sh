@@ -61,6 +61,11 @@ done
 why=""
 diff -r "$tmp/run1" "$tmp/run2" >"$tmp/diff.log" || why="differ: $(head -3 "$tmp/diff.log" | tr '\n' ' ')"
 record "two runs for one commit give the same bytes ($(find "$tmp/run2" -type f | wc -l) files)" "$why"
+why=""
+for what in "the files as uploaded" "the whole folder"; do
+  grep -q "^checked: $what (sums), .* passed, 0 failed$" "$tmp/run1.log" || why=$(why_not "$why" "not $what")
+done
+record "release.sh checked the files as uploaded and the whole folder, the manifests in it, with the verifier" "$why"
 
 # Without a URL: the same files, and one line saying there are no manifests.
 "$src/scripts/release.sh" --build-root "$root" --no-build >"$tmp/plain.log" 2>&1 || { cat "$tmp/plain.log"; exit 1; }
