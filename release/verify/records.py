@@ -150,7 +150,7 @@ def schema(name, data, ctx):
     schema_name = f"the {spec['sbom_format']} {spec['sbom_spec']} schema"
     if args.schema is None:
         report.note(f"not checked here: {name} against {schema_name} (--schema CHECKOUT checks it); "
-                    "its fields above were")
+                    "only the fields named in the lines above were checked")
         return
     checker = os.path.join(args.schema, "release", "sbom", "records.mjs")
     modules = args.node_modules or os.path.join(args.schema, "build", "node", "node_modules")

@@ -153,7 +153,7 @@ done
 # system's.
 tsa=$tmp/tsa
 mkdir "$tsa"
-python3 "$here/../wine/tsa.py" "$tsa" &
+/usr/bin/python3 "$here/../wine/tsa.py" "$tsa" &
 authority=$!
 trap 'kill "$authority" "$counter" 2>/dev/null; rm -rf "$tmp"' EXIT
 trap 'exit 1' TERM INT HUP

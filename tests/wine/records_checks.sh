@@ -117,7 +117,7 @@ check_records() {
   record "$label$base.provenance.json: subjects, commit ${commit:0:12}, installed packages" "$why"
   # Every npm package installed for the records (the SBOM's and the Sigstore bundle's), by the
   # lock file's integrity hash.
-  why=$(python3 - "$provenance" "$records_src/release/sbom/package-lock.json" "$records_modules" <<'EOF'
+  why=$(/usr/bin/python3 - "$provenance" "$records_src/release/sbom/package-lock.json" "$records_modules" <<'EOF'
 import base64, json, os, sys
 provenance, lock, modules = sys.argv[1:]
 named = {}
@@ -185,7 +185,7 @@ check_bundle() {
   mkdir -p "$records_tmp/bundle-changed"
   cp "$dir/$base.zip" "$records_tmp/bundle-changed/"
   printf 'X' | dd of="$records_tmp/bundle-changed/$base.zip" bs=1 seek=100 conv=notrunc 2>/dev/null
-  python3 - "$bundle" "$records_tmp/broken.sigstore.json" <<'EOF'
+  /usr/bin/python3 - "$bundle" "$records_tmp/broken.sigstore.json" <<'EOF'
 import base64, json, sys
 doc = json.load(open(sys.argv[1]))
 signature = doc["dsseEnvelope"]["signatures"][0]
@@ -287,7 +287,7 @@ check_record_cases() {
         [ "$(jq -r .serialNumber "$again/package/$base.cdx.json")" = "$other" ] || why=$(why_not "$why" "signed twice, two serials")
         # A UUID version 5 of the document without it, keys in order.
         [ "$serial" = "urn:uuid:$(jq -cS 'del(.serialNumber)' "$sbom" | tr -d '\n' |
-          python3 -c 'import sys, uuid; print(uuid.uuid5(uuid.NAMESPACE_URL, sys.stdin.read()))')" ] ||
+          /usr/bin/python3 -c 'import sys, uuid; print(uuid.uuid5(uuid.NAMESPACE_URL, sys.stdin.read()))')" ] ||
           why=$(why_not "$why" "$serial is not the UUIDv5 of the content") ;;
       *)
         [ "$how" = dirty ] && echo "changed" >>"$sources/LICENSE"
