@@ -1,21 +1,25 @@
 #!/usr/bin/env bash
-# What the administrators' page and README.txt tell a reader to type, run as written against
-# a release built here, so that a changed option, file name, folder or registry key fails
-# here rather than in a reader's hands. Every command block of docs/administrators.md carries
-# a marker on the line before it:
+# What the administrators' and auditors' pages and README.txt tell a reader to type, run as
+# written against a release built here, so that a changed option, file name, folder or
+# registry key fails here rather than in a reader's hands. Every command block of
+# docs/administrators.md and docs/checking.md carries a marker on the line before it:
 #   <!-- docs.commands: sh -->               run by bash in the release folder: status 0
 #   <!-- docs.commands: cmd -->              each line run by cmd under wine in the release
 #                                            folder: status 0
 #   <!-- docs.commands: cmd status=N -->     the same, each line ending with status N
 #   <!-- docs.commands: not run (WHY) -->    not runnable here, and why
-# A block without one fails. Only <version>, {ProductCode} and ROOTS.pem are filled in. The
+# A block without one fails. Only <version>, {ProductCode}, HEX (the signer's certificate's
+# SHA-256) and DIR (a folder of the downloaded files alone) are filled in; ROOTS.pem and
+# cert.pem are the release's certificate, as its publisher would publish it, and
+# verify-release is the checkout's. The
 # msiexec lines of README.txt run too, and the fleet rule ("Take the file of the machine's
 # own architecture: ...") must read the same on the front page, this page and README.txt.
-# usage: docs_commands_test.sh SOURCE_DIR WINE_DIR TOOLCHAIN_FILE
+# usage: docs_commands_test.sh SOURCE_DIR WINE_DIR TOOLCHAIN_FILE [NODE_MODULES]
 set -u
 src=$1
 wine_dir=$2
 toolchain=$3
+node_modules=${4-}
 arch=win64
 run=$src/tests/wine/wine-run.sh
 page=$src/docs/administrators.md
@@ -24,23 +28,36 @@ source "$src/tests/checks.sh"
 prefix=$wine_dir/docs-commands
 trap 'timeout 20 "$run" "$arch" --server "$prefix" -k 2>/dev/null; rm -rf "$prefix" "$tmp"' EXIT
 
-# The release: the package step, signed with a throwaway certificate, which the signature
-# block trusts as ROOTS.pem.
+# The release: the package step of a commit of the sources as they are (so that it has its
+# provenance and signed envelope), signed with a throwaway certificate, which the pages'
+# blocks trust as ROOTS.pem and cert.pem.
 openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=DORVANE docs test signing" \
   -addext extendedKeyUsage=codeSigning -keyout "$tmp/key.pem" -out "$tmp/cert.pem" 2>/dev/null
+copy_sources "$src" "$tmp/src"
 {
-  cmake -S "$src" -B "$tmp/build" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -DDORVANE_BUILD_TESTS=OFF -DDORVANE_NODE_MODULES="$tmp/none" \
-    -DDORVANE_SIGN_CERT="$tmp/cert.pem" -DDORVANE_SIGN_KEY="$tmp/key.pem" &&
+  git -C "$tmp/src" init -q && git -C "$tmp/src" add -A &&
+    git -C "$tmp/src" -c user.name=t -c user.email=t@t commit -q -m "the sources as they are" &&
+    cmake -S "$tmp/src" -B "$tmp/build" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+      -DCMAKE_TOOLCHAIN_FILE="$tmp/src/cmake/$(basename "$toolchain")" -DDORVANE_BUILD_TESTS=OFF \
+      -DDORVANE_PRESET="$(jq -r --arg arch "$arch" '.architectures[$arch].preset' "$src/release/contract.json")" \
+      ${node_modules:+"-DDORVANE_NODE_MODULES=$node_modules"} \
+      -DDORVANE_SIGN_CERT="$tmp/cert.pem" -DDORVANE_SIGN_KEY="$tmp/key.pem" &&
     cmake --build "$tmp/build" --target package
 } >"$tmp/build.log" 2>&1 || { tail -20 "$tmp/build.log"; echo "0 passed, 1 failed"; exit 1; }
 mkdir "$tmp/release"
 find "$tmp/build/package" -maxdepth 1 -type f -exec cp {} "$tmp/release/" \;
+# DIR: the downloaded files alone; verify-release: the checkout's.
+mkdir "$tmp/download" "$tmp/bin"
+find "$tmp/build/package" -maxdepth 1 -type f -exec cp {} "$tmp/download/" \;
+ln -s "$src/scripts/verify-release" "$tmp/bin/verify-release"
 cp "$tmp/cert.pem" "$tmp/release/ROOTS.pem"
+cp "$tmp/cert.pem" "$tmp/release/cert.pem"
+leaf_sha256=$(openssl x509 -in "$tmp/cert.pem" -outform DER | sha256sum | cut -c1-64)
 msi=$(cd "$tmp/release" && echo dorvane-*-"$arch".msi)
 version=${msi#dorvane-}
 version=${version%-"$arch".msi}
-product_code=$(msiinfo export "$tmp/release/$msi" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }')
+product_code=$(/usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from verify import msi
+print(dict(msi.read(sys.argv[2])["tables"]["Property"]["rows"])["ProductCode"])' "$src/release" "$tmp/release/$msi")
 (cd "$tmp/release" && cmake -E tar xf "dorvane-$version-$arch.zip")
 guide=$tmp/release/dorvane-$version-$arch/README.txt
 
@@ -106,58 +123,65 @@ done < <(tr -d '\r' <"$guide" | sed -n 's/^  \(msiexec .*\)$/\1/p')
 [ "$lines" -ge 3 ] || record "README.txt's msiexec lines" "only $lines found"
 [ -z "$installed" ] || cmd_line "msiexec /x $product_code /qn" 0 "cleaning up"
 
-# The page's blocks, in the page's order.
-ran=0 skipped=0 number=0 marker="" inside="" block=()
-while IFS= read -r line; do
-  number=$((number + 1))
-  if [ -n "$inside" ]; then
-    if [[ $line == '```'* ]]; then
-      inside=""
-      case $block_marker in
-        sh)
-          printf '%s\n' "${block[@]}" | sed "s/<version>/$version/g" >"$tmp/block.sh"
-          why=""
-          (cd "$tmp/release" && timeout 120 bash -euo pipefail "$tmp/block.sh") </dev/null >"$tmp/out" 2>&1 ||
-            why="status $?: $(tail -3 "$tmp/out" | tr '\n' ' ')"
-          record "administrators.md line $block_line (sh): $(head -c 60 "$tmp/block.sh" | head -1)..." "$why"
-          ran=$((ran + 1))
-          ;;
-        cmd | "cmd status="[0-9]*)
-          want=0
-          [ "$block_marker" = cmd ] || want=${block_marker#cmd status=}
-          for command in "${block[@]}"; do
-            command=${command//<version>/$version}
-            command=${command//\{ProductCode\}/$product_code}
-            [ -z "$command" ] || cmd_line "$command" "$want" "administrators.md line $block_line"
-          done
-          ran=$((ran + 1))
-          ;;
-        "not run ("*")")
-          skipped=$((skipped + 1))
-          echo "not run: administrators.md line $block_line, ${block_marker#not run }"
-          ;;
-        "")
-          record "administrators.md line $block_line: a command block says whether docs.commands runs it" \
-            "no <!-- docs.commands: ... --> marker on the line before it"
-          ;;
-        *)
-          record "administrators.md line $block_line: a command block says whether docs.commands runs it" \
-            "'$block_marker' is not sh, cmd, cmd status=N or not run (WHY)"
-          ;;
-      esac
-    else
-      block+=("$line")
+# PAGE: the page's marked blocks, in the page's order.
+run_page() {
+  local page=$1 name ran=0 skipped=0 number=0 marker="" inside="" block=() line block_marker="" block_line=0
+  name=$(basename "$page")
+  while IFS= read -r line; do
+    number=$((number + 1))
+    if [ -n "$inside" ]; then
+      if [[ $line == '```'* ]]; then
+        inside=""
+        case $block_marker in
+          sh)
+            printf '%s\n' "${block[@]}" |
+              sed "s/<version>/$version/g; s/\bHEX\b/$leaf_sha256/g; s|\bDIR\b|$tmp/download|g" >"$tmp/block.sh"
+            why=""
+            (cd "$tmp/release" && PATH=$tmp/bin:$PATH timeout 120 bash -euo pipefail "$tmp/block.sh") </dev/null \
+              >"$tmp/out" 2>&1 ||
+              why="status $?: $({ grep '^FAIL' "$tmp/out" || tail -3 "$tmp/out"; } | head -3 | tr '\n' ' ')"
+            record "$name line $block_line (sh): $(head -c 60 "$tmp/block.sh" | head -1)..." "$why"
+            ran=$((ran + 1))
+            ;;
+          cmd | "cmd status="[0-9]*)
+            want=0
+            [ "$block_marker" = cmd ] || want=${block_marker#cmd status=}
+            for command in "${block[@]}"; do
+              command=${command//<version>/$version}
+              command=${command//\{ProductCode\}/$product_code}
+              [ -z "$command" ] || cmd_line "$command" "$want" "$name line $block_line"
+            done
+            ran=$((ran + 1))
+            ;;
+          "not run ("*")")
+            skipped=$((skipped + 1))
+            echo "not run: $name line $block_line, ${block_marker#not run }"
+            ;;
+          "")
+            record "$name line $block_line: a command block says whether docs.commands runs it" \
+              "no <!-- docs.commands: ... --> marker on the line before it"
+            ;;
+          *)
+            record "$name line $block_line: a command block says whether docs.commands runs it" \
+              "'$block_marker' is not sh, cmd, cmd status=N or not run (WHY)"
+            ;;
+        esac
+      else
+        block+=("$line")
+      fi
+      continue
     fi
-    continue
-  fi
-  if [[ $line == '```'* ]]; then
-    inside=1 block=() block_marker=$marker block_line=$number
-  fi
-  marker=""
-  [[ $line =~ ^'<!-- docs.commands: '(.*)' -->'$ ]] && marker=${BASH_REMATCH[1]}
-done <"$page"
-why=""
-[ "$ran" -ge 2 ] || why="only $ran"
-record "administrators.md: $ran blocks run, $skipped marked not run" "$why"
+    if [[ $line == '```'* ]]; then
+      inside=1 block=() block_marker=$marker block_line=$number
+    fi
+    marker=""
+    [[ $line =~ ^'<!-- docs.commands: '(.*)' -->'$ ]] && marker=${BASH_REMATCH[1]}
+  done <"$page"
+  why=""
+  [ "$ran" -ge 1 ] || why="none"
+  record "$name: $ran blocks run, $skipped marked not run" "$why"
+}
+run_page "$page"
+run_page "$src/docs/checking.md"
 
 finish
