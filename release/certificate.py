@@ -9,7 +9,8 @@ usage: certificate.py PROGRAM CONFIG [--roots ROOTS.pem | --own-root] [--public-
               comes on standard input
   --own-root  the roots are the self-signed certificates of the certificate's own file
   --public-key   writes the signer's public key; --chain the certificates, signer's first
-Prints the signer's facts as JSON: subject (RFC 4514), sha256 (of its DER), not_after, file.
+Prints the signer's facts as JSON: subject (RFC 4514), sha256 (of its DER), thumbprint (its
+SHA-1, as Windows shows it), not_after, file.
 A refusal is one line, "PROGRAM: ...", and status 1.
 """
 import argparse
@@ -192,7 +193,9 @@ def main(argv):
     if args.chain:
         with open(args.chain, "wb") as f:
             f.write(b"".join(cert.public_bytes(serialization.Encoding.PEM) for cert in carried))
+    # The SHA-1 thumbprint is what Windows shows a user of the certificate (Thumbprint).
     json.dump({"subject": name(leaf), "sha256": leaf.fingerprint(hashes.SHA256()).hex(),
+               "thumbprint": leaf.fingerprint(hashes.SHA1()).hex().upper(),
                "not_after": day(leaf.not_valid_after), "file": config["pkcs12"] or config["certs"]}, sys.stdout)
     print()
     return 0

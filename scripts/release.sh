@@ -340,6 +340,7 @@ if [ -n "$source" ]; then
   cp "$work/public.pem" "$final.public-key.pem"
   echo "  signer (RFC 4514 subject): $identity"
   echo "  signer's certificate SHA-256: $certificate_sha256"
+  echo "  signer's certificate thumbprint (SHA-1, as Windows shows it): $(jq -r .thumbprint <<<"$facts")"
   if [ -n "${DORVANE_RELEASE_CA-}" ]; then
     echo "  roots: those of $DORVANE_RELEASE_CA (DORVANE_RELEASE_CA): say where users get them"
   else
