@@ -9,8 +9,8 @@
 #   <!-- docs.commands: cmd status=N -->     the same, each line ending with status N
 #   <!-- docs.commands: not run (WHY) -->    not runnable here, and why
 # A block without one fails. Only <version>, {ProductCode}, HEX (the signer's certificate's
-# SHA-256) and DIR (a folder of the downloaded files alone) are filled in; ROOTS.pem and
-# cert.pem are the release's certificate, as its publisher would publish it, and
+# SHA-256) and DIR (a folder of the downloaded files alone) are filled in; ROOTS.pem is the
+# release's certificate and pub.pem its public key, as its publisher would publish them, and
 # verify-release is the checkout's. The
 # msiexec lines of README.txt run too, and the fleet rule ("Take the file of the machine's
 # own architecture: ...") must read the same on the front page, this page and README.txt.
@@ -30,7 +30,7 @@ trap 'timeout 20 "$run" "$arch" --server "$prefix" -k 2>/dev/null; rm -rf "$pref
 
 # The release: the package step of a commit of the sources as they are (so that it has its
 # provenance and signed envelope), signed with a throwaway certificate, which the pages'
-# blocks trust as ROOTS.pem and cert.pem.
+# blocks trust as ROOTS.pem and pub.pem.
 openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=DORVANE docs test signing" \
   -addext extendedKeyUsage=codeSigning -keyout "$tmp/key.pem" -out "$tmp/cert.pem" 2>/dev/null
 copy_sources "$src" "$tmp/src"
@@ -51,7 +51,7 @@ mkdir "$tmp/download" "$tmp/bin"
 find "$tmp/build/package" -maxdepth 1 -type f -exec cp {} "$tmp/download/" \;
 ln -s "$src/scripts/verify-release" "$tmp/bin/verify-release"
 cp "$tmp/cert.pem" "$tmp/release/ROOTS.pem"
-cp "$tmp/cert.pem" "$tmp/release/cert.pem"
+openssl x509 -in "$tmp/cert.pem" -pubkey -noout >"$tmp/release/pub.pem"
 leaf_sha256=$(openssl x509 -in "$tmp/cert.pem" -outform DER | sha256sum | cut -c1-64)
 msi=$(cd "$tmp/release" && echo dorvane-*-"$arch".msi)
 version=${msi#dorvane-}
