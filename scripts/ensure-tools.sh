@@ -205,10 +205,12 @@ for group in "$@"; do add_group "$group"; done
 # The npm packages, exactly as locked, outside the source tree; again only when the lock
 # file changed. No install scripts run, and the optional XML parts (a native build) are
 # left out: only the JSON serializer and validator are used.
+npm_dest() { local dest=${DORVANE_NODE_MODULES:-$root/build/node/node_modules}; echo "${dest%/node_modules}"; }
+npm_current() { cmp -s "$root/release/sbom/package-lock.json" "$(npm_dest)/node_modules/.dorvane-lock.json"; }
 npm_packages() {
-  local dest=${DORVANE_NODE_MODULES:-$root/build/node/node_modules}
-  dest=${dest%/node_modules}
-  cmp -s "$root/release/sbom/package-lock.json" "$dest/node_modules/.dorvane-lock.json" && return
+  local dest
+  dest=$(npm_dest)
+  npm_current && return
   echo "Installing the npm packages of release/sbom/package-lock.json into $dest"
   mkdir -p "$dest"
   cp "$root/release/sbom/package.json" "$root/release/sbom/package-lock.json" "$dest/"
@@ -218,9 +220,17 @@ npm_packages() {
 
 all=""
 for group in "${groups[@]}"; do all+=" ${wanted[$group]}"; done
+# The npm packages are the records group's too: a check names them when they are not the
+# lock file's.
+npm_lacking=0
+if [ $records = 1 ] && [ $check_only = 1 ] && ! npm_current; then
+  npm_lacking=1
+  echo "ensure-tools.sh: records lacks the npm packages of release/sbom/package-lock.json in $(npm_dest);" \
+    "install with: scripts/ensure-tools.sh records" >&2
+fi
 if [ -z "${all// /}" ]; then
   [ $records = 0 ] || [ $check_only = 1 ] || npm_packages
-  exit 0
+  exit $npm_lacking
 fi
 # shellcheck disable=SC2086 # a list of package names
 all=$(printf '%s\n' $all | LC_ALL=C sort -u | tr '\n' ' ')

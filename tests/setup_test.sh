@@ -88,5 +88,9 @@ for gtest in present absent; do
     $gtest ok ok 1 0 0 --check host -- \
     "ensure-tools.sh: host lacks $packages; install with: scripts/ensure-tools.sh host"
 done
+# The npm packages the records need are named when they are not the lock file's.
+DORVANE_NODE_MODULES=$tmp/no-npm-packages/node_modules run_case \
+  "--check records names npm packages that are not the lock file's" present ok ok 1 0 0 --check records -- \
+  "ensure-tools.sh: records lacks the npm packages of release/sbom/package-lock.json in $tmp/no-npm-packages; install with: scripts/ensure-tools.sh records"
 run_case "an unknown group" present ok ok 2 0 0 nonsense --
 finish
