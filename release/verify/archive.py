@@ -189,10 +189,10 @@ def inflate(data, entry, start, end, keep, limits, spend):
     return b"".join(out) if keep else Digest(digest.hexdigest())
 
 
-def read(data, base, members, exe, limits, spend):
-    """The ZIP's members by their names inside {base}/ (the exe's bytes, the others as
-    digests), and the checks it passed: a list of (name, why) and the members, None on
-    the first that fails; Bound from spend() or a member past its limit."""
+def read(data, base, members, keep, limits, spend):
+    """The ZIP's members by their names inside {base}/ (the bytes of those named in KEEP, the
+    others as digests), and the checks it passed: a list of (name, why) and the members, None
+    on the first that fails; Bound from spend() or a member past its limit."""
     label = f"{base}.zip"
     checks = []
     try:
@@ -221,7 +221,7 @@ def read(data, base, members, exe, limits, spend):
                     break
                 continue
             name = entry.name.split("/", 1)[1]
-            found[name] = inflate(data, entry, start, end, name == exe, limits, spend)
+            found[name] = inflate(data, entry, start, end, name in keep, limits, spend)
             total += entry.unpacked
     except (Refused, struct.error) as error:
         why = str(error) or "it is cut short"

@@ -44,8 +44,9 @@ EPILOG = """trust:
   without an anchor, a file that is not one of a release's own names fails,
   and integrity only means the files match the checksums beside them, which
   catches damage, not tampering. The winget/ and Scoop manifests, when there,
-  must name the packages by their SHA-256s: they are covered by those
-  hashes, not by a signature.
+  must be exactly what release/manifests.py writes for these packages, every
+  field, but for the download folder and release notes' address they name
+  (shown): they are covered by the packages' SHA-256s, not by a signature.
 
 output:
   One line per check ("ok" or "FAIL"), notes indented, then "proved: ...",
@@ -154,6 +155,7 @@ class Context:
         self.roots, self.identity, self.key_der = [], getattr(args, "identity_rdns", None), None
         self.tsa_roots = None
         self.signed, self.exe, self.zip = {}, {}, {}
+        self.packages = {}    # base: what its ZIP and MSI held, once both passed their checks
 
 
 def anchors(ctx):
@@ -207,7 +209,6 @@ def verify(ctx):
     anchored = folder_checks.integrity(folder, report, policy, limits)
     folder_checks.windows_names(folder, report)
     folder_checks.accounted(folder, bases, anchored, policy, report)
-    manifests.check(folder, bases, ctx)
     for name in odd:
         report.check(f"{show(name)} is a release package", "not a " + contract.load()["package"].replace(
             "@version@", "<version>").replace("@arch@", "<" + "|".join(contract.arches()) + ">") + " name")
@@ -218,6 +219,7 @@ def verify(ctx):
                          "follows not checked")
             break
         recorded[base] = release.check(base, version, arch, ctx)
+    manifests.check(folder, bases, ctx)
     if args.rebuild:
         deadline = Deadline(limits.rebuild_seconds, "the rebuild")
         for base, (version, arch) in sorted(b for b in bases.items() if b[0] in recorded):

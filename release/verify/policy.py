@@ -76,8 +76,10 @@ class Policy:
             consistency += "; but for " + ", ".join(report.unchecked) + ", which could not be checked here"
         extras = []
         if facts.get("manifests"):
-            extras.append("the winget and Scoop manifests name the packages by their SHA-256s (they are "
-                          "covered by those hashes, not by a signature)")
+            extras.append("the winget and Scoop manifests are what release/manifests.py writes for these packages, "
+                          "every field, naming them by their SHA-256s, with the download folder "
+                          + " and ".join(quote(url) for url in facts["manifests"])
+                          + " (the publisher's choice; they are covered by those hashes, not by a signature)")
         if facts.get("rebuilt"):
             extras.append("the rebuild made the same bytes: " + ", ".join(facts["rebuilt"]))
         if self.signed and facts.get("signatures"):
