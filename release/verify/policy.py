@@ -83,8 +83,11 @@ class Policy:
         if facts.get("rebuilt"):
             extras.append("the rebuild made the same bytes: " + ", ".join(facts["rebuilt"]))
         if self.signed and facts.get("signatures"):
-            extras.append("revocation checked against " + quote(self.crl) if self.crl else
-                          "revocation NOT checked (no --crl: nothing is fetched)")
+            checked = sorted(facts.get("revocation", []))
+            extras.append("revocation NOT checked (no --crl: nothing is fetched)" if not self.crl else
+                          f"revocation checked against {quote(self.crl)} for every certificate below the roots: "
+                          + ", ".join(checked) if checked else
+                          f"revocation against {quote(self.crl)}: nothing to check, each signer being one of the roots")
         tail = "".join("; " + extra for extra in extras)
         if self.ca:
             who = " and ".join(quote(name) for name in sorted(report.signers))

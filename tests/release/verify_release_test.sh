@@ -98,12 +98,19 @@ openssl x509 -req -in "$tmp/publisher.csr" -CA "$tmp/ca.pem" -CAkey "$tmp/ca-key
 openssl x509 -req -in "$tmp/publisher.csr" -CA "$tmp/inter.pem" -CAkey "$tmp/inter-key.pem" -CAcreateserial \
   -days 3650 -extfile "$tmp/cdp.ext" -out "$tmp/cdp-under.pem" 2>/dev/null
 cat "$tmp/cdp-under.pem" "$tmp/inter.pem" >"$tmp/cdp-chain.pem"
-# The test CA's CRLs, given with --crl: one that revokes nothing, one that revokes that leaf.
-mkdir "$tmp/crl" && : >"$tmp/crl/index.txt" && echo 01 >"$tmp/crl/number"
-printf '[ca]\ndefault_ca=d\n[d]\ndatabase=%s\ncrlnumber=%s\ndefault_md=sha256\ndefault_crl_days=3650\n' \
-  "$tmp/crl/index.txt" "$tmp/crl/number" >"$tmp/crl/ca.cnf"
-crl() { openssl ca -config "$tmp/crl/ca.cnf" -keyfile "$tmp/ca-key.pem" -cert "$tmp/ca.pem" "$@" 2>/dev/null; }
-if ! { crl -gencrl -out "$tmp/good.crl" && crl -revoke "$tmp/cdp-leaf.pem" && crl -gencrl -out "$tmp/revoked.crl"; }; then
+# The test CA's CRLs, given with --crl: one that revokes nothing, one that revokes that leaf,
+# one that revokes the leaf and the intermediate; and the intermediate's, revoking nothing.
+for issuer in ca inter; do
+  mkdir "$tmp/crl-$issuer" && : >"$tmp/crl-$issuer/index.txt" && echo 01 >"$tmp/crl-$issuer/number"
+  printf '[ca]\ndefault_ca=d\n[d]\ndatabase=%s\ncrlnumber=%s\ndefault_md=sha256\ndefault_crl_days=3650\n' \
+    "$tmp/crl-$issuer/index.txt" "$tmp/crl-$issuer/number" >"$tmp/crl-$issuer/ca.cnf"
+done
+crl() {  # ISSUER OPENSSL-CA-ARG...
+  openssl ca -config "$tmp/crl-$1/ca.cnf" -keyfile "$tmp/$1-key.pem" -cert "$tmp/$1.pem" "${@:2}" 2>/dev/null
+}
+if ! { crl ca -gencrl -out "$tmp/good.crl" && crl ca -revoke "$tmp/cdp-leaf.pem" && crl ca -gencrl -out "$tmp/revoked.crl" &&
+  crl ca -revoke "$tmp/inter.pem" && crl ca -gencrl -out "$tmp/inter-revoked.crl" &&
+  crl inter -gencrl -out "$tmp/inter.crl"; }; then
   echo "cannot make the test CA's CRLs"
   exit 1
 fi
@@ -738,6 +745,9 @@ cases=(
   "cdp-leaf|casigned|--ca CA IDENTITY|0|^ok   $zip: dorvane.exe: Authenticode signature by \"CN=DORVANE publisher,O=Example\" verifies$~^proved: .*revocation NOT checked \\(no --crl: nothing is fetched\\)"
   "cdp-crl|casigned|--ca CA IDENTITY GOODCRL|0|^ok   $zip: dorvane.exe: Authenticode signature by \"CN=DORVANE publisher,O=Example\" verifies$~^proved: .*revocation checked against"
   "cdp-revoked|casigned|--ca CA IDENTITY REVOKEDCRL|1|^FAIL $zip: dorvane.exe: Authenticode signature by .* verifies: it does not verify with --ca's roots \\(revoked by --crl"
+  "cdp-intermediate-crls|casigned|--ca CA IDENTITY BOTHCRLS|0|^ok   $zip: dorvane.exe: Authenticode signature by \"CN=DORVANE publisher,O=Example\" verifies$~^proved: .*revocation checked against .* for every certificate below the roots: \"CN=DORVANE publisher,O=Example\", \"CN=DORVANE test intermediate\""
+  "cdp-intermediate-revoked|casigned|--ca CA IDENTITY INTERREVOKEDCRL|1|^FAIL $zip: dorvane.exe: Authenticode signature by .* verifies: revoked by --crl: \"CN=DORVANE test intermediate\", by the CRL of \"CN=DORVANE test CA\"~^FAIL $base.msi: Authenticode signature by .* verifies: revoked by --crl~^proved: nothing"
+  "cdp-intermediate-no-root-crl|casigned|--ca CA IDENTITY INTERCRL|1|^FAIL $zip: dorvane.exe: Authenticode signature by .* verifies: --crl holds no CRL of \"CN=DORVANE test CA\" for \"CN=DORVANE test intermediate\""
   "cdp-intermediate|casigned|--ca CA IDENTITY|0|^ok   $base.msi: Authenticode signature by \"CN=DORVANE publisher,O=Example\" verifies$~^ok   $base.intoto.jsonl: the envelope's signature verifies"
   "cdp-incomplete|casigned|--ca CA IDENTITY|1|^FAIL $zip: dorvane.exe: Authenticode signature by .* verifies: its certificate chain does not verify with --ca's roots: the chain is incomplete: it ends at .*whose issuer \"CN=DORVANE test intermediate\" is neither carried"
   "cdp-unanchored|casigned||0|^ok   $zip: dorvane.exe: Authenticode signature by .* matches the file$~!not what was signed"
@@ -815,6 +825,11 @@ for row in "${cases[@]}"; do
       FOLDED) args+=(--identity "CN=dorvane   PUBLISHER,O=example") ;;
       GOODCRL) args+=(--crl "$tmp/good.crl") ;;
       REVOKEDCRL) args+=(--crl "$tmp/revoked.crl") ;;
+      # The intermediate's CRL with the test CA's: revoking nothing, or the intermediate; alone.
+      BOTHCRLS) cat "$tmp/inter.crl" "$tmp/good.crl" >"$tmp/both.crl" && args+=(--crl "$tmp/both.crl") ;;
+      INTERREVOKEDCRL) cat "$tmp/inter.crl" "$tmp/inter-revoked.crl" >"$tmp/both-revoked.crl" &&
+        args+=(--crl "$tmp/both-revoked.crl") ;;
+      INTERCRL) args+=(--crl "$tmp/inter.crl") ;;
       SLASH) args+=(--identity "/O=Example/CN=DORVANE publisher") ;;
       PIN) args+=(--cert-sha256 "$(openssl x509 -in "$tmp/publisher.pem" -outform DER | sha256sum | cut -c1-64)") ;;
       PINOTHER) args+=(--cert-sha256 "$(openssl x509 -in "$tmp/cert.pem" -outform DER | sha256sum | cut -c1-64)") ;;

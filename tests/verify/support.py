@@ -209,7 +209,8 @@ def context(work, ca=None, key=None, sums=None, identity=None, cert_sha256=None,
         work=work, report=report, limits=limits,
         policy=policy_module.Policy(ca=ca, key=key, sums=sums, identity=identity, cert_sha256=cert_sha256, crl=crl_file),
         tools=tools_module.Tools(work, limits), osslsigncode=tools_module.have("osslsigncode"),
-        folder=None, roots=[], identity=None, key_der=None, tsa_roots=os.devnull, signed={}, exe={}, zip={})
+        folder=None, roots=[], identity=None, key_der=None, tsa_roots=os.devnull, signed={}, exe={}, zip={},
+        packages={}, crls=None)
     for name, value in more.items():
         setattr(ctx, name, value)
     return ctx
