@@ -438,6 +438,12 @@ elif case == "msi-run-key":
     msi_table("Registry", lambda rows: rows + ["Run\t2\tSoftware\\Microsoft\\Windows\\CurrentVersion\\Run\thelper\t[INSTALLDIR]dorvane.exe\tProgram"])
 elif case == "msi-path-first":  # the folder put before the system'"'"'s own on PATH
     msi_table("Environment", lambda rows: [row.replace("[~];[INSTALLDIR]", "[INSTALLDIR];[~]") for row in rows])
+elif case == "msi-zip-appended":  # a ZIP after the compound file: what a reader looking for a ZIP'"'"'s end finds
+    import io
+    appended = io.BytesIO()
+    with zipfile.ZipFile(appended, "w") as archive:
+        archive.writestr(base + "/dorvane.exe", b"MZ another program " + bytes(200))
+    open(n, "ab").write(appended.getvalue())
 elif case == "msi-stream":
     with tempfile.TemporaryDirectory() as t:
         open(t + "/s", "wb").write(b"MZ" + bytes(100))
@@ -498,6 +504,38 @@ elif case == "zip-unicode-path":
     each(rename)
 elif case == "zip-symlink":
     each(lambda info: setattr(info, "external_attr", 0o120777 << 16) if info.filename == licence else None)
+elif case == "zip-streamed-exe":
+    # the exe stored with its sizes after it (zero in its local header), and after it inside
+    # its data a descriptor that fits it and a local header of the same name holding another
+    # program: read by name, the exe with bytes after it (its checksum made right); read as a
+    # stream (libarchive from a pipe), the exe, then the other program in its place. The MSI
+    # made anew around the exe as read by name.
+    import pefile
+    genuine, other = exe(), b"MZ another program " + bytes(200)
+    name = (base + "/dorvane.exe").encode()
+    hidden = (b"PK\x07\x08" + struct.pack("<III", zlib.crc32(genuine), len(genuine), len(genuine))
+              + struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0x5C21, zlib.crc32(other), len(other), len(other), len(name), 0)
+              + name + other)
+    pe = pefile.PE(data=genuine + hidden); pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum(); x = bytes(pe.write())
+    with zipfile.ZipFile(zip_name) as archive:
+        infos = archive.infolist()
+    out = central = b""
+    for info in infos:
+        raw, at = info.filename.encode(), info.header_offset
+        extra = old[at + 30 + len(raw):at + 30 + sum(struct.unpack_from("<HH", old, at + 26))]
+        if info.filename == base + "/dorvane.exe":
+            body, method, crc, packed, size = x, 0, zlib.crc32(x), len(x), len(x)
+        else:
+            start = at + 30 + len(raw) + len(extra)
+            body, method, crc, packed, size = old[start:start + info.compress_size], 8, info.CRC, info.compress_size, info.file_size
+        offset = len(out)
+        out += (struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 8, method, 0, 0x5C21, 0, 0, 0, len(raw), len(extra)) + raw + extra
+                + body + b"PK\x07\x08" + struct.pack("<III", crc, packed, size))
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x314, 20, 8, method, 0, 0x5C21, crc, packed, size, len(raw),
+                               len(info.extra), 0, 0, 0, info.external_attr, offset) + raw + info.extra
+    open(zip_name, "wb").write(out + central + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(infos), len(infos),
+                                                           len(central), len(out), 0))
+    remake_msi()
 elif case == "zip-local-size":
     each(lambda info: None)
     data = bytearray(open(zip_name, "rb").read())
@@ -790,11 +828,13 @@ cases=(
   "msi-custom-action|good||1|^FAIL $base.msi holds every table, row, stream and summary field the build makes \\(1.0.0, win64\\): table CustomAction's rows differ: not the build's: .*net.exe user helper"
   "msi-run-key|good||1|^FAIL $base.msi holds every table, row, stream and summary field the build makes \\(1.0.0, win64\\): table Registry's rows differ"
   "msi-path-first|good||1|^FAIL $base.msi holds every table, row, stream and summary field the build makes \\(1.0.0, win64\\): table Environment's rows differ"
+  "msi-zip-appended|good||1|^FAIL $base.msi ends where its compound file ends: [0-9]+ bytes lie past its compound file's last allocated sector~!^ok   $base.msi holds every table"
   "msi-stream|good||1|^FAIL $base.msi holds every table, row, stream and summary field the build makes \\(1.0.0, win64\\): streams .*\"helper\""
   "msi-loop|good||1|^FAIL $base.msi holds every table, row, stream and summary field the build makes \\(1.0.0, win64\\): table Directory's rows differ~^FAIL dorvane-1.0.2-win64.msi holds every table, row, stream and summary field the build makes \\(1.0.2, win64\\): .*table Directory's rows differ"
   "zip-prepended|good||1|^FAIL $zip is laid out as the build lays out a ZIP, each entry exactly one deflate stream: $base/LICENSE does not follow the entry before it \\(\\+[0-9]+ bytes\\)"
   "zip-unicode-path|good||1|^FAIL $zip is laid out as the build lays out a ZIP, each entry exactly one deflate stream: $base/LICENSE carries extra fields .*0x7075: the build writes only"
   "zip-symlink|good||1|^FAIL $zip is laid out as the build lays out a ZIP, each entry exactly one deflate stream: $base/LICENSE is not a regular file \\(mode 120777\\)"
+  "zip-streamed-exe|good||1|^FAIL $zip is laid out as the build lays out a ZIP, each entry exactly one deflate stream: $base/dorvane.exe is stored, not deflated as the build writes its files, and its data holds a ZIP record~^ok   $base.msi holds every table, row, stream and summary field the build makes"
   "zip-local-size|good||1|^FAIL $zip is laid out as the build lays out a ZIP, each entry exactly one deflate stream: $base/LICENSE: its sizes or CRC differ between its local header and the central directory"
   "pe-padding|signed|--ca CERT|1|^FAIL $zip: dorvane.exe: its signature: its certificate table holds more than one WIN_CERTIFICATE, or bytes past its alignment"
   "pe-checksum|good||1|^FAIL $zip: dorvane.exe: its PE checksum is right: it says 0x"
