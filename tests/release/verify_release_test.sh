@@ -509,7 +509,7 @@ elif case == "zip-streamed-exe":
     # its data a descriptor that fits it and a local header of the same name holding another
     # program: read by name, the exe with bytes after it (its checksum made right); read as a
     # stream (libarchive from a pipe), the exe, then the other program in its place. The MSI
-    # made anew around the exe as read by name.
+    # made anew around the exe as read by name, the records redone for it.
     import pefile
     genuine, other = exe(), b"MZ another program " + bytes(200)
     name = (base + "/dorvane.exe").encode()
@@ -535,6 +535,7 @@ elif case == "zip-streamed-exe":
                                len(info.extra), 0, 0, 0, info.external_attr, offset) + raw + info.extra
     open(zip_name, "wb").write(out + central + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(infos), len(infos),
                                                            len(central), len(out), 0))
+    swap(genuine, x)
     remake_msi()
 elif case == "zip-local-size":
     each(lambda info: None)
