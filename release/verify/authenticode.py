@@ -27,6 +27,7 @@ NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
 RFC3161_TOKEN = "1.3.6.1.4.1.311.3.3.1"
 COUNTERSIGNATURE = "1.2.840.113549.1.9.6"
 MSI_DSE_STREAM = "\x05MsiDigitalSignatureEx"
+MAX_CARRIED = 32   # certificates a signature carries whose chains are followed for --crl
 
 
 def available():
@@ -215,6 +216,7 @@ def issued_by(cert, issuer):
 
 
 def crl_signed_by(crl, issuer):
+    """Whether ISSUER's key made the CRL's signature."""
     try:
         return crl.is_signature_valid(issuer.public_key())
     except (UnsupportedAlgorithm, TypeError, ValueError):
@@ -224,7 +226,10 @@ def crl_signed_by(crl, issuer):
 def chain_below_roots(parsed, roots):
     """{certificate: [its issuers]} of every certificate on any path from the signer's up to
     --ca's roots through the certificates the signature carries, the roots left out: those
-    whose revocation counts. None when a path cannot be followed to a root."""
+    whose revocation counts. None when a path cannot be followed to a root, or the signature
+    carries more certificates than any chain needs (each is tried against every other)."""
+    if len(parsed.certificates) > MAX_CARRIED:
+        return None
     pool = [x509.load_der_x509_certificate(cert.dump()) for cert in parsed.certificates]
     trusted = [x509.load_der_x509_certificate(der) for der in roots]
     trusted_der = set(roots)

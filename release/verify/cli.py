@@ -86,7 +86,9 @@ def arguments(argv):
                         help="with --ca: the publisher's certificate subject, exactly, in RFC 4514 order as "
                              "`openssl x509 -noout -subject -nameopt RFC2253` prints it (CN=Name,O=Org)")
     parser.add_argument("--cert-sha256", metavar="HEX", help="with --ca: the SHA-256 of the publisher's certificate")
-    parser.add_argument("--crl", metavar="FILE", help="with --ca: the CRLs (PEM) of every issuer in the chain, to check revocation against, offline")
+    parser.add_argument("--crl", metavar="FILE",
+                        help="with --ca: the CRLs (PEM) of every issuer in the chain, to check revocation against, "
+                             "offline")
     parser.add_argument("--key", metavar="PUBKEY", help="the publisher's public key (PEM): the origin is checked with it")
     parser.add_argument("--sums", metavar="HEX", help="the SHA-256 of SHA256SUMS, published elsewhere")
     parser.add_argument("--json", action="store_true", help="write the results as one JSON document")

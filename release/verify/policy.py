@@ -84,10 +84,14 @@ class Policy:
             extras.append("the rebuild made the same bytes: " + ", ".join(facts["rebuilt"]))
         if self.signed and facts.get("signatures"):
             checked = sorted(facts.get("revocation", []))
-            extras.append("revocation NOT checked (no --crl: nothing is fetched)" if not self.crl else
-                          f"revocation checked against {quote(self.crl)} for every certificate below the roots: "
-                          + ", ".join(checked) if checked else
-                          f"revocation against {quote(self.crl)}: nothing to check, each signer being one of the roots")
+            if not self.crl:
+                extras.append("revocation NOT checked (no --crl: nothing is fetched)")
+            elif checked:
+                extras.append(f"revocation checked against {quote(self.crl)} for every certificate below the roots: "
+                              + ", ".join(checked))
+            else:
+                extras.append(f"revocation against {quote(self.crl)}: nothing to check, each signer being one of "
+                              "the roots")
         tail = "".join("; " + extra for extra in extras)
         if self.ca:
             who = " and ".join(quote(name) for name in sorted(report.signers))
