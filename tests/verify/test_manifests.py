@@ -66,6 +66,17 @@ def text(path, old, new):
     return {path: lambda data: data.replace(old, new, 1)}
 
 
+def moved(folder):
+    """An edit: every download URL of every manifest moved to FOLDER."""
+    def move(value):
+        if isinstance(value, dict):
+            return {key: move(item) for key, item in value.items()}
+        if isinstance(value, list):
+            return [move(item) for item in value]
+        return value.replace(URL, folder) if isinstance(value, str) else value
+    return lambda documents: documents.update({path: (kind, move(doc)) for path, (kind, doc) in documents.items()})
+
+
 def without(base):
     reads = package_reads()
     del reads[base]
@@ -133,6 +144,11 @@ class Manifests(support.Scratch):
          "Tags holds 9 items, not 8"),
         ("Scoop's of another version", setting(document(SCOOP), "version", "9.9.9"), None, {},
          'version is "9.9.9", not "1.0.0"'),
+        ("another folder", lambda documents: documents.update(genuine(url="https://mirror.example.org/d/1.0.0/")),
+         None, {}, ""),
+        # an address that reads one way to a person and another way to a package manager
+        ("a download folder with a right-to-left override", moved("https://downloads.example.org/\u202e0.0.1/"),
+         None, {}, "the release URL must be https://"),
         ("release notes over http", setting(document(LOCALE), "ReleaseNotesUrl", "http://attacker.invalid/"), None, {},
          "the release notes URL must be https://"),
         ("another schema in the header", None, text(INSTALLER, b"1.12.0.schema", b"1.9.0.schema"), {},
@@ -162,8 +178,9 @@ class Manifests(support.Scratch):
                     self.assertNotIn("manifests", made.facts)
                 else:
                     self.assertEqual(made.failed, 0, "\n".join(lines))
-                    self.assertEqual(made.facts.get("manifests"), [URL])
-                    self.assertTrue(any(URL in line for line in lines if line.startswith("  ")), lines)
+                    folder = made.facts.get("manifests", [""])[0]
+                    self.assertTrue(folder.startswith("https://") and folder.endswith("/1.0.0/"), made.facts)
+                    self.assertTrue(any(folder in line for line in lines if line.startswith("  ")), lines)
 
     def test_a_github_release_folder(self):
         url = "https://github.com/example/dorvane/releases/download/v1.0.0/"
