@@ -1,9 +1,11 @@
 """A release's ZIP, read by its own structure rather than a general reader's: its end record
 first (how many entries, before any is parsed), then each central directory entry against
-its local header, then each entry's data, which is exactly one deflate stream (or stored
-bytes) ending exactly at its compressed size. What two readers could see differently is
+its local header, then each entry's data, which is exactly one deflate stream ending exactly
+at its compressed size (a folder entry: nothing). What two readers could see differently is
 refused: a reader that streams local headers and one that trusts the central directory
-see the same four files or the ZIP fails."""
+see the same four files or the ZIP fails. That is why every file must be deflated, as the
+build writes them: a stored entry whose sizes follow its data has no end of its own, and a
+streaming reader ends it at the first thing that looks like a data descriptor."""
 import hashlib
 import stat
 import struct
@@ -16,6 +18,8 @@ END = b"PK\x05\x06"
 CENTRAL = b"PK\x01\x02"
 LOCAL = b"PK\x03\x04"
 DESCRIPTOR = b"PK\x07\x08"
+# Every record a ZIP reader looks for: the ZIP64 ones and a split archive's marker too.
+SIGNATURES = (LOCAL, CENTRAL, END, DESCRIPTOR, b"PK\x06\x06", b"PK\x06\x07", b"PK\x05\x05", b"PK\x30\x30")
 
 
 class Digest(str):
@@ -87,11 +91,30 @@ def directory(data, limits):
     return entries, offset
 
 
+def stored_refused(entry, data, start, end):
+    """Why a stored (method 0) entry is not one the build could write, or "": only an empty
+    folder is stored. A stored file's data holding a ZIP record is named, since that is
+    where a streaming reader would find another entry."""
+    shown = show(entry.name)
+    if entry.name.endswith("/"):
+        if entry.flags or entry.crc or entry.packed or entry.unpacked:
+            return f"{shown} is a folder that holds data, or sizes that follow it: the build writes an empty one"
+        return ""
+    why = f"{shown} is stored, not deflated as the build writes its files"
+    found = sorted((data.find(signature, start, end), signature) for signature in SIGNATURES
+                   if data.find(signature, start, end) >= 0)
+    if found:
+        at, signature = found[0]
+        why += (f", and its data holds a ZIP record ({signature!r} at byte {at - start}), where a reader "
+                "that streams the entries would see another one")
+    return why
+
+
 def layout(data, entries, offset):
     """Why the entries are not laid out as the build lays out a ZIP, or "": back to back from
     offset 0, each local header agreeing with the central directory, only the extra fields
-    the build writes, regular files (and its one folder) only. Returns (why, [(entry,
-    data start, data end)])."""
+    the build writes, regular files deflated (and its one folder empty) only, each data
+    descriptor with its signature. Returns (why, [(entry, data start, data end)])."""
     at, spans = 0, []
     for entry in entries:
         shown = show(entry.name)
@@ -119,10 +142,17 @@ def layout(data, entries, offset):
         end = start + entry.packed
         if end > offset:
             return f"{shown}: its data runs into the central directory", []
+        if entry.method == 0 or folder:
+            why = (stored_refused(entry, data, start, end) if entry.method == 0 else
+                   f"{shown} is a folder written deflated: the build's folder entry is empty and stored")
+            if why:
+                return why, []
         at = end
         if entry.flags & 8:
-            # A data descriptor follows the data, with or without its signature.
-            skip = 4 if data[at:at + 4] == DESCRIPTOR else 0
+            # A data descriptor follows the data, with its signature as the build writes it.
+            if data[at:at + 4] != DESCRIPTOR:
+                return f"{shown}: its data descriptor lacks its signature, which the build writes", []
+            skip = 4
             if at + skip + 12 > offset:
                 return f"{shown}: its data descriptor is cut short", []
             if struct.unpack_from("<III", data, at + skip) != (entry.crc, entry.packed, entry.unpacked) or \
@@ -189,10 +219,10 @@ def inflate(data, entry, start, end, keep, limits, spend):
     return b"".join(out) if keep else Digest(digest.hexdigest())
 
 
-def read(data, base, members, exe, limits, spend):
-    """The ZIP's members by their names inside {base}/ (the exe's bytes, the others as
-    digests), and the checks it passed: a list of (name, why) and the members, None on
-    the first that fails; Bound from spend() or a member past its limit."""
+def read(data, base, members, keep, limits, spend):
+    """The ZIP's members by their names inside {base}/ (the bytes of those named in KEEP, the
+    others as digests), and the checks it passed: a list of (name, why) and the members, None
+    on the first that fails; Bound from spend() or a member past its limit."""
     label = f"{base}.zip"
     checks = []
     try:
@@ -221,7 +251,7 @@ def read(data, base, members, exe, limits, spend):
                     break
                 continue
             name = entry.name.split("/", 1)[1]
-            found[name] = inflate(data, entry, start, end, name == exe, limits, spend)
+            found[name] = inflate(data, entry, start, end, name in keep, limits, spend)
             total += entry.unpacked
     except (Refused, struct.error) as error:
         why = str(error) or "it is cut short"

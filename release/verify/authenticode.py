@@ -2,8 +2,10 @@
 SignerInfo checked with cryptography; what the signature covers is compared with what
 osslsigncode computes from the file (extract-data); the chain to --ca's roots is
 osslsigncode's verify, offline: no CRL distribution point is ever fetched (-ignore-cdp),
-revocation is checked only against a CRL the user gives (--crl). Of osslsigncode only exit
-statuses count: a signature's description, URL and names are the signer's text."""
+revocation is checked only against the CRLs the user gives (--crl), for every certificate of
+the chain below the roots. Of osslsigncode only exit statuses count: a signature's
+description, URL and names are the signer's text."""
+import datetime
 import hashlib
 import os
 
@@ -13,7 +15,8 @@ from .report import Refused, q
 try:
     from asn1crypto import cms as asn1_cms, core as asn1_core, x509 as asn1_x509
     from asn1crypto import parser as asn1_parser, pem as asn1_pem, tsp as asn1_tsp
-    from cryptography.exceptions import InvalidSignature
+    from cryptography import x509
+    from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
     from cryptography.hazmat.primitives import hashes, serialization
     from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 except ImportError:
@@ -24,6 +27,7 @@ NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
 RFC3161_TOKEN = "1.3.6.1.4.1.311.3.3.1"
 COUNTERSIGNATURE = "1.2.840.113549.1.9.6"
 MSI_DSE_STREAM = "\x05MsiDigitalSignatureEx"
+MAX_CARRIED = 32   # certificates a signature carries whose chains are followed for --crl
 
 
 def available():
@@ -184,6 +188,103 @@ def chain_gap(parsed, roots):
         cert = issuers[0]
 
 
+def crls_of(pem_bytes):
+    """The CRLs of a PEM file (cryptography's); ValueError when it holds none."""
+    found = [x509.load_der_x509_crl(der) for kind, _, der in asn1_pem.unarmor(pem_bytes, multiple=True)
+             if kind == "X509 CRL"]
+    if not found:
+        raise ValueError("no PEM CRL (-----BEGIN X509 CRL-----)")
+    return found
+
+
+def issued_by(cert, issuer):
+    """Whether ISSUER's key made CERT's (or a CRL's) signature: RSA PKCS#1 v1.5 or ECDSA, the
+    kinds code signing CAs use; any other is not followed."""
+    if cert.issuer != issuer.subject:
+        return False
+    key, algorithm = issuer.public_key(), cert.signature_hash_algorithm
+    try:
+        if isinstance(key, rsa.RSAPublicKey):
+            key.verify(cert.signature, cert.tbs_certificate_bytes, padding.PKCS1v15(), algorithm)
+        elif isinstance(key, ec.EllipticCurvePublicKey):
+            key.verify(cert.signature, cert.tbs_certificate_bytes, ec.ECDSA(algorithm))
+        else:
+            return False
+    except (InvalidSignature, UnsupportedAlgorithm, TypeError, ValueError):
+        return False
+    return True
+
+
+def crl_signed_by(crl, issuer):
+    """Whether ISSUER's key made the CRL's signature."""
+    try:
+        return crl.is_signature_valid(issuer.public_key())
+    except (UnsupportedAlgorithm, TypeError, ValueError):
+        return False
+
+
+def chain_below_roots(parsed, roots):
+    """{certificate: [its issuers]} of every certificate on any path from the signer's up to
+    --ca's roots through the certificates the signature carries, the roots left out: those
+    whose revocation counts. None when a path cannot be followed to a root, or the signature
+    carries more certificates than any chain needs (each is tried against every other)."""
+    if len(parsed.certificates) > MAX_CARRIED:
+        return None
+    pool = [x509.load_der_x509_certificate(cert.dump()) for cert in parsed.certificates]
+    trusted = [x509.load_der_x509_certificate(der) for der in roots]
+    trusted_der = set(roots)
+    start = x509.load_der_x509_certificate(parsed.cert.dump())
+    found, todo = {}, [start]
+    while todo:
+        cert = todo.pop()
+        if cert.public_bytes(serialization.Encoding.DER) in trusted_der or cert in found:
+            continue
+        issuers = [other for other in pool + trusted if other != cert and issued_by(cert, other)]
+        if not issuers:
+            return None
+        found[cert] = issuers
+        todo += issuers
+    return found
+
+
+def revocation_refused(parsed, ctx):
+    """Why the chain is not cleared by the CRLs given (--crl), or "": every certificate below
+    the roots needs a CRL from its issuer (by name, signed with that issuer's key, complete,
+    current) that does not list it. Records the certificates checked for the closing line."""
+    policy = ctx.policy
+    if ctx.crls is None:
+        with open(policy.crl, "rb") as handle:
+            ctx.crls = crls_of(handle.read(ctx.limits.file))
+    chain = chain_below_roots(parsed, ctx.roots)
+    if chain is None:
+        return "its chain cannot be followed to --ca's roots here to check revocation (--crl)"
+    now = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
+    problems, checked = [], []
+    for cert, issuers in chain.items():
+        held = asn1_x509.Certificate.load(cert.public_bytes(serialization.Encoding.DER))
+        subject, issuer = (q(names.text(names.of_certificate(name))) for name in (held.subject, held.issuer))
+        lists, stale = [], []
+        for crl in ctx.crls:
+            if crl.issuer != cert.issuer or not any(crl_signed_by(crl, other) for other in issuers):
+                continue
+            if any(isinstance(extension.value, (x509.IssuingDistributionPoint, x509.DeltaCRLIndicator))
+                   for extension in crl.extensions):
+                continue  # for part of its issuer's certificates only: it cannot clear one
+            if crl.next_update is None or crl.next_update < now or crl.last_update > now:
+                stale.append(crl)
+                continue
+            lists.append(crl)
+        if any(crl.get_revoked_certificate_by_serial_number(cert.serial_number) is not None
+               for crl in lists + stale):
+            problems.append(f"revoked by --crl: {subject}, by the CRL of {issuer}")
+        elif not lists:
+            problems.append(f"--crl holds no {'current ' if stale else ''}CRL of {issuer} for {subject}")
+        checked.append(subject)
+    done = ctx.report.facts.setdefault("revocation", [])
+    done += [subject for subject in checked if subject not in done]
+    return "; ".join(problems[:3])
+
+
 def timestamp_of(parsed, ctx):
     """(when, as YYYY-MM-DDTHH:MM:SSZ, or None; why the timestamp does not count, or "").
     The time is read from the structure, and only once the token verifies."""
@@ -308,13 +409,16 @@ def check(path, der, label, ctx, dse=False):
     if policy.ca:
         ok = ctx.tools.run(command + ["-CAfile", policy.ca, "-TSA-CAfile", ctx.tsa_roots])[0] == 0
         stamped, bad_stamp = timestamp_of(parsed, ctx) if ok else (None, "")
+        revoked = revocation_refused(parsed, ctx) if policy.crl else ""
         if not ok:
             gap = chain_gap(parsed, ctx.roots)
             why = ("its certificate chain does not verify with --ca's roots: " + gap if gap else
+                   f"it does not verify with --ca's roots ({revoked})" if revoked else
                    "it does not verify with --ca's roots (" + ("revoked by --crl, " if policy.crl else "")
                    + "expired, or not valid for code signing)")
         else:
-            why = usage_refused(parsed.cert, subject) or identity_refused(parsed.cert, subject, ctx) or bad_stamp
+            why = (usage_refused(parsed.cert, subject) or identity_refused(parsed.cert, subject, ctx) or revoked
+                   or bad_stamp)
         result.verified = report.check(name + " verifies" + (f", timestamped {stamped}" if stamped else ""), why)
     elif policy.key:
         # A key, not a root: the signature is that key's, over what the file is.

@@ -32,9 +32,12 @@ EPILOG = """trust:
         SHA-256 fingerprint (the strongest pin; with or without --identity).
         Without either, the signer's certificate must itself be one of ROOTS.
   --crl FILE
-        with --ca: revocation is checked against this CRL (PEM). Nothing is
-        ever fetched: without --crl revocation is not checked, and the
-        closing line says so.
+        with --ca: revocation is checked against the CRLs in FILE (PEM), for
+        every certificate of the chain below the roots: each needs a current,
+        complete CRL of its issuer that does not list it. Nothing is ever
+        fetched: without --crl revocation is not checked, and the closing
+        line says so; with it, the closing line names the certificates
+        checked.
   --key PUBKEY
         every signature and the envelope are that key's.
   --sums HEX
@@ -44,8 +47,9 @@ EPILOG = """trust:
   without an anchor, a file that is not one of a release's own names fails,
   and integrity only means the files match the checksums beside them, which
   catches damage, not tampering. The winget/ and Scoop manifests, when there,
-  must name the packages by their SHA-256s: they are covered by those
-  hashes, not by a signature.
+  must be exactly what release/manifests.py writes for these packages, every
+  field, but for the download folder and release notes' address they name
+  (shown): they are covered by the packages' SHA-256s, not by a signature.
 
 output:
   One line per check ("ok" or "FAIL"), notes indented, then "proved: ...",
@@ -82,7 +86,9 @@ def arguments(argv):
                         help="with --ca: the publisher's certificate subject, exactly, in RFC 4514 order as "
                              "`openssl x509 -noout -subject -nameopt RFC2253` prints it (CN=Name,O=Org)")
     parser.add_argument("--cert-sha256", metavar="HEX", help="with --ca: the SHA-256 of the publisher's certificate")
-    parser.add_argument("--crl", metavar="FILE", help="with --ca: a CRL (PEM) to check revocation against, offline")
+    parser.add_argument("--crl", metavar="FILE",
+                        help="with --ca: the CRLs (PEM) of every issuer in the chain, to check revocation against, "
+                             "offline")
     parser.add_argument("--key", metavar="PUBKEY", help="the publisher's public key (PEM): the origin is checked with it")
     parser.add_argument("--sums", metavar="HEX", help="the SHA-256 of SHA256SUMS, published elsewhere")
     parser.add_argument("--json", action="store_true", help="write the results as one JSON document")
@@ -153,7 +159,9 @@ class Context:
         self.folder = None
         self.roots, self.identity, self.key_der = [], getattr(args, "identity_rdns", None), None
         self.tsa_roots = None
+        self.crls = None      # --crl's CRLs, read once
         self.signed, self.exe, self.zip = {}, {}, {}
+        self.packages = {}    # base: what its ZIP and MSI held, once both passed their checks
 
 
 def anchors(ctx):
@@ -172,6 +180,12 @@ def anchors(ctx):
                 pass
         if not ctx.roots:
             raise Usage(f"--ca: {q(args.ca)} holds no PEM certificate")
+    if args.crl and authenticode.available():
+        with open(args.crl, "rb") as handle:
+            try:
+                ctx.crls = authenticode.crls_of(handle.read(ctx.limits.file))
+            except ValueError as error:
+                raise Usage(f"--crl: {q(args.crl)} holds no CRL that can be read ({q(str(error)[:120])})")
     # Timestamp authorities are public services: their roots are the system's, beside the
     # publisher's own.
     ctx.tsa_roots = os.path.join(ctx.work, "tsa-roots.pem")
@@ -207,7 +221,6 @@ def verify(ctx):
     anchored = folder_checks.integrity(folder, report, policy, limits)
     folder_checks.windows_names(folder, report)
     folder_checks.accounted(folder, bases, anchored, policy, report)
-    manifests.check(folder, bases, ctx)
     for name in odd:
         report.check(f"{show(name)} is a release package", "not a " + contract.load()["package"].replace(
             "@version@", "<version>").replace("@arch@", "<" + "|".join(contract.arches()) + ">") + " name")
@@ -218,6 +231,7 @@ def verify(ctx):
                          "follows not checked")
             break
         recorded[base] = release.check(base, version, arch, ctx)
+    manifests.check(folder, bases, ctx)
     if args.rebuild:
         deadline = Deadline(limits.rebuild_seconds, "the rebuild")
         for base, (version, arch) in sorted(b for b in bases.items() if b[0] in recorded):

@@ -1,4 +1,5 @@
-"""A release's MSI against the contract: every table, row, column, stream and summary field
+"""A release's MSI against the contract: the file exactly its compound file (cfb), nothing
+after its last allocated sector; every table, row, column, stream and summary field
 exactly as the build makes them for that version and architecture (release/contract.json,
 through contract.msi_expected), the values that come from the files (sizes, MD5 parts, the
 package code) derived from the files the MSI itself holds, and the commit time from its
@@ -12,7 +13,7 @@ import shutil
 import stat
 import tempfile
 
-from . import contract, msi
+from . import cfb, contract, msi
 from .archive import Digest
 from .folder import sha256
 from .report import q, show
@@ -85,6 +86,10 @@ def check(path, base, version, arch, ctx):
     else None; and the tables as read (for its signature's extended stream)."""
     label = base + contract.suffix("msi")
     report, policy, limits = ctx.report, ctx.policy, ctx.limits
+    with open(path, "rb") as handle:
+        data = handle.read(limits.file + 1)
+    if not report.check(f"{label} ends where its compound file ends", cfb.past_the_end(data)):
+        return None, None
     what = f"the tables and files inside {label}"
     if not msi.available() or not have("msiextract"):
         policy.unchecked(report, what, "libmsi's Python bindings and msiextract: Debian's python3-gi, "

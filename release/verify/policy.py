@@ -76,13 +76,22 @@ class Policy:
             consistency += "; but for " + ", ".join(report.unchecked) + ", which could not be checked here"
         extras = []
         if facts.get("manifests"):
-            extras.append("the winget and Scoop manifests name the packages by their SHA-256s (they are "
-                          "covered by those hashes, not by a signature)")
+            extras.append("the winget and Scoop manifests are what release/manifests.py writes for these packages, "
+                          "every field, naming them by their SHA-256s, with the download folder "
+                          + " and ".join(quote(url) for url in facts["manifests"])
+                          + " (the publisher's choice; they are covered by those hashes, not by a signature)")
         if facts.get("rebuilt"):
             extras.append("the rebuild made the same bytes: " + ", ".join(facts["rebuilt"]))
         if self.signed and facts.get("signatures"):
-            extras.append("revocation checked against " + quote(self.crl) if self.crl else
-                          "revocation NOT checked (no --crl: nothing is fetched)")
+            checked = sorted(facts.get("revocation", []))
+            if not self.crl:
+                extras.append("revocation NOT checked (no --crl: nothing is fetched)")
+            elif checked:
+                extras.append(f"revocation checked against {quote(self.crl)} for every certificate below the roots: "
+                              + ", ".join(checked))
+            else:
+                extras.append(f"revocation against {quote(self.crl)}: nothing to check, each signer being one of "
+                              "the roots")
         tail = "".join("; " + extra for extra in extras)
         if self.ca:
             who = " and ".join(quote(name) for name in sorted(report.signers))

@@ -3,7 +3,7 @@ their signatures, and the records that describe them. Each check is printed unde
 it was made on."""
 import os
 
-from . import archive, authenticode, contract, installer, pe, records
+from . import archive, authenticode, contract, installer, manifest_content, pe, records
 from .archive import fingerprint
 from .folder import sha256
 from .report import Refused, q
@@ -34,7 +34,8 @@ def check(base, version, arch, ctx):
             files[name] = folder.files[name]
     zip_members = msi_files = None
     if zip_name in files:
-        checks, zip_members = archive.read(files[zip_name], base, contract.members(), exe, limits, spender(limits))
+        checks, zip_members = archive.read(files[zip_name], base, contract.members(), {exe, manifest_content.GUIDE},
+                                           limits, spender(limits))
         for name, why in checks:
             report.check(name, why)
     msi_path, msi_read = None, None
@@ -49,7 +50,10 @@ def check(base, version, arch, ctx):
                    f"({sha256(zip_members[exe])[:16]}...)")
         elif differ:
             why = "its " + ", ".join(differ) + " differ from the ZIP's"
-        report.check(f"{msi_name} holds the same files as {zip_name}", why)
+        if report.check(f"{msi_name} holds the same files as {zip_name}", why):
+            # What the manifests of this version say of these packages is made from these.
+            ctx.packages[base] = {"exe": zip_members[exe], "guide": zip_members[manifest_content.GUIDE],
+                                  "msi": msi_read, "zip_bytes": files[zip_name], "msi_bytes": files[msi_name]}
     # The exe is examined where it was found whole: in the ZIP, else in the MSI.
     source, members = (zip_name, zip_members) if zip_members is not None else (msi_name, msi_files)
     exe_bytes = (members or {}).get(exe)

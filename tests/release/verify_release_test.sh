@@ -98,12 +98,19 @@ openssl x509 -req -in "$tmp/publisher.csr" -CA "$tmp/ca.pem" -CAkey "$tmp/ca-key
 openssl x509 -req -in "$tmp/publisher.csr" -CA "$tmp/inter.pem" -CAkey "$tmp/inter-key.pem" -CAcreateserial \
   -days 3650 -extfile "$tmp/cdp.ext" -out "$tmp/cdp-under.pem" 2>/dev/null
 cat "$tmp/cdp-under.pem" "$tmp/inter.pem" >"$tmp/cdp-chain.pem"
-# The test CA's CRLs, given with --crl: one that revokes nothing, one that revokes that leaf.
-mkdir "$tmp/crl" && : >"$tmp/crl/index.txt" && echo 01 >"$tmp/crl/number"
-printf '[ca]\ndefault_ca=d\n[d]\ndatabase=%s\ncrlnumber=%s\ndefault_md=sha256\ndefault_crl_days=3650\n' \
-  "$tmp/crl/index.txt" "$tmp/crl/number" >"$tmp/crl/ca.cnf"
-crl() { openssl ca -config "$tmp/crl/ca.cnf" -keyfile "$tmp/ca-key.pem" -cert "$tmp/ca.pem" "$@" 2>/dev/null; }
-if ! { crl -gencrl -out "$tmp/good.crl" && crl -revoke "$tmp/cdp-leaf.pem" && crl -gencrl -out "$tmp/revoked.crl"; }; then
+# The test CA's CRLs, given with --crl: one that revokes nothing, one that revokes that leaf,
+# one that revokes the leaf and the intermediate; and the intermediate's, revoking nothing.
+for issuer in ca inter; do
+  mkdir "$tmp/crl-$issuer" && : >"$tmp/crl-$issuer/index.txt" && echo 01 >"$tmp/crl-$issuer/number"
+  printf '[ca]\ndefault_ca=d\n[d]\ndatabase=%s\ncrlnumber=%s\ndefault_md=sha256\ndefault_crl_days=3650\n' \
+    "$tmp/crl-$issuer/index.txt" "$tmp/crl-$issuer/number" >"$tmp/crl-$issuer/ca.cnf"
+done
+crl() {  # ISSUER OPENSSL-CA-ARG...
+  openssl ca -config "$tmp/crl-$1/ca.cnf" -keyfile "$tmp/$1-key.pem" -cert "$tmp/$1.pem" "${@:2}" 2>/dev/null
+}
+if ! { crl ca -gencrl -out "$tmp/good.crl" && crl ca -revoke "$tmp/cdp-leaf.pem" && crl ca -gencrl -out "$tmp/revoked.crl" &&
+  crl ca -revoke "$tmp/inter.pem" && crl ca -gencrl -out "$tmp/inter-revoked.crl" &&
+  crl inter -gencrl -out "$tmp/inter.crl"; }; then
   echo "cannot make the test CA's CRLs"
   exit 1
 fi
@@ -431,6 +438,12 @@ elif case == "msi-run-key":
     msi_table("Registry", lambda rows: rows + ["Run\t2\tSoftware\\Microsoft\\Windows\\CurrentVersion\\Run\thelper\t[INSTALLDIR]dorvane.exe\tProgram"])
 elif case == "msi-path-first":  # the folder put before the system'"'"'s own on PATH
     msi_table("Environment", lambda rows: [row.replace("[~];[INSTALLDIR]", "[INSTALLDIR];[~]") for row in rows])
+elif case == "msi-zip-appended":  # a ZIP after the compound file: what a reader looking for a ZIP'"'"'s end finds
+    import io
+    appended = io.BytesIO()
+    with zipfile.ZipFile(appended, "w") as archive:
+        archive.writestr(base + "/dorvane.exe", b"MZ another program " + bytes(200))
+    open(n, "ab").write(appended.getvalue())
 elif case == "msi-stream":
     with tempfile.TemporaryDirectory() as t:
         open(t + "/s", "wb").write(b"MZ" + bytes(100))
@@ -491,6 +504,39 @@ elif case == "zip-unicode-path":
     each(rename)
 elif case == "zip-symlink":
     each(lambda info: setattr(info, "external_attr", 0o120777 << 16) if info.filename == licence else None)
+elif case == "zip-streamed-exe":
+    # the exe stored with its sizes after it (zero in its local header), and after it inside
+    # its data a descriptor that fits it and a local header of the same name holding another
+    # program: read by name, the exe with bytes after it (its checksum made right); read as a
+    # stream (libarchive from a pipe), the exe, then the other program in its place. The MSI
+    # made anew around the exe as read by name, the records redone for it.
+    import pefile
+    genuine, other = exe(), b"MZ another program " + bytes(200)
+    name = (base + "/dorvane.exe").encode()
+    hidden = (b"PK\x07\x08" + struct.pack("<III", zlib.crc32(genuine), len(genuine), len(genuine))
+              + struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0x5C21, zlib.crc32(other), len(other), len(other), len(name), 0)
+              + name + other)
+    pe = pefile.PE(data=genuine + hidden); pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum(); x = bytes(pe.write())
+    with zipfile.ZipFile(zip_name) as archive:
+        infos = archive.infolist()
+    out = central = b""
+    for info in infos:
+        raw, at = info.filename.encode(), info.header_offset
+        extra = old[at + 30 + len(raw):at + 30 + sum(struct.unpack_from("<HH", old, at + 26))]
+        if info.filename == base + "/dorvane.exe":
+            body, method, crc, packed, size = x, 0, zlib.crc32(x), len(x), len(x)
+        else:
+            start = at + 30 + len(raw) + len(extra)
+            body, method, crc, packed, size = old[start:start + info.compress_size], 8, info.CRC, info.compress_size, info.file_size
+        offset = len(out)
+        out += (struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 8, method, 0, 0x5C21, 0, 0, 0, len(raw), len(extra)) + raw + extra
+                + body + b"PK\x07\x08" + struct.pack("<III", crc, packed, size))
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x314, 20, 8, method, 0, 0x5C21, crc, packed, size, len(raw),
+                               len(info.extra), 0, 0, 0, info.external_attr, offset) + raw + info.extra
+    open(zip_name, "wb").write(out + central + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(infos), len(infos),
+                                                           len(central), len(out), 0))
+    swap(genuine, x)
+    remake_msi()
 elif case == "zip-local-size":
     each(lambda info: None)
     data = bytearray(open(zip_name, "rb").read())
@@ -526,10 +572,13 @@ with zipfile.ZipFile(one, "w", zipfile.ZIP_DEFLATED, compresslevel=9) as bomb:
 for number in range(90):
     open(f"dorvane-0.{number:02d}-win64.zip", "wb").write(one.getvalue().replace(b"dorvane-0.00-win64/", f"dorvane-0.{number:02d}-win64/".encode()))' ;;
     signed-sums*)
-      # A release as scripts/release.sh makes it: manifests beside the packages, SHA256SUMS
-      # over every file; under --ca what SHA256SUMS lists counts when --sums gives its digest.
-      mkdir "$d/scoop"
-      py "$d" '
+      # A release as scripts/release.sh makes it, SHA256SUMS over every file; under --ca what
+      # SHA256SUMS lists counts when --sums gives its digest. But for the -flat row, a Scoop
+      # manifest beside it naming the one architecture this release has: its hash and folder
+      # right, but not what release/manifests.py writes (which names every architecture, and
+      # more than these fields).
+      [ "${d##*-}" = flat ] || mkdir "$d/scoop"
+      [ "${d##*-}" = flat ] || py "$d" '
 digest = hashlib.sha256(open(zip_name, "rb").read()).hexdigest()
 manifest = {"version": "1.0.0", "architecture": {"64bit": {"url": "https://example.invalid/1.0.0/" + zip_name, "hash": digest, "extract_dir": base}}}
 open("scoop/dorvane.json", "w").write(json.dumps(manifest, indent=4) + "\n")'
@@ -735,6 +784,9 @@ cases=(
   "cdp-leaf|casigned|--ca CA IDENTITY|0|^ok   $zip: dorvane.exe: Authenticode signature by \"CN=DORVANE publisher,O=Example\" verifies$~^proved: .*revocation NOT checked \\(no --crl: nothing is fetched\\)"
   "cdp-crl|casigned|--ca CA IDENTITY GOODCRL|0|^ok   $zip: dorvane.exe: Authenticode signature by \"CN=DORVANE publisher,O=Example\" verifies$~^proved: .*revocation checked against"
   "cdp-revoked|casigned|--ca CA IDENTITY REVOKEDCRL|1|^FAIL $zip: dorvane.exe: Authenticode signature by .* verifies: it does not verify with --ca's roots \\(revoked by --crl"
+  "cdp-intermediate-crls|casigned|--ca CA IDENTITY BOTHCRLS|0|^ok   $zip: dorvane.exe: Authenticode signature by \"CN=DORVANE publisher,O=Example\" verifies$~^proved: .*revocation checked against .* for every certificate below the roots: \"CN=DORVANE publisher,O=Example\", \"CN=DORVANE test intermediate\""
+  "cdp-intermediate-revoked|casigned|--ca CA IDENTITY INTERREVOKEDCRL|1|^FAIL $zip: dorvane.exe: Authenticode signature by .* verifies: revoked by --crl: \"CN=DORVANE test intermediate\", by the CRL of \"CN=DORVANE test CA\"~^FAIL $base.msi: Authenticode signature by .* verifies: revoked by --crl~^proved: nothing"
+  "cdp-intermediate-no-root-crl|casigned|--ca CA IDENTITY INTERCRL|1|^FAIL $zip: dorvane.exe: Authenticode signature by .* verifies: --crl holds no CRL of \"CN=DORVANE test CA\" for \"CN=DORVANE test intermediate\""
   "cdp-intermediate|casigned|--ca CA IDENTITY|0|^ok   $base.msi: Authenticode signature by \"CN=DORVANE publisher,O=Example\" verifies$~^ok   $base.intoto.jsonl: the envelope's signature verifies"
   "cdp-incomplete|casigned|--ca CA IDENTITY|1|^FAIL $zip: dorvane.exe: Authenticode signature by .* verifies: its certificate chain does not verify with --ca's roots: the chain is incomplete: it ends at .*whose issuer \"CN=DORVANE test intermediate\" is neither carried"
   "cdp-unanchored|casigned||0|^ok   $zip: dorvane.exe: Authenticode signature by .* matches the file$~!not what was signed"
@@ -751,8 +803,9 @@ cases=(
   "msi-summary|good||1|^FAIL $base.msi holds every table, row, stream and summary field the build makes \\(1.0.0, win64\\): summary author \"Someone Else\""
   "ca-other-identity|casigned|--ca CA OTHER|1|^FAIL $zip: dorvane.exe: Authenticode signature by .* verifies: its signer is \"CN=DORVANE publisher,O=Example\", not \"CN=DORVANE other,O=Example\" \\(--identity\\)"
   "identity-no-ca|signed|--key PUB IDENTITY|2|--identity goes with --ca"
-  "signed-sums|signed|--ca CERT --sums SUMS_SIGNED|0|^ok   every file is part of the signed release~^ok   scoop/dorvane.json names the packages by their file names and SHA-256s~^proved: integrity, .*origin with the roots.*covered by those hashes, not by a signature"
-  "signed-sums-ca-only|signed|--ca CERT|0|^ok   scoop/dorvane.json names the packages by their file names and SHA-256s~^proved: integrity, .*covered by those hashes, not by a signature"
+  "signed-sums-flat|signed|--ca CERT --sums SUMS_SIGNED|0|^ok   every file is part of the signed release~^proved: integrity, .*origin with the roots~!^proved: .*manifests"
+  "signed-sums|signed|--ca CERT --sums SUMS_SIGNED|1|^ok   every file is part of the signed release~^FAIL scoop/dorvane.json is what release/manifests.py writes for the packages of 1.0.0: the manifests name every architecture's packages, held to them here: no dorvane-1.0.0-win32.zip or .msi here~^proved: nothing"
+  "signed-sums-ca-only|signed|--ca CERT|1|^FAIL scoop/dorvane.json is what release/manifests.py writes for the packages of 1.0.0: the manifests name every architecture~!covered by those hashes"
   "legacy-stamped|signed|--ca BOTH|0|^ok   $base.msi: Authenticode signature by .* verifies, timestamped 2026-01-02T03:04:05Z$"
   "legacy-stamped-untrusted|signed|--ca CERT|1|^FAIL $base.msi: Authenticode signature by .* verifies: its countersignature does not verify with --ca and the system's roots$"
   "legacy-stamped-forged|signed|--ca BOTH|1|^FAIL $base.msi: Authenticode signature by .* verifies: its countersignature does not verify .*: its SignerInfo's signature does not verify~!timestamped"
@@ -776,11 +829,13 @@ cases=(
   "msi-custom-action|good||1|^FAIL $base.msi holds every table, row, stream and summary field the build makes \\(1.0.0, win64\\): table CustomAction's rows differ: not the build's: .*net.exe user helper"
   "msi-run-key|good||1|^FAIL $base.msi holds every table, row, stream and summary field the build makes \\(1.0.0, win64\\): table Registry's rows differ"
   "msi-path-first|good||1|^FAIL $base.msi holds every table, row, stream and summary field the build makes \\(1.0.0, win64\\): table Environment's rows differ"
+  "msi-zip-appended|good||1|^FAIL $base.msi ends where its compound file ends: [0-9]+ bytes lie past its compound file's last allocated sector~!^ok   $base.msi holds every table"
   "msi-stream|good||1|^FAIL $base.msi holds every table, row, stream and summary field the build makes \\(1.0.0, win64\\): streams .*\"helper\""
   "msi-loop|good||1|^FAIL $base.msi holds every table, row, stream and summary field the build makes \\(1.0.0, win64\\): table Directory's rows differ~^FAIL dorvane-1.0.2-win64.msi holds every table, row, stream and summary field the build makes \\(1.0.2, win64\\): .*table Directory's rows differ"
   "zip-prepended|good||1|^FAIL $zip is laid out as the build lays out a ZIP, each entry exactly one deflate stream: $base/LICENSE does not follow the entry before it \\(\\+[0-9]+ bytes\\)"
   "zip-unicode-path|good||1|^FAIL $zip is laid out as the build lays out a ZIP, each entry exactly one deflate stream: $base/LICENSE carries extra fields .*0x7075: the build writes only"
   "zip-symlink|good||1|^FAIL $zip is laid out as the build lays out a ZIP, each entry exactly one deflate stream: $base/LICENSE is not a regular file \\(mode 120777\\)"
+  "zip-streamed-exe|good||1|^FAIL $zip is laid out as the build lays out a ZIP, each entry exactly one deflate stream: $base/dorvane.exe is stored, not deflated as the build writes its files, and its data holds a ZIP record~^ok   $base.msi holds every table, row, stream and summary field the build makes"
   "zip-local-size|good||1|^FAIL $zip is laid out as the build lays out a ZIP, each entry exactly one deflate stream: $base/LICENSE: its sizes or CRC differ between its local header and the central directory"
   "pe-padding|signed|--ca CERT|1|^FAIL $zip: dorvane.exe: its signature: its certificate table holds more than one WIN_CERTIFICATE, or bytes past its alignment"
   "pe-checksum|good||1|^FAIL $zip: dorvane.exe: its PE checksum is right: it says 0x"
@@ -811,6 +866,11 @@ for row in "${cases[@]}"; do
       FOLDED) args+=(--identity "CN=dorvane   PUBLISHER,O=example") ;;
       GOODCRL) args+=(--crl "$tmp/good.crl") ;;
       REVOKEDCRL) args+=(--crl "$tmp/revoked.crl") ;;
+      # The intermediate's CRL with the test CA's: revoking nothing, or the intermediate; alone.
+      BOTHCRLS) cat "$tmp/inter.crl" "$tmp/good.crl" >"$tmp/both.crl" && args+=(--crl "$tmp/both.crl") ;;
+      INTERREVOKEDCRL) cat "$tmp/inter.crl" "$tmp/inter-revoked.crl" >"$tmp/both-revoked.crl" &&
+        args+=(--crl "$tmp/both-revoked.crl") ;;
+      INTERCRL) args+=(--crl "$tmp/inter.crl") ;;
       SLASH) args+=(--identity "/O=Example/CN=DORVANE publisher") ;;
       PIN) args+=(--cert-sha256 "$(openssl x509 -in "$tmp/publisher.pem" -outform DER | sha256sum | cut -c1-64)") ;;
       PINOTHER) args+=(--cert-sha256 "$(openssl x509 -in "$tmp/cert.pem" -outform DER | sha256sum | cut -c1-64)") ;;

@@ -125,6 +125,31 @@ def small_pe(machine=0x8664, marker=b"\xc3"):
     return bytes(image)
 
 
+def manifest_pe(machine, manifest, subsystem=(6, 0)):
+    """A PE32+ of two sections whose second is a resource tree holding MANIFEST as its
+    application manifest (RT_MANIFEST, name 1, language 1033): what the manifests' facts are
+    read from (its machine, its subsystem version, the Windows its manifest names)."""
+    rva, raw = 0x2000, 0x400
+
+    def directory(name, offset):
+        return struct.pack("<IIHHHHII", 0, 0, 0, 0, 0, 1, name, offset)
+    tree = (directory(24, 0x80000000 | 24) + directory(1, 0x80000000 | 48) + directory(1033, 72)
+            + struct.pack("<IIII", rva + 88, len(manifest), 0, 0) + manifest)
+    tree += bytes(-len(tree) % 0x200)
+    coff = struct.pack("<HHIIIHH", machine, 2, 0, 0, 0, 240, 0x22)
+    optional = struct.pack("<HBBIIIII", 0x20B, 2, 40, 0x200, len(tree), 0, 0x1000, 0x1000)
+    optional += struct.pack("<QIIHHHHHHIIIIHHQQQQII", 0x140000000, 0x1000, 0x200, 6, 0, 0, 0, *subsystem, 0,
+                            0x3000, 0x200, 0, 3, 0x8160, 0x100000, 0x1000, 0x100000, 0x1000, 0, 16)
+    optional += bytes(2 * 8) + struct.pack("<II", rva, len(tree)) + bytes(13 * 8)
+    sections = (struct.pack("<8sIIIIIIHHI", b".text", 0x10, 0x1000, 0x200, 0x200, 0, 0, 0, 0, 0x60000020)
+                + struct.pack("<8sIIIIIIHHI", b".rsrc", len(tree), rva, len(tree), raw, 0, 0, 0, 0, 0x40000040))
+    dos = bytearray(0x40)
+    dos[0:2] = b"MZ"
+    struct.pack_into("<I", dos, 0x3C, 0x40)
+    headers = bytes(dos) + b"PE\0\0" + coff + optional + sections
+    return headers + bytes(0x200 - len(headers)) + b"\xc3" + bytes(0x1ff) + tree
+
+
 def sign(data, cert_pem, key_file, work, extra=()):
     """DATA signed by osslsigncode with the certificates in CERT_PEM and the key file."""
     source, out = os.path.join(work, "in.bin"), os.path.join(work, "out.bin")
@@ -184,7 +209,8 @@ def context(work, ca=None, key=None, sums=None, identity=None, cert_sha256=None,
         work=work, report=report, limits=limits,
         policy=policy_module.Policy(ca=ca, key=key, sums=sums, identity=identity, cert_sha256=cert_sha256, crl=crl_file),
         tools=tools_module.Tools(work, limits), osslsigncode=tools_module.have("osslsigncode"),
-        folder=None, roots=[], identity=None, key_der=None, tsa_roots=os.devnull, signed={}, exe={}, zip={})
+        folder=None, roots=[], identity=None, key_der=None, tsa_roots=os.devnull, signed={}, exe={}, zip={},
+        packages={}, crls=None)
     for name, value in more.items():
         setattr(ctx, name, value)
     return ctx

@@ -90,6 +90,42 @@ def prepend(data):
     return prefix + bytes(moved)
 
 
+def streamed(contents, stored=(), descriptor=b"PK\x07\x08", folder=None):
+    """A ZIP as the build's package step writes one: no folder entry, each file deflated with
+    its sizes in a data descriptor after its data (zero in its local header). The members named
+    in STORED are stored instead, their sizes in a descriptor too. DESCRIPTOR: each
+    descriptor's signature (b"" for none). FOLDER: the folder entry's stored bytes, if any."""
+    local, central = b"", b""
+    entries = ([(BASE + "/", folder, 0, 0o40755)] if folder is not None else []) + [
+        (f"{BASE}/{name}", data, 0 if name in stored else 8, 0o100644) for name, data in contents.items()]
+    for name, data, method, mode in entries:
+        packed = data if method == 0 else zlib.compress(data, 9)[2:-4]
+        crc, flags = zlib.crc32(data), 0 if name.endswith("/") else 8
+        raw = name.encode()
+        header_sizes = (crc, len(packed), len(data)) if not flags else (0, 0, 0)
+        offset = len(local)
+        local += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, method, 0, 0x5C21, *header_sizes, len(raw), 0)
+        local += raw + packed
+        if flags:
+            local += descriptor + struct.pack("<III", crc, len(packed), len(data))
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x314, 20, flags, method, 0, 0x5C21, crc, len(packed),
+                               len(data), len(raw), 0, 0, 0, 0, mode << 16, offset) + raw
+    return local + central + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries), len(central),
+                                         len(local), 0)
+
+
+def another_exe_when_streamed(exe):
+    """The exe stored, its sizes after it: its data is the exe, then a data descriptor that
+    fits it and a local header of the same name holding another program. Read by name, the
+    exe with bytes after it; read as a stream, the exe, then the other program in its place."""
+    other = b"MZ another program " + bytes(200)
+    name = (BASE + "/dorvane.exe").encode()
+    hidden = (b"PK\x07\x08" + struct.pack("<III", zlib.crc32(exe), len(exe), len(exe))
+              + struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0x5C21, zlib.crc32(other), len(other), len(other),
+                            len(name), 0) + name + other)
+    return streamed({**{n: (n * 50).encode() for n in MEMBERS}, "dorvane.exe": exe + hidden}, stored={"dorvane.exe"})
+
+
 def counted_end(count):
     """A ZIP64 end record that counts COUNT entries, its locator and a plain end record that
     says 0xFFFF: what a ZIP of a million entries ends with."""
@@ -130,6 +166,20 @@ class Read(unittest.TestCase):
             ("an entry before the first", prepend(good), "does not follow the entry before it"),
             ("a member more", build_zip({**{n: b"x" for n in MEMBERS}, "version.dll": b"MZ"}),
              "it also holds dorvane-1.0.0-win64/version.dll"),
+            ("the package step's layout: deflated, sizes in signed data descriptors",
+             streamed({n: (n * 50).encode() for n in MEMBERS}), ""),
+            ("the same with an empty folder entry", streamed({n: (n * 50).encode() for n in MEMBERS}, folder=b""), ""),
+            # a streaming reader (libarchive from a pipe) ends the stored exe at the descriptor
+            # inside it and unpacks the local header after it as dorvane.exe
+            ("a stored exe that streams as another", another_exe_when_streamed(b"MZ" + bytes(300)),
+             "dorvane-1.0.0-win64/dorvane.exe is stored, not deflated as the build writes its files, and its data "
+             "holds a ZIP record (b'PK\\x07\\x08' at byte 302)"),
+            ("a stored guide", streamed({n: (n * 50).encode() for n in MEMBERS}, stored={"README.txt"}),
+             "dorvane-1.0.0-win64/README.txt is stored, not deflated as the build writes its files"),
+            ("a folder entry holding data", streamed({n: b"x" for n in MEMBERS}, folder=b"MZ"),
+             "dorvane-1.0.0-win64/ is a folder that holds data"),
+            ("data descriptors without their signature", streamed({n: b"x" for n in MEMBERS}, descriptor=b""),
+             "its data descriptor lacks its signature"),
         ]
         for what, data, words in rows:
             with self.subTest(what):

@@ -66,6 +66,13 @@ class Signatures(support.Scratch):
         struct.pack_into("<I", changed, fixed.OPTIONAL_HEADER.get_file_offset() + 64, fixed.generate_checksum())
         crl_file = self.write("revoked.crl", support.crl(self.root, self.root_key, [self.leaf]))
         good_crl = self.write("good.crl", support.crl(self.root, self.root_key))
+        # The intermediate's own CRL, and its root's: revoking the intermediate, or nothing.
+        inter_crl = support.crl(self.inter, self.inter_key)
+        inter_revoked = self.write("inter-revoked.crl", inter_crl + support.crl(self.root, self.root_key, [self.inter]))
+        both_good = self.write("both.crl", inter_crl + support.crl(self.root, self.root_key))
+        inter_only = self.write("inter.crl", inter_crl)
+        # The root's CRL that revokes nothing, but signed by another key: no CRL of that issuer.
+        forged = self.write("forged.crl", inter_crl + support.crl(self.root, self.inter_key, [self.inter]))
         rows = [
             # (what, exe, anchors, verified, words in a line)
             ("a CA's leaf naming a CRL distribution point", self.signed(self.leaf), {"identity": IDENTITY}, True,
@@ -82,6 +89,21 @@ class Signatures(support.Scratch):
              "revoked by --crl"),
             ("a CRL that revokes nothing", self.signed(self.leaf), {"identity": IDENTITY, "crl_file": good_crl}, True,
              "verifies"),
+            # every certificate of the chain, not only the signer's
+            ("the intermediate revoked by its root's CRL", self.signed(self.under, self.inter),
+             {"identity": IDENTITY, "crl_file": inter_revoked}, False,
+             "revoked by --crl: \"CN=Test Intermediate\", by the CRL of \"CN=Test Root\""),
+            ("each issuer's CRL given, nothing revoked", self.signed(self.under, self.inter),
+             {"identity": IDENTITY, "crl_file": both_good}, True, "verifies"),
+            ("no CRL given for the intermediate's issuer", self.signed(self.under, self.inter),
+             {"identity": IDENTITY, "crl_file": inter_only}, False,
+             "--crl holds no CRL of \"CN=Test Root\" for \"CN=Test Intermediate\""),
+            ("the root's CRL signed by another key", self.signed(self.under, self.inter),
+             {"identity": IDENTITY, "crl_file": forged}, False,
+             "--crl holds no CRL of \"CN=Test Root\" for \"CN=Test Intermediate\""),
+            ("no CRL given for the signer's issuer", self.signed(self.leaf),
+             {"identity": IDENTITY, "crl_file": inter_only}, False,
+             "--crl holds no CRL of \"CN=Test Root\" for \"CN=Test Publisher,O=Test\""),
             ("the certificate pinned", self.signed(self.leaf),
              {"cert_sha256": hashlib.sha256(self.leaf.public_bytes(support.serialization.Encoding.DER)).hexdigest()},
              True, "verifies"),
@@ -106,6 +128,14 @@ class Signatures(support.Scratch):
         self.assertTrue(result.verified)
         closing = ctx.policy.closing(ctx.report, repr)
         self.assertIn("revocation NOT checked (no --crl", closing)
+
+    def test_closing_line_names_the_certificates_checked_for_revocation(self):
+        both = self.write("both.crl", support.crl(self.inter, self.inter_key) + support.crl(self.root, self.root_key))
+        _, result, ctx = self.verdict(self.signed(self.under, self.inter), identity=IDENTITY, crl_file=both)
+        self.assertTrue(result.verified)
+        closing = ctx.policy.closing(ctx.report, repr)
+        self.assertIn(f"revocation checked against {both!r} for every certificate below the roots: "
+                      "\"CN=Test Intermediate\", \"CN=Test Publisher,O=Test\"", closing)
 
     def test_no_tool_runs_past_the_checks_deadline(self):
         exe = self.signed(self.leaf)

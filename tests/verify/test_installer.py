@@ -2,14 +2,18 @@
 and libmsi kept in a child process: a reader that crashes, loops, grows or hangs is a
 failure with its reason, never a verdict."""
 import copy
+import io
 import os
+import shutil
+import struct
 import subprocess
 import time
 import unittest
+import zipfile
 
 import support
 
-from verify import contract, installer, msi
+from verify import cfb, contract, installer, msi
 
 ARCH, VERSION, EPOCH = "win64", "1.0.0", 1767225600
 FILES = {name: name.encode() * 7 for name in contract.members()}
@@ -94,6 +98,73 @@ class Tables(unittest.TestCase):
             self.assertIsNone(installer.epoch_of({"created_tm": bad}))
 
 
+def made_msi(test):
+    """The contract's tables, written by msibuild into TEST's folder: a compound file as the
+    MSI tools write one."""
+    values = contract.msi_values(ARCH, VERSION, EPOCH, FILES)
+    imports = []
+    for name, table in contract.load()["msi"]["tables"].items():
+        lines = ["\t".join(column for column, _ in table["columns"]), "\t".join(kind for _, kind in table["columns"]),
+                 "\t".join([name] + table["keys"])]
+        lines += ["\t".join("" if cell is None else str(cell) for cell in row)
+                  for row in contract.fill(table["rows"], values)]
+        imports += ["-i", test.write(name + ".idt", "\n".join(lines) + "\n")]
+    path = test.path("made.msi")
+    subprocess.run(["msibuild", path] + imports, check=True, capture_output=True)
+    return path
+
+
+def appended_zip():
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as made:
+        made.writestr("dorvane.exe", b"MZ another program")
+    return out.getvalue()
+
+
+def header_set(data, offset, *values):
+    """DATA with the header's 32-bit fields from OFFSET on set to VALUES."""
+    changed = bytearray(data)
+    struct.pack_into(f"<{len(values)}I", changed, offset, *values)
+    return bytes(changed)
+
+
+def difat_loop(data):
+    """Two DIFAT sectors named, the first (the file's last sector) naming itself as the next."""
+    last = len(data) // 512 - 2
+    changed = bytearray(header_set(data, 0x44, last, 2))
+    struct.pack_into("<I", changed, len(changed) - 4, last)
+    return bytes(changed)
+
+
+@unittest.skipUnless(shutil.which("msibuild"), "no msibuild (msitools)")
+class CompoundFile(support.Scratch):
+    def test_rows(self):
+        with open(made_msi(self), "rb") as handle:
+            made = handle.read()
+        rows = [
+            # (what, the file, words of the refusal, or "" for none)
+            ("the MSI msibuild writes", made, ""),
+            # a reader that looks for a ZIP's end finds one: the MSI's tables never show it
+            ("a ZIP appended", made + appended_zip(),
+             f"{len(appended_zip())} bytes lie past its compound file's last allocated sector (at byte {len(made)})"),
+            ("a byte appended", made + b"\0", "1 bytes lie past"),
+            ("its last sector cut off", made[:-512], "past the file's"),
+            ("no compound file", b"PK\x03\x04" + made[4:], "not a compound file"),
+            ("version 3 with 4096-byte sectors", made[:0x1E] + struct.pack("<H", 12) + made[0x20:],
+             "not a version 3 or 4 one"),
+            ("a header counting a million FAT sectors", header_set(made, 0x2C, 1 << 20), "its header counts 1048576 FAT"),
+            ("a FAT sector past the end", header_set(made, 0x4C, 1 << 30), "names sector 1073741824, past"),
+            ("a DIFAT chain that loops", difat_loop(made), "its DIFAT chain ends early or loops"),
+        ]
+        for what, data, words in rows:
+            with self.subTest(what):
+                why = cfb.past_the_end(data)
+                if words:
+                    self.assertIn(words, why)
+                else:
+                    self.assertEqual(why, "")
+
+
 def crash(path):
     os.abort()
 
@@ -142,17 +213,7 @@ class Reader(support.Scratch):
                 self.assertLess(time.monotonic() - started, 8)
 
     def test_a_real_msi_reads_as_in_process(self):
-        # The contract's tables, written by msibuild.
-        values = contract.msi_values(ARCH, VERSION, EPOCH, FILES)
-        imports = []
-        for name, table in contract.load()["msi"]["tables"].items():
-            lines = ["\t".join(column for column, _ in table["columns"]), "\t".join(kind for _, kind in table["columns"]),
-                     "\t".join([name] + table["keys"])]
-            lines += ["\t".join("" if cell is None else str(cell) for cell in row)
-                      for row in contract.fill(table["rows"], values)]
-            imports += ["-i", self.write(name + ".idt", "\n".join(lines) + "\n")]
-        path = self.path("made.msi")
-        subprocess.run(["msibuild", path] + imports, check=True, capture_output=True)
+        path = made_msi(self)
         found = self.bounded(path)
         self.assertEqual(found, msi.read(path))
         for name, table in genuine()["tables"].items():

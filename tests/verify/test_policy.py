@@ -1,14 +1,11 @@
 """What each anchor requires, decided in one place, and what the checksums, the records'
 bounds and the manifests let through."""
 import hashlib
-import json
-import os
-import shutil
 import unittest
 
 import support
 
-from verify import contract, folder, jsondata, limits, manifests, policy, report
+from verify import folder, jsondata, limits, policy, report
 
 BASE = "dorvane-1.0.0-win64"
 
@@ -55,7 +52,7 @@ class Anchors(unittest.TestCase):
         unanchored = policy.Policy().closing(made, repr)
         self.assertNotIn("as the build makes it", unanchored)
         self.assertIn("NOT proved: that the files' contents (the exe's code) are the build's", unanchored)
-        made.facts["manifests"] = True
+        made.facts["manifests"] = ["https://example.invalid/1.0.0/"]
         self.assertIn("covered by those hashes, not by a signature", policy.Policy(sums="0" * 64).closing(made, repr))
         made.check("a failure", "why")
         self.assertTrue(policy.Policy(key="k").closing(made, repr).startswith("proved: nothing"))
@@ -100,63 +97,6 @@ class Records(unittest.TestCase):
         for kind in ("sbom", "provenance", "envelope", "bundle"):
             self.assertGreaterEqual(limits.Limits.record[kind], 128 << 10)
             self.assertLessEqual(limits.Limits.record[kind], 1 << 20)
-
-
-class Manifests(support.Scratch):
-    def release(self, scoop=None, installer=None, extra=None):
-        files = {BASE + ".zip": b"zip", BASE + ".msi": b"msi"}
-        digest = {name: hashlib.sha256(data).hexdigest() for name, data in files.items()}
-        identifier, name = contract.project()["winget_id"], contract.project()["scoop_name"]
-        top = "winget/manifests/" + identifier[0].lower() + "/" + identifier.replace(".", "/") + "/1.0.0/"
-        url = "https://example.invalid/1.0.0/"
-        installers = installer or [{"InstallerUrl": url + n, "InstallerSha256": digest[n].upper()} for n in files]
-        head = f"PackageIdentifier: {identifier}\nPackageVersion: '1.0.0'\n"
-        files[top + identifier + ".yaml"] = head.encode()
-        files[top + identifier + ".locale.en-US.yaml"] = head.encode()
-        files[top + identifier + ".installer.yaml"] = (head + "Installers:\n" + "".join(
-            f"- InstallerUrl: {i['InstallerUrl']}\n  InstallerSha256: {i['InstallerSha256']}\n"
-            for i in installers)).encode()
-        files[f"scoop/{name}.json"] = json.dumps(scoop or {"architecture": {"64bit": {
-            "url": url + BASE + ".zip", "hash": digest[BASE + ".zip"], "extract_dir": BASE}}}).encode()
-        files.update(extra or {})
-        for path, data in files.items():
-            self.write(path, data)
-        got = folder.Folder(self.tmp, limits.Limits())
-        ctx = support.context(self.tmp)
-        manifests.check(got, {BASE: ("1.0.0", "win64")}, ctx)
-        return support.lines(ctx.report), ctx.report
-
-    def test_rows(self):
-        other = hashlib.sha256(b"other").hexdigest()
-        rows = [
-            ("the manifests release/manifests.py writes", {}, ""),
-            ("a hash that is not the package's", {"scoop": {"architecture": {"64bit": {
-                "url": "https://example.invalid/" + BASE + ".zip", "hash": other, "extract_dir": BASE}}}},
-             "is not the file's"),
-            ("a URL naming another file", {"installer": [
-                {"InstallerUrl": "https://example.invalid/evil.msi", "InstallerSha256": other}]},
-             "names no installer package"),
-            ("another file in winget/", {"extra": {"winget/notes.txt": b"x"}}, "not a manifest the release makes"),
-        ]
-        for what, change, words in rows:
-            with self.subTest(what):
-                for entry in os.listdir(self.tmp):
-                    path = self.path(entry)
-                    if os.path.isdir(path):
-                        shutil.rmtree(path)
-                    else:
-                        os.remove(path)
-                lines, made = self.release(**change)
-                if words:
-                    self.assertTrue(any(words in line for line in lines), lines)
-                    self.assertNotIn("manifests", made.facts)
-                else:
-                    self.assertEqual(made.failed, 0, lines)
-                    self.assertTrue(made.facts.get("manifests"))
-
-    def test_yaml_aliases_are_refused(self):
-        with self.assertRaises(report.Refused):
-            manifests.load_yaml(b"a: &x [1, 2]\nb: *x\n", "m.yaml", 1 << 16)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,68 @@
+"""The compound file an MSI is, read only as far as where it ends: its header, and its FAT
+through the DIFAT, every count held to what the file can hold. The file must end exactly at
+its last allocated sector: an MSI's Authenticode signature is a stream inside it, so bytes
+after it are something else (a ZIP appended, say) that another reader could take for the
+file, and that no check of the tables would see."""
+import struct
+
+from .report import Refused
+
+MAGIC = bytes.fromhex("D0CF11E0A1B11AE1")
+HEADER_DIFAT = 109           # FAT sector numbers the header itself holds
+LAST_REGULAR = 0xFFFFFFFA    # above it: free, end of chain, FAT and DIFAT markers
+END_OF_CHAIN = 0xFFFFFFFE
+FREE = 0xFFFFFFFF
+
+
+def extent(data):
+    """The bytes the compound file spans: its header and every sector up to the last its FAT
+    allocates. Refused when its header or FAT does not parse within the file."""
+    if len(data) < 512 or data[:8] != MAGIC:
+        raise Refused("it is not a compound file (no compound file header)")
+    major, order, shift, mini_shift = struct.unpack_from("<HHHH", data, 0x1A)
+    if order != 0xFFFE or (major, shift) not in ((3, 9), (4, 12)) or mini_shift != 6:
+        raise Refused(f"its compound file header is not a version 3 or 4 one (version {major}, sectors of 2^{shift})")
+    size = 1 << shift
+    sectors = (len(data) - size) // size if len(data) >= size else 0
+    fat_count, _, _, _, _, _, difat_first, difat_count = struct.unpack_from("<8I", data, 0x2C)
+    if fat_count > sectors or difat_count > sectors:
+        raise Refused(f"its header counts {fat_count} FAT and {difat_count} DIFAT sectors; the file holds {sectors}")
+
+    def sector(number):
+        if number >= sectors:
+            raise Refused(f"its FAT or DIFAT names sector {number}, past the file's {sectors}")
+        return data[(number + 1) * size:(number + 2) * size]
+    # The FAT's own sectors: 109 named in the header, the rest in a chain of DIFAT sectors,
+    # each naming size/4 - 1 of them and then the next.
+    fat_sectors = [number for number in struct.unpack_from(f"<{HEADER_DIFAT}I", data, 0x4C)]
+    here, seen = difat_first, set()
+    for _ in range(difat_count):
+        if here > LAST_REGULAR or here in seen:
+            raise Refused("its DIFAT chain ends early or loops")
+        seen.add(here)
+        entries = struct.unpack(f"<{size // 4}I", sector(here))
+        fat_sectors += entries[:-1]
+        here = entries[-1]
+    if difat_count and here not in (END_OF_CHAIN, FREE):
+        raise Refused("its DIFAT chain goes on past the sectors its header counts")
+    fat_sectors = fat_sectors[:fat_count]
+    if any(number > LAST_REGULAR for number in fat_sectors):
+        raise Refused(f"its header counts {fat_count} FAT sectors but names fewer")
+    fat = b"".join(sector(number) for number in fat_sectors)
+    # The last entry that is not FREE (all ones): the FAT's trailing free entries stripped.
+    last = (len(fat.rstrip(b"\xff")) + 3) // 4 - 1
+    if last >= sectors:
+        raise Refused(f"its FAT allocates sector {last}, past the file's {sectors}")
+    return (last + 2) * size
+
+
+def past_the_end(data):
+    """Why DATA is not exactly its compound file, or ""."""
+    try:
+        end = extent(data)
+    except Refused as refusal:
+        return str(refusal)
+    if len(data) > end:
+        return (f"{len(data) - end} bytes lie past its compound file's last allocated sector (at byte {end}): "
+                "something appended, which the build never writes")
+    return ""
