@@ -102,6 +102,17 @@ done
 [ -z "$url" ] || [ $full = 1 ] ||
   refuse "DORVANE_RELEASE_URL: the manifests name every architecture's files (${all_presets[*]}), and" \
     "--presets gives ${presets[*]}: release them all, or unset DORVANE_RELEASE_URL"
+# A timestamp authority's user and password would be on cmake's and the signing steps'
+# command lines and in the build trees' files: such authorities are not supported.
+previous="" userinfo='://[^/?#;]*@'
+for option in "$@"; do
+  [ "$previous" != -D ] || option=-D$option
+  previous=$option
+  if [[ $option =~ ^-DDORVANE_SIGN_TIMESTAMP_URL(:[A-Za-z]+)?= && ${option#*=} =~ $userinfo ]]; then
+    refuse "DORVANE_SIGN_TIMESTAMP_URL must not hold a user or password: timestamp authorities that need" \
+      "credentials are not supported (public RFC 3161 authorities need none)"
+  fi
+done
 
 # One release at a time in a checkout: two would build in the same trees and gather into
 # the same folder. The second says who holds the lock.
@@ -111,7 +122,19 @@ exec {lock_fd}>>"$lock"
 if ! flock -n "$lock_fd"; then
   refuse "another release.sh is running in this checkout ($(head -c 1000 "$lock" | tr -d '\n')): wait for it to end"
 fi
-printf 'pid %s, started %s, %s\n' "$$" "$(date -u +%Y-%m-%dT%H:%M:%SZ)" "$(printf '%q ' "$0" "${arguments[@]}")" >"$lock"
+# The command it runs, for the one refused, with the CMake options named without their
+# values: the lock outlives the run, and a value may be what nobody else should read.
+described=("$0" "${arguments[@]:0:${#arguments[@]}-$#}")
+previous=""
+for option in "$@"; do
+  if [[ ($previous == -D || $option == -D?*) && $option == *=* ]]; then
+    described+=("${option%%=*}=...")
+  else
+    described+=("$option")
+  fi
+  previous=$option
+done
+printf 'pid %s, started %s, %s\n' "$$" "$(date -u +%Y-%m-%dT%H:%M:%SZ)" "$(printf '%q ' "${described[@]}")" >"$lock"
 
 # A release's provenance names the commit its sources are at: a tree whose tracked files
 # have uncommitted changes, or a DORVANE_SOURCE_COMMIT that is not its commit, is refused
