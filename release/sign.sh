@@ -77,6 +77,8 @@ secret=""
 agent_secret() {  # pin|password
   local status=0
   secret=$("$python" "$here/secret.py" sign.sh ask "$agent" "$1") || status=$?
+  # (5: the agent refused this step, and secret.py said why)
+  [ $status != 5 ] || exit 1
   return $status
 }
 case $source in

@@ -16,13 +16,13 @@ signing_inputs() {
   # The builds' temporary files go where the test can search them.
   build_tmp=$tmp/build-tmp
   mkdir -m 700 "$build_tmp"
-  watcher="" authority="" silent=""
+  watcher="" authority="" silent="" agent_helper=""
   trap 'stop_helpers; rm -rf "$tmp"' EXIT
 }
 stop_helpers() {  # ends what this file started, by its own process id
   local pid
-  for pid in $watcher $authority $silent; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
-  watcher="" authority="" silent=""
+  for pid in $watcher $authority $silent $agent_helper; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  watcher="" authority="" silent="" agent_helper=""
 }
 
 # A signing configuration as cmake/signing.cmake writes it (signing.json), for release/sign.sh
@@ -147,6 +147,7 @@ token_checks() {
   security_checks
   refusal_checks
   message_checks
+  agent_checks
   certificate_checks
   make_ca "$tmp/ca"
   chain_checks "$tmp/ca"
@@ -524,6 +525,68 @@ EOT
     execs=$((execs + $(grep -c ' execve(' "$tmp/exec-p12.log")))
   done
   record "PKCS#12: the password in no argument or environment of the $execs programs signing ran" "$why"
+}
+
+# release.sh's agent gives the PIN to the run's signing step alone: Debian's python running
+# release/secret.py "ask", started by bash running release/sign.sh without bash's start-up
+# hooks. The agent here is one of the test's own, as release.sh starts one; each row asks it
+# as a program of the run could: from the test itself, or as sign.sh's child through the
+# jq on the PATH (sign.sh runs jq first, in a subshell of its own). The last row is
+# sign.sh as a build runs it, which signs. None but it may get the PIN, and each is told why.
+agent_checks() {
+  local name=dorvane-test-agent-$RANDOM row sign setting asker want why status ready fd
+  signing_config "$tmp/agent-config.json" token "$tmp/token-cert.pem" "$token_uri" "" "$(command -v osslsigncode)" "" 30
+  jq --arg name "$name" '.agent = $name' "$tmp/agent-config.json" >"$tmp/agent.json"
+  mkdir "$tmp/asker" "$tmp/elsewhere"
+  cp "$src/release/sign.sh" "$tmp/elsewhere/sign.sh"
+  cp "$(realpath /usr/bin/python3)" "$tmp/python"
+  printf '%s\n' 'import socket, sys' 'client = socket.socket(socket.AF_UNIX)' 'client.connect("\0" + sys.argv[1])' \
+    'client.sendall(b"pin\n")' 'client.shutdown(socket.SHUT_WR)' \
+    'sys.stdout.buffer.write(client.recv(8192).replace(b"\0", b" ") + b"\n")' >"$tmp/ask.py"
+  local shell=$BASHPID  # (the coproc's parent: in the braces, BASHPID is the coproc's own)
+  coproc test_agent { exec /usr/bin/python3 "$src/release/secret.py" test serve "$shell" "$name"; }
+  # shellcheck disable=SC2154 # (bash names the coproc's process test_agent_PID)
+  agent_helper=$test_agent_PID
+  printf 'pin\0%s\0' "$pin" >&"${test_agent[1]}"
+  fd=${test_agent[1]}
+  exec {fd}>&-
+  read -r -t 10 -u "${test_agent[0]}" ready || true
+  [ "${ready-}" = ready ] || { echo "the test's signing agent did not start"; exit 1; }
+  while IFS='|' read -r row sign setting asker want; do
+    printf '#!/bin/bash\n%s\n' "$asker" >"$tmp/asker/jq"
+    chmod +x "$tmp/asker/jq"
+    status=0
+    if [ "$sign" = - ]; then
+      bash "$tmp/asker/jq" >"$tmp/agent.log" 2>&1 || status=$?
+    elif [ -n "$asker" ]; then
+      env PATH="$tmp/asker:$PATH" ${setting:+"$setting"} bash "$sign" check "$tmp/agent.json" >"$tmp/agent.log" 2>&1 ||
+        status=$?
+    else
+      env ${setting:+"$setting"} bash "$sign" check "$tmp/agent.json" >"$tmp/agent.log" 2>&1 || status=$?
+    fi
+    why=""
+    # (The PIN through a pipe: on grep's command line it would be what the watcher looks for.)
+    grep -qF -f "$tmp/pin" "$tmp/agent.log" && why="it got the PIN"
+    if [[ $want == signs* ]]; then
+      [ $status = 0 ] || why=$(why_not "$why" "status $status")
+    else
+      [ $status != 0 ] || why=$(why_not "$why" "status 0")
+    fi
+    [ -n "$why" ] || grep -qF -- "$want" "$tmp/agent.log" ||
+      why=$(why_not "$why" "does not say '$want': $(head -c 300 "$tmp/agent.log" | tr '\n' ' ')")
+    record "the signing agent and $row: ${want:0:60}" "$why"
+  done <<EOT
+Debian's python running secret.py ask, not from sign.sh|-||/usr/bin/python3 $src/release/secret.py sign.sh ask $name pin|it was not started by bash running
+Debian's python running secret.py ask, from a copy of sign.sh|$tmp/elsewhere/sign.sh||exec /usr/bin/python3 $src/release/secret.py sign.sh ask $name pin|it was not started by bash running
+another python named as Debian's running secret.py ask, from sign.sh|$src/release/sign.sh||exec -a /usr/bin/python3 $tmp/python $src/release/secret.py sign.sh ask $name pin|it is not Debian's python
+a Python asking the socket itself, from sign.sh|$src/release/sign.sh||exec /usr/bin/python3 $tmp/ask.py $name|it is not Debian's python
+sign.sh started with BASH_ENV|$src/release/sign.sh|BASH_ENV=/dev/null||sign.sh was started with BASH_ENV in its environment
+sign.sh started with an exported function|$src/release/sign.sh|BASH_FUNC_true%%=() { :; }||sign.sh was started with BASH_FUNC_true%%
+sign.sh as a build runs it|$src/release/sign.sh|||signs, with the certificate of
+EOT
+  kill "$agent_helper"
+  wait "$agent_helper" 2>/dev/null
+  agent_helper=""
 }
 
 # Certificates refused before anything is signed, each saying why: the signer given is
