@@ -75,13 +75,15 @@ token_certificate() {  # SUBJECT_CN
 # (a signer lives for milliseconds, too short to be sampled reliably), and every
 # process's arguments and the builds' temporary files are sampled, for the PIN, the
 # PKCS#12 password and a private key, with shell builtins only: a grep would carry the PIN
-# in its own arguments.
+# in its own arguments. While $tmp/watch.environ is there (a release.sh run given the
+# secrets in its environment), every process's environment is sampled too: only
+# release.sh's first process, before it has started anything, may hold them there.
 watch_start() {
   # shellcheck disable=SC2034 # (release_test.sh's build_copy runs under it)
   trace=(strace -f -qq --seccomp-bpf -e trace=execve -e signal=none -s 4096 -A -o "$tmp/exec.log")
   (
     exec >"$tmp/watch.log"
-    rounds=0 signers=0
+    rounds=0 signers=0 looking=0 looks=0 agents=0 firsts=0
     while [ ! -e "$tmp/watch.stop" ]; do
       for f in /proc/[0-9]*/cmdline; do
         mapfile -d '' argv 2>/dev/null <"$f" || continue
@@ -89,6 +91,27 @@ watch_start() {
         [[ $line == *"$pin"* || $line == *"$password"* ]] && echo "secret in the arguments of ${argv[0]}"
         [[ ${argv[0]-} == *osslsigncode || ${argv[0]-} == *openssl ]] && signers=$((signers + 1))
       done
+      if [ -e "$tmp/watch.environ" ]; then
+        looking=1 looks=$((looks + 1))
+        for f in /proc/[0-9]*/environ; do
+          mapfile -d '' environment 2>/dev/null <"$f" || continue
+          process=${f%/environ}
+          mapfile -d '' argv 2>/dev/null <"$process/cmdline"
+          [[ "${argv[*]}" == *"secret.py release.sh serve "* ]] && agents=$((agents + 1))
+          line="${environment[*]}"
+          [[ $line == *"$pin"* || $line == *"$password"* ]] || continue
+          children=""
+          read -r children 2>/dev/null <"$process/task/${process#/proc/}/children"
+          if [[ ${argv[1]-} == */scripts/release.sh && -z $children ]]; then
+            firsts=$((firsts + 1))
+          else
+            echo "secret in the environment of ${process#/proc/} (${argv[*]:0:3})"
+          fi
+        done
+      elif [ $looking = 1 ]; then
+        echo "environments sampled $looks times, the agent seen $agents times, release.sh's first process $firsts times"
+        looking=0 looks=0 agents=0 firsts=0
+      fi
       for f in "$build_tmp"/* "$build_tmp"/*/*; do
         [ -f "$f" ] && read -r -N 65536 text 2>/dev/null <"$f"
         [[ -f $f && ${text-} == *"PRIVATE KEY-----"* ]] && echo "a private key in ${f#"$build_tmp"/}"
@@ -689,14 +712,42 @@ release_checks() {  # TIMESTAMP_URLS
     [ $# = 0 ] || shift
     local tracer=()
     [ "$trace_log" = - ] || tracer=("${traced[@]}" -o "$trace_log")
-    (cd "$job" && env DORVANE_SOURCE_COMMIT="$commit" DORVANE_RELEASE_CA="$tmp/release-ca.pem" "${settings[@]}" \
-      "${tracer[@]}" bash "$tmp/src/scripts/release.sh" "$@") >"$log" 2>&1
+    # (Exported, not given to env: a secret would be on env's command line. Untraced, the
+    # subshell becomes release.sh's first process.)
+    # shellcheck disable=SC2030
+    (cd "$job" && export DORVANE_SOURCE_COMMIT="$commit" DORVANE_RELEASE_CA="$tmp/release-ca.pem" "${settings[@]}" &&
+      exec "${tracer[@]}" bash "$tmp/src/scripts/release.sh" "$@") >"$log" 2>&1
   }
   snapshot() { (cd "$final" && find . -type f -printf '%P %s %m\n' | LC_ALL=C sort && find . -type f -exec sha256sum {} + | LC_ALL=C sort); }
   published() { sed -n "s/^  $1: //p" "$2"; }  # FACT LOG: what the run said to publish
 
+  # A program of the run asks the agent for the PIN, as a compiler, CPack or an npm package
+  # could: the cmake on the PATH, when release.sh builds with it, asks with Debian's python
+  # running release/secret.py as sign.sh does, then on the socket itself, and says what it
+  # got (by length: the PIN itself goes nowhere).
+  mkdir "$tmp/askers"
+  cat >"$tmp/askers/cmake" <<EOF
+#!/bin/bash
+if [ "\${1-}" = --build ] && [ -f "\$2/signing.json" ]; then
+  name=\$(jq -r .agent "\$2/signing.json")
+  for asker in secret.py socket; do
+    if [ \$asker = secret.py ]; then
+      got=\$(/usr/bin/python3 "$tmp/src/release/secret.py" sign.sh ask "\$name" pin 2>/dev/null)
+    else
+      got=\$(/usr/bin/python3 "$tmp/ask.py" "\$name")
+    fi
+    status=\$?
+    said="\${#got} bytes"
+    [ "\$got" != "\$(<"$tmp/pin")" ] || said="the PIN"
+    echo "\$asker: status \$status, \$said" >>"$tmp/askers.log"
+  done
+fi
+exec $(command -v cmake) "\$@"
+EOF
+  chmod +x "$tmp/askers/cmake"
   status=0
-  release "$tmp/release.log" "$tmp/exec-release.log" DORVANE_SIGN_PIN_FILE=pin -- "${args[@]}" || status=$?
+  release "$tmp/release.log" "$tmp/exec-release.log" DORVANE_SIGN_PIN_FILE=pin PATH="$tmp/askers:$PATH" -- "${args[@]}" ||
+    status=$?
   why=""
   [ $status = 0 ] || why="status $status: $(tail -3 "$tmp/release.log" | tr '\n' ' ')"
   final=$(sed -n 's/^release [^:]*: //p' "$tmp/release.log")
@@ -716,6 +767,13 @@ release_checks() {  # TIMESTAMP_URLS
   [ "$(grep -c "^sign.sh: .* timestamped by ${1#*;}, after: " "$tmp/release.log")" = 2 ] ||
     why=$(why_not "$why" "not two signings timestamped by ${1#*;}")
   record "release.sh from a job's folder, PIN file and certificate relative to it: the PIN and its file's name in no other program ($execs programs, $tokens token signings)" "$why"
+  why=""
+  grep -q '^secret.py: status 5, ' "$tmp/askers.log" || why="secret.py was not refused: $(head -2 "$tmp/askers.log" | tr '\n' ' ')"
+  grep -q '^socket: status 0, [1-9][0-9]* bytes$' "$tmp/askers.log" ||
+    why=$(why_not "$why" "the socket did not answer with a refusal: $(tail -2 "$tmp/askers.log" | tr '\n' ' ')")
+  grep -q 'the PIN$' "$tmp/askers.log" && why=$(why_not "$why" "$(grep -c 'the PIN$' "$tmp/askers.log") got the PIN")
+  [ $status = 0 ] && [ "$tokens" -ge 2 ] || why=$(why_not "$why" "the run did not sign")
+  record "a program of the run that asks the agent, as secret.py or on the socket: refused, and the run signs" "$why"
   [ -n "$final" ] || return 0
 
   # The files as uploaded (the flat ones, alone) against what the run said to publish.
@@ -834,10 +892,20 @@ release_checks() {  # TIMESTAMP_URLS
   record "release.sh killed (-9) while it builds: no file holds the PIN, no agent holds it" "$why"
 
   # A run that gives no timestamp options does not take the last run's: it signs without
-  # a timestamp, and says so.
+  # a timestamp, and says so. It is given the PIN (and a password) in its environment:
+  # while it runs, no process but release.sh's first, which starts nothing, holds them in
+  # its environment, where any process of this user could read them.
+  local watched environ_why
+  touch "$tmp/watch.environ"
   why=""
-  release "$tmp/release-unstamped.log" - DORVANE_SIGN_PIN_FILE=pin -- "${where[@]}" "${toolchain_cache[@]}" "${signs[@]}" ||
-    why="failed: $(tail -3 "$tmp/release-unstamped.log" | tr '\n' ' ')"
+  release "$tmp/release-unstamped.log" - DORVANE_SIGN_PIN="$pin" DORVANE_SIGN_PASSWORD="$password" -- "${where[@]}" \
+    "${toolchain_cache[@]}" "${signs[@]}" || why="failed: $(tail -3 "$tmp/release-unstamped.log" | tr '\n' ' ')"
+  rm "$tmp/watch.environ"
+  for _ in $(seq 100); do grep -q '^environments sampled' "$tmp/watch.log" && break; sleep 0.1; done
+  watched=$(sed -n 's/^environments sampled //p' "$tmp/watch.log")
+  environ_why=$(grep '^secret in the environment' "$tmp/watch.log" | sort -u | head -3 | tr '\n' ' ')
+  [[ $watched =~ ^[1-9][0-9]*\ times,\ the\ agent\ seen\ [1-9] ]] || environ_why=$(why_not "$environ_why" "sampled ${watched:-never}")
+  record "release.sh given the PIN and a password in its environment: in no other process's environment ($watched)" "$environ_why"
   grep -q '^warning: signed without a timestamp' "$tmp/release-unstamped.log" || why=$(why_not "$why" "no warning")
   grep -q 'timestamped by' "$tmp/release-unstamped.log" && why=$(why_not "$why" "timestamped")
   "$src/scripts/verify-release" "$final" --ca "$tmp/release-ca.pem" >"$tmp/unstamped-verify.log" 2>&1
