@@ -329,7 +329,7 @@ while True:
   [ -z "$why" ] || sed 's/^/  | /; s/passed, \([0-9]*\) failed/passed; \1 failed/' "$tmp/verifier.log" | head -40
 
   # What signing left behind, and where the secrets went.
-  why=$(grep '^secret' "$tmp/watch.log" | sort -u | head -3 | tr '\n' ' ')
+  why=$(grep '^secret in the arguments' "$tmp/watch.log" | sort -u | head -3 | tr '\n' ' ')
   read -r _ rounds _ signers < <(grep '^rounds' "$tmp/watch.log")
   grep -qF -f <(printf '%s\n%s\n' "$pin" "$password") "$tmp/exec.log" &&
     why=$(why_not "$why" "in the arguments of $(grep -F -f <(printf '%s\n%s\n' "$pin" "$password") "$tmp/exec.log" |
@@ -871,7 +871,7 @@ EOF
   [ $status = 2 ] && grep -q "^release.sh: another release.sh is running in this checkout (pid $killed, started " \
     "$tmp/release-second.log" || why=$(why_not "$why" "status $status: $(head -2 "$tmp/release-second.log" | tr '\n' ' ')")
   grep -qF -- '-DDORVANE_SIGN_KEY=...' "$tmp/release-second.log" || why=$(why_not "$why" "does not name -DDORVANE_SIGN_KEY")
-  grep -qF -- "$token_uri" "$tmp/src/build/release.lock" && why=$(why_not "$why" "the lock file holds the key's URI")
+  grep -qF -- "$module" "$tmp/src/build/release.lock" && why=$(why_not "$why" "the lock file holds the module's path")
   record "a second release.sh while one runs: refused, naming the one that runs, its CMake options without values" "$why"
   kill -KILL "$killed"
   wait "$killed" 2>/dev/null
