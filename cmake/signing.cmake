@@ -48,6 +48,16 @@ function(dorvane_json_string out value)
   set(${out} "\"${value}\"" PARENT_SCOPE)
 endfunction()
 
+# An authority's user and password would stay in CMakeCache.txt and signing.json and be on
+# the signing steps' command lines: such authorities are not supported, signing or not.
+foreach(url IN LISTS DORVANE_SIGN_TIMESTAMP_URL)
+  if(url MATCHES "^[A-Za-z][A-Za-z0-9+.-]*://[^/?#]*@")
+    dorvane_signing_refused(DORVANE_SIGN_TIMESTAMP_URL
+      "DORVANE_SIGN_TIMESTAMP_URL must not hold a user or password: timestamp authorities that need credentials "
+      "are not supported (public RFC 3161 authorities need none)")
+  endif()
+endforeach()
+
 set(signing_json ${PROJECT_BINARY_DIR}/signing.json)
 set(source "")
 if(DORVANE_SIGN_CERT OR DORVANE_SIGN_KEY OR DORVANE_SIGN_PKCS12 OR DORVANE_SIGN_PKCS11_MODULE)

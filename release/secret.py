@@ -7,12 +7,15 @@ usage: secret.py PROGRAM file PATH WHAT
        secret.py PROGRAM serve PARENT_PID NAME...
          the agent: holds the secrets it reads from its standard input (pairs of
          "pin"/"password" and the value, each ended by a NUL) and gives each, while the
-         process PARENT_PID lives, to its own descendants that ask on the abstract sockets
-         NAME...; prints "ready" once it listens
+         process PARENT_PID lives, to the signing step alone: a descendant of PARENT_PID,
+         this user's, that is Debian's python running this file's "sign.sh ask", started by
+         bash running release/sign.sh beside this file, with none of bash's start-up hooks
+         in its environment; it listens on the abstract sockets NAME... and prints "ready"
+         once it does
        secret.py PROGRAM ask NAME pin|password
          prints what the agent at NAME holds; status 3 when no agent listens there, 4 when it
-         holds nothing of that kind
-Messages are one line each, "PROGRAM: ...", and the status is then 1.
+         holds nothing of that kind, 5 (and why) when it refuses the asking process
+Messages are one line each, "PROGRAM: ...", and the status is then 1 (5 for a refused "ask").
 """
 import ctypes
 import os
@@ -105,29 +108,66 @@ def read_bounded(fd, pipe, label):
             time.sleep(0.05)
 
 
-def peer_descends(connection, parent):
-    """Whether the process at the other end is this user's and descends from PARENT."""
+HERE = os.path.dirname(os.path.realpath(__file__))
+PYTHON = os.path.realpath("/usr/bin/python3")
+BASH = os.path.realpath("/bin/bash")
+# What a bash runs before its script, or how it runs the script's commands (xtrace would
+# print the secret), from its environment.
+HOOKS = (b"BASH_ENV=", b"SHELLOPTS=", b"BASHOPTS=", b"BASH_FUNC_")
+
+
+def parent_of(pid):
+    with open(f"/proc/{pid}/stat", "rb") as f:
+        return int(f.read().rsplit(b")", 1)[1].split()[1])
+
+
+def running(pid):
+    """The executable PID runs, and its arguments."""
+    with open(f"/proc/{pid}/cmdline", "rb") as f:
+        return os.readlink(f"/proc/{pid}/exe"), f.read().split(b"\0")[:-1]
+
+
+def script(pid, argument):
+    """The file ARGUMENT of PID's command line names, resolved from PID's folder."""
+    return os.path.realpath(os.path.join(f"/proc/{pid}/cwd", os.fsdecode(argument)))
+
+
+def refusal(connection, parent):
+    """Why the process at the other end is not the signing step of this run, or None."""
     pid, uid, _ = struct.unpack("3i", connection.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED,
                                                               struct.calcsize("3i")))
     if uid != os.geteuid():
-        return False
-    for _ in range(64):
-        if pid == parent:
-            return True
-        if pid <= 1:
-            return False
-        try:
-            with open(f"/proc/{pid}/stat", "rb") as f:
-                pid = int(f.read().rsplit(b")", 1)[1].split()[1])
-        except (OSError, ValueError, IndexError):
-            return False
-    return False
+        return "another user asked"
+    try:
+        exe, argv = running(pid)
+        if exe != PYTHON or len(argv) != 6 or argv[2:4] != [b"sign.sh", b"ask"] \
+                or script(pid, argv[1]) != os.path.join(HERE, "secret.py"):
+            return f"it is not Debian's python running {HERE}/secret.py for sign.sh"
+        step = parent_of(pid)
+        exe, argv = running(step)
+        if exe != BASH or len(argv) < 2 or script(step, argv[1]) != os.path.join(HERE, "sign.sh"):
+            return f"it was not started by bash running {HERE}/sign.sh"
+        with open(f"/proc/{step}/environ", "rb") as f:
+            hooks = sorted({v.split(b"=")[0].decode(errors="replace") for v in f.read().split(b"\0") if v.startswith(HOOKS)})
+        if hooks:
+            return f"sign.sh was started with {', '.join(hooks)} in its environment"
+        for _ in range(64):
+            if pid == parent:
+                return None
+            if pid <= 1:
+                break
+            pid = parent_of(pid)
+    except (OSError, ValueError, IndexError):
+        return "the asking process could not be read"
+    return "the asking process is not of this run"
 
 
 def serve(parent, names):
     # Gone with the run that started it, however that run ends (kill -9 included).
     libc = ctypes.CDLL(None, use_errno=True)
     libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    # Nor can this user's other processes read the secrets out of its memory or environment.
+    libc.prctl(4, 0)  # PR_SET_DUMPABLE
     if os.getppid() != parent:
         sys.exit(0)
     fields = sys.stdin.buffer.read(2 * (MAX_SECRET + 16)).split(b"\0")
@@ -150,10 +190,10 @@ def serve(parent, names):
             with connection:
                 connection.settimeout(5)
                 try:
-                    if not peer_descends(connection, parent):
-                        continue
                     asked = connection.recv(64).strip()
-                    connection.sendall(secrets.get(asked, b""))
+                    why = refusal(connection, parent)
+                    # (A refusal starts with a NUL, which no secret holds.)
+                    connection.sendall(b"\0" + why.encode() if why else secrets.get(asked, b""))
                 except OSError:
                     pass
 
@@ -176,6 +216,9 @@ def ask(name, what):
             data += chunk
     if not data:
         sys.exit(4)
+    if data.startswith(b"\0"):
+        raise Refused("release.sh's signing agent gives the secrets to its own signing steps only: "
+                      + data[1:MAX_SECRET].decode(errors="replace"))
     sys.stdout.buffer.write(data + b"\n")
 
 
@@ -192,9 +235,9 @@ def main(argv):
             ask(args[0], args[1])
         else:
             sys.exit(__doc__)
-    except Refused as refusal:
-        print(f"{program}: {refusal}", file=sys.stderr)
-        sys.exit(1)
+    except Refused as refused:
+        print(f"{program}: {refused}", file=sys.stderr)
+        sys.exit(5 if command == "ask" else 1)
 
 
 if __name__ == "__main__":

@@ -64,12 +64,21 @@ module=$(setting pkcs11_module) engine=$(setting pkcs11_engine) osslsigncode=$(s
 tsa_ca=$(setting timestamp_ca) bound=$(setting timestamp_timeout) agent=$(setting agent)
 mapfile -t timestamps < <(jq -r '.timestamps // [] | .[]' "$config")
 [ -n "$source" ] || fail "the build's signing configuration '$config' signs nothing"
+# (Configure refuses an authority's user and password; a configuration written otherwise
+# would put them on timestamp.py's command line.)
+userinfo='://[^/?#]*@'
+for url in "${timestamps[@]}"; do
+  [[ ! $url =~ $userinfo ]] ||
+    fail "a timestamp authority's URL in '$config' holds a user or password, which is not supported: configure again"
+done
 
 # A secret: the file (or pipe) given, else the variable given, else release.sh's agent.
 secret=""
 agent_secret() {  # pin|password
   local status=0
   secret=$("$python" "$here/secret.py" sign.sh ask "$agent" "$1") || status=$?
+  # (5: the agent refused this step, and secret.py said why)
+  [ $status != 5 ] || exit 1
   return $status
 }
 case $source in

@@ -27,9 +27,46 @@
 set -euo pipefail
 # The secrets, before anything else, out of the environment of every program started from
 # here on: the signing steps get them from an agent of this run's own (release/secret.py).
-pin_file=${DORVANE_SIGN_PIN_FILE-} pin_given=${DORVANE_SIGN_PIN+set} pin=${DORVANE_SIGN_PIN-}
-password_given=${DORVANE_SIGN_PASSWORD+set} password=${DORVANE_SIGN_PASSWORD-}
-unset DORVANE_SIGN_PIN_FILE DORVANE_SIGN_PIN DORVANE_SIGN_PASSWORD
+# unset does not clear what /proc/PID/environ shows of the environment a process was
+# started with, so a run given them there starts no program: it hands them to a fresh
+# process of itself through a pipe (a here-string this small is one, not a file), with the
+# pipe's number as the only trace.
+if [ -n "${DORVANE_SIGN_PIN_FILE+1}${DORVANE_SIGN_PIN+1}${DORVANE_SIGN_PASSWORD+1}" ]; then
+  handed=""
+  for variable in DORVANE_SIGN_PIN_FILE DORVANE_SIGN_PIN DORVANE_SIGN_PASSWORD; do
+    [ -n "${!variable+1}" ] || continue
+    value=${!variable}
+    # (A larger one would make the here-string a temporary file.)
+    [ ${#value} -le 4096 ] || { echo "release.sh: $variable holds more than 4096 characters" >&2; exit 2; }
+    handed+="$variable ${#value}:$value"
+  done
+  unset DORVANE_SIGN_PIN_FILE DORVANE_SIGN_PIN DORVANE_SIGN_PASSWORD value
+  exec {handed_fd}<<<"$handed"
+  export DORVANE_RELEASE_HANDED=$handed_fd
+  exec "$BASH" "$0" "$@"
+fi
+pin_file="" pin_given="" pin="" password_given="" password=""
+if [ -n "${DORVANE_RELEASE_HANDED-}" ]; then
+  handed_fd=$DORVANE_RELEASE_HANDED
+  unset DORVANE_RELEASE_HANDED
+  [[ $handed_fd =~ ^[0-9]+$ ]] || { echo "release.sh: DORVANE_RELEASE_HANDED is release.sh's own" >&2; exit 2; }
+  while IFS= read -r -d ' ' -u "$handed_fd" variable && IFS= read -r -d : -u "$handed_fd" size; do
+    value=""
+    [ "$size" = 0 ] || IFS= read -r -N "$size" -u "$handed_fd" value
+    case $variable in
+      DORVANE_SIGN_PIN_FILE) pin_file=$value ;;
+      DORVANE_SIGN_PIN) pin_given=set pin=$value ;;
+      DORVANE_SIGN_PASSWORD) password_given=set password=$value ;;
+    esac
+  done
+  exec {handed_fd}<&-
+  unset value
+fi
+# Nor do bash's start-up hooks reach the signing steps: the agent refuses a sign.sh
+# started with them (they could read its secret, or trace it into the build's log).
+unset BASH_ENV
+export -n SHELLOPTS BASHOPTS 2>/dev/null || true
+while read -r _ _ function; do export -fn "${function?}"; done < <(declare -Fx)
 arguments=("$@")
 caller=$PWD
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -102,6 +139,17 @@ done
 [ -z "$url" ] || [ $full = 1 ] ||
   refuse "DORVANE_RELEASE_URL: the manifests name every architecture's files (${all_presets[*]}), and" \
     "--presets gives ${presets[*]}: release them all, or unset DORVANE_RELEASE_URL"
+# A timestamp authority's user and password would be on cmake's and the signing steps'
+# command lines and in the build trees' files: such authorities are not supported.
+previous="" userinfo='://[^/?#;]*@'
+for option in "$@"; do
+  [ "$previous" != -D ] || option=-D$option
+  previous=$option
+  if [[ $option =~ ^-DDORVANE_SIGN_TIMESTAMP_URL(:[A-Za-z]+)?= && ${option#*=} =~ $userinfo ]]; then
+    refuse "DORVANE_SIGN_TIMESTAMP_URL must not hold a user or password: timestamp authorities that need" \
+      "credentials are not supported (public RFC 3161 authorities need none)"
+  fi
+done
 
 # One release at a time in a checkout: two would build in the same trees and gather into
 # the same folder. The second says who holds the lock.
@@ -111,7 +159,19 @@ exec {lock_fd}>>"$lock"
 if ! flock -n "$lock_fd"; then
   refuse "another release.sh is running in this checkout ($(head -c 1000 "$lock" | tr -d '\n')): wait for it to end"
 fi
-printf 'pid %s, started %s, %s\n' "$$" "$(date -u +%Y-%m-%dT%H:%M:%SZ)" "$(printf '%q ' "$0" "${arguments[@]}")" >"$lock"
+# The command it runs, for the one refused, with the CMake options named without their
+# values: the lock outlives the run, and a value may be what nobody else should read.
+described=("$0" "${arguments[@]:0:${#arguments[@]}-$#}")
+previous=""
+for option in "$@"; do
+  if [[ ($previous == -D || $option == -D?*) && $option == *=* ]]; then
+    described+=("${option%%=*}=...")
+  else
+    described+=("$option")
+  fi
+  previous=$option
+done
+printf 'pid %s, started %s, %s\n' "$$" "$(date -u +%Y-%m-%dT%H:%M:%SZ)" "$(printf '%q ' "${described[@]}")" >"$lock"
 
 # A release's provenance names the commit its sources are at: a tree whose tracked files
 # have uncommitted changes, or a DORVANE_SOURCE_COMMIT that is not its commit, is refused
