@@ -268,6 +268,20 @@ signer_facts() {
 if [ -n "$source" ]; then
   facts=$(signer_facts) || exit 1
   [ -n "$roots" ] || roots=$work/chain.pem
+else
+  # A PIN, a password or roots say the publisher means to sign: an unsigned release made
+  # instead, by a job whose signing options went missing, would be published as if signed.
+  given=()
+  [ -z "$pin_given" ] || given+=("a PIN")
+  [ -z "$password_given" ] || given+=("a PKCS#12 password")
+  [ -z "${DORVANE_RELEASE_CA-}" ] || given+=(DORVANE_RELEASE_CA)
+  [ ${#given[@]} = 0 ] || refuse "given $(printf '%s, ' "${given[@]}" | sed 's/, $//'), but the trees are not configured to sign: give the signing" \
+    "options (-DDORVANE_SIGN_CERT=... and the key), or none of these for an unsigned release"
+  # Nor does an unsigned release replace a signed one of this version unasked.
+  if [ -e "$final/" ] && compgen -G "$final/*$(jq -r .files.envelope "$contract")" >/dev/null && [ $replace = 0 ]; then
+    refuse "$final is signed, and this run is not: give the signing options, or --replace to replace it" \
+      "with an unsigned release"
+  fi
 fi
 
 if [ $build = 1 ] && [ -n "$source" ]; then
@@ -378,11 +392,26 @@ mkdir "$download"
 verify_all "$download" "the files as uploaded"
 [ -z "$url" ] || verify_all "$out" "the whole folder"
 
-# Into place.
+# Into place. A release whose files differ from the new one's (signed again, timestamped
+# again, other manifests) may be what users already downloaded: it is kept, once, as
+# <name>.previous, and said so.
 rm -rf "$final.old"
-[ ! -e "$final" ] || mv "$final" "$final.old"
+if [ -e "$final" ]; then
+  if diff -rq "$final" "$out" >/dev/null 2>&1; then
+    mv "$final" "$final.old"
+  else
+    rm -rf "$final.previous" "$final.previous.release.json" "$final.previous.public-key.pem"
+    mv "$final" "$final.previous"
+    [ ! -f "$record" ] || mv "$record" "$final.previous.release.json"
+    [ ! -f "$final.public-key.pem" ] || mv "$final.public-key.pem" "$final.previous.public-key.pem"
+    echo "release.sh: the release this replaces differs from it, and is kept as $final.previous:" \
+      "if it was published, publish this one in its place, with its checksums and manifests" >&2
+  fi
+fi
 mv "$out" "$final"
 rm -rf "$final.old"
+# (A key beside an unsigned release would say it is signed.)
+[ -n "$source" ] || rm -f "$final.public-key.pem"
 "$python" -c 'import json, sys; json.dump(dict(zip(("version", "commit", "sums_sha256"), sys.argv[2:5]), presets=sys.argv[5:]), open(sys.argv[1], "w"), indent=2)' \
   "$record" "$version" "$commit" "$sums_sha256" "${presets[@]}"
 echo "release $name: $final"
@@ -390,10 +419,14 @@ printf '  %s\n' "${files[@]}" "$sums"
 for folder in "${manifest_folders[@]}"; do
   [ ! -d "$final/$folder" ] || echo "  $folder/ (to its repository: not uploaded with the files)"
 done
-[ $full = 1 ] || echo "  (not a release: ${presets[*]} only; the release of every architecture is $root/release/$version)"
 # What users check the files against, published apart from them (the project's page, the
 # release notes, a signed tag): a copy beside the files proves nothing.
-echo "publish apart from the files, for users to check them with:"
+if [ $full = 1 ]; then
+  echo "publish apart from the files, for users to check them with:"
+else
+  echo "not a release: ${presets[*]} only, to try out; the release to publish is every architecture's," \
+    "$root/release/$version. This one is checked with:"
+fi
 echo "  SHA-256 of $sums: $sums_sha256"
 if [ -n "$source" ]; then
   mkdir -p "$root/release"

@@ -71,8 +71,12 @@ record "release.sh checked the files as uploaded and the whole folder, the manif
 "$src/scripts/release.sh" --build-root "$root" --no-build >"$tmp/plain.log" 2>&1 || { cat "$tmp/plain.log"; exit 1; }
 why=""
 [ "$(grep -c '^no manifests: DORVANE_RELEASE_URL is not set' "$tmp/plain.log")" = 1 ] || why="no line saying so"
-ls "$root"/release/*/{winget,scoop} >/dev/null 2>&1 && why=$(why_not "$why" "manifests written anyway")
-record "no URL, no manifests, one line saying so" "$why"
+plain=$(sed -n 's/^release [^:]*: //p' "$tmp/plain.log")
+ls "$plain"/{winget,scoop} >/dev/null 2>&1 && why=$(why_not "$why" "manifests written anyway")
+# (The release it replaced had manifests, which may be published: it is kept, and said so.)
+[ -d "$plain.previous/winget" ] && grep -q "^release.sh: the release this replaces differs from it, and is kept as $plain.previous:" \
+  "$tmp/plain.log" || why=$(why_not "$why" "the release with manifests not kept as $plain.previous, or not said")
+record "no URL, no manifests, one line saying so; the release with manifests kept beside" "$why"
 
 # Every file the package steps made, as they made it (the SBOM and provenance included).
 out=$tmp/run2

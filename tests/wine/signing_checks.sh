@@ -910,7 +910,10 @@ EOF
   grep -q 'timestamped by' "$tmp/release-unstamped.log" && why=$(why_not "$why" "timestamped")
   "$src/scripts/verify-release" "$final" --ca "$tmp/release-ca.pem" >"$tmp/unstamped-verify.log" 2>&1
   grep -q 'verifies, timestamped' "$tmp/unstamped-verify.log" && why=$(why_not "$why" "the release carries timestamps")
-  record "no timestamp options: none taken from the last run, and a warning" "$why"
+  grep -q "^release.sh: the release this replaces differs from it, and is kept as $final.previous" \
+    "$tmp/release-unstamped.log" && compgen -G "$final.previous/*.sigstore.json" >/dev/null ||
+    why=$(why_not "$why" "the timestamped release not kept as $final.previous, or not said")
+  record "no timestamp options: none taken from the last run, and a warning; the timestamped release kept beside" "$why"
   # Its files as uploaded, with the public key it said to publish.
   why=""
   rm -rf "$tmp/uploaded"
@@ -937,13 +940,38 @@ EOF
   done
   record "--no-build held to DORVANE_RELEASE_CA: refused, the previous release kept byte for byte" "$why"
 
-  # Nor signing options: the release is unsigned.
+  # Nor signing options: none is taken from the last run. Given what signing needs (roots,
+  # a PIN) without them, or over a signed release of this version, a run is refused before
+  # building; with --replace it makes an unsigned release, the signed one kept beside it.
+  local settings
+  while IFS='|' read -r name settings options want; do
+    read -ra settings <<<"$settings"
+    read -ra options <<<"$options"
+    why=""
+    status=0
+    release "$tmp/release-unsigned.log" - "${settings[@]}" -- "${options[@]}" "${where[@]}" "${toolchain_cache[@]}" || status=$?
+    [ $status = 2 ] || why="status $status"
+    grep -q "^release.sh: .*$want" "$tmp/release-unsigned.log" ||
+      why=$(why_not "$why" "said: $(grep -v '^--' "$tmp/release-unsigned.log" | head -2 | tr '\n' ' ')")
+    grep -q '^== ' "$tmp/release-unsigned.log" && why=$(why_not "$why" "built")
+    snapshot | cmp -s - "$tmp/release.before" || why=$(why_not "$why" "the signed release changed")
+    record "no signing options, $name: refused before building" "$why"
+  done <<EOT
+and DORVANE_RELEASE_CA|DORVANE_RELEASE_CA=$tmp/release-ca.pem||given DORVANE_RELEASE_CA, but the trees are not configured to sign
+and a PIN file|DORVANE_SIGN_PIN_FILE=pin DORVANE_RELEASE_CA=||given a PIN, but the trees are not configured to sign
+over the signed release|DORVANE_RELEASE_CA=||is signed, and this run is not: .* --replace
+EOT
   why=""
-  release "$tmp/release-unsigned.log" - -- "${where[@]}" "${toolchain_cache[@]}" ||
+  release "$tmp/release-unsigned.log" - DORVANE_RELEASE_CA= -- --replace "${where[@]}" "${toolchain_cache[@]}" ||
     why="failed: $(tail -3 "$tmp/release-unsigned.log" | tr '\n' ' ')"
   compgen -G "$final/*.intoto.jsonl" >/dev/null && why=$(why_not "$why" "signed")
   grep -q '^  signer' "$tmp/release-unsigned.log" && why=$(why_not "$why" "names a signer")
-  record "no signing options: none taken from the last run, an unsigned release" "$why"
+  [ ! -e "$final.public-key.pem" ] || why=$(why_not "$why" "the signed release's public key left beside it")
+  compgen -G "$final.previous/*.intoto.jsonl" >/dev/null && [ -f "$final.previous.public-key.pem" ] ||
+    why=$(why_not "$why" "the signed release not kept as $final.previous, with its key")
+  grep -q "^release.sh: the release this replaces differs from it, and is kept as $final.previous" \
+    "$tmp/release-unsigned.log" || why=$(why_not "$why" "not said")
+  record "no signing options, --replace: an unsigned release, the signed one kept beside it" "$why"
 }
 
 # What configure refuses: a timestamp server it could not trust the scheme of, or whose
