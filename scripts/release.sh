@@ -369,8 +369,8 @@ verify() {  # FOLDER WHAT ANCHOR...
     { printf '%s\n' "$said" >&2; echo "release.sh: $2 do not verify (${*:3})" >&2; exit 1; }
   echo "checked: $2 (${3#--}), $(tail -1 <<<"$said")"
 }
-# (Under --key alone the verifier holds timestamps to the system's roots: an authority of
-# DORVANE_SIGN_TIMESTAMP_CA's cannot pass there, and users with the key alone cannot check it.)
+# (Under --key the verifier holds timestamps to the system's roots: an authority of
+# DORVANE_SIGN_TIMESTAMP_CA's needs its roots published, for --tsa-ca, and is checked so.)
 private_stamps=""
 if [ -n "$source" ] && [ "$(jq '.timestamps | length' "$signing")" != 0 ] && [ -n "$(jq -r .timestamp_ca "$signing")" ]; then
   private_stamps=$(jq -r .timestamp_ca "$signing")
@@ -378,11 +378,7 @@ fi
 verify_all() {  # FOLDER WHAT
   verify "$1" "$2" --sums "$sums_sha256"
   [ -z "$source" ] || verify "$1" "$2" "${ca[@]}"
-  if [ -n "$private_stamps" ]; then
-    echo "not checked: $2 with --key alone (the timestamps' roots, $private_stamps, are not the system's)"
-  elif [ -n "$source" ]; then
-    verify "$1" "$2" --key "$work/public.pem"
-  fi
+  [ -z "$source" ] || verify "$1" "$2" --key "$work/public.pem" ${private_stamps:+--tsa-ca "$private_stamps"}
 }
 download=$work/download
 mkdir "$download"
@@ -440,6 +436,8 @@ if [ -n "$source" ]; then
     echo "  roots: the signer's certificate itself (self-signed): publish it"
   fi
   echo "  public key: $final.public-key.pem"
+  [ -z "$private_stamps" ] ||
+    echo "  timestamp authority's roots (not the system's; users give them to --tsa-ca with --key): $private_stamps"
   # A signature without a timestamp stops verifying when its certificate expires.
   if [ "$(jq '.timestamps | length' "$signing")" = 0 ]; then
     echo "warning: signed without a timestamp: the signatures stop verifying when the certificate expires" \

@@ -285,6 +285,12 @@ def revocation_refused(parsed, ctx):
     return "; ".join(problems[:3])
 
 
+def tsa_anchors(ctx):
+    """The roots a timestamp was held to, as the command line named them."""
+    given = [option for option, value in (("--ca", ctx.policy.ca), ("--tsa-ca", ctx.args.tsa_ca)) if value]
+    return " and ".join(given + ["the system's roots"])
+
+
 def timestamp_of(parsed, ctx):
     """(when, as YYYY-MM-DDTHH:MM:SSZ, or None; why the timestamp does not count, or "").
     The time is read from the structure, and only once the token verifies."""
@@ -305,8 +311,7 @@ def timestamp_of(parsed, ctx):
     status, _ = ctx.tools.run(["openssl", "ts", "-verify", "-token_in", "-in", token_file, "-data", data_file,
                                "-CAfile", ctx.tsa_roots])
     if status != 0:
-        return None, (f"its RFC 3161 timestamp does not verify with {'--ca and ' if ctx.policy.ca else ''}"
-                      "the system's roots")
+        return None, f"its RFC 3161 timestamp does not verify with {tsa_anchors(ctx)}"
     return when.strftime("%Y-%m-%dT%H:%M:%SZ"), ""
 
 
@@ -315,7 +320,7 @@ def countersigned(parsed, der, ctx):
     authority's certificate, carried with the signer's, over the digest of the signature;
     its signingTime is the time, once its signature verifies and its certificate chains to
     the roots for time stamping."""
-    refused = f"its countersignature does not verify with {'--ca and ' if ctx.policy.ca else ''}the system's roots"
+    refused = f"its countersignature does not verify with {tsa_anchors(ctx)}"
     try:
         signer = asn1_cms.SignerInfo.load(der, strict=True)
         cert = certificate_of(signer, parsed.certificates)

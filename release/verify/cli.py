@@ -73,7 +73,7 @@ def arguments(argv):
     parser = argparse.ArgumentParser(
         prog="verify-release", allow_abbrev=False, formatter_class=argparse.RawDescriptionHelpFormatter,
         usage="verify-release DIR [--ca ROOTS.pem [--identity SUBJECT] [--cert-sha256 HEX] [--crl CRL.pem]\n"
-              "                          | --key PUBKEY.pem] [--sums HEX] [--json]\n"
+              "                          | --key PUBKEY.pem] [--tsa-ca ROOTS.pem] [--sums HEX] [--json]\n"
               "                      [--schema CHECKOUT [--node-modules DIR]]\n"
               "                      [--rebuild SOURCE [--anyway] [--preset NAME] [--commit HASH] "
               "[--arm64-cache DIR]]",
@@ -90,6 +90,9 @@ def arguments(argv):
                         help="with --ca: the CRLs (PEM) of every issuer in the chain, to check revocation against, "
                              "offline")
     parser.add_argument("--key", metavar="PUBKEY", help="the publisher's public key (PEM): the origin is checked with it")
+    parser.add_argument("--tsa-ca", metavar="ROOTS",
+                        help="root certificates (PEM) of a timestamp authority the system's roots do not hold, as "
+                             "the publisher publishes them: for timestamps only")
     parser.add_argument("--sums", metavar="HEX", help="the SHA-256 of SHA256SUMS, published elsewhere")
     parser.add_argument("--json", action="store_true", help="write the results as one JSON document")
     parser.add_argument("--rebuild", metavar="SOURCE", help="a checkout or clone URL: build the recorded commit and compare")
@@ -103,11 +106,11 @@ def arguments(argv):
     parser.add_argument("--commit", help="the commit to rebuild (a release without provenance)")
     parser.add_argument("--arm64-cache", metavar="DIR", help="an existing ARM64 sysroot cache")
     args = parser.parse_args(argv)
-    for option in ("ca", "key", "crl"):
+    for option in ("ca", "key", "crl", "tsa_ca"):
         value = getattr(args, option)
         if value is not None:
             if not os.path.isfile(value):
-                parser.error(f"--{option}: {q(value)} is not a file")
+                parser.error(f"--{option.replace('_', '-')}: {q(value)} is not a file")
             setattr(args, option, os.path.realpath(value))
     for option in ("schema", "node_modules"):
         value = getattr(args, option)
@@ -187,10 +190,18 @@ def anchors(ctx):
             except ValueError as error:
                 raise Usage(f"--crl: {q(args.crl)} holds no CRL that can be read ({q(str(error)[:120])})")
     # Timestamp authorities are public services: their roots are the system's, beside the
-    # publisher's own.
+    # publisher's own and those of a private authority the publisher names (--tsa-ca).
+    if args.tsa_ca and authenticode.available():
+        with open(args.tsa_ca, "rb") as handle:
+            try:
+                held = authenticode.roots_of(handle.read(ctx.limits.file))
+            except ValueError:
+                held = []
+        if not held:
+            raise Usage(f"--tsa-ca: {q(args.tsa_ca)} holds no PEM certificate")
     ctx.tsa_roots = os.path.join(ctx.work, "tsa-roots.pem")
     with open(ctx.tsa_roots, "wb") as out:
-        for roots in (args.ca, "/etc/ssl/certs/ca-certificates.crt"):
+        for roots in (args.ca, args.tsa_ca, "/etc/ssl/certs/ca-certificates.crt"):
             if roots and os.path.isfile(roots):
                 with open(roots, "rb") as handle:
                     out.write(handle.read(ctx.limits.file).rstrip(b"\n") + b"\n")

@@ -77,6 +77,8 @@ def text(rdns):
 
 def parse(given):
     """RFC 4514 text (CN=Publisher,O=Example) as a list of RDNs; ValueError when it is not."""
+    if given.lower().startswith("subject="):
+        raise ValueError("leave out openssl's 'subject=': the subject is what follows it")
     if not given or given.startswith("/"):
         raise ValueError("give the subject as RFC 4514 writes it, most specific first, as "
                          "`openssl x509 -noout -subject -nameopt RFC2253` prints it (CN=Name,O=Org)")

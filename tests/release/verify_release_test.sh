@@ -754,6 +754,10 @@ cases=(
   "envelope-bad-first|signed|--ca CERT|0|^ok   $base.intoto.jsonl: the envelope's signature verifies with the exe's signer's key \\(signature 2 of 2\\)"
   "stamped|stamped|--ca BOTH|0|^ok   $base.msi: Authenticode signature by .* verifies, timestamped [0-9]{4}-~^ok   $base.intoto.jsonl: the envelope's signature verifies"
   "stamped-untrusted|stamped|--ca CERT|1|^FAIL $base.msi: Authenticode signature by .* verifies: its RFC 3161 timestamp does not verify with --ca and the system's roots"
+  "stamped-key|stamped|--key PUB|1|^FAIL $base.msi: Authenticode signature by .* verifies: its RFC 3161 timestamp does not verify with the system's roots$"
+  "stamped-key-tsa|stamped|--key PUB --tsa-ca TSAROOT|0|^ok   $base.msi: Authenticode signature by .* verifies, timestamped [0-9]{4}-"
+  "stamped-ca-tsa|stamped|--ca CERT --tsa-ca TSAROOT|0|^ok   $base.msi: Authenticode signature by .* verifies, timestamped [0-9]{4}-"
+  "stamped-tsa-other|stamped|--ca CERT --tsa-ca CERT|1|^FAIL $base.msi: Authenticode signature by .* verifies: its RFC 3161 timestamp does not verify with --ca and --tsa-ca and the system's roots$"
   "no-osslsigncode|signed|NOSSL|0|^     not checked here: $zip: dorvane.exe's Authenticode signature \\(no osslsigncode\\)~^     not checked here: $base.provenance.json's signed true against the exe~^     not checked here: $base.intoto.jsonl's signature by the exe's signer"
   "no-osslsigncode-ca|signed|--ca CERT NOSSL|1|^FAIL $zip: dorvane.exe's Authenticode signature: cannot be checked here \\(no osslsigncode\\), so the origin is not proved"
   "msi-dotdot|good||1|^FAIL $base.msi holds every table, row, stream and summary field the build makes \\(1.0.0, win64\\): table Directory's rows differ: not the build's: .*\\.\\.\\|\\.\\."
@@ -876,6 +880,7 @@ for row in "${cases[@]}"; do
       PINOTHER) args+=(--cert-sha256 "$(openssl x509 -in "$tmp/cert.pem" -outform DER | sha256sum | cut -c1-64)") ;;
       OTHER) args+=(--identity "CN=DORVANE other,O=Example") ;;
       BOTH) args+=("$tmp/cert-and-tsa.pem") ;;
+      TSAROOT) args+=("$tsa/ca.pem") ;;
       NOSSL) path=$tmp/no-osslsigncode ;;
       NOMSI) path=$tmp/no-msitools ;;
       WAITS) path=$tmp/waits:$PATH ;;

@@ -64,6 +64,11 @@ class Identity(unittest.TestCase):
                 with self.assertRaises(ValueError):
                     names.parse(given)
 
+    def test_openssl_prefix_named(self):
+        # What `openssl x509 -subject` prints, pasted whole: the refusal says what to drop.
+        with self.assertRaisesRegex(ValueError, "subject="):
+            names.parse("subject=CN=Test Publisher,O=Test")
+
 
 if __name__ == "__main__":
     unittest.main()

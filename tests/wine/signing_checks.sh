@@ -797,11 +797,15 @@ EOF
     "$src/scripts/verify-release" "$tmp/uploaded" "${anchor[@]}" >"$tmp/uploaded.log" 2>&1 ||
       why=$(why_not "$why" "${anchor[0]}: $(grep -m2 '^FAIL' "$tmp/uploaded.log" | tr '\n' ' ')")
   done
-  # (Its timestamps' root is the test's own, which a user with the key alone cannot check:
-  # release.sh says so, and --key is tried on the release without timestamps below.)
-  grep -q '^not checked: the files as uploaded with --key alone' "$tmp/release.log" ||
-    why=$(why_not "$why" "no word on --key")
-  record "the files as uploaded: sha256sum -c, and the verifier with --sums and --ca --identity as published" "$why"
+  # (Its timestamps' root is the test's own, not the system's: with the key, users need it
+  # too, and release.sh names it to publish.)
+  local stamps_roots
+  stamps_roots=$(published "timestamp authority's roots (not the system's; users give them to --tsa-ca with --key)" "$tmp/release.log")
+  [ "$stamps_roots" = "$tmp/tsa/ca.pem" ] || why=$(why_not "$why" "the timestamps' roots published are '$stamps_roots'")
+  "$src/scripts/verify-release" "$tmp/uploaded" --key "$key" --tsa-ca "$stamps_roots" >"$tmp/uploaded.log" 2>&1 ||
+    why=$(why_not "$why" "--key --tsa-ca: $(grep -m2 '^FAIL' "$tmp/uploaded.log" | tr '\n' ' ')")
+  grep -q 'verifies, timestamped' "$tmp/uploaded.log" || why=$(why_not "$why" "--key --tsa-ca: no timestamp shown")
+  record "the files as uploaded: sha256sum -c, and the verifier with --sums, --ca --identity and --key --tsa-ca as published" "$why"
 
   # A timestamp authority's user and password: refused before anything runs, on no
   # command line but release.sh's own, in no file.
