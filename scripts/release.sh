@@ -96,6 +96,7 @@ contract=$src/release/contract.json
 mapfile -t all_presets < <(jq -r '.architectures[].preset' "$contract")
 mapfile -t suffixes < <(jq -r '.files[]' "$contract")
 checksum=$(jq -r .checksum "$contract") sums=$(jq -r .sums "$contract")
+envelope=$(jq -r .files.envelope "$contract") bundle=$(jq -r .files.bundle "$contract")
 mapfile -t manifest_folders < <(jq -r '.manifests.winget, .manifests.scoop' "$contract")
 arch_of() { jq -r --arg preset "$1" '.architectures | to_entries[] | select(.value.preset == $preset) | .key' "$contract"; }
 package_of() {  # VERSION ARCH
@@ -203,6 +204,10 @@ fi
 version_of() { jq -r .version "$root/$1/project.json"; }
 for preset in "${presets[@]}"; do
   [ -f "$root/$preset/project.json" ] || refuse "$root/$preset is not a configured build tree"
+  # A release holds every package's SBOM and provenance: without their tools (the npm
+  # packages the tree names) the package step makes none, and says so only in its log.
+  why=$(DORVANE_NODE_MODULES=$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$root/$preset/CMakeCache.txt") \
+    "$src/scripts/ensure-tools.sh" --check records 2>&1) || refuse "$preset: ${why#ensure-tools.sh: }"
 done
 version=$(version_of "${presets[0]}")
 for preset in "${presets[@]}"; do
@@ -235,7 +240,7 @@ if [ -e "$final" ]; then
   [ ! -f "$record" ] || made=$(jq -r '.commit // ""' "$record")
   if [ "$made" != "$commit" ]; then
     if [ $replace = 0 ]; then
-      refuse "$final holds version $version ${made:+of commit $made}${made:-of an unknown commit}," \
+      refuse "$final holds version $version of ${made:+commit }${made:-an unknown commit}," \
         "and this is commit $commit: raise project(VERSION) in CMakeLists.txt for a new release, or give" \
         "--replace to replace the one that may be published"
     fi
@@ -278,7 +283,7 @@ else
   [ ${#given[@]} = 0 ] || refuse "given $(printf '%s, ' "${given[@]}" | sed 's/, $//'), but the trees are not configured to sign: give the signing" \
     "options (-DDORVANE_SIGN_CERT=... and the key), or none of these for an unsigned release"
   # Nor does an unsigned release replace a signed one of this version unasked.
-  if [ -e "$final/" ] && compgen -G "$final/*$(jq -r .files.envelope "$contract")" >/dev/null && [ $replace = 0 ]; then
+  if [ -e "$final/" ] && compgen -G "$final/*$envelope" >/dev/null && [ $replace = 0 ]; then
     refuse "$final is signed, and this run is not: give the signing options, or --replace to replace it" \
       "with an unsigned release"
   fi
@@ -327,10 +332,14 @@ mkdir -p "$out"
 for i in "${!presets[@]}"; do
   package=$root/${presets[i]}/package
   base=$(package_of "$version" "${arches[i]}")
-  found=0
+  missing=()
   for suffix in "${suffixes[@]}"; do
     file=$package/$base$suffix
-    [ -f "$file" ] || continue
+    if [ ! -f "$file" ]; then
+      # (Only a signed release has the envelope and its bundle.)
+      [[ -z $source && ($suffix == "$envelope" || $suffix == "$bundle") ]] || missing+=("$base$suffix")
+      continue
+    fi
     # Every file goes with its checksum, and only when that checksum is still its own.
     (cd "$package" && sha256sum --quiet -c "$base$suffix$checksum") ||
       { echo "release.sh: $file does not match its $checksum" >&2; exit 1; }
@@ -342,9 +351,9 @@ for i in "${!presets[@]}"; do
       fi ;;
     esac
     cp "$file" "$file$checksum" "$out/"
-    case $suffix in "$(jq -r .files.zip "$contract")" | "$(jq -r .files.msi "$contract")") found=$((found + 1)) ;; esac
   done
-  [ $found = 2 ] || { echo "release.sh: $package lacks its ZIP or MSI" >&2; exit 1; }
+  # Every package with its SBOM and provenance and, signed, the envelope and its bundle.
+  [ ${#missing[@]} = 0 ] || { echo "release.sh: $package lacks ${missing[*]}" >&2; exit 1; }
 done
 # SHA256SUMS: every flat file, by name, in an order that does not depend on the file system.
 mapfile -t files < <(cd "$out" && find . -maxdepth 1 -type f -printf '%P\n' | LC_ALL=C sort)

@@ -129,7 +129,7 @@ if git -C "$src" rev-parse -q --verify HEAD >/dev/null 2>&1; then
   done <<EOT
 manifests for one architecture|DORVANE_RELEASE_URL=$url|--presets windows-x64 $*|the manifests name every architecture
 a URL that does not name the version|DORVANE_RELEASE_URL=https://downloads.example.org/dorvane/latest/|$*|must name the version
-another commit of version $version|DORVANE_RELEASE_NOTES_URL=|$*|holds version $version of commit .*--replace
+another commit of version $version|DORVANE_RELEASE_NOTES_URL=|$*|holds version $version of commit [0-9a-f]\{40\}, and this is commit .*--replace
 EOT
   why=""
   "${release[@]:0:3}" --no-build --replace >"$tmp/replace.log" 2>&1 || why="status $?: $(tail -2 "$tmp/replace.log" | tr '\n' ' ')"
@@ -146,6 +146,29 @@ EOT
 else
   echo "left out: another commit and a tag ($src is not a git checkout)"
 fi
+
+# Trees configured without the records' tools (in a build root of their own, so that the
+# trees above stay as they are): refused before building.
+status=0
+"$src/scripts/release.sh" --build-root "$tmp/no-records" "$@" -DDORVANE_NODE_MODULES="$tmp/none" >"$tmp/no-records.log" 2>&1 ||
+  status=$?
+why=""
+[ $status = 2 ] && grep -q "^release.sh: windows-x86: records lacks the npm packages .*; install with: scripts/ensure-tools.sh records$" \
+  "$tmp/no-records.log" || why="status $status: $(grep -v '^--' "$tmp/no-records.log" | tail -2 | tr '\n' ' ')"
+grep -q '^== ' "$tmp/no-records.log" && why=$(why_not "$why" "built")
+record "trees without the npm packages the records need: refused before building" "$why"
+# A package without its SBOM (a tree configured without the records' tools) makes no release.
+sbom=$(find "$root"/windows-*/package -name "dorvane-$version-*$(jq -r .files.sbom "$src/release/contract.json")" | head -1)
+mv "$sbom" "$tmp/sbom"
+snapshot >"$tmp/full.before"
+status=0
+"${release[@]:0:3}" --no-build --replace >"$tmp/no-sbom.log" 2>&1 || status=$?
+why=""
+[ $status = 1 ] && grep -q "^release.sh: .* lacks ${sbom##*/}$" "$tmp/no-sbom.log" ||
+  why="status $status: $(tail -2 "$tmp/no-sbom.log" | tr '\n' ' ')"
+snapshot | cmp -s - "$tmp/full.before" || why=$(why_not "$why" "the release changed")
+record "a package without its SBOM: no release made, naming it" "$why"
+mv "$tmp/sbom" "$sbom"
 
 why=""
 yamllint -f parsable -c "$(dirname "$0")/yamllint.yml" "$out/winget" >"$tmp/lint.log" 2>&1 ||
