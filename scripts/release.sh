@@ -108,7 +108,8 @@ presets=("${all_presets[@]}")
 build=1 replace=0
 while [ $# -gt 0 ]; do
   case $1 in
-    --build-root) root=$(realpath -m "$2"); shift 2 ;;
+    --build-root | --presets) [ $# -ge 2 ] || refuse "$1 needs a value" ;;&
+    --build-root) root=$(realpath -m -- "$2"); shift 2 ;;
     --presets) read -ra presets <<<"$2"; shift 2 ;;
     --no-build) build=0; shift ;;
     --replace) replace=1; shift ;;
@@ -257,7 +258,7 @@ for preset in "${presets[@]}"; do
   [ "$(jq -c 'del(.agent)' "$root/$preset/signing.json")" = "$(jq -c 'del(.agent)' "$signing")" ] ||
     refuse "$preset is configured to sign otherwise than ${presets[0]}: configure them alike"
 done
-roots=${DORVANE_RELEASE_CA:+$(realpath -m "$DORVANE_RELEASE_CA")}
+roots=${DORVANE_RELEASE_CA:+$(realpath -m -- "$DORVANE_RELEASE_CA")}
 work=$(mktemp -d)
 temporary+=("$work")
 # The signer's facts (from the certificate file, or the PKCS#12 file with its password),
@@ -283,7 +284,7 @@ else
   [ ${#given[@]} = 0 ] || refuse "given $(printf '%s, ' "${given[@]}" | sed 's/, $//'), but the trees are not configured to sign: give the signing" \
     "options (-DDORVANE_SIGN_CERT=... and the key), or none of these for an unsigned release"
   # Nor does an unsigned release replace a signed one of this version unasked.
-  if [ -e "$final/" ] && compgen -G "$final/*$envelope" >/dev/null && [ $replace = 0 ]; then
+  if [ -d "$final" ] && [ -n "$(find "$final" -maxdepth 1 -name "*$envelope" -print -quit)" ] && [ $replace = 0 ]; then
     refuse "$final is signed, and this run is not: give the signing options, or --replace to replace it" \
       "with an unsigned release"
   fi
@@ -335,6 +336,12 @@ for i in "${!presets[@]}"; do
   missing=()
   for suffix in "${suffixes[@]}"; do
     file=$package/$base$suffix
+    # (A tree configured anew not to sign after it packaged signed files: they are not what
+    # it says.)
+    if [[ -z $source && ($suffix == "$envelope" || $suffix == "$bundle") && -f $file ]]; then
+      echo "release.sh: $file is signed, and ${presets[i]} is now configured not to sign: build it again" >&2
+      exit 1
+    fi
     if [ ! -f "$file" ]; then
       # (Only a signed release has the envelope and its bundle.)
       [[ -z $source && ($suffix == "$envelope" || $suffix == "$bundle") ]] || missing+=("$base$suffix")
@@ -378,15 +385,16 @@ verify() {  # FOLDER WHAT ANCHOR...
     { printf '%s\n' "$said" >&2; echo "release.sh: $2 do not verify (${*:3})" >&2; exit 1; }
   echo "checked: $2 (${3#--}), $(tail -1 <<<"$said")"
 }
-# (Under --key the verifier holds timestamps to the system's roots: an authority of
-# DORVANE_SIGN_TIMESTAMP_CA's needs its roots published, for --tsa-ca, and is checked so.)
+# (The verifier holds timestamps to the system's roots: an authority of
+# DORVANE_SIGN_TIMESTAMP_CA's needs its roots published, for --tsa-ca, and is checked so;
+# among --ca's roots they would vouch for signers too.)
 private_stamps=""
 if [ -n "$source" ] && [ "$(jq '.timestamps | length' "$signing")" != 0 ] && [ -n "$(jq -r .timestamp_ca "$signing")" ]; then
   private_stamps=$(jq -r .timestamp_ca "$signing")
 fi
 verify_all() {  # FOLDER WHAT
   verify "$1" "$2" --sums "$sums_sha256"
-  [ -z "$source" ] || verify "$1" "$2" "${ca[@]}"
+  [ -z "$source" ] || verify "$1" "$2" "${ca[@]}" ${private_stamps:+--tsa-ca "$private_stamps"}
   [ -z "$source" ] || verify "$1" "$2" --key "$work/public.pem" ${private_stamps:+--tsa-ca "$private_stamps"}
 }
 download=$work/download
@@ -398,18 +406,24 @@ verify_all "$download" "the files as uploaded"
 [ -z "$url" ] || verify_all "$out" "the whole folder"
 
 # Into place. A release whose files differ from the new one's (signed again, timestamped
-# again, other manifests) may be what users already downloaded: it is kept, once, as
-# <name>.previous, and said so.
+# again, other manifests) may be what users already downloaded: it is kept, named by the
+# SHA-256 of its SHA256SUMS (what users were told to check it with), and said so; none is
+# ever removed here.
 rm -rf "$final.old"
 if [ -e "$final" ]; then
   if diff -rq "$final" "$out" >/dev/null 2>&1; then
     mv "$final" "$final.old"
   else
-    rm -rf "$final.previous" "$final.previous.release.json" "$final.previous.public-key.pem"
-    mv "$final" "$final.previous"
-    [ ! -f "$record" ] || mv "$record" "$final.previous.release.json"
-    [ ! -f "$final.public-key.pem" ] || mv "$final.public-key.pem" "$final.previous.public-key.pem"
-    echo "release.sh: the release this replaces differs from it, and is kept as $final.previous:" \
+    kept=$final.replaced-$(sha256sum <"$final/$sums" 2>/dev/null | cut -c1-12)
+    [ "$kept" != "$final.replaced-" ] || kept=$final.replaced-$(date -u +%Y%m%dT%H%M%SZ)
+    if [ -e "$kept" ]; then
+      mv "$final" "$final.old"
+    else
+      mv "$final" "$kept"
+      [ ! -f "$record" ] || mv "$record" "$kept.release.json"
+      [ ! -f "$final.public-key.pem" ] || mv "$final.public-key.pem" "$kept.public-key.pem"
+    fi
+    echo "release.sh: the release this replaces differs from it, and is kept as $kept:" \
       "if it was published, publish this one in its place, with its checksums and manifests" >&2
   fi
 fi
@@ -446,7 +460,7 @@ if [ -n "$source" ]; then
   fi
   echo "  public key: $final.public-key.pem"
   [ -z "$private_stamps" ] ||
-    echo "  timestamp authority's roots (not the system's; users give them to --tsa-ca with --key): $private_stamps"
+    echo "  timestamp authority's roots (not the system's; users give them to --tsa-ca): $private_stamps"
   # A signature without a timestamp stops verifying when its certificate expires.
   if [ "$(jq '.timestamps | length' "$signing")" = 0 ]; then
     echo "warning: signed without a timestamp: the signatures stop verifying when the certificate expires" \

@@ -39,8 +39,30 @@ def certificates_pem(certificates):
 
 
 def roots_of(pem_bytes):
-    """The DER of every certificate in a PEM file."""
-    return [der for kind, _, der in asn1_pem.unarmor(pem_bytes, multiple=True) if kind == "CERTIFICATE"]
+    """The DER of every certificate in a PEM file; ValueError when a block of it is not a
+    certificate that can be read (OpenSSL would then refuse the whole file)."""
+    found, blocks = [], 0
+    try:
+        for number, (kind, _, der) in enumerate(asn1_pem.unarmor(pem_bytes, multiple=True), 1):
+            blocks = number
+            if kind == "CERTIFICATE":
+                try:
+                    x509.load_der_x509_certificate(der)
+                except ValueError:
+                    raise ValueError(f"its PEM block {number} is not a certificate that can be read")
+                found.append(der)
+    except ValueError as error:
+        if str(error).startswith("its PEM block"):
+            raise
+        raise ValueError(f"it is not PEM that can be read ({str(error).splitlines()[0][:120]})")
+    if pem_bytes.count(b"-----BEGIN ") != blocks:
+        raise ValueError(f"it has a PEM block that does not end after its {blocks} that do")
+    return found
+
+
+def roots_pem(ders):
+    """Certificates as one PEM file, written afresh."""
+    return "".join(asn1_pem.armor("CERTIFICATE", der).decode() for der in ders).encode()
 
 
 def indirect_content(encapsulated):
@@ -412,7 +434,7 @@ def check(path, der, label, ctx, dse=False):
     command = ["osslsigncode", "verify", "-ignore-cdp"] + revocation + [
         "-require-leaf-hash", "sha256:" + hashlib.sha256(parsed.cert.dump()).hexdigest(), "-in", path]
     if policy.ca:
-        ok = ctx.tools.run(command + ["-CAfile", policy.ca, "-TSA-CAfile", ctx.tsa_roots])[0] == 0
+        ok = ctx.tools.run(command + ["-CAfile", ctx.ca_file, "-TSA-CAfile", ctx.tsa_roots])[0] == 0
         stamped, bad_stamp = timestamp_of(parsed, ctx) if ok else (None, "")
         revoked = revocation_refused(parsed, ctx) if policy.crl else ""
         if not ok:

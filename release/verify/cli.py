@@ -162,6 +162,7 @@ class Context:
         self.folder = None
         self.roots, self.identity, self.key_der = [], getattr(args, "identity_rdns", None), None
         self.tsa_roots = None
+        self.ca_file = None   # --ca's certificates, written afresh
         self.crls = None      # --crl's CRLs, read once
         self.signed, self.exe, self.zip = {}, {}, {}
         self.packages = {}    # base: what its ZIP and MSI held, once both passed their checks
@@ -176,13 +177,10 @@ def anchors(ctx):
         except (ValueError, TypeError, NameError) as error:
             raise Usage(f"--key: not a PEM public key ({q(str(error)[:120])})")
     if args.ca and authenticode.available():
-        with open(args.ca, "rb") as handle:
-            try:
-                ctx.roots = authenticode.roots_of(handle.read(ctx.limits.file))
-            except ValueError:
-                pass
-        if not ctx.roots:
-            raise Usage(f"--ca: {q(args.ca)} holds no PEM certificate")
+        ctx.roots = read_roots(ctx, "--ca", args.ca)
+        ctx.ca_file = os.path.join(ctx.work, "ca-roots.pem")
+        with open(ctx.ca_file, "wb") as out:
+            out.write(authenticode.roots_pem(ctx.roots))
     if args.crl and authenticode.available():
         with open(args.crl, "rb") as handle:
             try:
@@ -191,20 +189,30 @@ def anchors(ctx):
                 raise Usage(f"--crl: {q(args.crl)} holds no CRL that can be read ({q(str(error)[:120])})")
     # Timestamp authorities are public services: their roots are the system's, beside the
     # publisher's own and those of a private authority the publisher names (--tsa-ca).
-    if args.tsa_ca and authenticode.available():
-        with open(args.tsa_ca, "rb") as handle:
-            try:
-                held = authenticode.roots_of(handle.read(ctx.limits.file))
-            except ValueError:
-                held = []
-        if not held:
-            raise Usage(f"--tsa-ca: {q(args.tsa_ca)} holds no PEM certificate")
+    tsa_roots = read_roots(ctx, "--tsa-ca", args.tsa_ca) if args.tsa_ca and authenticode.available() else []
     ctx.tsa_roots = os.path.join(ctx.work, "tsa-roots.pem")
     with open(ctx.tsa_roots, "wb") as out:
-        for roots in (args.ca, args.tsa_ca, "/etc/ssl/certs/ca-certificates.crt"):
-            if roots and os.path.isfile(roots):
-                with open(roots, "rb") as handle:
-                    out.write(handle.read(ctx.limits.file).rstrip(b"\n") + b"\n")
+        out.write(authenticode.roots_pem(ctx.roots + tsa_roots))
+        system = "/etc/ssl/certs/ca-certificates.crt"
+        if os.path.isfile(system):
+            with open(system, "rb") as handle:
+                out.write(handle.read(ctx.limits.file).rstrip(b"\n") + b"\n")
+
+
+def read_roots(ctx, option, path):
+    """The certificates of a roots file the user gave, every block read; a usage error
+    when it holds none, a block that is not one, or more than a file may."""
+    with open(path, "rb") as handle:
+        data = handle.read(ctx.limits.file + 1)
+    if len(data) > ctx.limits.file:
+        raise Usage(f"{option}: {q(path)} is larger than {ctx.limits.file} bytes")
+    try:
+        roots = authenticode.roots_of(data)
+    except ValueError as error:
+        raise Usage(f"{option}: {q(path)}: {error}")
+    if not roots:
+        raise Usage(f"{option}: {q(path)} holds no PEM certificate")
+    return roots
 
 
 def verify(ctx):

@@ -74,8 +74,9 @@ why=""
 plain=$(sed -n 's/^release [^:]*: //p' "$tmp/plain.log")
 ls "$plain"/{winget,scoop} >/dev/null 2>&1 && why=$(why_not "$why" "manifests written anyway")
 # (The release it replaced had manifests, which may be published: it is kept, and said so.)
-[ -d "$plain.previous/winget" ] && grep -q "^release.sh: the release this replaces differs from it, and is kept as $plain.previous:" \
-  "$tmp/plain.log" || why=$(why_not "$why" "the release with manifests not kept as $plain.previous, or not said")
+kept=$(sed -n 's/^release.sh: the release this replaces differs from it, and is kept as \(.*\): if it was published, .*/\1/p' "$tmp/plain.log")
+[ "$kept" = "$plain.replaced-$(sha256sum <"$tmp/run2/SHA256SUMS" | cut -c1-12)" ] && [ -d "$kept/winget" ] ||
+  why=$(why_not "$why" "the release with manifests not kept, named by its SHA256SUMS, or not said: '$kept'")
 record "no URL, no manifests, one line saying so; the release with manifests kept beside" "$why"
 
 # Every file the package steps made, as they made it (the SBOM and provenance included).

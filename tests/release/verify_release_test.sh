@@ -173,6 +173,8 @@ cp -a "$tmp/signed" "$tmp/stamped"
 ) >"$tmp/stamped.log" 2>&1 || { cat "$tmp/stamped.log"; exit 1; }
 kill "$authority" 2>/dev/null
 cat "$tmp/cert.pem" "$tsa/ca.pem" >"$tmp/cert-and-tsa.pem"
+# A root, then a block OpenSSL cannot read, which would make it refuse the whole file.
+(cat "$tsa/ca.pem" && printf -- '-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n') >"$tmp/bad-block.pem"
 
 # Tampering, each on a copy. py DIR CODE: Python in the copy, with the ZIP's name (zip_name),
 # base, rewrite (a ZIP's members replaced, added or dropped) and redo (every record's hash
@@ -757,6 +759,8 @@ cases=(
   "stamped-key|stamped|--key PUB|1|^FAIL $base.msi: Authenticode signature by .* verifies: its RFC 3161 timestamp does not verify with the system's roots$"
   "stamped-key-tsa|stamped|--key PUB --tsa-ca TSAROOT|0|^ok   $base.msi: Authenticode signature by .* verifies, timestamped [0-9]{4}-"
   "stamped-ca-tsa|stamped|--ca CERT --tsa-ca TSAROOT|0|^ok   $base.msi: Authenticode signature by .* verifies, timestamped [0-9]{4}-"
+  "stamped-tsa-bad-block|stamped|--key PUB --tsa-ca BADBLOCK|2|^verify-release: --tsa-ca: .*: its PEM block 2 is not a certificate that can be read"
+  "ca-bad-block|signed|--ca BADBLOCK|2|^verify-release: --ca: .*: its PEM block 2 is not a certificate that can be read"
   "stamped-tsa-other|stamped|--ca CERT --tsa-ca CERT|1|^FAIL $base.msi: Authenticode signature by .* verifies: its RFC 3161 timestamp does not verify with --ca and --tsa-ca and the system's roots$"
   "no-osslsigncode|signed|NOSSL|0|^     not checked here: $zip: dorvane.exe's Authenticode signature \\(no osslsigncode\\)~^     not checked here: $base.provenance.json's signed true against the exe~^     not checked here: $base.intoto.jsonl's signature by the exe's signer"
   "no-osslsigncode-ca|signed|--ca CERT NOSSL|1|^FAIL $zip: dorvane.exe's Authenticode signature: cannot be checked here \\(no osslsigncode\\), so the origin is not proved"
@@ -881,6 +885,7 @@ for row in "${cases[@]}"; do
       OTHER) args+=(--identity "CN=DORVANE other,O=Example") ;;
       BOTH) args+=("$tmp/cert-and-tsa.pem") ;;
       TSAROOT) args+=("$tsa/ca.pem") ;;
+      BADBLOCK) args+=("$tmp/bad-block.pem") ;;
       NOSSL) path=$tmp/no-osslsigncode ;;
       NOMSI) path=$tmp/no-msitools ;;
       WAITS) path=$tmp/waits:$PATH ;;

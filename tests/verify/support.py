@@ -205,11 +205,11 @@ def context(work, ca=None, key=None, sums=None, identity=None, cert_sha256=None,
     ctx = types.SimpleNamespace(
         args=types.SimpleNamespace(ca=ca, key=key, sums=sums, identity=identity, cert_sha256=cert_sha256, crl=crl_file,
                                    schema=None, node_modules=None, rebuild=None, commit=None, preset=None,
-                                   anyway=False, arm64_cache=None),
+                                   anyway=False, arm64_cache=None, tsa_ca=None),
         work=work, report=report, limits=limits,
         policy=policy_module.Policy(ca=ca, key=key, sums=sums, identity=identity, cert_sha256=cert_sha256, crl=crl_file),
         tools=tools_module.Tools(work, limits), osslsigncode=tools_module.have("osslsigncode"),
-        folder=None, roots=[], identity=None, key_der=None, tsa_roots=os.devnull, signed={}, exe={}, zip={},
+        folder=None, roots=[], identity=None, key_der=None, tsa_roots=os.devnull, ca_file=ca, signed={}, exe={}, zip={},
         packages={}, crls=None)
     for name, value in more.items():
         setattr(ctx, name, value)

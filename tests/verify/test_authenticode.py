@@ -54,6 +54,16 @@ class Signatures(support.Scratch):
         result = authenticode.check(path, der, label, ctx)
         return support.lines(ctx.report), result, ctx
 
+    def test_roots_files(self):
+        # Every block read: OpenSSL refuses a whole file for one it cannot read, which would
+        # then fail every timestamp and signature with a reason that is not so.
+        good = support.pem(self.root)
+        self.assertEqual(len(authenticode.roots_of(good + support.pem(self.inter))), 2)
+        for name, data in (("an unreadable block", good + b"-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n"),
+                           ("an unterminated block", good + b"-----BEGIN CERTIFICATE-----\nAAAA\n")):
+            with self.subTest(name), self.assertRaises(ValueError):
+                authenticode.roots_of(data)
+
     def assertLine(self, lines, words):
         self.assertTrue(any(words in line for line in lines), "\n".join(lines))
 

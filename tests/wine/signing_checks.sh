@@ -704,7 +704,9 @@ release_checks() {  # TIMESTAMP_URLS
   local where=(--build-root "$rel" --presets "$preset")
   local args=("${where[@]}" "${toolchain_cache[@]}" "${signs[@]}" "${stamps[@]}")
   local traced=(strace -f -qq --seccomp-bpf -e trace=execve -e signal=none -v -s 4096)
-  cat "$tmp/token-cert.pem" "$tmp/tsa/ca.pem" >"$tmp/release-ca.pem"
+  # (The signer's roots alone: the timestamp authority's root is published apart, for
+  # --tsa-ca, so that it vouches for no signer.)
+  cp "$tmp/token-cert.pem" "$tmp/release-ca.pem"
   release() {  # LOG STRACE_LOG|- [VARIABLE=VALUE...] [-- OPTION...]
     local log=$1 trace_log=$2 settings=()
     shift 2
@@ -720,6 +722,11 @@ release_checks() {  # TIMESTAMP_URLS
   }
   snapshot() { (cd "$final" && find . -type f -printf '%P %s %m\n' | LC_ALL=C sort && find . -type f -exec sha256sum {} + | LC_ALL=C sort); }
   published() { sed -n "s/^  $1: //p" "$2"; }  # FACT LOG: what the run said to publish
+  kept_as() {  # LOG: the release a run said it kept, when named by its SHA256SUMS's SHA-256
+    local kept
+    kept=$(sed -n 's/^release.sh: the release this replaces differs from it, and is kept as \(.*\): if it was published, .*/\1/p' "$1")
+    [ -n "$kept" ] && [ "${kept##*.replaced-}" = "$(sha256sum <"$kept/SHA256SUMS" | cut -c1-12)" ] && echo "$kept"
+  }
 
   # A program of the run asks the agent for the PIN, as a compiler, CPack or an npm package
   # could: the cmake on the PATH, when release.sh builds with it, asks with Debian's python
@@ -791,21 +798,21 @@ EOF
     why=$(why_not "$why" "the subject published is '$identity'")
   [ "$(published "signer's certificate SHA-256" "$tmp/release.log")" = "$(openssl x509 -in "$tmp/token-cert.pem" -outform DER | sha256sum | cut -c1-64)" ] ||
     why=$(why_not "$why" "the certificate's SHA-256 published is not the signer's")
-  for anchor in "--sums $sums" "--ca $tmp/release-ca.pem"; do
+  # (Its timestamps' root is the test's own, not the system's: users need it too, and
+  # release.sh names it to publish.)
+  local stamps_roots
+  stamps_roots=$(published "timestamp authority's roots (not the system's; users give them to --tsa-ca)" "$tmp/release.log")
+  [ "$stamps_roots" = "$tmp/tsa/ca.pem" ] || why=$(why_not "$why" "the timestamps' roots published are '$stamps_roots'")
+  for anchor in "--sums $sums" "--ca $tmp/release-ca.pem --identity" "--key $key"; do
     read -ra anchor <<<"$anchor"
-    [ "${anchor[0]}" != --ca ] || anchor+=(--identity "$identity")
+    [ "${anchor[0]}" = --sums ] || anchor+=(--tsa-ca "$stamps_roots")
+    [ "${anchor[2]-}" != --identity ] || anchor=("${anchor[@]:0:2}" --identity "$identity" "${anchor[@]:3}")
     "$src/scripts/verify-release" "$tmp/uploaded" "${anchor[@]}" >"$tmp/uploaded.log" 2>&1 ||
       why=$(why_not "$why" "${anchor[0]}: $(grep -m2 '^FAIL' "$tmp/uploaded.log" | tr '\n' ' ')")
+    [ "${anchor[0]}" = --sums ] || grep -q 'verifies, timestamped' "$tmp/uploaded.log" ||
+      why=$(why_not "$why" "${anchor[0]} --tsa-ca: no timestamp shown")
   done
-  # (Its timestamps' root is the test's own, not the system's: with the key, users need it
-  # too, and release.sh names it to publish.)
-  local stamps_roots
-  stamps_roots=$(published "timestamp authority's roots (not the system's; users give them to --tsa-ca with --key)" "$tmp/release.log")
-  [ "$stamps_roots" = "$tmp/tsa/ca.pem" ] || why=$(why_not "$why" "the timestamps' roots published are '$stamps_roots'")
-  "$src/scripts/verify-release" "$tmp/uploaded" --key "$key" --tsa-ca "$stamps_roots" >"$tmp/uploaded.log" 2>&1 ||
-    why=$(why_not "$why" "--key --tsa-ca: $(grep -m2 '^FAIL' "$tmp/uploaded.log" | tr '\n' ' ')")
-  grep -q 'verifies, timestamped' "$tmp/uploaded.log" || why=$(why_not "$why" "--key --tsa-ca: no timestamp shown")
-  record "the files as uploaded: sha256sum -c, and the verifier with --sums, --ca --identity and --key --tsa-ca as published" "$why"
+  record "the files as uploaded: sha256sum -c, and the verifier with --sums, --ca --identity and --key, with --tsa-ca, as published" "$why"
 
   # A timestamp authority's user and password: refused before anything runs, on no
   # command line but release.sh's own, in no file.
@@ -914,9 +921,10 @@ EOF
   grep -q 'timestamped by' "$tmp/release-unstamped.log" && why=$(why_not "$why" "timestamped")
   "$src/scripts/verify-release" "$final" --ca "$tmp/release-ca.pem" >"$tmp/unstamped-verify.log" 2>&1
   grep -q 'verifies, timestamped' "$tmp/unstamped-verify.log" && why=$(why_not "$why" "the release carries timestamps")
-  grep -q "^release.sh: the release this replaces differs from it, and is kept as $final.previous" \
-    "$tmp/release-unstamped.log" && compgen -G "$final.previous/*.sigstore.json" >/dev/null ||
-    why=$(why_not "$why" "the timestamped release not kept as $final.previous, or not said")
+  local stamped_kept
+  stamped_kept=$(kept_as "$tmp/release-unstamped.log")
+  [ -n "$stamped_kept" ] && compgen -G "$stamped_kept/*.sigstore.json" >/dev/null ||
+    why=$(why_not "$why" "the timestamped release not kept, named by its SHA256SUMS, or not said")
   record "no timestamp options: none taken from the last run, and a warning; the timestamped release kept beside" "$why"
   # Its files as uploaded, with the public key it said to publish.
   why=""
@@ -965,17 +973,27 @@ and DORVANE_RELEASE_CA|DORVANE_RELEASE_CA=$tmp/release-ca.pem||given DORVANE_REL
 and a PIN file|DORVANE_SIGN_PIN_FILE=pin DORVANE_RELEASE_CA=||given a PIN, but the trees are not configured to sign
 over the signed release|DORVANE_RELEASE_CA=||is signed, and this run is not: .* --replace
 EOT
+  # The refused runs configured the tree not to sign: its signed packages are not gathered
+  # as an unsigned release.
+  why=""
+  status=0
+  release "$tmp/release-gathered.log" - DORVANE_RELEASE_CA= -- --no-build --replace "${where[@]}" || status=$?
+  [ $status = 1 ] && grep -q "^release.sh: .*\.intoto\.jsonl is signed, and $preset is now configured not to sign" \
+    "$tmp/release-gathered.log" || why="status $status: $(tail -2 "$tmp/release-gathered.log" | tr '\n' ' ')"
+  snapshot | cmp -s - "$tmp/release.before" || why=$(why_not "$why" "the signed release changed")
+  record "--no-build of signed packages in a tree now configured not to sign: refused" "$why"
   why=""
   release "$tmp/release-unsigned.log" - DORVANE_RELEASE_CA= -- --replace "${where[@]}" "${toolchain_cache[@]}" ||
     why="failed: $(tail -3 "$tmp/release-unsigned.log" | tr '\n' ' ')"
   compgen -G "$final/*.intoto.jsonl" >/dev/null && why=$(why_not "$why" "signed")
   grep -q '^  signer' "$tmp/release-unsigned.log" && why=$(why_not "$why" "names a signer")
   [ ! -e "$final.public-key.pem" ] || why=$(why_not "$why" "the signed release's public key left beside it")
-  compgen -G "$final.previous/*.intoto.jsonl" >/dev/null && [ -f "$final.previous.public-key.pem" ] ||
-    why=$(why_not "$why" "the signed release not kept as $final.previous, with its key")
-  grep -q "^release.sh: the release this replaces differs from it, and is kept as $final.previous" \
-    "$tmp/release-unsigned.log" || why=$(why_not "$why" "not said")
-  record "no signing options, --replace: an unsigned release, the signed one kept beside it" "$why"
+  local kept
+  kept=$(kept_as "$tmp/release-unsigned.log")
+  [ -n "$kept" ] && compgen -G "$kept/*.intoto.jsonl" >/dev/null && [ -f "$kept.public-key.pem" ] ||
+    why=$(why_not "$why" "the signed release not kept, named by its SHA256SUMS, with its key, or not said")
+  [ -n "$stamped_kept" ] && [ -d "$stamped_kept" ] || why=$(why_not "$why" "the release kept before it is gone")
+  record "no signing options, --replace: an unsigned release, the signed one kept beside it, and the one kept before" "$why"
 }
 
 # What configure refuses: a timestamp server it could not trust the scheme of, or whose
