@@ -414,15 +414,14 @@ if [ -e "$final" ]; then
   if diff -rq "$final" "$out" >/dev/null 2>&1; then
     mv "$final" "$final.old"
   else
+    # (Releases with the same SHA256SUMS may differ in their manifests: each is kept.)
     kept=$final.replaced-$(sha256sum <"$final/$sums" 2>/dev/null | cut -c1-12)
-    [ "$kept" != "$final.replaced-" ] || kept=$final.replaced-$(date -u +%Y%m%dT%H%M%SZ)
-    if [ -e "$kept" ]; then
-      mv "$final" "$final.old"
-    else
-      mv "$final" "$kept"
-      [ ! -f "$record" ] || mv "$record" "$kept.release.json"
-      [ ! -f "$final.public-key.pem" ] || mv "$final.public-key.pem" "$kept.public-key.pem"
-    fi
+    [ "$kept" != "$final.replaced-" ] || kept=$final.replaced-unlisted
+    base_kept=$kept n=1
+    while [ -e "$kept" ]; do n=$((n + 1)) kept=$base_kept-$n; done
+    mv "$final" "$kept"
+    [ ! -f "$record" ] || mv "$record" "$kept.release.json"
+    [ ! -f "$final.public-key.pem" ] || mv "$final.public-key.pem" "$kept.public-key.pem"
     echo "release.sh: the release this replaces differs from it, and is kept as $kept:" \
       "if it was published, publish this one in its place, with its checksums and manifests" >&2
   fi
@@ -456,11 +455,12 @@ if [ -n "$source" ]; then
   if [ -n "${DORVANE_RELEASE_CA-}" ]; then
     echo "  roots: those of $DORVANE_RELEASE_CA (DORVANE_RELEASE_CA): say where users get them"
   else
-    echo "  roots: the signer's certificate itself (self-signed): publish it"
+    echo "  roots: the signer's certificate itself (self-signed), the first of $(jq -r .file <<<"$facts"): publish it"
   fi
   echo "  public key: $final.public-key.pem"
   [ -z "$private_stamps" ] ||
-    echo "  timestamp authority's roots (not the system's; users give them to --tsa-ca): $private_stamps"
+    echo "  timestamp authority's roots (not the system's; users give them to --tsa-ca): those of $private_stamps" \
+      "(DORVANE_SIGN_TIMESTAMP_CA) the authorities' tokens chain to"
   # A signature without a timestamp stops verifying when its certificate expires.
   if [ "$(jq '.timestamps | length' "$signing")" = 0 ]; then
     echo "warning: signed without a timestamp: the signatures stop verifying when the certificate expires" \

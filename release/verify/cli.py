@@ -40,6 +40,11 @@ EPILOG = """trust:
         checked.
   --key PUBKEY
         every signature and the envelope are that key's.
+  --tsa-ca ROOTS
+        with --ca or --key: roots a timestamp may chain to, besides the
+        system's and --ca's: those of a timestamp authority the publisher
+        names. They vouch for no signer (never put them in --ca's ROOTS).
+        Under --ca or --key a timestamp that does not verify fails.
   --sums HEX
         SHA256SUMS has this SHA-256 and lists every file but the manifests'.
   Under --ca or --key every file must be part of the signed release (a
@@ -102,8 +107,8 @@ def arguments(argv):
                         help="with --schema: the npm packages of release/sbom/package-lock.json "
                              "(default CHECKOUT/build/node/node_modules)")
     parser.add_argument("--anyway", action="store_true", help="rebuild even where Debian packages differ")
-    parser.add_argument("--preset", help="the preset to rebuild with (a release without provenance)")
-    parser.add_argument("--commit", help="the commit to rebuild (a release without provenance)")
+    parser.add_argument("--preset", metavar="NAME", help="the preset to rebuild with (a release without provenance)")
+    parser.add_argument("--commit", metavar="HASH", help="the commit to rebuild (a release without provenance)")
     parser.add_argument("--arm64-cache", metavar="DIR", help="an existing ARM64 sysroot cache")
     args = parser.parse_args(argv)
     for option in ("ca", "key", "crl", "tsa_ca"):

@@ -10,10 +10,10 @@
 #   <!-- docs.commands: not run (WHY) -->    not runnable here, and why
 # A block without one fails. Only <version>, {ProductCode}, HEX (the signer's certificate's
 # SHA-256) and DIR (a folder of the downloaded files alone) are filled in; ROOTS.pem is the
-# release's certificate and pub.pem its public key, as its publisher would publish them, and
-# verify-release is the checkout's. The
-# msiexec lines of README.txt run too, and the fleet rule ("Take the file of the machine's
-# own architecture: ...") must read the same on the front page, this page and README.txt.
+# release's certificate, TSA.pem the system's store and pub.pem its public key, as its
+# publisher would publish them, and verify-release is the checkout's. The msiexec lines of
+# README.txt run too, and the fleet rule ("Take the file of the machine's own architecture:
+# ...") must read the same on the front page, this page and README.txt.
 # usage: docs_commands_test.sh SOURCE_DIR WINE_DIR TOOLCHAIN_FILE [NODE_MODULES]
 set -u
 src=$1
@@ -51,6 +51,8 @@ mkdir "$tmp/download" "$tmp/bin"
 find "$tmp/build/package" -maxdepth 1 -type f -exec cp {} "$tmp/download/" \;
 ln -s "$src/scripts/verify-release" "$tmp/bin/verify-release"
 cp "$tmp/cert.pem" "$tmp/release/ROOTS.pem"
+# (Its release names no timestamp authority: TSA.pem is then the system's store.)
+cp /etc/ssl/certs/ca-certificates.crt "$tmp/release/TSA.pem"
 openssl x509 -in "$tmp/cert.pem" -pubkey -noout >"$tmp/release/pub.pem"
 leaf_sha256=$(openssl x509 -in "$tmp/cert.pem" -outform DER | sha256sum | cut -c1-64)
 msi=$(cd "$tmp/release" && echo dorvane-*-"$arch".msi)

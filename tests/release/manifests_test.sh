@@ -78,6 +78,15 @@ kept=$(sed -n 's/^release.sh: the release this replaces differs from it, and is 
 [ "$kept" = "$plain.replaced-$(sha256sum <"$tmp/run2/SHA256SUMS" | cut -c1-12)" ] && [ -d "$kept/winget" ] ||
   why=$(why_not "$why" "the release with manifests not kept, named by its SHA256SUMS, or not said: '$kept'")
 record "no URL, no manifests, one line saying so; the release with manifests kept beside" "$why"
+# Then with manifests again: the release without them has the same SHA256SUMS as the one
+# kept above, and is kept beside it, not in its place.
+DORVANE_RELEASE_URL=$url "$src/scripts/release.sh" --build-root "$root" --no-build >"$tmp/again.log" 2>&1 ||
+  { cat "$tmp/again.log"; exit 1; }
+why=""
+again=$(sed -n 's/^release.sh: the release this replaces differs from it, and is kept as \(.*\): if it was published, .*/\1/p' "$tmp/again.log")
+[ "$again" = "$kept-2" ] && [ -d "$kept/winget" ] && [ -d "$again" ] && [ ! -e "$again/winget" ] ||
+  why="kept as '$again' beside '$kept'"
+record "a release kept whose SHA256SUMS one kept already has: kept beside it as -2" "$why"
 
 # Every file the package steps made, as they made it (the SBOM and provenance included).
 out=$tmp/run2
