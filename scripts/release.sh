@@ -141,16 +141,21 @@ done
 [ -z "$url" ] || [ $full = 1 ] ||
   refuse "DORVANE_RELEASE_URL: the manifests name every architecture's files (${all_presets[*]}), and" \
     "--presets gives ${presets[*]}: release them all, or unset DORVANE_RELEASE_URL"
-# A timestamp authority's user and password would be on cmake's and the signing steps'
-# command lines and in the build trees' files: such authorities are not supported.
+# The CMake options, each read once: a timestamp authority's user and password would be on
+# cmake's and the signing steps' command lines and in the build trees' files (such
+# authorities are not supported); and the lock, which outlives the run, names each option
+# without its value, which may be what nobody else should read.
+described=("$0" "${arguments[@]:0:${#arguments[@]}-$#}")
 previous="" userinfo='://[^/?#;]*@'
-for option in "$@"; do
-  [ "$previous" != -D ] || option=-D$option
-  previous=$option
+for given in "$@"; do
+  option=$given
+  [ "$previous" != -D ] || option=-D$given
+  previous=$given
   if [[ $option =~ ^-DDORVANE_SIGN_TIMESTAMP_URL(:[A-Za-z]+)?= && ${option#*=} =~ $userinfo ]]; then
     refuse "DORVANE_SIGN_TIMESTAMP_URL must not hold a user or password: timestamp authorities that need" \
       "credentials are not supported (public RFC 3161 authorities need none)"
   fi
+  if [[ $option == -D?*=* ]]; then described+=("${given%%=*}=..."); else described+=("$given"); fi
 done
 
 # One release at a time in a checkout: two would build in the same trees and gather into
@@ -161,18 +166,7 @@ exec {lock_fd}>>"$lock"
 if ! flock -n "$lock_fd"; then
   refuse "another release.sh is running in this checkout ($(head -c 1000 "$lock" | tr -d '\n')): wait for it to end"
 fi
-# The command it runs, for the one refused, with the CMake options named without their
-# values: the lock outlives the run, and a value may be what nobody else should read.
-described=("$0" "${arguments[@]:0:${#arguments[@]}-$#}")
-previous=""
-for option in "$@"; do
-  if [[ ($previous == -D || $option == -D?*) && $option == *=* ]]; then
-    described+=("${option%%=*}=...")
-  else
-    described+=("$option")
-  fi
-  previous=$option
-done
+# (The command it runs, for the one refused.)
 printf 'pid %s, started %s, %s\n' "$$" "$(date -u +%Y-%m-%dT%H:%M:%SZ)" "$(printf '%q ' "${described[@]}")" >"$lock"
 
 # A release's provenance names the commit its sources are at: a tree whose tracked files
@@ -336,16 +330,16 @@ for i in "${!presets[@]}"; do
   missing=()
   for suffix in "${suffixes[@]}"; do
     file=$package/$base$suffix
-    # (A tree configured anew not to sign after it packaged signed files: they are not what
-    # it says.)
-    if [[ -z $source && ($suffix == "$envelope" || $suffix == "$bundle") && -f $file ]]; then
+    # Only a signed release has the envelope and its bundle; a tree configured anew not to
+    # sign after it packaged them holds files that are not what it says.
+    unsigned_only=0
+    [[ -z $source && ($suffix == "$envelope" || $suffix == "$bundle") ]] && unsigned_only=1
+    if [ ! -f "$file" ]; then
+      [ $unsigned_only = 1 ] || missing+=("$base$suffix")
+      continue
+    elif [ $unsigned_only = 1 ]; then
       echo "release.sh: $file is signed, and ${presets[i]} is now configured not to sign: build it again" >&2
       exit 1
-    fi
-    if [ ! -f "$file" ]; then
-      # (Only a signed release has the envelope and its bundle.)
-      [[ -z $source && ($suffix == "$envelope" || $suffix == "$bundle") ]] || missing+=("$base$suffix")
-      continue
     fi
     # Every file goes with its checksum, and only when that checksum is still its own.
     (cd "$package" && sha256sum --quiet -c "$base$suffix$checksum") ||
@@ -388,14 +382,15 @@ verify() {  # FOLDER WHAT ANCHOR...
 # (The verifier holds timestamps to the system's roots: an authority of
 # DORVANE_SIGN_TIMESTAMP_CA's needs its roots published, for --tsa-ca, and is checked so;
 # among --ca's roots they would vouch for signers too.)
-private_stamps=""
+private_stamps="" tsa=()
 if [ -n "$source" ] && [ "$(jq '.timestamps | length' "$signing")" != 0 ] && [ -n "$(jq -r .timestamp_ca "$signing")" ]; then
   private_stamps=$(jq -r .timestamp_ca "$signing")
+  tsa=(--tsa-ca "$private_stamps")
 fi
 verify_all() {  # FOLDER WHAT
   verify "$1" "$2" --sums "$sums_sha256"
-  [ -z "$source" ] || verify "$1" "$2" "${ca[@]}" ${private_stamps:+--tsa-ca "$private_stamps"}
-  [ -z "$source" ] || verify "$1" "$2" --key "$work/public.pem" ${private_stamps:+--tsa-ca "$private_stamps"}
+  [ -z "$source" ] || verify "$1" "$2" "${ca[@]}" "${tsa[@]}"
+  [ -z "$source" ] || verify "$1" "$2" --key "$work/public.pem" "${tsa[@]}"
 }
 download=$work/download
 mkdir "$download"

@@ -34,35 +34,29 @@ def available():
     return asn1_cms is not None
 
 
-def certificates_pem(certificates):
-    return "".join(asn1_pem.armor("CERTIFICATE", cert.dump()).decode() for cert in certificates)
+def certificates_pem(ders):
+    """Certificates (DER) as one PEM file, written afresh."""
+    return "".join(asn1_pem.armor("CERTIFICATE", der).decode() for der in ders).encode()
 
 
 def roots_of(pem_bytes):
     """The DER of every certificate in a PEM file; ValueError when a block of it is not a
-    certificate that can be read (OpenSSL would then refuse the whole file)."""
-    found, blocks = [], 0
+    certificate that can be read, or does not end (OpenSSL would then refuse the whole file)."""
     try:
-        for number, (kind, _, der) in enumerate(asn1_pem.unarmor(pem_bytes, multiple=True), 1):
-            blocks = number
-            if kind == "CERTIFICATE":
-                try:
-                    x509.load_der_x509_certificate(der)
-                except ValueError:
-                    raise ValueError(f"its PEM block {number} is not a certificate that can be read")
-                found.append(der)
+        blocks = list(asn1_pem.unarmor(pem_bytes, multiple=True))
     except ValueError as error:
-        if str(error).startswith("its PEM block"):
-            raise
-        raise ValueError(f"it is not PEM that can be read ({str(error).splitlines()[0][:120]})")
-    if pem_bytes.count(b"-----BEGIN ") != blocks:
-        raise ValueError(f"it has a PEM block that does not end after its {blocks} that do")
+        raise ValueError(f"it is not PEM that can be read ({str(error).splitlines()[0][:120]})") from None
+    if pem_bytes.count(b"-----BEGIN ") != len(blocks):
+        raise ValueError(f"it has a PEM block that does not end after its {len(blocks)} that do")
+    found = []
+    for number, (kind, _, der) in enumerate(blocks, 1):
+        if kind == "CERTIFICATE":
+            try:
+                x509.load_der_x509_certificate(der)
+            except ValueError:
+                raise ValueError(f"its PEM block {number} is not a certificate that can be read") from None
+            found.append(der)
     return found
-
-
-def roots_pem(ders):
-    """Certificates as one PEM file, written afresh."""
-    return "".join(asn1_pem.armor("CERTIFICATE", der).decode() for der in ders).encode()
 
 
 def indirect_content(encapsulated):
@@ -355,8 +349,8 @@ def countersigned(parsed, der, ctx):
         return None, f"{refused}: {refusal}"
     except (ValueError, TypeError, KeyError, AttributeError, OverflowError) as error:
         return None, f"its countersignature is not understood: {q(str(error).splitlines()[0][:120])}"
-    authority = ctx.tools.write(".pem", certificates_pem([cert]).encode())
-    bag = ctx.tools.write(".pem", certificates_pem(parsed.certificates).encode())
+    authority = ctx.tools.write(".pem", certificates_pem([cert.dump()]))
+    bag = ctx.tools.write(".pem", certificates_pem(cert.dump() for cert in parsed.certificates))
     status, _ = ctx.tools.run(["openssl", "verify", "-purpose", "timestampsign", "-CAfile", ctx.tsa_roots,
                                "-untrusted", bag, "--", authority])
     if status != 0:

@@ -185,7 +185,7 @@ def anchors(ctx):
         ctx.roots = read_roots(ctx, "--ca", args.ca)
         ctx.ca_file = os.path.join(ctx.work, "ca-roots.pem")
         with open(ctx.ca_file, "wb") as out:
-            out.write(authenticode.roots_pem(ctx.roots))
+            out.write(authenticode.certificates_pem(ctx.roots))
     if args.crl and authenticode.available():
         with open(args.crl, "rb") as handle:
             try:
@@ -197,7 +197,7 @@ def anchors(ctx):
     tsa_roots = read_roots(ctx, "--tsa-ca", args.tsa_ca) if args.tsa_ca and authenticode.available() else []
     ctx.tsa_roots = os.path.join(ctx.work, "tsa-roots.pem")
     with open(ctx.tsa_roots, "wb") as out:
-        out.write(authenticode.roots_pem(ctx.roots + tsa_roots))
+        out.write(authenticode.certificates_pem(ctx.roots + tsa_roots))
         system = "/etc/ssl/certs/ca-certificates.crt"
         if os.path.isfile(system):
             with open(system, "rb") as handle:
