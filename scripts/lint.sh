@@ -20,17 +20,30 @@ node-check() {
   return $status
 }
 
+# The checks run side by side (each is one process, most of them a minute's work alone on
+# a busy machine); their verdicts are told in the order they were started.
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+steps=()
 step() {  # NAME COMMAND...
   local name=$1
   shift
-  if output=$("$@" 2>&1); then
-    passed=$((passed + 1))
-    echo "ok   $name"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $name"
-    echo "$output" | grep -vE '^[0-9]+ warnings? generated|^Suppressed|^Use -header' | head -40
-  fi
+  steps+=("$name")
+  { "$@" >"$out/$name" 2>&1; echo $? >"$out/$name.status"; } &
+}
+verdicts() {
+  local name
+  wait
+  for name in "${steps[@]}"; do
+    if [ "$(cat "$out/$name.status")" = 0 ]; then
+      passed=$((passed + 1))
+      echo "ok   $name"
+    else
+      failed=$((failed + 1))
+      echo "FAIL $name"
+      grep -vE '^[0-9]+ warnings? generated|^Suppressed|^Use -header' "$out/$name" | head -40
+    fi
+  done
 }
 
 # Every file of the sources: git's list in a checkout; elsewhere (an unpacked archive) the
@@ -77,12 +90,16 @@ step cppcheck cppcheck --std=c++17 --language=c++ --enable=warning,style,perform
   --error-exitcode=1 --inline-suppr --quiet --suppress='constParameter:winapi_standin/*' \
   -I . -I build/host/generated app exit_request winapi_standin
 # .shellcheckrc makes shellcheck follow what a script sources.
-step shellcheck shellcheck "${shell[@]}"
+# The shell checks are most of the time: two halves, one a core.
+half=$(((${#shell[@]} + 1) / 2))
+step shellcheck shellcheck "${shell[@]:0:half}"
+step shellcheck-2 shellcheck "${shell[@]:half}"
 step pyflakes pyflakes3 "${python[@]}"
 step node-check node-check "${javascript[@]}"
 # A renamed script or page breaks here rather than in a reader's hands.
 step doc-links-test timeout 120 tests/doc_links_test.py
 step doc-links timeout 60 scripts/check-doc-links
 
+verdicts
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
