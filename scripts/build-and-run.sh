@@ -5,13 +5,21 @@
 # where the kernel runs no 32-bit code). Nothing here makes an exit request.
 # An architecture whose tools cannot be set up, or whose build fails, is named with the
 # reason; the others are still built and run, and the status is then 1.
+# Each step's time is said as it ends, so that a slow machine shows where its time goes.
 set -u
 cd "$(dirname "$0")/.." || exit 1
+began=$SECONDS
+took() {  # WHAT: the time since the last step ended
+  echo "-- $1: $((SECONDS - began)) s"
+  began=$SECONDS
+}
 scripts/ensure-tools.sh host windows records
 scripts/ensure-tools.sh --check host || exit 1
+took "set-up (scripts/ensure-tools.sh)"
 not_run=()
 
 cmake --preset host >/dev/null && cmake --build --preset host || exit 1
+took "the host build"
 echo "== build/host/dorvane"
 status=0
 build/host/dorvane || status=$?
@@ -41,6 +49,7 @@ for row in "${rows[@]}"; do
     not_run+=("$preset (build)")
     continue
   fi
+  took "the $preset build"
   if tests/wine/wine-run.sh "$arch" --check >/dev/null; then
     echo "== build/$preset/dorvane.exe under wine ($arch)"
     show_usage "$arch" "$build/wine" "$build/dorvane.exe"
@@ -54,6 +63,7 @@ for row in "${rows[@]}"; do
     tests/wine/wine-run.sh "$arch" --check || true
     not_run+=("$preset (wine)")
   fi
+  took "running the $preset exe"
 done
 if [ ${#not_run[@]} != 0 ]; then
   echo "not built or not run: ${not_run[*]}"
