@@ -357,7 +357,7 @@ else
     older=$vm_session/release/$(basename "$older")
     new_msi=$vm_session/release/$msi
     exe=$vm_session/release/dorvane.exe
-    vm+=(run "$vm_session" --timeout 600 --)
+    vm+=(run "$vm_session" --timeout 1800 --)
   fi
   # The signed exe differs from the one the usage table ran on only by its signature: one
   # case, to a file and through a pipe, shows the loader takes it.
