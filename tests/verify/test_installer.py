@@ -191,14 +191,14 @@ def chatter(path):
 @unittest.skipUnless(msi.available(), "no libmsi bindings (python3-gi, gir1.2-libmsi-1.0)")
 class Reader(support.Scratch):
     def bounded(self, path, reader=None, seconds=10):
-        return msi.read_bounded(path, cpu_seconds=2, memory=256 << 20, seconds=seconds, answer_limit=2 << 20,
+        return msi.read_bounded(path, cpu_seconds=1, memory=256 << 20, seconds=seconds, answer_limit=2 << 20,
                                 reader=reader)
 
     def test_misbehaving_readers(self):
         path = self.write("x.msi", b"not an MSI")
         rows = [
             ("it crashes", crash, "stopped by SIGABRT"),
-            ("it spins past its CPU seconds", spin, "stopped by SIGXCPU after its 2 CPU seconds"),
+            ("it spins past its CPU seconds", spin, "stopped by SIGXCPU after its 1 CPU seconds"),
             ("it grows past its memory", grow, "out of its 256 MiB"),
             ("it never answers", hang, "no answer within 1 s"),
             ("its answer is too long", chatter, "grew past 2 MiB"),
