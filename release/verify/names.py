@@ -44,16 +44,29 @@ class Attribute:
 
 def escape(value):
     """An attribute value as RFC 4514 writes it: specials, a leading '#' or space and a
-    trailing space escaped; control characters as \\XX."""
+    trailing space escaped; every character that shows as nothing or as another (control,
+    format, separator other than the space, unassigned) as the \\XX bytes of its UTF-8, so
+    that the text printed is the value, whatever it holds, and reads back as it."""
     out = []
     for index, char in enumerate(value):
         if char in SPECIAL or (index == 0 and char in "# ") or (index == len(value) - 1 and char == " "):
             out.append("\\" + char)
-        elif ord(char) < 0x20 or ord(char) == 0x7F:
-            out.append(f"\\{ord(char):02X}")
+        elif char != " " and unicodedata.category(char)[0] in "CZ":
+            out.append("".join(f"\\{byte:02X}" for byte in char.encode("utf-8", "surrogatepass")))
         else:
             out.append(char)
     return "".join(out)
+
+
+def quoted(rdns):
+    """A subject for the report: its RFC 4514 text as UTF-8, in double quotes (a quote or a
+    backslash inside is escaped by RFC 4514 itself)."""
+    return '"' + text(rdns) + '"'
+
+
+def quote_text(value):
+    """Any other name from a certificate (a DNS name, a mailbox), quoted as a subject is."""
+    return '"' + escape(value) + '"'
 
 
 def of_certificate(name):

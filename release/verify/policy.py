@@ -94,7 +94,8 @@ class Policy:
                               "the roots")
         tail = "".join("; " + extra for extra in extras)
         if self.ca:
-            who = " and ".join(quote(name) for name in sorted(report.signers))
+            # Subjects as RFC 4514 text, which escapes what would not show as itself.
+            who = " and ".join(f'"{name}"' for name in sorted(report.signers))
             how = ("--cert-sha256" if self.cert_sha256 else "--identity" if self.identity is not None
                    else "itself a root")
             return (f"proved: integrity, {consistency}, and origin with the roots in {quote(self.ca)}: signed by "

@@ -6,7 +6,7 @@ import os
 from . import archive, authenticode, contract, installer, manifest_content, pe, records
 from .archive import fingerprint
 from .folder import sha256
-from .report import Refused, q
+from .report import Refused
 
 
 def spender(limits):
@@ -77,7 +77,7 @@ def check(base, version, arch, ctx):
                          f"the MSI is {'' if msi_signature.signed else 'not '}signed")
         elif exe_signature.verified and msi_signature.verified and exe_signature.spki != msi_signature.spki:
             report.check(f"{msi_name} is signed by its exe's signer",
-                         f"the exe by {q(exe_signature.subject)}, the MSI by {q(msi_signature.subject)}")
+                         f'the exe by "{exe_signature.subject}", the MSI by "{msi_signature.subject}"')
         os.remove(msi_path)
     recorded = records.check(base, arch, files, exe_name, exe_signature, ctx)
     ctx.signed[base] = exe_signature.signed
