@@ -9,7 +9,7 @@ import datetime
 import hashlib
 import os
 
-from . import names
+from . import contract, names
 from .report import Refused, q
 
 try:
@@ -164,6 +164,23 @@ def pkcs7_of_msi(path, ctx):
         return None
     with open(out, "rb") as handle:
         return handle.read(1 << 20)
+
+
+def msi_pkcs7(path, streams, ctx):
+    """An MSI's signature as check() takes it: its DER, None when it holds no signature
+    stream, a Refused (a damaged signature) when it holds one that osslsigncode cannot read
+    or an extended signature stream without one. STREAMS: its streams' names (None: not
+    known, so osslsigncode's reading alone)."""
+    signature, extended = (name for name in contract.load()["msi"]["signature_streams"])
+    der = pkcs7_of_msi(path, ctx)
+    if streams is None or der is not None:
+        return der
+    if signature in streams:
+        return Refused(f"damaged: its {q(signature)} stream holds no signature osslsigncode can read")
+    if extended in streams:
+        return Refused(f"damaged: it holds the extended signature's stream {q(extended)} without a signature "
+                       f"({q(signature)})")
+    return None
 
 
 def what_the_file_is(path, parsed, dse, ctx):

@@ -67,8 +67,9 @@ def check(base, version, arch, ctx):
         exe_signature = authenticode.check(exe_path, pkcs7, label, ctx)
         os.remove(exe_path)
     if msi_path is not None:
-        pkcs7 = authenticode.pkcs7_of_msi(msi_path, ctx) if ctx.osslsigncode else None
-        dse = None if msi_read is None else authenticode.MSI_DSE_STREAM in msi_read["streams"]
+        streams = installer.stream_names(files[msi_name])
+        pkcs7 = authenticode.msi_pkcs7(msi_path, streams, ctx) if ctx.osslsigncode else None
+        dse = None if streams is None else authenticode.MSI_DSE_STREAM in streams
         msi_signature = authenticode.check(msi_path, pkcs7, msi_name, ctx, dse=dse)
         if exe_bytes is not None and None not in (msi_signature.signed, exe_signature.signed) \
                 and msi_signature.signed != exe_signature.signed:
