@@ -185,16 +185,25 @@ import base64, hashlib, json, os, struct, subprocess, sys, tempfile, zipfile
 d, zip_name, base, code = sys.argv[1:]
 os.chdir(d)
 E = os.environ
+class Unseekable:  # a ZIP written through it gets data descriptors, as the build writes its ZIPs
+    def __init__(self, path):
+        self.out = open(path, "wb")
+    def write(self, data):
+        return self.out.write(data)
+    def flush(self):
+        self.out.flush()
 def rewrite(name, members):
     with zipfile.ZipFile(name) as old:
         entries = [(info, old.read(info)) for info in old.infolist()]
-    with zipfile.ZipFile(name, "w", zipfile.ZIP_DEFLATED) as new:
+    sink = Unseekable(name)
+    with zipfile.ZipFile(sink, "w", zipfile.ZIP_DEFLATED) as new:
         for info, data in entries:
             data = members.pop(info.filename, data)
             if data is not None:
                 new.writestr(info, data)
         for member, data in members.items():
             new.writestr(member, data)
+    sink.out.close()
 def swap(old, data):  # every record's hash of the bytes OLD made that of DATA
     for record in (base + ".cdx.json", base + ".provenance.json"):
         if os.path.exists(record):
@@ -480,10 +489,12 @@ case = os.path.basename(d)[5:]
 def each(change):  # the ZIP written anew, CHANGE(info) on each entry
     with zipfile.ZipFile(zip_name) as archive:
         entries = [(info, archive.read(info)) for info in archive.infolist()]
-    with zipfile.ZipFile(zip_name, "w", zipfile.ZIP_DEFLATED) as archive:
+    sink = Unseekable(zip_name)
+    with zipfile.ZipFile(sink, "w", zipfile.ZIP_DEFLATED) as archive:
         for info, data in entries:
             change(info)
             archive.writestr(info, data)
+    sink.out.close()
 licence = base + "/LICENSE"
 if case == "zip-prepended":
     # a stored entry no central directory names, before the others, every offset moved past it
@@ -531,9 +542,10 @@ elif case == "zip-streamed-exe":
             start = at + 30 + len(raw) + len(extra)
             body, method, crc, packed, size = old[start:start + info.compress_size], 8, info.CRC, info.compress_size, info.file_size
         offset = len(out)
-        out += (struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 8, method, 0, 0x5C21, 0, 0, 0, len(raw), len(extra)) + raw + extra
+        when = struct.unpack_from("<HH", old, at + 10)  # the time and date the build wrote
+        out += (struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 8, method, *when, 0, 0, 0, len(raw), len(extra)) + raw + extra
                 + body + b"PK\x07\x08" + struct.pack("<III", crc, packed, size))
-        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x314, 20, 8, method, 0, 0x5C21, crc, packed, size, len(raw),
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x314, 20, 8, method, *when, crc, packed, size, len(raw),
                                len(info.extra), 0, 0, 0, info.external_attr, offset) + raw + info.extra
     open(zip_name, "wb").write(out + central + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(infos), len(infos),
                                                            len(central), len(out), 0))
@@ -565,11 +577,17 @@ rewrite(zip_name, {base + "/dorvane.exe": new}); swap(old_exe, new); redo(zip_na
       py "$d" '
 import io
 one = io.BytesIO()
-with zipfile.ZipFile(one, "w", zipfile.ZIP_DEFLATED, compresslevel=9) as bomb:
-    for member in ("dorvane.exe", "README.txt", "LICENSE", "THIRD-PARTY-NOTICES.txt"):
-        # laid out as the build lays out its ZIPs: regular files made on Unix
+class Unseekable:  # data descriptors, as the build writes them
+    write = one.write
+    def flush(self):
+        pass
+with zipfile.ZipFile(Unseekable(), "w", zipfile.ZIP_DEFLATED, compresslevel=9) as bomb:
+    for member in ("LICENSE", "README.txt", "THIRD-PARTY-NOTICES.txt", "dorvane.exe"):
+        # laid out as the build lays out its ZIPs: every field as the contract has it ("zip")
         info = zipfile.ZipInfo("dorvane-0.00-win64/" + member, (2026, 1, 1, 0, 0, 0))
-        info.create_system, info.external_attr, info.compress_type = 3, 0o100644 << 16, zipfile.ZIP_DEFLATED
+        info.create_system, info.compress_type = 3, zipfile.ZIP_DEFLATED
+        info.external_attr = (0o100755 if member == "dorvane.exe" else 0o100644) << 16
+        info.extra = struct.pack("<HHBIII", 0x5455, 13, 7, *[1767225600] * 3) + bytes.fromhex("75780b000104000000000400000000")
         bomb.writestr(info, bytes(16 << 20))
 for number in range(90):
     open(f"dorvane-0.{number:02d}-win64.zip", "wb").write(one.getvalue().replace(b"dorvane-0.00-win64/", f"dorvane-0.{number:02d}-win64/".encode()))' ;;
