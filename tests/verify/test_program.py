@@ -7,6 +7,7 @@ import importlib.util
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -14,7 +15,7 @@ import unittest
 
 import support
 
-from verify import contract, limits, rebuild
+from verify import cli, contract, limits, rebuild
 
 PACKER = os.path.join(support.SOURCE, "release", "pack_verifier.py")
 PACKED = {}  # the one file, packed once for the whole run: packing is the slow part
@@ -125,6 +126,61 @@ class OneFile(support.Scratch):
         self.assertTrue(any(c["verdict"] == "fail" and c["name"] == f"{base}.zip has a checksum" and c["reason"]
                             for c in document["checks"]), document["checks"])
         self.assertTrue(document["proved"].startswith("proved: nothing"))
+
+
+# A run that sends itself signal N at one point (where it is sent from): folder, while
+# DIR is read; mkdtemp, while the temporary folder is made; tally, once the tally is printed.
+DRIVER = """
+import os, sys, tempfile
+sys.path.insert(0, {release!r})
+from verify import cli, folder, report
+number, where = int(sys.argv[1]), sys.argv[2]
+def sending(function):
+    def sent(*args, **kwargs):
+        if where == "mkdtemp":
+            os.kill(os.getpid(), number)
+        result = function(*args, **kwargs)
+        if where != "mkdtemp":
+            os.kill(os.getpid(), number)
+        return result
+    return sent
+if where == "folder":
+    folder.Folder.__init__ = sending(folder.Folder.__init__)
+elif where == "mkdtemp":
+    tempfile.mkdtemp = sending(tempfile.mkdtemp)
+else:
+    report.Report.text_end = sending(report.Report.text_end)
+sys.exit(cli.main(sys.argv[3:]))
+"""
+
+
+class Signals(support.Scratch):
+    def test_a_signal_at_any_point_leaves_nothing_and_the_status_is_what_was_printed(self):
+        base = contract.package("1.0.0", "win64")
+        self.write(f"dir/{base}.zip", b"not a zip")
+        driver = DRIVER.format(release=os.path.join(support.SOURCE, "release"))
+        rows = [(number, "folder") for number in cli.STOP_SIGNALS]
+        rows += [(signal.SIGTERM, "tally"), (signal.SIGQUIT, "tally"), (signal.SIGINT, "mkdtemp")]
+        runs = []
+        for number, where in rows:
+            scratch = self.path(f"tmp-{int(number)}-{where}")
+            os.makedirs(scratch)
+            runs.append((number, where, scratch, subprocess.Popen(
+                [sys.executable, "-I", "-B", "-c", driver, str(int(number)), where, self.path("dir")],
+                env=dict(os.environ, TMPDIR=scratch), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)))
+        for number, where, scratch, process in runs:
+            out, err = process.communicate(timeout=60)
+            with self.subTest(signal=signal.Signals(number).name, where=where):
+                self.assertEqual(os.listdir(scratch), [], "the temporary folder was left")
+                self.assertNotIn("Traceback", err)
+                if where == "tally":
+                    # A tally printed is the tally kept: status 1 as "N failed" says.
+                    self.assertRegex(out, r"\n[0-9]+ passed, [1-9][0-9]* failed\n$")
+                    self.assertEqual(process.returncode, 1, err)
+                else:
+                    self.assertEqual(process.returncode, 128 + number, err)
+                    self.assertIn(f"stopped by {signal.Signals(number).name}; nothing was proved", err)
+                    self.assertNotRegex(out, "passed, .* failed")
 
 
 class Rebuild(support.Scratch):
