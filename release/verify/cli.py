@@ -228,6 +228,8 @@ def verify(ctx):
         report.check("the folder can be read", q(str(error)))
         return
     ctx.folder = folder
+    folder_checks.anchors_inside(folder, {"--" + option.replace("_", "-"): getattr(args, option)
+                                          for option in ("ca", "key", "crl", "tsa_ca") if getattr(args, option)}, report)
     pattern = re.compile(contract.package_pattern() + "(" + "|".join(
         re.escape(contract.suffix(kind)) for kind in ("zip", "msi")) + ")")
     bases, odd = {}, []
@@ -242,7 +244,7 @@ def verify(ctx):
         raise Usage(f"no release in {q(args.dir)} (no dorvane-<version>-<arch>.zip or .msi)"
                     + ("; refused: " + ", ".join(q(name) for name in odd) if odd else ""))
     anchors(ctx)
-    anchored = folder_checks.integrity(folder, report, policy, limits)
+    anchored = folder_checks.integrity(folder, report, policy, limits, bases)
     folder_checks.windows_names(folder, report)
     folder_checks.accounted(folder, bases, anchored, policy, report)
     for name in odd:
