@@ -306,6 +306,7 @@ def main(argv):
     # The handlers are set, and the temporary folder made, while no signal can come: from the
     # moment it exists, the folder's name is held where the clean-up finds it.
     hold_signals()
+    HELD["verdict"] = False
     for each in STOP_SIGNALS:
         signal.signal(each, stop)
     work = tempfile.mkdtemp(prefix="verify-release.")

@@ -11,11 +11,13 @@ import signal
 import subprocess
 import sys
 import tempfile
+import traceback
 import unittest
 
 import support
 
-from verify import contract, limits, rebuild
+from verify import cli, contract, folder as folder_module, limits, rebuild
+from verify import report as report_module
 
 PACKER = os.path.join(support.SOURCE, "release", "pack_verifier.py")
 PACKED = {}  # the one file, packed once for the whole run: packing is the slow part
@@ -128,59 +130,70 @@ class OneFile(support.Scratch):
         self.assertTrue(document["proved"].startswith("proved: nothing"))
 
 
-# A run that sends itself signal N at one point (where it is sent from): folder, while
-# DIR is read; mkdtemp, while the temporary folder is made; tally, once the tally is printed.
-DRIVER = """
-import os, sys, tempfile
-sys.path.insert(0, {release!r})
-from verify import cli, folder, report
-number, where = int(sys.argv[1]), sys.argv[2]
-def sending(function):
-    def sent(*args, **kwargs):
-        if where == "mkdtemp":
-            os.kill(os.getpid(), number)
-        result = function(*args, **kwargs)
-        if where != "mkdtemp":
-            os.kill(os.getpid(), number)
-        return result
-    return sent
-if where == "folder":
-    folder.Folder.__init__ = sending(folder.Folder.__init__)
-elif where == "mkdtemp":
-    tempfile.mkdtemp = sending(tempfile.mkdtemp)
-else:
-    report.Report.text_end = sending(report.Report.text_end)
-sys.exit(cli.main(sys.argv[3:]))
-"""
+def signalled_run(number, where, argv, scratch):
+    """cli.main(ARGV) in a forked child that sends itself signal NUMBER at one point (WHERE):
+    folder, once DIR is read; mkdtemp, while the temporary folder is made; tally, once the
+    tally is printed. Its temporary folder under SCRATCH/tmp; returns the child's pid and
+    where its output and errors go."""
+    out, err = os.path.join(scratch, "out"), os.path.join(scratch, "err")
+    pid = os.fork()
+    if pid:
+        return pid, out, err
+    status = 70
+    try:
+        sys.stdout, sys.stderr = open(out, "w", buffering=1), open(err, "w", buffering=1)
+        os.dup2(sys.stderr.fileno(), 2)
+        tempfile.tempdir = os.path.join(scratch, "tmp")
+        point = {"folder": (folder_module.Folder, "__init__"), "mkdtemp": (tempfile, "mkdtemp"),
+                 "tally": (report_module.Report, "text_end")}[where]
+        original = getattr(*point)
+
+        def sending(*args, **kwargs):
+            if where == "mkdtemp":
+                os.kill(os.getpid(), number)
+            result = original(*args, **kwargs)
+            if where != "mkdtemp":
+                os.kill(os.getpid(), number)
+            return result
+        setattr(*point, sending)
+        status = cli.main(argv)
+    except BaseException:
+        traceback.print_exc()
+    finally:
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
 
 
 class Signals(support.Scratch):
     def test_a_signal_at_any_point_leaves_nothing_and_the_status_is_what_was_printed(self):
         base = contract.package("1.0.0", "win64")
         self.write(f"dir/{base}.zip", b"not a zip")
-        driver = DRIVER.format(release=os.path.join(support.SOURCE, "release"))
         # Every catchable signal whose default ends a process (SIGXCPU is what `ulimit -t` sends).
         rows = [(getattr(signal, name), "folder") for name in ("SIGHUP", "SIGINT", "SIGQUIT", "SIGTERM", "SIGUSR1",
                                                                "SIGUSR2", "SIGALRM", "SIGXCPU", "SIGXFSZ", "SIGPIPE")]
         rows += [(signal.SIGTERM, "tally"), (signal.SIGQUIT, "tally"), (signal.SIGINT, "mkdtemp")]
         runs = []
         for number, where in rows:
-            scratch = self.path(f"tmp-{int(number)}-{where}")
-            os.makedirs(scratch)
-            runs.append((number, where, scratch, subprocess.Popen(
-                [sys.executable, "-I", "-B", "-c", driver, str(int(number)), where, self.path("dir")],
-                env=dict(os.environ, TMPDIR=scratch), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)))
-        for number, where, scratch, process in runs:
-            out, err = process.communicate(timeout=60)
+            scratch = self.path(f"run-{int(number)}-{where}")
+            os.makedirs(os.path.join(scratch, "tmp"))
+            runs.append((number, where, scratch) + signalled_run(number, where, [self.path("dir")], scratch))
+        for number, where, scratch, pid, out, err in runs:
+            _, status = os.waitpid(pid, 0)
+            with open(out) as handle:
+                out = handle.read()
+            with open(err) as handle:
+                err = handle.read()
             with self.subTest(signal=signal.Signals(number).name, where=where):
-                self.assertEqual(os.listdir(scratch), [], "the temporary folder was left")
+                self.assertTrue(os.WIFEXITED(status), f"ended by signal {os.WTERMSIG(status)}: {err}")
+                self.assertEqual(os.listdir(os.path.join(scratch, "tmp")), [], "the temporary folder was left")
                 self.assertNotIn("Traceback", err)
                 if where == "tally":
                     # A tally printed is the tally kept: status 1 as "N failed" says.
                     self.assertRegex(out, r"\n[0-9]+ passed, [1-9][0-9]* failed\n$")
-                    self.assertEqual(process.returncode, 1, err)
+                    self.assertEqual(os.WEXITSTATUS(status), 1, err)
                 else:
-                    self.assertEqual(process.returncode, 128 + number, err)
+                    self.assertEqual(os.WEXITSTATUS(status), 128 + number, err)
                     self.assertIn(f"stopped by {signal.Signals(number).name}; nothing was proved", err)
                     self.assertNotRegex(out, "passed, .* failed")
 
