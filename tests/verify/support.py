@@ -22,7 +22,7 @@ from verify import tools as tools_module  # noqa: E402
 
 from cryptography import x509  # noqa: E402
 from cryptography.hazmat.primitives import hashes, serialization  # noqa: E402
-from cryptography.hazmat.primitives.asymmetric import rsa  # noqa: E402
+from cryptography.hazmat.primitives.asymmetric import ec, rsa  # noqa: E402
 from cryptography.x509.oid import ExtendedKeyUsageOID  # noqa: E402
 
 
@@ -51,9 +51,12 @@ KEYS = {}
 
 
 def key(name):
-    """One RSA key per name for the whole run: making them is the slow part."""
+    """One key per name for the whole run: the publisher's ("leaf") RSA, as code signing
+    certificates mostly are; the others P-256, made at once (an RSA key takes up to seconds
+    on a busy machine)."""
     if name not in KEYS:
-        KEYS[name] = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        KEYS[name] = (rsa.generate_private_key(public_exponent=65537, key_size=2048) if name == "leaf"
+                      else ec.generate_private_key(ec.SECP256R1()))
     return KEYS[name]
 
 
