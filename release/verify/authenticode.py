@@ -474,6 +474,7 @@ def check(path, der, label, ctx, dse=False):
                               stamped or chain.now(), ctx.limits.checks)
         except Refused as refusal:
             why = str(refusal)
+        why = why and "its certificate chain does not verify with --ca's roots: " + why
         if why and bad_stamp:
             why += "; " + bad_stamp
         revoked = revocation_refused(parsed, ctx) if policy.crl and not why else ""
