@@ -52,10 +52,10 @@ KEYS = {}
 
 def key(name):
     """One key per name for the whole run: the publisher's ("leaf") RSA, as code signing
-    certificates mostly are; the others P-256, made at once (an RSA key takes up to seconds
-    on a busy machine)."""
+    certificates mostly are, of 1024 bits (a 2048-bit one takes seconds to make on a busy
+    machine); the others P-256, made at once."""
     if name not in KEYS:
-        KEYS[name] = (rsa.generate_private_key(public_exponent=65537, key_size=2048) if name == "leaf"
+        KEYS[name] = (rsa.generate_private_key(public_exponent=65537, key_size=1024) if name == "leaf"
                       else ec.generate_private_key(ec.SECP256R1()))
     return KEYS[name]
 

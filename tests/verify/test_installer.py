@@ -247,7 +247,7 @@ class Reader(support.Scratch):
             ("it crashes", crash, "stopped by SIGABRT"),
             ("it spins past its CPU seconds", spin, "stopped by SIGXCPU after its 1 CPU seconds"),
             ("it grows past its memory", grow, "out of its 256 MiB"),
-            ("it never answers", hang, "no answer within 1 s"),
+            ("it never answers", hang, "no answer within 0.5 s"),
             ("its answer is too long", chatter, "grew past 2 MiB"),
             ("the file is no MSI", None, "libmsi cannot read it"),
         ]
@@ -255,7 +255,7 @@ class Reader(support.Scratch):
             with self.subTest(what):
                 started = time.monotonic()
                 with self.assertRaises(msi.Unreadable) as raised:
-                    self.bounded(path, reader, seconds=1 if reader is hang else 10)
+                    self.bounded(path, reader, seconds=0.5 if reader is hang else 10)
                 self.assertIn(words, str(raised.exception))
                 self.assertLess(time.monotonic() - started, 8)
 
