@@ -18,13 +18,18 @@ EPILOG = """trust:
   The folder proves nothing about itself: the origin rests on an anchor you
   bring from elsewhere.
   --ca ROOTS --identity SUBJECT
-        every Authenticode signature (one per file, none nested) chains to
-        ROOTS, offline, and its signer's certificate has exactly the subject
+        every Authenticode signature (one per file, none nested) chains to a
+        self-signed root of ROOTS, offline, as Windows judges a code-signing
+        chain (every CA's extended key usage, when it has one, allowing code
+        signing; key usage, path length, name constraints; each certificate
+        valid at the timestamp's time when that is not in the future, else
+        now), and its signer's certificate has exactly the subject
         SUBJECT: the same attributes in the same order, each value code point
         for code point, nothing folded. Give SUBJECT in RFC 4514 order, most
         specific first, as
           openssl x509 -noout -subject -nameopt RFC2253 -in CERT
-        prints it (without "subject="), e.g. "CN=Name,O=Org". A CA's roots
+        prints it (without "subject="), e.g. "CN=Name,O=Org"; OpenSSL's
+        default form ("O = Org, CN = Name") is refused. A CA's roots
         vouch for every customer of that CA: SUBJECT says which one is the
         publisher. A subject holding an invisible character never matches.
   --cert-sha256 HEX
@@ -47,6 +52,11 @@ EPILOG = """trust:
         Under --ca or --key a timestamp that does not verify fails.
   --sums HEX
         SHA256SUMS has this SHA-256 and lists every file but the manifests'.
+        A download of some architectures only passes: the files SHA256SUMS
+        names of the others are listed once as not checked, and every file
+        it names of an architecture that is here must be here.
+  Keep the anchor files (ROOTS, PUBKEY, CRLs) outside DIR: one that is in
+  DIR is known as yours and left out of the checks.
   Under --ca or --key every file must be part of the signed release (a
   package, its records, their checksums; what an anchored SHA256SUMS lists);
   without an anchor, a file that is not one of a release's own names fails,
