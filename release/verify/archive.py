@@ -176,7 +176,9 @@ def layout(data, entries, offset):
     at, spans = 0, []
     if [entry.name.encode("utf-8") for entry in entries] != sorted(entry.name.encode("utf-8") for entry in entries):
         return "its entries are not in the byte order of their names, as the build writes them", []
-    epoch = epoch_of(entries[0].extra) if entries else None
+    if not entries:
+        return "it holds no entries", []
+    epoch = epoch_of(entries[0].extra)
     if epoch is None:
         return f"{show(entries[0].name)} has no extended timestamp (UT) first among its extra fields", []
     for entry in entries:
