@@ -227,10 +227,14 @@ def judged(path, when):
 def check(leaf, carried, roots, when, deadline):
     """Why the signer's chain is not one Windows takes at WHEN, or "": LEAF, CARRIED and
     ROOTS as DER; Refused when it cannot be followed within its bounds."""
-    walk = Walk(leaf, carried, roots, deadline)
-    if walk.why:
-        return walk.why
-    return judged(walk.path, when)
+    try:
+        walk = Walk(leaf, carried, roots, deadline)
+        if walk.why:
+            return walk.why
+        return judged(walk.path, when)
+    except (ValueError, TypeError, x509.DuplicateExtension, x509.UnsupportedGeneralNameType) as error:
+        # cryptography reads extensions when they are asked for: a damaged one shows here.
+        raise Refused(f"a certificate of its chain cannot be read ({str(error).splitlines()[0][:120] if str(error) else type(error).__name__})")
 
 
 def now():

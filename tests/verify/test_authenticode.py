@@ -14,7 +14,7 @@ from cryptography import x509
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
-from verify import authenticode, chain, names, pe
+from verify import authenticode, chain, names, pe, report
 
 O, CN = NameOID.ORGANIZATION_NAME, NameOID.COMMON_NAME
 IDENTITY = "CN=Test Publisher,O=Test"
@@ -240,6 +240,9 @@ class Signatures(support.Scratch):
                 why = chain.check(signer, der[2:], roots, chain.now(), None)
                 self.assertIn(words, why)
                 self.assertLess(time.monotonic() - started, 5)
+        # A certificate cryptography cannot read is a refusal of the chain, not a crash.
+        with self.assertRaisesRegex(report.Refused, "a certificate of its chain cannot be read"):
+            chain.check(der[0][:-40], der[2:], roots, chain.now(), None)
 
     def test_closing_line_says_revocation_was_not_checked(self):
         _, result, ctx = self.verdict(self.signed(self.leaf), identity=IDENTITY)
