@@ -177,6 +177,8 @@ class Signatures(support.Scratch):
         private = support.certificate(support.name_of((CN, "Private TSA")), tsa_key, private_root.subject,
                                       self.inter_key, eku=[ExtendedKeyUsageOID.TIME_STAMPING],
                                       valid=(now - 400 * day, now + 400 * day))
+        young = support.certificate(support.name_of((CN, "Young TSA")), tsa_key, root.subject, root_key,
+                                    eku=[ExtendedKeyUsageOID.TIME_STAMPING], valid=(now - 10 * day, now + 400 * day))
         early = support.certificate(publisher, self.leaf_key, root.subject, root_key,
                                     valid=(now + 5 * day, now + 300 * day))
         lapsed = support.certificate(publisher, self.leaf_key, root.subject, root_key,
@@ -205,6 +207,9 @@ class Signatures(support.Scratch):
              f"verifies, timestamped {now - 200 * day:%Y-%m-%dT%H:%M:%SZ}"),
             ("a lapsed leaf, not timestamped", self.signed(lapsed), {"identity": IDENTITY}, False,
              "not at the check time"),
+            ("a timestamp dated before its authority's certificate",
+             self.signed(lapsed, young, stamp=(young, tsa_key, now - 200 * day)), {"identity": IDENTITY}, False,
+             "outside its authority's certificate's validity"),
             ("a private authority's timestamp, its roots not given",
              self.signed(self.leaf, private, stamp=(private, tsa_key, now - day)), {"identity": IDENTITY},
              False, "give that authority's roots with --tsa-ca ROOTS.pem"),
