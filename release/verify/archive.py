@@ -6,14 +6,14 @@ refused: a reader that streams local headers and one that trusts the central dir
 see the same four files or the ZIP fails. That is why every file must be deflated, as the
 build writes them: a stored entry whose sizes follow its data has no end of its own, and a
 streaming reader ends it at the first thing that looks like a data descriptor."""
+import datetime
 import hashlib
 import stat
 import struct
 import zlib
 
+from . import contract
 from .report import Refused, show
-
-EXTRA_IDS = {0x5455, 0x7875}  # the build's: extended timestamps (UT) and Unix owners (ux)
 END = b"PK\x05\x06"
 CENTRAL = b"PK\x01\x02"
 LOCAL = b"PK\x03\x04"
@@ -31,25 +31,31 @@ def fingerprint(value):
 
 
 class Entry:
-    __slots__ = ("name", "flags", "method", "need", "crc", "packed", "unpacked", "local", "extra", "mode", "made")
+    __slots__ = ("name", "flags", "method", "need", "crc", "packed", "unpacked", "local", "extra", "mode", "made",
+                 "time", "date", "disk", "internal", "external")
+
+
+def dos_time(epoch):
+    """(time, date) as a ZIP's headers hold EPOCH (UTC, to the even second)."""
+    when = datetime.datetime.fromtimestamp(epoch, datetime.timezone.utc)
+    return ((when.hour << 11) | (when.minute << 5) | (when.second // 2),
+            ((when.year - 1980) << 9) | (when.month << 5) | when.day)
+
+
+def expected_extra(epoch):
+    """The extra fields the build writes for an entry of SOURCE_DATE_EPOCH EPOCH."""
+    return bytes.fromhex(contract.fill(contract.load()["zip"]["extra"], {"time": struct.pack("<I", epoch).hex()}))
+
+
+def epoch_of(extra):
+    """The time of an entry's extended timestamp (UT) field, when it starts its extra fields."""
+    if len(extra) >= 9 and struct.unpack_from("<HHB", extra) == (0x5455, 13, 7):
+        return struct.unpack_from("<I", extra, 5)[0]
+    return None
 
 
 class Bound(Exception):
     """An entry that inflates past what the run allows: (entry name, why)."""
-
-
-def extra_ids(blob):
-    """The extra fields' ids, in order; Refused when they do not parse."""
-    ids, at = [], 0
-    while at < len(blob):
-        if at + 4 > len(blob):
-            raise Refused("an extra field is cut short")
-        kind, size = struct.unpack_from("<HH", blob, at)
-        ids.append(kind)
-        at += 4 + size
-        if at > len(blob):
-            raise Refused("an extra field is cut short")
-    return ids
 
 
 def directory(data, limits):
@@ -71,8 +77,9 @@ def directory(data, limits):
         if data[at:at + 4] != CENTRAL or at + 46 > offset + size:
             raise Refused(f"central directory entry {number + 1} is not one")
         entry = Entry()
-        (made, entry.need, entry.flags, entry.method, _, _, entry.crc, entry.packed, entry.unpacked, name_size,
-         extra_size, comment_size, _, _, attributes, entry.local) = struct.unpack_from("<HHHHHHIIIHHHHHII", data, at + 4)
+        (made, entry.need, entry.flags, entry.method, entry.time, entry.date, entry.crc, entry.packed, entry.unpacked,
+         name_size, extra_size, comment_size, entry.disk, entry.internal, attributes,
+         entry.local) = struct.unpack_from("<HHHHHHIIIHHHHHII", data, at + 4)
         raw = data[at + 46:at + 46 + name_size]
         entry.extra = data[at + 46 + name_size:at + 46 + name_size + extra_size]
         at += 46 + name_size + extra_size + comment_size
@@ -82,7 +89,7 @@ def directory(data, limits):
             entry.name = raw.decode("utf-8")
         except UnicodeDecodeError:
             raise Refused(f"central directory entry {number + 1}'s name is not UTF-8")
-        entry.made, entry.mode = made, attributes >> 16
+        entry.made, entry.mode, entry.external = made, attributes >> 16, attributes
         if comment_size:
             raise Refused(f"{show(entry.name)} carries a comment: the build writes none")
         entries.append(entry)
@@ -92,14 +99,10 @@ def directory(data, limits):
 
 
 def stored_refused(entry, data, start, end):
-    """Why a stored (method 0) entry is not one the build could write, or "": only an empty
-    folder is stored. A stored file's data holding a ZIP record is named, since that is
-    where a streaming reader would find another entry."""
+    """Why a stored (method 0) entry is not one the build writes: the build deflates every
+    file. A stored file's data holding a ZIP record is named, since that is where a
+    streaming reader would find another entry."""
     shown = show(entry.name)
-    if entry.name.endswith("/"):
-        if entry.flags or entry.crc or entry.packed or entry.unpacked:
-            return f"{shown} is a folder that holds data, or sizes that follow it: the build writes an empty one"
-        return ""
     why = f"{shown} is stored, not deflated as the build writes its files"
     found = sorted((data.find(signature, start, end), signature) for signature in SIGNATURES
                    if data.find(signature, start, end) >= 0)
@@ -110,57 +113,109 @@ def stored_refused(entry, data, start, end):
     return why
 
 
+def fields_refused(entry, local, epoch):
+    """Why ENTRY's central directory fields, or LOCAL (its local header's: version needed,
+    flags, method, time, date, CRC and sizes, extra fields), are not what the build writes
+    for an entry of SOURCE_DATE_EPOCH EPOCH, or ""."""
+    spec = contract.load()["zip"]
+    member = entry.name.split("/", 1)[-1]
+    mode = int(spec["modes"].get(member, spec["modes"]["*"]), 8)
+    time, date = dos_time(epoch)
+    want = {"version made by": (entry.made, spec["version_made_by"]),
+            "version needed": (entry.need, spec["version_needed"]),
+            "flags": (entry.flags, spec["flags"]), "method": (entry.method, spec["method"]),
+            "time": (entry.time, time), "date": (entry.date, date),
+            "first disk": (entry.disk, 0), "internal attributes": (entry.internal, spec["internal_attributes"]),
+            "external attributes": (entry.external, mode << 16)}
+    for field, (have, wanted) in want.items():
+        if have != wanted:
+            return f"{show(entry.name)}: its central directory entry's {field} is 0x{have:x}, the build writes 0x{wanted:x}"
+    need, flags, method, local_time, local_date, crc, packed, unpacked, extra = local
+    for blob in (entry.extra, extra):
+        ids = extra_ids(blob)
+        if ids is None or set(ids) - {0x5455, 0x7875}:
+            return (f"{show(entry.name)} carries extra fields "
+                    f"{', '.join(f'0x{kind:04x}' for kind in ids or [])}{'' if ids else blob.hex()}: "
+                    "the build writes only UT (0x5455) and ux (0x7875)")
+    if entry.extra != expected_extra(epoch):
+        return (f"{show(entry.name)}: its central directory entry's extra fields ({entry.extra.hex()}) are not the "
+                "build's (UT and ux, as the build normalizes them)")
+    for field, have, wanted in (("version needed", need, entry.need), ("flags", flags, entry.flags),
+                                ("method", method, entry.method), ("time", local_time, entry.time),
+                                ("date", local_date, entry.date)):
+        if have != wanted:
+            return f"{show(entry.name)}: its local header's {field} is 0x{have:x}, its central directory entry's 0x{wanted:x}"
+    if (crc, packed, unpacked) != (0, 0, 0):
+        return (f"{show(entry.name)}: its sizes or CRC differ between its local header and the central directory"
+                if (crc, packed, unpacked) != (entry.crc, entry.packed, entry.unpacked) else
+                f"{show(entry.name)}: its local header holds its sizes, which the build writes after its data alone")
+    if extra != entry.extra:
+        return f"{show(entry.name)}: its local header's extra fields differ from its central directory entry's"
+    return ""
+
+
+def extra_ids(blob):
+    """The extra fields' ids, in order; None when they do not parse."""
+    ids, at = [], 0
+    while at < len(blob):
+        if at + 4 > len(blob):
+            return None
+        kind, size = struct.unpack_from("<HH", blob, at)
+        ids.append(kind)
+        at += 4 + size
+        if at > len(blob):
+            return None
+    return ids
+
+
 def layout(data, entries, offset):
     """Why the entries are not laid out as the build lays out a ZIP, or "": back to back from
-    offset 0, each local header agreeing with the central directory, only the extra fields
-    the build writes, regular files deflated (and its one folder empty) only, each data
+    offset 0, in byte order of their names, every field of each local header and central
+    directory entry what the build writes (release/contract.json's "zip"), each data
     descriptor with its signature. Returns (why, [(entry, data start, data end)])."""
     at, spans = 0, []
+    if [entry.name.encode("utf-8") for entry in entries] != sorted(entry.name.encode("utf-8") for entry in entries):
+        return "its entries are not in the byte order of their names, as the build writes them", []
+    if not entries:
+        return "it holds no entries", []
+    epoch = epoch_of(entries[0].extra)
+    if epoch is None:
+        return f"{show(entries[0].name)} has no extended timestamp (UT) first among its extra fields", []
     for entry in entries:
         shown = show(entry.name)
         folder = entry.name.endswith("/")
-        kind = stat.S_ISDIR(entry.mode) if folder else stat.S_ISREG(entry.mode)
-        if entry.made >> 8 != 3 or not kind or entry.mode & 0o7777 not in (0o644, 0o755):
+        if folder:
+            return f"{shown} is a folder entry: the build writes none", []
+        if not stat.S_ISREG(entry.mode):
             return f"{shown} is not a regular file (mode {entry.mode:o})", []
-        if entry.flags & ~8 or entry.method not in (0, 8) or entry.need > 20:
-            return f"{shown}: flags 0x{entry.flags:x}, method {entry.method}, version {entry.need}: not what the build writes", []
         if entry.local != at:
             return f"{shown} does not follow the entry before it ({entry.local - at:+d} bytes)", []
         if data[at:at + 4] != LOCAL or at + 30 > offset:
             return f"{shown}: no local header where the central directory says", []
-        (need, flags, method, _, _, crc, packed, unpacked, name_size,
+        (need, flags, method, local_time, local_date, crc, packed, unpacked, name_size,
          extra_size) = struct.unpack_from("<HHHHHIIIHH", data, at + 4)
         name = data[at + 30:at + 30 + name_size]
         extra = data[at + 30 + name_size:at + 30 + name_size + extra_size]
-        if (name, flags, method, need) != (entry.name.encode("utf-8"), entry.flags, entry.method, entry.need):
-            return f"{shown}: its local header and the central directory differ (name, flags, method or version)", []
-        for ids in (extra_ids(entry.extra), extra_ids(extra)):
-            if set(ids) - EXTRA_IDS or len(ids) != len(set(ids)):
-                return (f"{shown} carries extra fields {', '.join(f'0x{kind:04x}' for kind in ids)}: "
-                        "the build writes only UT (0x5455) and ux (0x7875)"), []
+        if name != entry.name.encode("utf-8"):
+            return f"{shown}: its local header names {show(name.decode('utf-8', 'replace'))}", []
         start = at + 30 + name_size + extra_size
         end = start + entry.packed
         if end > offset:
             return f"{shown}: its data runs into the central directory", []
-        if entry.method == 0 or folder:
-            why = (stored_refused(entry, data, start, end) if entry.method == 0 else
-                   f"{shown} is a folder written deflated: the build's folder entry is empty and stored")
-            if why:
-                return why, []
+        if entry.method == 0:
+            return stored_refused(entry, data, start, end), []
+        why = fields_refused(entry, (need, flags, method, local_time, local_date, crc, packed, unpacked, extra), epoch)
+        if why:
+            return why, []
         at = end
-        if entry.flags & 8:
-            # A data descriptor follows the data, with its signature as the build writes it.
-            if data[at:at + 4] != DESCRIPTOR:
-                return f"{shown}: its data descriptor lacks its signature, which the build writes", []
-            skip = 4
-            if at + skip + 12 > offset:
-                return f"{shown}: its data descriptor is cut short", []
-            if struct.unpack_from("<III", data, at + skip) != (entry.crc, entry.packed, entry.unpacked) or \
-                    (crc, packed, unpacked) not in ((0, 0, 0), (entry.crc, entry.packed, entry.unpacked)):
-                return f"{shown}: its sizes or CRC differ between its local header, data descriptor and the central directory", []
-            at += skip + 12
-        elif (crc, packed, unpacked) != (entry.crc, entry.packed, entry.unpacked):
-            return f"{shown}: its sizes or CRC differ between its local header and the central directory", []
+        # A data descriptor follows the data, with its signature as the build writes it.
+        if data[at:at + 4] != DESCRIPTOR:
+            return f"{shown}: its data descriptor lacks its signature, which the build writes", []
+        if at + 16 > offset:
+            return f"{shown}: its data descriptor is cut short", []
+        if struct.unpack_from("<III", data, at + 4) != (entry.crc, entry.packed, entry.unpacked):
+            return f"{shown}: its sizes or CRC differ between its data descriptor and the central directory", []
+        at += 16
         spans.append((entry, start, end))
     if at != offset:
         return f"{offset - at} bytes lie between its last entry and its central directory", []
@@ -245,11 +300,6 @@ def read(data, base, members, keep, limits, spend):
         why, spans = layout(data, entries, offset)
         found, total = {}, 0
         for entry, start, end in spans if not why else []:
-            if entry.name.endswith("/"):
-                if entry.packed or entry.unpacked:
-                    why = f"{show(entry.name)} is a folder that holds data"
-                    break
-                continue
             name = entry.name.split("/", 1)[1]
             found[name] = inflate(data, entry, start, end, name in keep, limits, spend)
             total += entry.unpacked

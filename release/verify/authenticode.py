@@ -9,7 +9,7 @@ import datetime
 import hashlib
 import os
 
-from . import names
+from . import contract, names
 from .report import Refused, q
 
 try:
@@ -19,6 +19,7 @@ try:
     from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
     from cryptography.hazmat.primitives import hashes, serialization
     from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+    from . import chain
 except ImportError:
     asn1_cms = None
 
@@ -165,6 +166,23 @@ def pkcs7_of_msi(path, ctx):
         return handle.read(1 << 20)
 
 
+def msi_pkcs7(path, streams, ctx):
+    """An MSI's signature as check() takes it: its DER, None when it holds no signature
+    stream, a Refused (a damaged signature) when it holds one that osslsigncode cannot read
+    or an extended signature stream without one. STREAMS: its streams' names (None: not
+    known, so osslsigncode's reading alone)."""
+    signature, extended = (name for name in contract.load()["msi"]["signature_streams"])
+    der = pkcs7_of_msi(path, ctx)
+    if streams is None or der is not None:
+        return der
+    if signature in streams:
+        return Refused(f"damaged: its {q(signature)} stream holds no signature osslsigncode can read")
+    if extended in streams:
+        return Refused(f"damaged: it holds the extended signature's stream {q(extended)} without a signature "
+                       f"({q(signature)})")
+    return None
+
+
 def what_the_file_is(path, parsed, dse, ctx):
     """Why the file is not what was signed, or "": the SpcIndirectDataContent the signature
     carries must be the one osslsigncode computes from the file (its digest, and nothing
@@ -182,26 +200,6 @@ def what_the_file_is(path, parsed, dse, ctx):
         if content == parsed.content:
             return ""
     return "the file is not what was signed: its digest is not the one its signature holds"
-
-
-def chain_gap(parsed, roots):
-    """Where the chain from the signer's certificate through the certificates it carries
-    stops short of ROOTS (DER), or "" when it reaches a root's subject."""
-    subjects = {asn1_x509.Certificate.load(der).subject.dump() for der in roots}
-    cert, seen = parsed.cert, set()
-    while True:
-        if cert.issuer.dump() in subjects:
-            return ""
-        if cert.self_signed != "no" or cert.dump() in seen:
-            return (f"it ends at {q(names.text(names.of_certificate(cert.subject)))}, "
-                    "a root that is not among --ca's")
-        seen.add(cert.dump())
-        issuers = [other for other in parsed.certificates if other.subject == cert.issuer and other.dump() not in seen]
-        if not issuers:
-            return (f"the chain is incomplete: it ends at {q(names.text(names.of_certificate(cert.subject)))}, whose "
-                    f"issuer {q(names.text(names.of_certificate(cert.issuer)))} is neither carried by the signature "
-                    "nor among --ca's roots")
-        cert = issuers[0]
 
 
 def crls_of(pem_bytes):
@@ -271,14 +269,14 @@ def revocation_refused(parsed, ctx):
     if ctx.crls is None:
         with open(policy.crl, "rb") as handle:
             ctx.crls = crls_of(handle.read(ctx.limits.file))
-    chain = chain_below_roots(parsed, ctx.roots)
-    if chain is None:
+    below = chain_below_roots(parsed, ctx.roots)
+    if below is None:
         return "its chain cannot be followed to --ca's roots here to check revocation (--crl)"
     now = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
     problems, checked = [], []
-    for cert, issuers in chain.items():
+    for cert, issuers in below.items():
         held = asn1_x509.Certificate.load(cert.public_bytes(serialization.Encoding.DER))
-        subject, issuer = (q(names.text(names.of_certificate(name))) for name in (held.subject, held.issuer))
+        subject, issuer = (names.quoted(names.of_certificate(name)) for name in (held.subject, held.issuer))
         lists, stale = [], []
         for crl in ctx.crls:
             if crl.issuer != cert.issuer or not any(crl_signed_by(crl, other) for other in issuers):
@@ -302,14 +300,37 @@ def revocation_refused(parsed, ctx):
 
 
 def tsa_anchors(ctx):
-    """The roots a timestamp was held to, as the command line named them."""
+    """The roots a timestamp was held to, as the command line named them, and, when the
+    publisher's own authority's roots were not given, how to give them."""
     given = [option for option, value in (("--ca", ctx.policy.ca), ("--tsa-ca", ctx.args.tsa_ca)) if value]
-    return " and ".join(given + ["the system's roots"])
+    held = " and ".join(given + ["the system's roots"])
+    if not ctx.args.tsa_ca:
+        held += (" (if the publisher timestamps with an authority of its own, give that authority's roots "
+                 "with --tsa-ca ROOTS.pem, as the publisher publishes them)")
+    return held
+
+
+def stamp_time(when, authority, ctx):
+    """(WHEN as the check time, or None; why it is not one): a timestamp counts only when it
+    is not after now and lies within its authority's certificate's validity; otherwise the
+    chain is judged now."""
+    now = chain.now()
+    when = when.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+    if when > now + datetime.timedelta(minutes=5):
+        return None, (f"its timestamp is dated {when:%Y-%m-%dT%H:%M:%SZ}, after now ({now:%Y-%m-%dT%H:%M:%SZ}): "
+                      "a timestamp from the future is not used, and the chain is judged now")
+    validity = authority["tbs_certificate"]["validity"]
+    start, end = (validity[edge].native.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+                  for edge in ("not_before", "not_after"))
+    if not start <= when <= end:
+        return None, (f"its timestamp is dated {when:%Y-%m-%dT%H:%M:%SZ}, outside its authority's certificate's "
+                      f"validity ({start:%Y-%m-%d} to {end:%Y-%m-%d}): it is not used, and the chain is judged now")
+    return when, ""
 
 
 def timestamp_of(parsed, ctx):
-    """(when, as YYYY-MM-DDTHH:MM:SSZ, or None; why the timestamp does not count, or "").
-    The time is read from the structure, and only once the token verifies."""
+    """(when, a naive UTC datetime to judge the chain at, or None; why the timestamp does not
+    count, or ""). The time is read from the structure, and only once the token verifies."""
     if not parsed.stamps:
         return None, ""
     oid, der = parsed.stamps[0]
@@ -321,6 +342,15 @@ def timestamp_of(parsed, ctx):
         if content["content_type"].native != "tst_info":
             raise ValueError("not a TSTInfo")
         when = asn1_tsp.TSTInfo.load(bytes(content["content"]), strict=True)["gen_time"].native
+        signers = list(token["content"]["signer_infos"])
+        if len(signers) != 1:
+            raise ValueError(f"{len(signers)} SignerInfos")
+        carried = {choice.chosen.dump(): choice.chosen for choice in token["content"]["certificates"]
+                   if choice.name == "certificate"}
+        carried.update((cert.dump(), cert) for cert in parsed.certificates)
+        authority = certificate_of(signers[0], list(carried.values()))
+    except Refused as refusal:
+        return None, f"its RFC 3161 timestamp's authority is not carried: {refusal}"
     except (ValueError, TypeError, KeyError, AttributeError, OverflowError) as error:
         return None, f"its RFC 3161 timestamp is not understood: {q(str(error).splitlines()[0][:120])}"
     token_file, data_file = ctx.tools.write(".tsr", der), ctx.tools.write(".bin", parsed.signature)
@@ -328,7 +358,7 @@ def timestamp_of(parsed, ctx):
                                "-CAfile", ctx.tsa_roots])
     if status != 0:
         return None, f"its RFC 3161 timestamp does not verify with {tsa_anchors(ctx)}"
-    return when.strftime("%Y-%m-%dT%H:%M:%SZ"), ""
+    return stamp_time(when, authority, ctx)
 
 
 def countersigned(parsed, der, ctx):
@@ -355,7 +385,11 @@ def countersigned(parsed, der, ctx):
                                "-untrusted", bag, "--", authority])
     if status != 0:
         return None, refused
-    return when.strftime("%Y-%m-%dT%H:%M:%SZ"), ""
+    return stamp_time(when, cert, ctx)
+
+
+def stamp_words(when):
+    return f", timestamped {when:%Y-%m-%dT%H:%M:%SZ}" if when else ""
 
 
 class Signature:
@@ -386,7 +420,7 @@ def identity_refused(cert, subject, ctx):
         return f"its signer's certificate has the SHA-256 {hashlib.sha256(cert.dump()).hexdigest()}, not the one given (--cert-sha256)"
     if ctx.identity is not None:
         why = names.mismatch(ctx.identity, names.of_certificate(cert.subject))
-        return f"its signer is {subject}, not {q(policy.identity)} (--identity): {why}" if why else ""
+        return f"its signer is {subject}, not {names.quoted(ctx.identity)} (--identity): {why}" if why else ""
     if policy.cert_sha256 is not None or cert.dump() in ctx.roots:
         return ""
     return (f"its signer {subject} is vouched for by --ca but is not one of its roots: "
@@ -417,7 +451,7 @@ def check(path, der, label, ctx, dse=False):
     except Refused as refusal:
         report.check(f"{label}: its signature", str(refusal))
         return result
-    subject = q(names.text(names.of_certificate(parsed.cert.subject)))
+    subject = names.quoted(names.of_certificate(parsed.cert.subject))
     name = f"{label}: Authenticode signature by {subject}"
     intact = what_the_file_is(path, parsed, dse, ctx)
     if intact:
@@ -425,35 +459,52 @@ def check(path, der, label, ctx, dse=False):
         return result
     # Offline, always: no CRL distribution point the signer wrote is fetched.
     revocation = ["-CRLfile", policy.crl] if policy.crl else ["-ignore-crl"]
-    command = ["osslsigncode", "verify", "-ignore-cdp"] + revocation + [
-        "-require-leaf-hash", "sha256:" + hashlib.sha256(parsed.cert.dump()).hexdigest(), "-in", path]
+
+    def verify_command(crl_args):
+        return ["osslsigncode", "verify", "-ignore-cdp"] + crl_args + [
+            "-require-leaf-hash", "sha256:" + hashlib.sha256(parsed.cert.dump()).hexdigest(), "-in", path]
+    command = verify_command(revocation)
     if policy.ca:
-        ok = ctx.tools.run(command + ["-CAfile", ctx.ca_file, "-TSA-CAfile", ctx.tsa_roots])[0] == 0
-        stamped, bad_stamp = timestamp_of(parsed, ctx) if ok else (None, "")
-        revoked = revocation_refused(parsed, ctx) if policy.crl else ""
-        if not ok:
-            gap = chain_gap(parsed, ctx.roots)
-            why = ("its certificate chain does not verify with --ca's roots: " + gap if gap else
-                   f"it does not verify with --ca's roots ({revoked})" if revoked else
-                   "it does not verify with --ca's roots (" + ("revoked by --crl, " if policy.crl else "")
-                   + "expired, or not valid for code signing)")
-        else:
-            why = (usage_refused(parsed.cert, subject) or identity_refused(parsed.cert, subject, ctx) or revoked
-                   or bad_stamp)
-        result.verified = report.check(name + " verifies" + (f", timestamped {stamped}" if stamped else ""), why)
+        # The chain first, as Windows judges it, at the timestamp's time when that counts:
+        # what osslsigncode (OpenSSL) lets through, Windows may refuse, and where a chain
+        # stops is said before any tool is asked.
+        stamped, bad_stamp = timestamp_of(parsed, ctx)
+        try:
+            why = chain.check(parsed.cert.dump(), [cert.dump() for cert in parsed.certificates], ctx.roots,
+                              stamped or chain.now(), ctx.limits.checks)
+        except Refused as refusal:
+            why = str(refusal)
+        why = why and "its certificate chain does not verify with --ca's roots: " + why
+        if why and bad_stamp:
+            why += "; " + bad_stamp
+        revoked = revocation_refused(parsed, ctx) if policy.crl and not why else ""
+        if not why:
+            # A signer that is itself one of the roots has no issuer to list it: OpenSSL would
+            # ask for a CRL of it all the same; below the roots the CRLs are checked above.
+            crl_args = ["-ignore-crl"] if parsed.cert.dump() in ctx.roots else revocation
+            ok = ctx.tools.run(verify_command(crl_args) + ["-CAfile", ctx.ca_file, "-TSA-CAfile", ctx.tsa_roots])[0] == 0
+            if not ok:
+                why = (f"it does not verify with --ca's roots ({revoked})" if revoked else
+                       "osslsigncode does not verify it with --ca's roots, though its chain is one Windows takes: "
+                       + ("it may be revoked by --crl, or " if policy.crl else "")
+                       + "its signature or timestamp is not one OpenSSL accepts")
+            else:
+                why = (usage_refused(parsed.cert, subject) or identity_refused(parsed.cert, subject, ctx)
+                       or revoked or bad_stamp)
+        result.verified = report.check(name + " verifies" + stamp_words(stamped), why)
     elif policy.key:
         # A key, not a root: the signature is that key's, over what the file is.
         ok = parsed.spki == ctx.key_der
         stamped, bad_stamp = timestamp_of(parsed, ctx) if ok else (None, "")
         why = "its signer's public key is not the one given (--key)" if not ok else bad_stamp
-        result.verified = report.check(name + " verifies" + (f", timestamped {stamped}" if stamped else ""), why)
+        result.verified = report.check(name + " verifies" + stamp_words(stamped), why)
     else:
         # Without an anchor a signature proves nothing; that it is intact is what is checked,
         # and whether the system's roots vouch for it is said.
         result.verified = True
         system = ctx.tools.run(command)[0] == 0
         stamped, bad_stamp = timestamp_of(parsed, ctx)
-        stamp = f", timestamped {stamped}" if stamped else ""
+        stamp = stamp_words(stamped)
         if system:
             report.check(name + " verifies" + stamp + " (the system's roots)")
         else:

@@ -14,9 +14,9 @@ END_OF_CHAIN = 0xFFFFFFFE
 FREE = 0xFFFFFFFF
 
 
-def extent(data):
-    """The bytes the compound file spans: its header and every sector up to the last its FAT
-    allocates. Refused when its header or FAT does not parse within the file."""
+def _layout(data):
+    """(sector size, sectors the file holds, the FAT as a tuple, sector(number)). Refused
+    when its header or FAT does not parse within the file."""
     if len(data) < 512 or data[:8] != MAGIC:
         raise Refused("it is not a compound file (no compound file header)")
     major, order, shift, mini_shift = struct.unpack_from("<HHHH", data, 0x1A)
@@ -49,11 +49,64 @@ def extent(data):
     if any(number > LAST_REGULAR for number in fat_sectors):
         raise Refused(f"its header counts {fat_count} FAT sectors but names fewer")
     fat = b"".join(sector(number) for number in fat_sectors)
+    return size, sectors, struct.unpack(f"<{len(fat) // 4}I", fat), sector
+
+
+def extent(data):
+    """The bytes the compound file spans: its header and every sector up to the last its FAT
+    allocates. Refused when its header or FAT does not parse within the file."""
+    size, sectors, fat, _ = _layout(data)
     # The last entry that is not FREE (all ones): the FAT's trailing free entries stripped.
-    last = (len(fat.rstrip(b"\xff")) + 3) // 4 - 1
+    last = len(fat) - 1
+    while last >= 0 and fat[last] == FREE:
+        last -= 1
     if last >= sectors:
         raise Refused(f"its FAT allocates sector {last}, past the file's {sectors}")
     return (last + 2) * size
+
+
+# How an MSI stores a stream's name: two characters of this alphabet in one code point from
+# U+3800, one in a code point from U+4800; a table's stream starts with U+4840.
+ALPHABET = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._"
+TABLE_MARK = "\u4840"
+
+
+def msi_name(stored):
+    """(whether it is a table's stream, the name) of a directory entry's stored name."""
+    table = stored.startswith(TABLE_MARK)
+    out = []
+    for char in stored[1:] if table else stored:
+        code = ord(char)
+        if 0x3800 <= code < 0x4800:
+            out += [ALPHABET[(code - 0x3800) & 0x3F], ALPHABET[((code - 0x3800) >> 6) & 0x3F]]
+        elif 0x4800 <= code < 0x4840:
+            out.append(ALPHABET[code - 0x4800])
+        else:
+            out.append(char)
+    return table, "".join(out)
+
+
+def entries(data):
+    """(kind, name as stored) of every directory entry in use: kind "storage" or "stream" (the
+    root storage itself left out). Refused when the directory does not parse."""
+    size, sectors, fat, sector = _layout(data)
+    here, seen, found = struct.unpack_from("<I", data, 0x30)[0], set(), []
+    while here != END_OF_CHAIN:
+        if here > LAST_REGULAR or here in seen or here >= len(fat):
+            raise Refused("its directory's sector chain ends early or loops")
+        seen.add(here)
+        block = sector(here)
+        for at in range(0, size, 128):
+            length, kind = struct.unpack_from("<HB", block, at + 64)
+            if kind in (1, 2):
+                if length < 2 or length > 64 or length % 2:
+                    raise Refused("a directory entry's name length is not one")
+                stored = block[at:at + length - 2].decode("utf-16-le", "surrogatepass")
+                found.append(("storage" if kind == 1 else "stream", stored))
+            elif kind not in (0, 5):
+                raise Refused(f"a directory entry is of kind {kind}, which compound files do not have")
+        here = fat[here]
+    return found
 
 
 def past_the_end(data):

@@ -18,13 +18,18 @@ EPILOG = """trust:
   The folder proves nothing about itself: the origin rests on an anchor you
   bring from elsewhere.
   --ca ROOTS --identity SUBJECT
-        every Authenticode signature (one per file, none nested) chains to
-        ROOTS, offline, and its signer's certificate has exactly the subject
+        every Authenticode signature (one per file, none nested) chains to a
+        self-signed root of ROOTS, offline, as Windows judges a code-signing
+        chain (every CA's extended key usage, when it has one, allowing code
+        signing; key usage, path length, name constraints; each certificate
+        valid at the timestamp's time when that is not in the future, else
+        now), and its signer's certificate has exactly the subject
         SUBJECT: the same attributes in the same order, each value code point
         for code point, nothing folded. Give SUBJECT in RFC 4514 order, most
         specific first, as
           openssl x509 -noout -subject -nameopt RFC2253 -in CERT
-        prints it (without "subject="), e.g. "CN=Name,O=Org". A CA's roots
+        prints it (without "subject="), e.g. "CN=Name,O=Org"; OpenSSL's
+        default form ("O = Org, CN = Name") is refused. A CA's roots
         vouch for every customer of that CA: SUBJECT says which one is the
         publisher. A subject holding an invisible character never matches.
   --cert-sha256 HEX
@@ -47,6 +52,11 @@ EPILOG = """trust:
         Under --ca or --key a timestamp that does not verify fails.
   --sums HEX
         SHA256SUMS has this SHA-256 and lists every file but the manifests'.
+        A download of some architectures only passes: the files SHA256SUMS
+        names of the others are listed once as not checked, and every file
+        it names of an architecture that is here must be here.
+  Keep the anchor files (ROOTS, PUBKEY, CRLs) outside DIR: one that is in
+  DIR is known as yours and left out of the checks.
   Under --ca or --key every file must be part of the signed release (a
   package, its records, their checksums; what an anchored SHA256SUMS lists);
   without an anchor, a file that is not one of a release's own names fails,
@@ -228,6 +238,8 @@ def verify(ctx):
         report.check("the folder can be read", q(str(error)))
         return
     ctx.folder = folder
+    folder_checks.anchors_inside(folder, {"--" + option.replace("_", "-"): getattr(args, option)
+                                          for option in ("ca", "key", "crl", "tsa_ca") if getattr(args, option)}, report)
     pattern = re.compile(contract.package_pattern() + "(" + "|".join(
         re.escape(contract.suffix(kind)) for kind in ("zip", "msi")) + ")")
     bases, odd = {}, []
@@ -242,7 +254,7 @@ def verify(ctx):
         raise Usage(f"no release in {q(args.dir)} (no dorvane-<version>-<arch>.zip or .msi)"
                     + ("; refused: " + ", ".join(q(name) for name in odd) if odd else ""))
     anchors(ctx)
-    anchored = folder_checks.integrity(folder, report, policy, limits)
+    anchored = folder_checks.integrity(folder, report, policy, limits, bases)
     folder_checks.windows_names(folder, report)
     folder_checks.accounted(folder, bases, anchored, policy, report)
     for name in odd:
@@ -269,7 +281,20 @@ class Stopped(BaseException):
     """A signal ends the run; its temporary folder goes with it."""
 
 
-STOP_SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGTERM, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM)
+# Every catchable signal that ends a process by default: each one stops the run cleanly.
+STOP_SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGUSR1, signal.SIGUSR2,
+                signal.SIGALRM, signal.SIGXCPU, signal.SIGXFSZ, signal.SIGPIPE)
+
+
+HELD = {"verdict": False}   # once the verdict is being printed, no signal stops the run
+
+
+def hold_signals(verdict=False):
+    """From here on a signal that comes waits, and the process ends with it still waiting;
+    with VERDICT, one already on its way when this is called is let go too, so what is
+    printed from here on stands as printed."""
+    signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+    HELD["verdict"] = HELD["verdict"] or verdict
 
 
 def main(argv):
@@ -278,51 +303,69 @@ def main(argv):
     limits.cap_memory()
     report = Report(out=None if args.json else sys.stdout)
     os.environ["PATH"] = system_path(args.dir, os.environ.get("PATH", ""))
+    # A subject is printed as the UTF-8 text it is; where the output cannot hold it, escaped.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
 
     def stop(number, frame):
         # Once: the clean-up that follows is not to be cut short by a second signal.
-        for each in STOP_SIGNALS:
-            signal.signal(each, signal.SIG_IGN)
-        raise Stopped(number)
+        hold_signals()
+        if not HELD["verdict"]:
+            raise Stopped(number)
+    # The handlers are set, and the temporary folder made, while no signal can come: from the
+    # moment it exists, the folder's name is held where the clean-up finds it.
+    hold_signals()
+    HELD["verdict"] = False
     for each in STOP_SIGNALS:
         signal.signal(each, stop)
-    work = None
+    work = tempfile.mkdtemp(prefix="verify-release.")
     try:
-        work = tempfile.mkdtemp(prefix="verify-release.")
-        ctx = Context(args, work, report, limits.start())
         try:
-            verify(ctx)
-        except Usage as usage:
-            print(f"verify-release: {usage}", file=sys.stderr)
-            return 2
-        except (SystemExit, BrokenPipeError):
-            raise
-        except MemoryError:
-            report.check("the verifier ran within its memory", f"a file expanded past the run's "
-                         f"{limits.memory >> 20} MiB")
-        except Exception as error:  # the verdict, never a traceback, whatever a file held
-            report.check("the verifier ran to its end", f"unexpected {type(error).__name__}: {q(str(error)[:300])}")
-        proved = ctx.policy.closing(report, q)
-        status = 0 if report.failed == 0 and report.passed > 0 else 1
-        if args.json:
-            report.json_end(proved, status)
-        else:
-            report.text_end(proved)
-        return status
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
+            return run(args, work, report, limits)
+        except BrokenPipeError:
+            hold_signals()
+            # Whoever read the verdict stopped reading: no traceback, and no second failure when
+            # Python flushes what is left at exit.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 1
     except Stopped as stopped:
         number = stopped.args[0]
+        if number == signal.SIGPIPE:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         try:
             print(f"verify-release: stopped by {signal.Signals(number).name}; nothing was proved", file=sys.stderr)
         except OSError:
             pass
         return 128 + number
-    except BrokenPipeError:
-        # Whoever read the verdict stopped reading: no traceback, and no second failure when
-        # Python flushes what is left at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
     finally:
-        for each in STOP_SIGNALS:
-            signal.signal(each, signal.SIG_IGN)
-        if work is not None:
-            shutil.rmtree(work, ignore_errors=True)
+        hold_signals()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run(args, work, report, limits):
+    """The checks, the closing line and the tally; the status."""
+    ctx = Context(args, work, report, limits.start())
+    try:
+        verify(ctx)
+    except Usage as usage:
+        hold_signals(verdict=True)
+        print(f"verify-release: {usage}", file=sys.stderr)
+        return 2
+    except (SystemExit, BrokenPipeError):
+        raise
+    except MemoryError:
+        report.check("the verifier ran within its memory", f"a file expanded past the run's "
+                     f"{limits.memory >> 20} MiB")
+    except Exception as error:  # the verdict, never a traceback, whatever a file held
+        report.check("the verifier ran to its end", f"unexpected {type(error).__name__}: {q(str(error)[:300])}")
+    # The verdict is decided and printed with every signal held: a tally printed is the status.
+    hold_signals(verdict=True)
+    proved = ctx.policy.closing(report, q)
+    status = 0 if report.failed == 0 and report.passed > 0 else 1
+    if args.json:
+        report.json_end(proved, status)
+    else:
+        report.text_end(proved)
+    return status

@@ -20,6 +20,7 @@ class Folder:
 
     def __init__(self, path, limits):
         self.files = {}       # relative path -> bytes
+        self.ids = {}         # relative path -> (device, inode), as it was read
         self.refused = []     # (relative path, why)
         self.total = 0
         self.entries = 0
@@ -81,6 +82,7 @@ class Folder:
             os.close(handle)
         self.total += size
         self.files[relative] = b"".join(chunks)
+        self.ids[relative] = (opened.st_dev, opened.st_ino)
 
 
 def manifest_folders():
@@ -120,16 +122,26 @@ def checksum_lines(text, source, limit):
     return found
 
 
-def integrity(folder, report, policy, limits):
+def base_of(name):
+    """The package base (dorvane-<version>-<arch>) a flat file's name starts with, or None."""
+    match = re.match(contract.package_pattern() + r"\.", name)
+    return contract.package(match.group(1), match.group(2)) if match else None
+
+
+def integrity(folder, report, policy, limits, bases=()):
     """Every file matches every checksum that names it, and has one (the manifests aside:
-    they name the packages by hash, and are checked by that). Returns the names SHA256SUMS
-    lists when its digest was given (--sums) and each of them matches it, else none."""
+    they name the packages by hash, and are checked by that). Files SHA256SUMS names of an
+    architecture the folder holds none of (BASES: the packages it holds) are a download of
+    fewer architectures than the release has: listed once as not checked, never passed; a
+    file it names of an architecture that is here must be here. Returns the names
+    SHA256SUMS lists when its digest was given (--sums) and each of those here matches it,
+    else none."""
     sums_name, suffix = contract.load()["sums"], contract.load()["checksum"]
     covered = set()
     for relative, why in folder.refused:
         report.check(show(relative), why)
     sums = folder.files.get(sums_name)
-    named, matched, unreadable = set(), set(), ""
+    named, matched, unreadable, absent = set(), set(), "", []
     if sums is not None:
         problems = []
         try:
@@ -145,17 +157,32 @@ def integrity(folder, report, policy, limits):
             if not plain_name(name):
                 problems.append(f"names {q(name)}: not a plain relative name inside the folder")
             elif name not in folder.files:
-                problems.append(f"names {show(name)}, not a regular file in the folder")
+                base = base_of(name)
+                if base is not None and base not in bases and "/" not in name:
+                    absent.append(name)
+                else:
+                    problems.append(f"names {show(name)}, not a regular file in the folder"
+                                    + (f" (a file of {base}, which is here)" if base in bases else ""))
             elif sha256(folder.files[name]) != digest:
                 problems.append(f"{show(name)} does not match it")
             else:
                 matched.add(name)
         covered |= matched
-        report.check(f"{sums_name} matches every file it lists ({len(named)})", "; ".join(problems[:4]))
+        here = f"every file it lists that is here ({len(named) - len(absent)} of {len(named)})" if absent \
+            else f"every file it lists ({len(named)})"
+        report.check(f"{sums_name} matches {here}", "; ".join(problems[:4]))
+        if absent:
+            others = sorted({base_of(name) for name in absent})
+            report.note(f"not checked: the {len(absent)} files {sums_name} names of {', '.join(others)}, which are "
+                        "not in the folder (a download of fewer architectures): " + ", ".join(show(name) for name in
+                                                                                               sorted(absent)[:40]))
+            report.facts["absent"] = others
+    beside = set()
     for relative in sorted(folder.files):
         if not relative.endswith(suffix):
             continue
         target = relative[:-len(suffix)]
+        beside.add(target)
         why = ""
         try:
             entries = checksum_lines(folder.files[relative], show(relative), limits.record["checksum"])
@@ -176,7 +203,9 @@ def integrity(folder, report, policy, limits):
     for relative in sorted(folder.files):
         if relative == sums_name or relative in covered or in_manifests(relative):
             continue
-        if relative.endswith(suffix) and relative not in named:
+        if relative in named or relative in beside:
+            continue  # a checksum names it and it failed that checksum's line above
+        if relative.endswith(suffix):
             continue  # a checksum itself, judged above
         report.check(f"{show(relative)} has a checksum", f"no {suffix} beside it and not in {sums_name}")
     if not policy.sums_anchored:
@@ -198,6 +227,24 @@ def integrity(folder, report, policy, limits):
                     "(the manifests' folders aside)", why):
         return matched
     return set()
+
+
+def anchors_inside(folder, given, report):
+    """The files of the folder that are the anchors the user gave (GIVEN: {option: path}),
+    known by what they are on disk, not by name: taken out of the checks (they are the
+    user's, not the release's), and said so."""
+    wanted = {}
+    for option, path in given.items():
+        try:
+            info = os.stat(path)
+        except OSError:
+            continue
+        wanted.setdefault((info.st_dev, info.st_ino), option)
+    for relative, identity in sorted(folder.ids.items()):
+        if identity in wanted:
+            del folder.files[relative], folder.ids[relative]
+            report.note(f"{show(relative)} is the file given to {wanted[identity]}, an anchor of yours: not checked "
+                        "as a file of the release (keep anchors outside the download folder)")
 
 
 # Device names Windows opens whatever follows them: NUL, NUL.txt, "nul .txt".

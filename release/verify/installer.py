@@ -16,7 +16,7 @@ import tempfile
 from . import cfb, contract, msi
 from .archive import Digest
 from .folder import sha256
-from .report import q, show
+from .report import Refused, q, show
 from .tools import brief, have
 
 FILETIME_TICKS = 10_000_000
@@ -81,6 +81,48 @@ def shape_of(found):
                all(isinstance(row, list) for row in table["rows"]) for table in found["tables"].values())
 
 
+# The tables' own streams beside the tables libmsi lists: its string pool and catalogues.
+SYSTEM_STREAMS = {"_StringData", "_StringPool", "_Tables", "_Columns"}
+
+
+def stream_names(data):
+    """The names of the streams an MSI's compound file holds that are not a table's, or None
+    when its directory cannot be read."""
+    try:
+        return {cfb.msi_name(stored)[1] for kind, stored in cfb.entries(data)
+                if kind == "stream" and not cfb.msi_name(stored)[0]}
+    except Refused:
+        return None
+
+
+def accounted(data, tables):
+    """Why the compound file holds a stream or storage the build does not write, or "": no
+    storage (where embedded transforms and nested packages live), no name twice, a table's
+    stream only for a table it lists, and no other stream but the contract's and the
+    signature's (which the signature check holds to osslsigncode's reading of them)."""
+    spec = contract.load()["msi"]
+    allowed = set(spec["streams"]) | set(spec["signature_streams"])
+    try:
+        found = cfb.entries(data)
+    except Refused as refusal:
+        return str(refusal)
+    problems, seen = [], set()
+    for kind, stored in found:
+        table, name = cfb.msi_name(stored)
+        shown = q(name)
+        if kind == "storage":
+            problems.append(f"a storage {shown} (where embedded transforms and nested packages live): the build "
+                            "writes none")
+        elif (table, name) in seen:
+            problems.append(f"the stream {shown} twice")
+        elif table and name not in set(tables) | SYSTEM_STREAMS:
+            problems.append(f"a table's stream {shown} for no table it lists")
+        elif not table and name not in allowed:
+            problems.append(f"a stream {shown} the build does not write")
+        seen.add((table, name))
+    return "; ".join(problems[:4])
+
+
 def check(path, base, version, arch, ctx):
     """The MSI's files (the exe's bytes, the others as digests) when it is the build's MSI,
     else None; and the tables as read (for its signature's extended stream)."""
@@ -103,6 +145,9 @@ def check(path, base, version, arch, ctx):
     except msi.Unreadable as error:
         report.check(f"{label}: its tables can be read", str(error))
         return None, None
+    if not report.check(f"{label} holds no stream or storage the build does not write",
+                        accounted(data, found["tables"])):
+        return None, found
     epoch = epoch_of(found["summary"])
     name = f"{label} holds every table, row, stream and summary field the build makes ({version}, {arch})"
     if epoch is None:

@@ -99,7 +99,12 @@ def read_bounded(path, cpu_seconds, memory, seconds, answer_limit, reader=None):
     stands in for read() (the tests' misbehaving readers)."""
     reader = reader or read
     readable, writable = os.pipe()
+    # No signal between the fork and the child's own handlers: the parent's would run the
+    # parent's clean-up in the child.
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals())
     pid = os.fork()
+    if pid != 0:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
     if pid == 0:  # the child: nothing of the parent's clean-up may run here
         status = 3
         try:
@@ -109,6 +114,7 @@ def read_bounded(path, cpu_seconds, memory, seconds, answer_limit, reader=None):
                     signal.signal(number, signal.SIG_DFL)
                 except (OSError, ValueError):
                     pass
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
             null = os.open(os.devnull, os.O_RDWR)
             for fd in (0, 1, 2):
                 os.dup2(null, fd)

@@ -44,16 +44,29 @@ class Attribute:
 
 def escape(value):
     """An attribute value as RFC 4514 writes it: specials, a leading '#' or space and a
-    trailing space escaped; control characters as \\XX."""
+    trailing space escaped; every character that shows as nothing or as another (control,
+    format, separator other than the space, unassigned) as the \\XX bytes of its UTF-8, so
+    that the text printed is the value, whatever it holds, and reads back as it."""
     out = []
     for index, char in enumerate(value):
         if char in SPECIAL or (index == 0 and char in "# ") or (index == len(value) - 1 and char == " "):
             out.append("\\" + char)
-        elif ord(char) < 0x20 or ord(char) == 0x7F:
-            out.append(f"\\{ord(char):02X}")
+        elif char != " " and unicodedata.category(char)[0] in "CZ":
+            out.append("".join(f"\\{byte:02X}" for byte in char.encode("utf-8", "surrogatepass")))
         else:
             out.append(char)
     return "".join(out)
+
+
+def quoted(rdns):
+    """A subject for the report: its RFC 4514 text as UTF-8, in double quotes (a quote or a
+    backslash inside is escaped by RFC 4514 itself)."""
+    return '"' + text(rdns) + '"'
+
+
+def quote_text(value):
+    """Any other name from a certificate (a DNS name, a mailbox), quoted as a subject is."""
+    return '"' + escape(value) + '"'
 
 
 def of_certificate(name):
@@ -75,13 +88,23 @@ def text(rdns):
     return ",".join("+".join(attribute.shown() for attribute in rdn) for rdn in rdns)
 
 
+RFC4514_HOW = ("as `openssl x509 -noout -subject -nameopt RFC2253 -in CERT` prints it (without \"subject=\"), "
+               "most specific first: CN=Name,O=Org")
+# OpenSSL's default one-line form: "C = EE, O = \"Name, Inc\", CN = Name", most general first.
+ONE_LINE = re.compile(r'^\s*(subject=\s*)?[A-Za-z][A-Za-z0-9.]*\s+=|=\s+\S|=\s*"')
+
+
 def parse(given):
-    """RFC 4514 text (CN=Publisher,O=Example) as a list of RDNs; ValueError when it is not."""
+    """RFC 4514 text (CN=Publisher,O=Example) as a list of RDNs; ValueError when it is not.
+    (cryptography's Name.from_rfc4514_string is not used: it decodes an escaped UTF-8 byte
+    such as OpenSSL's \\C3\\BC as a character of its own, and a #hex value as text.)"""
+    if ONE_LINE.search(given):
+        raise ValueError("this is OpenSSL's default one-line form (TYPE = VALUE, most general first); give the "
+                         "subject in RFC 4514 form, " + RFC4514_HOW)
     if given.lower().startswith("subject="):
         raise ValueError("leave out openssl's 'subject=': the subject is what follows it")
     if not given or given.startswith("/"):
-        raise ValueError("give the subject as RFC 4514 writes it, most specific first, as "
-                         "`openssl x509 -noout -subject -nameopt RFC2253` prints it (CN=Name,O=Org)")
+        raise ValueError("give the subject as RFC 4514 writes it, " + RFC4514_HOW)
     rdns, attributes, at = [], [], 0
     while True:
         equals = given.find("=", at)

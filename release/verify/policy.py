@@ -82,6 +82,9 @@ class Policy:
                           + " (the publisher's choice; they are covered by those hashes, not by a signature)")
         if facts.get("rebuilt"):
             extras.append("the rebuild made the same bytes: " + ", ".join(facts["rebuilt"]))
+        if facts.get("absent"):
+            extras.append("the files SHA256SUMS names of " + ", ".join(facts["absent"]) + " are not in the folder "
+                          "and were NOT checked")
         if self.signed and facts.get("signatures"):
             checked = sorted(facts.get("revocation", []))
             if not self.crl:
@@ -94,7 +97,8 @@ class Policy:
                               "the roots")
         tail = "".join("; " + extra for extra in extras)
         if self.ca:
-            who = " and ".join(quote(name) for name in sorted(report.signers))
+            # Subjects as RFC 4514 text, which escapes what would not show as itself.
+            who = " and ".join(f'"{name}"' for name in sorted(report.signers))
             how = ("--cert-sha256" if self.cert_sha256 else "--identity" if self.identity is not None
                    else "itself a root")
             return (f"proved: integrity, {consistency}, and origin with the roots in {quote(self.ca)}: signed by "
@@ -106,8 +110,10 @@ class Policy:
         if self.sums:
             return (f"proved: integrity, {consistency}, and origin through the SHA256SUMS whose SHA-256 was "
                     f"given (--sums){tail}")
-        return (f"proved: {consistency}{tail}; NOT proved: that the files' contents (the exe's code) are the "
-                "build's, which takes an anchor or --rebuild; integrity only as far as the files match the "
+        # A rebuild that made the same bytes proved the contents; the origin still rests on an anchor.
+        contents = "" if facts.get("rebuilt") else ("that the files' contents (the exe's code) are the build's, "
+                                                    "which takes an anchor or --rebuild; ")
+        return (f"proved: {consistency}{tail}; NOT proved: {contents}integrity only as far as the files match the "
                 "checksums beside them: this catches damage, not tampering; the origin was NOT checked: give "
                 "--ca CERTS --identity SUBJECT or --key PUBKEY (the publisher's), or --sums HEX (the SHA-256 of "
                 "SHA256SUMS published elsewhere)")

@@ -6,7 +6,7 @@ import os
 from . import archive, authenticode, contract, installer, manifest_content, pe, records
 from .archive import fingerprint
 from .folder import sha256
-from .report import Refused, q
+from .report import Refused
 
 
 def spender(limits):
@@ -67,8 +67,9 @@ def check(base, version, arch, ctx):
         exe_signature = authenticode.check(exe_path, pkcs7, label, ctx)
         os.remove(exe_path)
     if msi_path is not None:
-        pkcs7 = authenticode.pkcs7_of_msi(msi_path, ctx) if ctx.osslsigncode else None
-        dse = None if msi_read is None else authenticode.MSI_DSE_STREAM in msi_read["streams"]
+        streams = installer.stream_names(files[msi_name])
+        pkcs7 = authenticode.msi_pkcs7(msi_path, streams, ctx) if ctx.osslsigncode else None
+        dse = None if streams is None else authenticode.MSI_DSE_STREAM in streams
         msi_signature = authenticode.check(msi_path, pkcs7, msi_name, ctx, dse=dse)
         if exe_bytes is not None and None not in (msi_signature.signed, exe_signature.signed) \
                 and msi_signature.signed != exe_signature.signed:
@@ -77,7 +78,7 @@ def check(base, version, arch, ctx):
                          f"the MSI is {'' if msi_signature.signed else 'not '}signed")
         elif exe_signature.verified and msi_signature.verified and exe_signature.spki != msi_signature.spki:
             report.check(f"{msi_name} is signed by its exe's signer",
-                         f"the exe by {q(exe_signature.subject)}, the MSI by {q(msi_signature.subject)}")
+                         f'the exe by "{exe_signature.subject}", the MSI by "{msi_signature.subject}"')
         os.remove(msi_path)
     recorded = records.check(base, arch, files, exe_name, exe_signature, ctx)
     ctx.signed[base] = exe_signature.signed

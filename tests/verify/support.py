@@ -22,7 +22,7 @@ from verify import tools as tools_module  # noqa: E402
 
 from cryptography import x509  # noqa: E402
 from cryptography.hazmat.primitives import hashes, serialization  # noqa: E402
-from cryptography.hazmat.primitives.asymmetric import rsa  # noqa: E402
+from cryptography.hazmat.primitives.asymmetric import ec, rsa  # noqa: E402
 from cryptography.x509.oid import ExtendedKeyUsageOID  # noqa: E402
 
 
@@ -51,9 +51,12 @@ KEYS = {}
 
 
 def key(name):
-    """One RSA key per name for the whole run: making them is the slow part."""
+    """One key per name for the whole run: the publisher's ("leaf") RSA, as code signing
+    certificates mostly are, of 1024 bits (a 2048-bit one takes seconds to make on a busy
+    machine); the others P-256, made at once."""
     if name not in KEYS:
-        KEYS[name] = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        KEYS[name] = (rsa.generate_private_key(public_exponent=65537, key_size=1024) if name == "leaf"
+                      else ec.generate_private_key(ec.SECP256R1()))
     return KEYS[name]
 
 
@@ -66,19 +69,28 @@ def name_of(*pairs):
     return x509.Name(attributes)
 
 
-def certificate(subject, subject_key, issuer=None, issuer_key=None, ca=False, crl_url=None, serial=None):
+def certificate(subject, subject_key, issuer=None, issuer_key=None, ca=False, crl_url=None, serial=None, eku=None,
+                valid=None, path_length=None, key_usage=None, constraints=None):
     """A certificate for SUBJECT (a Name) with SUBJECT_KEY, issued by ISSUER (self-signed when
-    None): a CA's, or a leaf for code signing, naming CRL_URL as its distribution point."""
+    None): a CA's, or a leaf for code signing, naming CRL_URL as its distribution point. EKU:
+    the extended key usages (a CA has none unless given); VALID: (from, to); PATH_LENGTH,
+    KEY_USAGE (a CA's, keyCertSign and cRLSign unless given), CONSTRAINTS (NameConstraints)."""
     issuer, issuer_key = (issuer, issuer_key) if issuer is not None else (subject, subject_key)
+    start, end = valid or (START, START + datetime.timedelta(days=3650))
     builder = (x509.CertificateBuilder().subject_name(subject).issuer_name(issuer)
                .public_key(subject_key.public_key()).serial_number(serial or x509.random_serial_number())
-               .not_valid_before(START).not_valid_after(START + datetime.timedelta(days=3650))
-               .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True))
+               .not_valid_before(start).not_valid_after(end)
+               .add_extension(x509.BasicConstraints(ca=ca, path_length=path_length if ca else None), critical=True))
     if ca:
-        builder = builder.add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False, False),
-                                        critical=True)
+        builder = builder.add_extension(key_usage or x509.KeyUsage(False, False, False, False, False, True, True,
+                                                                   False, False), critical=True)
+        if eku:
+            builder = builder.add_extension(x509.ExtendedKeyUsage(eku), critical=False)
     else:
-        builder = builder.add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), critical=False)
+        builder = builder.add_extension(x509.ExtendedKeyUsage(eku or [ExtendedKeyUsageOID.CODE_SIGNING]),
+                                        critical=eku is not None)
+    if constraints is not None:
+        builder = builder.add_extension(constraints, critical=True)
     if crl_url:
         builder = builder.add_extension(x509.CRLDistributionPoints([x509.DistributionPoint(
             [x509.UniformResourceIdentifier(crl_url)], None, None, None)]), critical=False)

@@ -1,35 +1,22 @@
 """The ZIP as the verifier reads it: what a streaming reader and a central-directory reader
 could see differently is refused, and what entries expand into is bounded before they are
 parsed or inflated."""
-import io
 import struct
 import unittest
-import zipfile
 import zlib
 
 import support
 
-from verify import archive, limits, report
+from verify import archive, contract, limits, report
 
 SOURCE = support.SOURCE  # (support puts the package on the path)
 BASE = "dorvane-1.0.0-win64"
 MEMBERS = ["dorvane.exe", "README.txt", "LICENSE", "THIRD-PARTY-NOTICES.txt"]
 
 
-def build_zip(contents=None, folder=True):
-    """A ZIP laid out as the build lays one out: the folder, then the members, deflated."""
-    contents = contents or {name: (name * 50).encode() for name in MEMBERS}
-    out = io.BytesIO()
-    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as made:
-        if folder:
-            info = zipfile.ZipInfo(BASE + "/", (2026, 1, 1, 0, 0, 0))
-            info.create_system, info.external_attr = 3, (0o40755 << 16) | 0x10
-            made.writestr(info, b"")
-        for name, data in contents.items():
-            info = zipfile.ZipInfo(f"{BASE}/{name}", (2026, 1, 1, 0, 0, 0))
-            info.create_system, info.external_attr, info.compress_type = 3, 0o100644 << 16, zipfile.ZIP_DEFLATED
-            made.writestr(info, data)
-    return out.getvalue()
+def build_zip(contents=None):
+    """A ZIP laid out as the build lays one out (see streamed())."""
+    return streamed(contents or {name: (name * 50).encode() for name in MEMBERS})
 
 
 def entries_of(data):
@@ -48,31 +35,14 @@ def name_at(data, central):
     return data[central + 46:central + 46 + size].decode()
 
 
-def hide_after_exe(data):
+def hide_after_exe():
     """A fake data descriptor and a stored version.dll after the exe's deflate stream, inside
-    its compressed size, which grows to cover them (local header and central directory)."""
+    its compressed size (central directory and data descriptor)."""
     body = b"MZ" + bytes(64)
     name = (BASE + "/version.dll").encode()
     hidden = struct.pack("<4sIII", b"PK\x07\x08", 0, 0, 0) + struct.pack(
         "<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0, zlib.crc32(body), len(body), len(body), len(name), 0) + name + body
-    local, central = [(at, c) for at, c in entries_of(data) if name_at(data, c) == BASE + "/dorvane.exe"][0]
-    name_size, extra_size = struct.unpack_from("<HH", data, local + 26)
-    end_of_data = local + 30 + name_size + extra_size + struct.unpack_from("<I", data, local + 18)[0]
-    grown = bytearray(data[:end_of_data] + hidden + data[end_of_data:])
-    shift = len(hidden)
-    struct.pack_into("<I", grown, local + 18, struct.unpack_from("<I", grown, local + 18)[0] + shift)
-    central += shift
-    struct.pack_into("<I", grown, central + 20, struct.unpack_from("<I", grown, central + 20)[0] + shift)
-    end = len(grown) - 22
-    count, size, start = struct.unpack_from("<HII", grown, end + 10)
-    struct.pack_into("<I", grown, end + 16, start + shift)
-    at = start + shift
-    for _ in range(count):
-        offset = struct.unpack_from("<I", grown, at + 42)[0]
-        if offset > local:
-            struct.pack_into("<I", grown, at + 42, offset + shift)
-        at += 46 + sum(struct.unpack_from("<HHH", grown, at + 28))
-    return bytes(grown)
+    return streamed({n: (n * 50).encode() for n in MEMBERS}, after={"dorvane.exe": hidden})
 
 
 def prepend(data):
@@ -90,26 +60,43 @@ def prepend(data):
     return prefix + bytes(moved)
 
 
-def streamed(contents, stored=(), descriptor=b"PK\x07\x08", folder=None):
-    """A ZIP as the build's package step writes one: no folder entry, each file deflated with
-    its sizes in a data descriptor after its data (zero in its local header). The members named
-    in STORED are stored instead, their sizes in a descriptor too. DESCRIPTOR: each
-    descriptor's signature (b"" for none). FOLDER: the folder entry's stored bytes, if any."""
+EPOCH = 1796875264  # 2026-12-10 04:01:04 UTC
+
+
+def streamed(contents, stored=(), descriptor=b"PK\x07\x08", folder=None, after=None, declared=None, change=None):
+    """A ZIP as the build's package step writes one: no folder entry, the members in byte
+    order, each deflated with its sizes in a data descriptor after its data (zero in its
+    local header), the build's extra fields and times (release/contract.json's "zip").
+    STORED: members stored instead; DESCRIPTOR: each descriptor's signature (b"" for none);
+    FOLDER: a folder entry's stored bytes, if any; AFTER: {member: bytes} put after its
+    deflate stream, inside its compressed size; DECLARED: {member: the size its headers
+    give}; CHANGE: {member: {central directory field: value}}."""
+    spec = contract.load()["zip"]
+    extra = archive.expected_extra(EPOCH)
+    time, date = archive.dos_time(EPOCH)
     local, central = b"", b""
     entries = ([(BASE + "/", folder, 0, 0o40755)] if folder is not None else []) + [
-        (f"{BASE}/{name}", data, 0 if name in stored else 8, 0o100644) for name, data in contents.items()]
+        (f"{BASE}/{name}", contents[name], 0 if name in stored else 8,
+         int(spec["modes"].get(name, spec["modes"]["*"]), 8)) for name in sorted(contents)]
     for name, data, method, mode in entries:
-        packed = data if method == 0 else zlib.compress(data, 9)[2:-4]
+        member = name.split("/", 1)[1]
+        packed = (data if method == 0 else zlib.compress(data, 9)[2:-4]) + (after or {}).get(member, b"")
         crc, flags = zlib.crc32(data), 0 if name.endswith("/") else 8
+        size = (declared or {}).get(member, len(data))
         raw = name.encode()
-        header_sizes = (crc, len(packed), len(data)) if not flags else (0, 0, 0)
+        header_sizes = (crc, len(packed), size) if not flags else (0, 0, 0)
         offset = len(local)
-        local += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, method, 0, 0x5C21, *header_sizes, len(raw), 0)
-        local += raw + packed
+        local += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, method, time, date, *header_sizes, len(raw),
+                             len(extra))
+        local += raw + extra + packed
         if flags:
-            local += descriptor + struct.pack("<III", crc, len(packed), len(data))
-        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x314, 20, flags, method, 0, 0x5C21, crc, len(packed),
-                               len(data), len(raw), 0, 0, 0, 0, mode << 16, offset) + raw
+            local += descriptor + struct.pack("<III", crc, len(packed), size)
+        fields = {"made": spec["version_made_by"], "need": 20, "flags": flags, "method": method, "time": time,
+                  "date": date, "disk": 0, "internal": 0, "external": mode << 16, **(change or {}).get(member, {})}
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, fields["made"], fields["need"], fields["flags"],
+                               fields["method"], fields["time"], fields["date"], crc, len(packed), size, len(raw),
+                               len(extra), 0, fields["disk"], fields["internal"], fields["external"], offset)
+        central += raw + extra
     return local + central + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries), len(central),
                                          len(local), 0)
 
@@ -158,7 +145,7 @@ class Read(unittest.TestCase):
         rows = [
             # a stored version.dll and a fake data descriptor after the exe's deflate stream,
             # inside its compressed size: a streaming reader unpacks five files
-            ("hidden after the deflate stream", hide_after_exe(good), "something lies hidden after it"),
+            ("hidden after the deflate stream", hide_after_exe(), "something lies hidden after it"),
             # a ZIP64 end counting 1.25 million entries: refused before any is parsed
             ("a million entries", b"PK" + bytes(100) + counted_end(1_250_000), "counts 65535 entries"),
             ("bytes after the end record", good + b"\0", "does not end with the end of its central directory"),
@@ -168,7 +155,29 @@ class Read(unittest.TestCase):
              "it also holds dorvane-1.0.0-win64/version.dll"),
             ("the package step's layout: deflated, sizes in signed data descriptors",
              streamed({n: (n * 50).encode() for n in MEMBERS}), ""),
-            ("the same with an empty folder entry", streamed({n: (n * 50).encode() for n in MEMBERS}, folder=b""), ""),
+            ("the same with an empty folder entry", streamed({n: (n * 50).encode() for n in MEMBERS}, folder=b""),
+             "dorvane-1.0.0-win64/ is a folder entry: the build writes none"),
+            # every field the build writes, compared: unzip -a unpacks an exe marked as text as another
+            ("the exe marked as text (internal attributes)", streamed(
+                {n: (n * 50).encode() for n in MEMBERS}, change={"dorvane.exe": {"internal": 1}}),
+             "dorvane-1.0.0-win64/dorvane.exe: its central directory entry's internal attributes is 0x1, the build "
+             "writes 0x0"),
+            ("a text file made executable", streamed(
+                {n: (n * 50).encode() for n in MEMBERS}, change={"README.txt": {"external": 0o100755 << 16}}),
+             "README.txt: its central directory entry's external attributes is 0x81ed0000, the build writes 0x81a40000"),
+            ("made by another system", streamed(
+                {n: (n * 50).encode() for n in MEMBERS}, change={"LICENSE": {"made": 0x014}}),
+             "its central directory entry's version made by is 0x14"),
+            ("another version needed", streamed(
+                {n: (n * 50).encode() for n in MEMBERS}, change={"LICENSE": {"need": 45}}),
+             "its central directory entry's version needed is 0x2d"),
+            ("a flag more (UTF-8 names)", streamed(
+                {n: (n * 50).encode() for n in MEMBERS}, change={"LICENSE": {"flags": 0x808}}),
+             "its central directory entry's flags is 0x808"),
+            ("another date", streamed({n: (n * 50).encode() for n in MEMBERS}, change={"LICENSE": {"date": 0x5d8b}}),
+             "its central directory entry's date is 0x5d8b"),
+            ("on another disk", streamed({n: (n * 50).encode() for n in MEMBERS}, change={"LICENSE": {"disk": 1}}),
+             "its central directory entry's first disk is 0x1"),
             # a streaming reader (libarchive from a pipe) ends the stored exe at the descriptor
             # inside it and unpacks the local header after it as dorvane.exe
             ("a stored exe that streams as another", another_exe_when_streamed(b"MZ" + bytes(300)),
@@ -177,7 +186,7 @@ class Read(unittest.TestCase):
             ("a stored guide", streamed({n: (n * 50).encode() for n in MEMBERS}, stored={"README.txt"}),
              "dorvane-1.0.0-win64/README.txt is stored, not deflated as the build writes its files"),
             ("a folder entry holding data", streamed({n: b"x" for n in MEMBERS}, folder=b"MZ"),
-             "dorvane-1.0.0-win64/ is a folder that holds data"),
+             "dorvane-1.0.0-win64/ is a folder entry: the build writes none"),
             ("data descriptors without their signature", streamed({n: b"x" for n in MEMBERS}, descriptor=b""),
              "its data descriptor lacks its signature"),
         ]
@@ -196,11 +205,7 @@ class Read(unittest.TestCase):
         self.assertTrue(members is None, checks)
         self.assertIn("declares 17825792 bytes, past 16 MiB", checks[-1])
         # The sizes lie: the headers say 100 bytes, the stream holds a MiB.
-        lying = bytearray(build_zip({**{n: b"x" for n in MEMBERS}, "dorvane.exe": bytes(1 << 20)}))
-        for local, central in entries_of(bytes(lying)):
-            if name_at(bytes(lying), central) == BASE + "/dorvane.exe":
-                struct.pack_into("<I", lying, local + 22, 100)
-                struct.pack_into("<I", lying, central + 24, 100)
+        lying = streamed({**{n: b"x" for n in MEMBERS}, "dorvane.exe": bytes(1 << 20)}, declared={"dorvane.exe": 100})
         checks, members = self.read(bytes(lying))
         self.assertTrue(members is None, checks)
         self.assertIn("inflates past its declared 100 bytes", checks[-1])

@@ -2,15 +2,19 @@
 (a listener on 127.0.0.1 counts every connection made to the CRL distribution point it
 names), a chain that stops short said to be that, a changed file said to be that, the
 publisher pinned exactly."""
+import datetime
 import hashlib
 import os
+import time
 import struct
 import unittest
 
 import support
-from cryptography.x509.oid import NameOID
+from cryptography import x509
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
-from verify import authenticode, names, pe
+from verify import authenticode, chain, names, pe, report
 
 O, CN = NameOID.ORGANIZATION_NAME, NameOID.COMMON_NAME
 IDENTITY = "CN=Test Publisher,O=Test"
@@ -36,16 +40,26 @@ class Signatures(support.Scratch):
     def tearDownClass(cls):
         cls.counter.close()
 
-    def signed(self, *certs, data=None):
-        key_file = self.write("key.pem", support.key_pem(self.leaf_key))
-        return support.sign(data or support.small_pe(), support.pem(*certs), key_file, self.tmp)
+    def signed(self, *certs, data=None, stamp=None, key=None):
+        """Signed with CERTS (the signer's first), by KEY (the leaf's); STAMP: (the authority's
+        certificate, its key, the time), a timestamp by osslsigncode's own authority."""
+        key_file = self.write("key.pem", support.key_pem(key or self.leaf_key))
+        extra = []
+        if stamp:
+            extra = ["-TSA-certs", self.write("tsa.pem", support.pem(stamp[0])),
+                     "-TSA-key", self.write("tsa.key", support.key_pem(stamp[1])),
+                     "-TSA-time", str(int(stamp[2].replace(tzinfo=datetime.timezone.utc).timestamp()))]
+        return support.sign(data or support.small_pe(), support.pem(*certs), key_file, self.tmp, extra)
 
-    def verdict(self, exe, ca=True, **anchors):
-        """(the report's lines, the Signature) of authenticode.check on EXE."""
-        roots = self.write("roots.pem", support.pem(self.root)) if ca else None
-        ctx = support.context(self.tmp, ca=roots, **anchors)
+    def verdict(self, exe, ca=True, roots=None, tsa_roots=(), **anchors):
+        """(the report's lines, the Signature) of authenticode.check on EXE; ROOTS: --ca's
+        certificates (the test root unless given), TSA_ROOTS those a timestamp may chain to."""
+        roots = roots or [self.root]
+        roots_file = self.write("roots.pem", support.pem(*roots)) if ca else None
+        ctx = support.context(self.tmp, ca=roots_file, **anchors)
+        ctx.tsa_roots = self.write("tsa-roots.pem", support.pem(*roots, *tsa_roots))
         if ca:
-            ctx.roots = authenticode.roots_of(support.pem(self.root))
+            ctx.roots = authenticode.roots_of(support.pem(*roots))
         if anchors.get("identity"):
             ctx.identity = names.parse(anchors["identity"])
         label = "dorvane-1.0.0-win64.zip: dorvane.exe"
@@ -132,6 +146,108 @@ class Signatures(support.Scratch):
                 if what.startswith("no anchor"):
                     self.assertFalse(any("not what was signed" in line for line in lines))
         self.assertEqual(self.counter.count, before, "a connection was made to the CRL distribution point")
+
+    def test_chains_as_windows_judges_them(self):
+        day = datetime.timedelta(days=1)
+        now = chain.now().replace(microsecond=0)
+        root, root_key, publisher = self.root, self.root_key, self.leaf.subject
+        inter_name = support.name_of((CN, "Test Intermediate"))
+
+        def under(**inter):
+            """A CA below the root made as INTER says, and the publisher's leaf below it."""
+            made = support.certificate(inter_name, self.inter_key, root.subject, root_key, ca=True, **inter)
+            return made, support.certificate(publisher, self.leaf_key, made.subject, self.inter_key)
+        tls_inter, tls_leaf = under(eku=[ExtendedKeyUsageOID.SERVER_AUTH])
+        any_inter, any_leaf = under(eku=[x509.ObjectIdentifier("2.5.29.37.0")])
+        named_inter, named_leaf = under(constraints=x509.NameConstraints(
+            [x509.DirectoryName(support.name_of((O, "Other")))], None))
+        held_inter, held_leaf = under(constraints=x509.NameConstraints(
+            [x509.DirectoryName(support.name_of((O, "Test")))], None))
+        nosign_inter, nosign_leaf = under(key_usage=x509.KeyUsage(True, False, False, False, False, False, True,
+                                                                  False, False))
+        short_root = support.certificate(support.name_of((CN, "Short Root")), root_key, ca=True, path_length=0)
+        short_inter = support.certificate(inter_name, self.inter_key, short_root.subject, root_key, ca=True)
+        short_leaf = support.certificate(publisher, self.leaf_key, inter_name, self.inter_key)
+        # A timestamp authority under the root, and a leaf whose validity the timestamp decides.
+        tsa_key = support.key("tsa")
+        tsa = support.certificate(support.name_of((CN, "Test TSA")), tsa_key, root.subject, root_key,
+                                  eku=[ExtendedKeyUsageOID.TIME_STAMPING], valid=(now - 400 * day, now + 400 * day))
+        alone = support.certificate(publisher, self.leaf_key)
+        private_root = support.certificate(support.name_of((CN, "Private TSA Root")), self.inter_key, ca=True)
+        private = support.certificate(support.name_of((CN, "Private TSA")), tsa_key, private_root.subject,
+                                      self.inter_key, eku=[ExtendedKeyUsageOID.TIME_STAMPING],
+                                      valid=(now - 400 * day, now + 400 * day))
+        young = support.certificate(support.name_of((CN, "Young TSA")), tsa_key, root.subject, root_key,
+                                    eku=[ExtendedKeyUsageOID.TIME_STAMPING], valid=(now - 10 * day, now + 400 * day))
+        early = support.certificate(publisher, self.leaf_key, root.subject, root_key,
+                                    valid=(now + 5 * day, now + 300 * day))
+        lapsed = support.certificate(publisher, self.leaf_key, root.subject, root_key,
+                                     valid=(now - 300 * day, now - 100 * day))
+        rows = [
+            # (what, exe, anchors, verified, words in a line)
+            ("a CA whose EKU is TLS server only", self.signed(tls_leaf, tls_inter), {"identity": IDENTITY}, False,
+             "\"CN=Test Intermediate\"'s extended key usage does not allow code signing (serverAuth)"),
+            ("a CA whose EKU is any purpose", self.signed(any_leaf, any_inter), {"identity": IDENTITY}, True,
+             "verifies"),
+            ("a name outside a CA's name constraints", self.signed(named_leaf, named_inter), {"identity": IDENTITY},
+             False, "is outside the name constraints of \"CN=Test Intermediate\""),
+            ("a name within them", self.signed(held_leaf, held_inter), {"identity": IDENTITY}, True, "verifies"),
+            ("a CA that may not sign certificates", self.signed(nosign_leaf, nosign_inter), {"identity": IDENTITY},
+             False, "may not sign certificates (key usage lacks keyCertSign)"),
+            ("a CA below a root of path length 0", self.signed(short_leaf, short_inter),
+             {"identity": IDENTITY, "roots": [short_root]}, False, "allows 0 CA certificates below it (path length)"),
+            ("--ca given the issuing CA, not the root", self.signed(self.under, self.inter),
+             {"identity": IDENTITY, "roots": [self.inter]}, False,
+             "its chain reaches \"CN=Test Intermediate\", which --ca holds but which is not a root (not self-signed"),
+            ("a leaf valid from 5 days ahead, a timestamp 20 days ahead",
+             self.signed(early, tsa, stamp=(tsa, tsa_key, now + 20 * day)), {"identity": IDENTITY}, False,
+             "a timestamp from the future is not used, and the chain is judged now"),
+            ("a lapsed leaf, timestamped while it was valid",
+             self.signed(lapsed, tsa, stamp=(tsa, tsa_key, now - 200 * day)), {"identity": IDENTITY}, True,
+             f"verifies, timestamped {now - 200 * day:%Y-%m-%dT%H:%M:%SZ}"),
+            ("a lapsed leaf, not timestamped", self.signed(lapsed), {"identity": IDENTITY}, False,
+             "not at the check time"),
+            ("a timestamp dated before its authority's certificate",
+             self.signed(lapsed, young, stamp=(young, tsa_key, now - 200 * day)), {"identity": IDENTITY}, False,
+             "outside its authority's certificate's validity"),
+            ("a private authority's timestamp, its roots not given",
+             self.signed(self.leaf, private, stamp=(private, tsa_key, now - day)), {"identity": IDENTITY},
+             False, "give that authority's roots with --tsa-ca ROOTS.pem"),
+            ("the same, its roots given", self.signed(self.leaf, private, stamp=(private, tsa_key, now - day)),
+             {"identity": IDENTITY, "tsa_roots": [private_root]}, True, "verifies, timestamped"),
+            ("a self-signed signer with --crl", self.signed(alone), {"roots": [alone], "crl_file": self.write(
+                "any.crl", support.crl(self.inter, self.inter_key))}, True, "verifies"),
+        ]
+        for what, exe, anchors, verified, words in rows:
+            with self.subTest(what):
+                lines, result, _ = self.verdict(exe, **anchors)
+                self.assertEqual(result.verified, verified, "\n".join(lines))
+                self.assertLine(lines, words)
+                if not verified:
+                    self.assertFalse(any(", timestamped" in line for line in lines), lines)
+
+    def test_a_bag_of_800_name_linked_certificates_is_judged_at_once(self):
+        # Each names the next as its issuer and is signed by the next's key: a chain of 800
+        # links, reaching no root; and 800 more that share one issuer name, none its signer.
+        keys = [ec.generate_private_key(ec.SECP256R1()) for _ in range(801)]
+        link = [support.name_of((CN, f"Link {number}")) for number in range(801)]
+        bag = [support.certificate(link[number], keys[number], link[number + 1], keys[number + 1], ca=True)
+               for number in range(1, 800)]
+        leaf = support.certificate(self.leaf.subject, self.leaf_key, link[1], keys[1])
+        crowd = [support.certificate(link[0], keys[number], link[0], keys[0], ca=True) for number in range(1, 800)]
+        lost = support.certificate(self.leaf.subject, self.leaf_key, link[0], keys[800])
+        der = [cert.public_bytes(support.serialization.Encoding.DER) for cert in [leaf, lost] + bag + crowd]
+        roots = [self.root.public_bytes(support.serialization.Encoding.DER)]
+        for what, signer, words in (("a long chain", der[0], "longer than 12 certificates"),
+                                    ("a crowd of look-alike issuers", der[1], "the chain is broken")):
+            with self.subTest(what):
+                started = time.monotonic()
+                why = chain.check(signer, der[2:], roots, chain.now(), None)
+                self.assertIn(words, why)
+                self.assertLess(time.monotonic() - started, 5)
+        # A certificate cryptography cannot read is a refusal of the chain, not a crash.
+        with self.assertRaisesRegex(report.Refused, "a certificate of its chain cannot be read"):
+            chain.check(der[0][:-40], der[2:], roots, chain.now(), None)
 
     def test_closing_line_says_revocation_was_not_checked(self):
         _, result, ctx = self.verdict(self.signed(self.leaf), identity=IDENTITY)

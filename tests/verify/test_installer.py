@@ -13,7 +13,7 @@ import zipfile
 
 import support
 
-from verify import cfb, contract, installer, msi
+from verify import authenticode, cfb, contract, installer, msi
 
 ARCH, VERSION, EPOCH = "win64", "1.0.0", 1767225600
 FILES = {name: name.encode() * 7 for name in contract.members()}
@@ -98,9 +98,9 @@ class Tables(unittest.TestCase):
             self.assertIsNone(installer.epoch_of({"created_tm": bad}))
 
 
-def made_msi(test):
+def made_msi(test, streams=None):
     """The contract's tables, written by msibuild into TEST's folder: a compound file as the
-    MSI tools write one."""
+    MSI tools write one. STREAMS: {name: bytes} added to it."""
     values = contract.msi_values(ARCH, VERSION, EPOCH, FILES)
     imports = []
     for name, table in contract.load()["msi"]["tables"].items():
@@ -109,9 +109,20 @@ def made_msi(test):
         lines += ["\t".join("" if cell is None else str(cell) for cell in row)
                   for row in contract.fill(table["rows"], values)]
         imports += ["-i", test.write(name + ".idt", "\n".join(lines) + "\n")]
+    for number, (name, data) in enumerate((streams or {}).items()):
+        imports += ["-a", name, test.write(f"stream{number}.bin", data)]
     path = test.path("made.msi")
+    if os.path.exists(path):
+        os.remove(path)
     subprocess.run(["msibuild", path] + imports, check=True, capture_output=True)
     return path
+
+
+def as_storage(data, name):
+    """DATA with the directory entry named NAME made a storage (where a nested package or an
+    embedded transform lives)."""
+    at = data.index(name.encode("utf-16-le") + b"\0\0")
+    return data[:at + 66] + b"\1" + data[at + 67:]
 
 
 def appended_zip():
@@ -164,6 +175,42 @@ class CompoundFile(support.Scratch):
                 else:
                     self.assertEqual(why, "")
 
+    def test_every_stream_and_storage_accounted_for(self):
+        signature, extended = contract.load()["msi"]["signature_streams"]
+        tables = list(contract.load()["msi"]["tables"])
+
+        def made(**streams):
+            with open(made_msi(self, {"dorvane.cab": b"MSCF", **streams}), "rb") as handle:
+                return handle.read()
+        genuine = made()
+        rows = [
+            # (what, the MSI, words of the refusal of its streams, of its signature, or "" for none)
+            ("the build's streams", genuine, "", None),
+            ("a stream more", made(helper=b"MZ"), 'a stream "helper" the build does not write', None),
+            ("a storage", as_storage(genuine, "\u0005SummaryInformation"),
+             'a storage "\\u0005SummaryInformation" (where embedded transforms and nested packages live)', None),
+            ("an unsigned MSI with a signature stream of garbage", made(**{signature: b"garbage" * 9}), "",
+             "stream holds no signature osslsigncode can read"),
+            ("an empty one beside an extended signature's stream", made(**{signature: b"", extended: b"x" * 32}), "",
+             "stream holds no signature osslsigncode can read"),
+            ("the extended signature's stream alone", made(**{extended: b"x" * 32}), "",
+             "without a signature"),
+        ]
+        for what, data, words, signed in rows:
+            with self.subTest(what):
+                why = installer.accounted(data, tables)
+                self.assertIn(words, why) if words else self.assertEqual(why, "")
+                path = self.write("checked.msi", data)
+                ctx = support.context(self.tmp)
+                der = authenticode.msi_pkcs7(path, installer.stream_names(data), ctx)
+                if signed is None:
+                    self.assertIsNone(der)
+                    continue
+                result = authenticode.check(path, der, "dorvane-1.0.0-win64.msi", ctx)
+                lines = support.lines(ctx.report)
+                self.assertTrue(result.signed and not result.verified, lines)
+                self.assertTrue(any(line.startswith("FAIL") and signed in line for line in lines), lines)
+
 
 def crash(path):
     os.abort()
@@ -191,16 +238,16 @@ def chatter(path):
 @unittest.skipUnless(msi.available(), "no libmsi bindings (python3-gi, gir1.2-libmsi-1.0)")
 class Reader(support.Scratch):
     def bounded(self, path, reader=None, seconds=10):
-        return msi.read_bounded(path, cpu_seconds=2, memory=256 << 20, seconds=seconds, answer_limit=2 << 20,
+        return msi.read_bounded(path, cpu_seconds=1, memory=256 << 20, seconds=seconds, answer_limit=2 << 20,
                                 reader=reader)
 
     def test_misbehaving_readers(self):
         path = self.write("x.msi", b"not an MSI")
         rows = [
             ("it crashes", crash, "stopped by SIGABRT"),
-            ("it spins past its CPU seconds", spin, "stopped by SIGXCPU after its 2 CPU seconds"),
+            ("it spins past its CPU seconds", spin, "stopped by SIGXCPU after its 1 CPU seconds"),
             ("it grows past its memory", grow, "out of its 256 MiB"),
-            ("it never answers", hang, "no answer within 1 s"),
+            ("it never answers", hang, "no answer within 0.5 s"),
             ("its answer is too long", chatter, "grew past 2 MiB"),
             ("the file is no MSI", None, "libmsi cannot read it"),
         ]
@@ -208,7 +255,7 @@ class Reader(support.Scratch):
             with self.subTest(what):
                 started = time.monotonic()
                 with self.assertRaises(msi.Unreadable) as raised:
-                    self.bounded(path, reader, seconds=1 if reader is hang else 10)
+                    self.bounded(path, reader, seconds=0.5 if reader is hang else 10)
                 self.assertIn(words, str(raised.exception))
                 self.assertLess(time.monotonic() - started, 8)
 

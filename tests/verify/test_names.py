@@ -64,6 +64,31 @@ class Identity(unittest.TestCase):
                 with self.assertRaises(ValueError):
                     names.parse(given)
 
+    def test_openssl_one_line_form_refused_with_how_to_get_rfc4514(self):
+        for given in ("CN = Test Publisher, O = Test", 'C = EE, O = "N\u00e4ide, O\u00dc", CN = Test',
+                      "subject=CN = Test Publisher, O = Test", 'CN="Test Publisher",O=Test'):
+            with self.subTest(given), self.assertRaises(ValueError) as raised:
+                names.parse(given)
+            self.assertIn("OpenSSL's default one-line form", str(raised.exception))
+            self.assertIn("-nameopt RFC2253", str(raised.exception))
+
+    def test_subjects_shown_as_utf8_rfc4514(self):
+        # What the report prints: the RFC 4514 text itself, not JSON's escapes of it; what would
+        # not show as itself (a zero-width space, a control character) as its UTF-8 bytes.
+        rows = [
+            # (the subject, as shown, what matching the text shown says: it reads back as itself)
+            ([(NameOID.COUNTRY_NAME, "EE"), (O, "N\u00e4ide, O\u00dc"), (CN, "J\u00fcrgen \\ \"Q\"")],
+             '"CN=J\u00fcrgen \\\\ \\"Q\\",O=N\u00e4ide\\, O\u00dc,C=EE"', ""),
+            ([(O, "Test"), (CN, "Test\u200b Pub\x07")], '"CN=Test\\E2\\80\\8B Pub\\07,O=Test"',
+             "U+200B ZERO WIDTH SPACE in CN), which never matches"),
+        ]
+        for pairs, shown, matched in rows:
+            with self.subTest(shown):
+                found = names.of_certificate(subject(*pairs).subject)
+                self.assertEqual(names.quoted(found), shown)
+                why = names.mismatch(names.parse(shown[1:-1]), found)
+                self.assertIn(matched, why) if matched else self.assertEqual(why, "")
+
     def test_openssl_prefix_named(self):
         # What `openssl x509 -subject` prints, pasted whole: the refusal says what to drop.
         with self.assertRaisesRegex(ValueError, "subject="):

@@ -1,6 +1,8 @@
 """What each anchor requires, decided in one place, and what the checksums, the records'
 bounds and the manifests let through."""
 import hashlib
+import os
+import shutil
 import unittest
 
 import support
@@ -54,6 +56,11 @@ class Anchors(unittest.TestCase):
         self.assertIn("NOT proved: that the files' contents (the exe's code) are the build's", unanchored)
         made.facts["manifests"] = ["https://example.invalid/1.0.0/"]
         self.assertIn("covered by those hashes, not by a signature", policy.Policy(sums="0" * 64).closing(made, repr))
+        # A rebuild that made the same bytes: its closing line does not say a rebuild is what it takes.
+        made.facts["rebuilt"] = [BASE + ".zip"]
+        rebuilt = policy.Policy().closing(made, repr)
+        self.assertIn("the rebuild made the same bytes: " + BASE + ".zip", rebuilt)
+        self.assertNotIn("--rebuild", rebuilt)
         made.check("a failure", "why")
         self.assertTrue(policy.Policy(key="k").closing(made, repr).startswith("proved: nothing"))
 
@@ -83,6 +90,56 @@ class Checksums(support.Scratch):
         folder.integrity(got, made, policy.Policy(sums=digest), limits.Limits())
         text = "\n".join(result.text() for result in made.results)
         self.assertIn("it does not list 1 of the folder's files: extra.txt", text)
+
+
+    def test_rows(self):
+        win64, win32 = BASE, "dorvane-1.0.0-win32"
+
+        def sums_of(files):
+            return "".join(f"{hashlib.sha256(d).hexdigest()}  {n}\n" for n, d in files.items()).encode()
+        here = {win64 + ".zip": b"zip", win64 + ".msi": b"msi"}
+        everything = sums_of({**here, win32 + ".zip": b"zip32", win32 + ".msi": b"msi32"})
+        rows = [
+            # (what, the folder's files, --sums given, words a line must hold, words no line may hold)
+            # a file with a .sha256 and a SHA256SUMS line, both wrong: each says so, nothing more
+            ("a checksum beside it and in SHA256SUMS, neither matching",
+             {**here, win64 + ".zip.sha256": ("0" * 64 + "  " + win64 + ".zip\n").encode(),
+              "SHA256SUMS": sums_of({**here, win64 + ".zip": b"other"})}, False,
+             f"FAIL {win64}.zip.sha256 matches: {win64}.zip does not match", "has a checksum"),
+            # one architecture downloaded of the three SHA256SUMS names
+            ("one architecture's download, --sums", {**here, "SHA256SUMS": everything}, True,
+             "ok   SHA256SUMS matches every file it lists that is here (2 of 4)", "FAIL"),
+            ("the same: the others listed once as not checked", {**here, "SHA256SUMS": everything}, True,
+             f"     not checked: the 2 files SHA256SUMS names of {win32}, which are not in the folder", "ok   " + win32),
+            ("a file of an architecture that is here, missing", {win64 + ".zip": b"zip", "SHA256SUMS": everything},
+             True, f"names {win64}.msi, not a regular file in the folder (a file of {win64}, which is here)", ""),
+        ]
+        for what, files, anchored, words, never in rows:
+            with self.subTest(what):
+                shutil.rmtree(self.tmp)
+                os.makedirs(self.tmp)
+                got = self.folder_of(files)
+                made = report.Report(out=None)
+                chosen = policy.Policy(sums=hashlib.sha256(files["SHA256SUMS"]).hexdigest() if anchored else None)
+                bases = {folder.base_of(name) for name in files if folder.base_of(name)}
+                folder.integrity(got, made, chosen, limits.Limits(), bases)
+                text = "\n".join(result.text() for result in made.results)
+                self.assertIn(words, text)
+                if never:
+                    self.assertNotIn(never, text)
+                if anchored and not made.failed:
+                    self.assertIn(f"the files SHA256SUMS names of {win32} are not in the folder and were NOT checked",
+                                  chosen.closing(made, repr))
+
+    def test_anchors_kept_in_the_folder_are_the_users(self):
+        roots = self.write("ROOTS.pem", b"-----BEGIN CERTIFICATE-----\n")
+        self.write("copy.pem", b"-----BEGIN CERTIFICATE-----\n")
+        got = folder.Folder(self.tmp, limits.Limits())
+        made = report.Report(out=None)
+        folder.anchors_inside(got, {"--ca": roots}, made)
+        self.assertEqual(sorted(got.files), ["copy.pem"])  # by what it is, not by name or bytes
+        self.assertIn("ROOTS.pem is the file given to --ca, an anchor of yours: not checked as a file of the release "
+                      "(keep anchors outside the download folder)", made.results[0].text())
 
 
 class Records(unittest.TestCase):

@@ -3,18 +3,43 @@ beside themselves, the working folder, DIR or PYTHON* variables; --json is one d
 the one file is the same bytes from two copies of the sources; the rebuild has a budget of
 its own and says which step it could not run."""
 import hashlib
+import importlib.util
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import tempfile
+import traceback
 import unittest
 
 import support
 
-from verify import contract, limits, rebuild
+from verify import cli, contract, folder as folder_module, limits, rebuild
+from verify import report as report_module
 
 PACKER = os.path.join(support.SOURCE, "release", "pack_verifier.py")
+PACKED = {}  # the one file, packed once for the whole run: packing is the slow part
+
+
+def setUpModule():
+    PACKED["dir"] = tempfile.mkdtemp(prefix="verify-test-packed.")
+    PACKED["one"] = os.path.join(PACKED["dir"], "alone", "verify-release")
+    os.makedirs(os.path.dirname(PACKED["one"]))
+    subprocess.run([sys.executable, "-I", PACKER, support.SOURCE, PACKED["one"]], check=True)
+
+
+def tearDownModule():
+    shutil.rmtree(PACKED.pop("dir"), ignore_errors=True)
+
+
+def pack_of(source):
+    """What pack_verifier.py makes of SOURCE, in this process."""
+    spec = importlib.util.spec_from_file_location("pack_verifier", os.path.join(source, "release", "pack_verifier.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.pack(source)
 
 
 def copy_sources(into):
@@ -27,20 +52,25 @@ def copy_sources(into):
 
 
 def plant(folder, marker):
-    """json.py, pefile.py and an asn1crypto/ package in FOLDER, each leaving MARKER if imported."""
-    code = f"open({marker!r}, 'a').write(__name__ + '\\n')\n"
+    """json.py, pefile.py and an asn1crypto/ package in FOLDER, each writing its own path to
+    MARKER if imported."""
+    code = f"open({marker!r}, 'a').write(__file__ + '\\n')\n"
     os.makedirs(os.path.join(folder, "asn1crypto"), exist_ok=True)
     for name in ("json.py", "pefile.py", "asn1crypto/__init__.py"):
         with open(os.path.join(folder, name), "w") as handle:
             handle.write(code)
 
 
+def unplant(folder):
+    shutil.rmtree(os.path.join(folder, "asn1crypto"))
+    for name in ("json.py", "pefile.py"):
+        os.remove(os.path.join(folder, name))
+
+
 class Isolation(support.Scratch):
     def test_nothing_planted_runs(self):
         copy_sources(self.path("checkout"))
-        one = self.path("alone", "verify-release")
-        os.makedirs(os.path.dirname(one))
-        subprocess.run([sys.executable, "-I", PACKER, self.path("checkout"), one], check=True)
+        one = PACKED["one"]
         script = self.path("checkout", "scripts", "verify-release")
         marker = self.path("ran")
         empty = self.path("dir")
@@ -50,33 +80,27 @@ class Isolation(support.Scratch):
         subprocess.run([sys.executable, "-c", "import json"], cwd=self.path("probe"), check=True)
         self.assertTrue(os.path.exists(marker))
         os.remove(marker)
-        places = {
-            "its own folder": lambda program: os.path.dirname(program),
-            "beside the package": lambda program: self.path("checkout", "release"),
-            "the working folder": lambda program: self.path("cwd"),
-            "the folder checked": lambda program: empty,
-            "PYTHONPATH": lambda program: self.path("pythonpath"),
-        }
-        for program in (one, script):
-            for place, where in places.items():
-                with self.subTest(program=os.path.basename(os.path.dirname(program)), place=place):
-                    if os.path.exists(marker):
-                        os.remove(marker)
-                    folder = where(program)
-                    plant(folder, marker)
-                    try:
-                        env = dict(os.environ, PYTHONPATH=self.path("pythonpath"))
-                        os.makedirs(self.path("cwd"), exist_ok=True)
-                        for how in ([program], [sys.executable, program]):
-                            done = subprocess.run(how + [empty], cwd=self.path("cwd"), env=env, capture_output=True,
-                                                  text=True, timeout=60)
-                            self.assertEqual(done.returncode, 2, done.stderr)
-                            self.assertIn("no release in", done.stderr)
-                            self.assertFalse(os.path.exists(marker), how)
-                    finally:
-                        shutil.rmtree(os.path.join(folder, "asn1crypto"))
-                        for name in ("json.py", "pefile.py"):
-                            os.remove(os.path.join(folder, name))
+        # Every place planted at once (each plant names itself in the marker), each program
+        # run both ways at once: the one file's own folder, the script's, beside the package,
+        # the working folder, the folder checked, PYTHONPATH.
+        places = [os.path.dirname(one), os.path.dirname(script), self.path("checkout", "release"), self.path("cwd"),
+                  empty, self.path("pythonpath")]
+        for folder in places:
+            plant(folder, marker)
+        try:
+            env = dict(os.environ, PYTHONPATH=self.path("pythonpath"))
+            runs = [(how, subprocess.Popen(how + [empty], cwd=self.path("cwd"), env=env, stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE, text=True))
+                    for program in (one, script) for how in ([program], [sys.executable, program])]
+            for how, process in runs:
+                _, err = process.communicate(timeout=60)
+                with self.subTest(how=how):
+                    self.assertEqual(process.returncode, 2, err)
+                    self.assertIn("no release in", err)
+        finally:
+            for folder in places:
+                unplant(folder)
+        self.assertFalse(os.path.exists(marker), open(marker).read() if os.path.exists(marker) else "")
 
 
 class OneFile(support.Scratch):
@@ -84,19 +108,16 @@ class OneFile(support.Scratch):
         made = []
         for copy in ("a", "b/deeper"):
             copy_sources(self.path(copy))
-            out = self.path(copy, "verify-release")
-            subprocess.run([sys.executable, "-I", os.path.join(self.path(copy), "release", "pack_verifier.py"),
-                            self.path(copy), out], check=True)
-            with open(out, "rb") as handle:
-                made.append(handle.read())
-        self.assertEqual(hashlib.sha256(made[0]).hexdigest(), hashlib.sha256(made[1]).hexdigest())
+            made.append(pack_of(self.path(copy)))
+        with open(PACKED["one"], "rb") as handle:
+            made.append(handle.read())
+        self.assertEqual({hashlib.sha256(data).hexdigest() for data in made}, {hashlib.sha256(made[0]).hexdigest()})
         self.assertTrue(made[0].startswith(b"#!/usr/bin/python3 -I\n"))
         self.assertNotIn(self.tmp.encode(), made[0])
-        self.assertEqual(os.stat(self.path("a", "verify-release")).st_mode & 0o777, 0o755)
+        self.assertEqual(os.stat(PACKED["one"]).st_mode & 0o777, 0o755)
 
     def test_json_is_one_document(self):
-        out = self.path("verify-release")
-        subprocess.run([sys.executable, "-I", PACKER, support.SOURCE, out], check=True)
+        out = PACKED["one"]
         base = contract.package("1.0.0", "win64")
         self.write(f"dir/{base}.zip", b"not a zip")
         done = subprocess.run([out, self.path("dir"), "--json"], capture_output=True, text=True, timeout=60)
@@ -107,6 +128,74 @@ class OneFile(support.Scratch):
         self.assertTrue(any(c["verdict"] == "fail" and c["name"] == f"{base}.zip has a checksum" and c["reason"]
                             for c in document["checks"]), document["checks"])
         self.assertTrue(document["proved"].startswith("proved: nothing"))
+
+
+def signalled_run(number, where, argv, scratch):
+    """cli.main(ARGV) in a forked child that sends itself signal NUMBER at one point (WHERE):
+    folder, once DIR is read; mkdtemp, while the temporary folder is made; tally, once the
+    tally is printed. Its temporary folder under SCRATCH/tmp; returns the child's pid and
+    where its output and errors go."""
+    out, err = os.path.join(scratch, "out"), os.path.join(scratch, "err")
+    pid = os.fork()
+    if pid:
+        return pid, out, err
+    status = 70
+    try:
+        sys.stdout, sys.stderr = open(out, "w", buffering=1), open(err, "w", buffering=1)
+        os.dup2(sys.stderr.fileno(), 2)
+        tempfile.tempdir = os.path.join(scratch, "tmp")
+        point = {"folder": (folder_module.Folder, "__init__"), "mkdtemp": (tempfile, "mkdtemp"),
+                 "tally": (report_module.Report, "text_end")}[where]
+        original = getattr(*point)
+
+        def sending(*args, **kwargs):
+            if where == "mkdtemp":
+                os.kill(os.getpid(), number)
+            result = original(*args, **kwargs)
+            if where != "mkdtemp":
+                os.kill(os.getpid(), number)
+            return result
+        setattr(*point, sending)
+        status = cli.main(argv)
+    except BaseException:
+        traceback.print_exc()
+    finally:
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+
+
+class Signals(support.Scratch):
+    def test_a_signal_at_any_point_leaves_nothing_and_the_status_is_what_was_printed(self):
+        base = contract.package("1.0.0", "win64")
+        self.write(f"dir/{base}.zip", b"not a zip")
+        # Every catchable signal whose default ends a process (SIGXCPU is what `ulimit -t` sends).
+        rows = [(getattr(signal, name), "folder") for name in ("SIGHUP", "SIGINT", "SIGQUIT", "SIGTERM", "SIGUSR1",
+                                                               "SIGUSR2", "SIGALRM", "SIGXCPU", "SIGXFSZ", "SIGPIPE")]
+        rows += [(signal.SIGTERM, "tally"), (signal.SIGQUIT, "tally"), (signal.SIGINT, "mkdtemp")]
+        runs = []
+        for number, where in rows:
+            scratch = self.path(f"run-{int(number)}-{where}")
+            os.makedirs(os.path.join(scratch, "tmp"))
+            runs.append((number, where, scratch) + signalled_run(number, where, [self.path("dir")], scratch))
+        for number, where, scratch, pid, out, err in runs:
+            _, status = os.waitpid(pid, 0)
+            with open(out) as handle:
+                out = handle.read()
+            with open(err) as handle:
+                err = handle.read()
+            with self.subTest(signal=signal.Signals(number).name, where=where):
+                self.assertTrue(os.WIFEXITED(status), f"ended by signal {os.WTERMSIG(status)}: {err}")
+                self.assertEqual(os.listdir(os.path.join(scratch, "tmp")), [], "the temporary folder was left")
+                self.assertNotIn("Traceback", err)
+                if where == "tally":
+                    # A tally printed is the tally kept: status 1 as "N failed" says.
+                    self.assertRegex(out, r"\n[0-9]+ passed, [1-9][0-9]* failed\n$")
+                    self.assertEqual(os.WEXITSTATUS(status), 1, err)
+                else:
+                    self.assertEqual(os.WEXITSTATUS(status), 128 + number, err)
+                    self.assertIn(f"stopped by {signal.Signals(number).name}; nothing was proved", err)
+                    self.assertNotRegex(out, "passed, .* failed")
 
 
 class Rebuild(support.Scratch):
