@@ -27,7 +27,7 @@ EPILOG = """trust:
         SUBJECT: the same attributes in the same order, each value code point
         for code point, nothing folded. Give SUBJECT in RFC 4514 order, most
         specific first, as
-          openssl x509 -noout -subject -nameopt RFC2253 -in CERT
+          openssl x509 -noout -subject -nameopt RFC2253,-esc_msb -in CERT
         prints it (without "subject="), e.g. "CN=Name,O=Org"; OpenSSL's
         default form ("O = Org, CN = Name") is refused. A CA's roots
         vouch for every customer of that CA: SUBJECT says which one is the
@@ -99,7 +99,7 @@ def arguments(argv):
     parser.add_argument("--ca", metavar="ROOTS", help="trusted root certificates (PEM): the origin is checked with them")
     parser.add_argument("--identity", metavar="SUBJECT",
                         help="with --ca: the publisher's certificate subject, exactly, in RFC 4514 order as "
-                             "`openssl x509 -noout -subject -nameopt RFC2253` prints it (CN=Name,O=Org)")
+                             "`openssl x509 -noout -subject -nameopt RFC2253,-esc_msb` prints it (CN=Name,O=Org)")
     parser.add_argument("--cert-sha256", metavar="HEX", help="with --ca: the SHA-256 of the publisher's certificate")
     parser.add_argument("--crl", metavar="FILE",
                         help="with --ca: the CRLs (PEM) of every issuer in the chain, to check revocation against, "

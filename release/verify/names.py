@@ -1,5 +1,5 @@
 """X.509 names as the verifier shows and matches them. A subject is written as RFC 4514 writes
-it (most specific first), as `openssl x509 -noout -subject -nameopt RFC2253` prints it. A
+it (most specific first), as `openssl x509 -noout -subject -nameopt RFC2253,-esc_msb` prints it. A
 subject given to match (--identity) is matched exactly: the same attributes in the same
 order, each value code point for code point. X.509's own name matching folds case, spaces
 and look-alike characters (it is made for directory look-ups); here the other customers of
@@ -88,7 +88,7 @@ def text(rdns):
     return ",".join("+".join(attribute.shown() for attribute in rdn) for rdn in rdns)
 
 
-RFC4514_HOW = ("as `openssl x509 -noout -subject -nameopt RFC2253 -in CERT` prints it (without \"subject=\"), "
+RFC4514_HOW = ("as `openssl x509 -noout -subject -nameopt RFC2253,-esc_msb -in CERT` prints it (without \"subject=\"), "
                "most specific first: CN=Name,O=Org")
 # OpenSSL's default one-line form: "C = EE, O = \"Name, Inc\", CN = Name", most general first.
 ONE_LINE = re.compile(r'^\s*(subject=\s*)?[A-Za-z][A-Za-z0-9.]*\s+=|=\s+\S|=\s*"')
