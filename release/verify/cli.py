@@ -327,9 +327,10 @@ def main(argv):
         except BrokenPipeError:
             hold_signals()
             # Whoever read the verdict stopped reading: no traceback, and no second failure when
-            # Python flushes what is left at exit.
+            # Python flushes what is left at exit. The status is SIGPIPE's, whichever of the
+            # failed write and the signal came first.
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-            return 1
+            return 128 + signal.SIGPIPE
     except Stopped as stopped:
         number = stopped.args[0]
         if number == signal.SIGPIPE:
