@@ -177,6 +177,25 @@ commit=$(env -u SOURCE_DATE_EPOCH cmake -DSOURCE_DIR="$src" -DCOMMIT=1 -P "$src/
 # The file dates and signing time come from git, as in the README's release commands.
 unset SOURCE_DATE_EPOCH
 
+# A release holds every package's SBOM and provenance: without their tools (Node.js,
+# python3-apt and the npm packages of the tree's DORVANE_NODE_MODULES) the package step
+# makes none. Asked before anything is configured, which on a fresh clone takes minutes.
+records_refusal() {  # PRESET NODE_MODULES
+  local why
+  why=$(DORVANE_NODE_MODULES=$2 "$src/scripts/ensure-tools.sh" --check records 2>&1) || refuse "$1: ${why#ensure-tools.sh: }"
+}
+node_modules_of() {  # PRESET: the option given, else the tree's cache, else configure's default
+  local given="" option cache=$root/$1/CMakeCache.txt
+  for option in "${@:2}"; do
+    [[ $option =~ ^-DDORVANE_NODE_MODULES(:[A-Za-z]+)?=(.*)$ ]] && given=$(cd "$caller" && realpath -m -- "${BASH_REMATCH[2]}")
+  done
+  if [ -n "$given" ]; then echo "$given"
+  elif [ -f "$cache" ] && grep -q '^DORVANE_NODE_MODULES:PATH=' "$cache"; then sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$cache"
+  else echo "$src/build/node/node_modules"
+  fi
+}
+for preset in "${presets[@]}"; do records_refusal "$preset" "$(node_modules_of "$preset" "$@")"; done
+
 # Every configure takes this command line's signing options and no earlier run's: those
 # not given are cleared. It runs from the caller's folder, so that a relative path is the
 # caller's.
@@ -184,9 +203,9 @@ configure() {  # PRESET
   local log=$root/$1.configure.log
   mkdir -p "$root"
   if (cd "$caller" && if [ "$root" = "$src/build" ]; then
-    cmake -S "$src" --preset "$1" -U 'DORVANE_SIGN_*' "${@:2}"
+    cmake -S "$src" --preset "$1" -U 'DORVANE_SIGN_*' -U DORVANE_GUIDE_SIGNATURES "${@:2}"
   else
-    cmake -S "$src" --preset "$1" -B "$root/$1" -U 'DORVANE_SIGN_*' "${@:2}"
+    cmake -S "$src" --preset "$1" -B "$root/$1" -U 'DORVANE_SIGN_*' -U DORVANE_GUIDE_SIGNATURES "${@:2}"
   fi) >"$log" 2>&1; then
     return 0
   fi
@@ -199,10 +218,8 @@ fi
 version_of() { jq -r .version "$root/$1/project.json"; }
 for preset in "${presets[@]}"; do
   [ -f "$root/$preset/project.json" ] || refuse "$root/$preset is not a configured build tree"
-  # A release holds every package's SBOM and provenance: without their tools (the npm
-  # packages the tree names) the package step makes none, and says so only in its log.
-  why=$(DORVANE_NODE_MODULES=$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$root/$preset/CMakeCache.txt") \
-    "$src/scripts/ensure-tools.sh" --check records 2>&1) || refuse "$preset: ${why#ensure-tools.sh: }"
+  # (Again, as the tree was configured: its cache decides which folder the package step reads.)
+  records_refusal "$preset" "$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$root/$preset/CMakeCache.txt")"
 done
 version=$(version_of "${presets[0]}")
 for preset in "${presets[@]}"; do
@@ -285,6 +302,8 @@ else
 fi
 
 if [ $build = 1 ] && [ -n "$source" ]; then
+  # (Which run a signing step belongs to, so that one whose agent is gone says so.)
+  export DORVANE_RELEASE_PID=$$
   # The agent that hands the secrets to this run's signing steps, and to nothing else.
   if [ -n "$pin_given$password_given" ]; then
     mapfile -t names < <(for preset in "${presets[@]}"; do jq -r .agent "$root/$preset/signing.json"; done)
@@ -373,9 +392,14 @@ if [ -n "$source" ]; then
   identity=$(jq -r .subject <<<"$facts") certificate_sha256=$(jq -r .sha256 <<<"$facts")
   ca=(--ca "$roots" --identity "$identity" --cert-sha256 "$certificate_sha256")
 fi
+# The verifier's one file, as the host build's verify-release target makes it (the same
+# bytes): users are handed this file and its SHA-256, so the release is checked with it.
+verifier=$work/verify-release
+"$python" -I "$src/release/pack_verifier.py" "$src" "$verifier" || refuse "could not pack the verifier's one file"
+verifier_sha256=$(sha256sum <"$verifier" | cut -c1-64)
 verify() {  # FOLDER WHAT ANCHOR...
   local said
-  said=$("$src/scripts/verify-release" "$1" "${@:3}" 2>&1) ||
+  said=$("$verifier" "$1" "${@:3}" 2>&1) ||
     { printf '%s\n' "$said" >&2; echo "release.sh: $2 do not verify (${*:3})" >&2; exit 1; }
   echo "checked: $2 (${3#--}), $(tail -1 <<<"$said")"
 }
@@ -401,24 +425,31 @@ verify_all "$download" "the files as uploaded"
 [ -z "$url" ] || verify_all "$out" "the whole folder"
 
 # Into place. A release whose files differ from the new one's (signed again, timestamped
-# again, other manifests) may be what users already downloaded: it is kept, named by the
-# SHA-256 of its SHA256SUMS (what users were told to check it with), and said so; none is
-# ever removed here.
+# again, other manifests) may be what users already downloaded: the first one replaced is
+# kept, named by the SHA-256 of its SHA256SUMS (what users were told to check it with), and
+# said so. Later re-runs keep nothing more: every run of a timestamped release differs, and
+# a set made after the kept one was not published unless the publisher says so, by removing
+# the kept one (publishers.md).
 rm -rf "$final.old"
+beside=(release.json public-key.pem verify-release)
 if [ -e "$final" ]; then
   if diff -rq "$final" "$out" >/dev/null 2>&1; then
     mv "$final" "$final.old"
   else
-    # (Releases with the same SHA256SUMS may differ in their manifests: each is kept.)
-    kept=$final.replaced-$(sha256sum <"$final/$sums" 2>/dev/null | cut -c1-12)
-    [ "$kept" != "$final.replaced-" ] || kept=$final.replaced-unlisted
-    base_kept=$kept n=1
-    while [ -e "$kept" ]; do n=$((n + 1)) kept=$base_kept-$n; done
-    mv "$final" "$kept"
-    [ ! -f "$record" ] || mv "$record" "$kept.release.json"
-    [ ! -f "$final.public-key.pem" ] || mv "$final.public-key.pem" "$kept.public-key.pem"
-    echo "release.sh: the release this replaces differs from it, and is kept as $kept:" \
-      "if it was published, publish this one in its place, with its checksums and manifests" >&2
+    replaced=$(sha256sum <"$final/$sums" 2>/dev/null | cut -c1-12) || true
+    mapfile -t already < <(find "$root/release" -mindepth 1 -maxdepth 1 -type d -name "$name.replaced-*" -printf '%P\n' | LC_ALL=C sort)
+    if [ ${#already[@]} != 0 ]; then
+      mv "$final" "$final.old"
+      echo "release.sh: the release this replaces (SHA256SUMS ${replaced:-unlisted}...) differs from it, and is not" \
+        "kept: $root/release/${already[0]}, the first one replaced, is (if you published the one replaced now" \
+        "instead, it is gone: publish this one in its place; remove the kept one to keep the next one replaced)" >&2
+    else
+      kept=$final.replaced-${replaced:-unlisted}
+      mv "$final" "$kept"
+      for file in "${beside[@]}"; do [ ! -f "$final.$file" ] || mv "$final.$file" "$kept.$file"; done
+      echo "release.sh: the release this replaces differs from it, and is kept as $kept:" \
+        "if it was published, publish this one in its place, with its checksums and manifests" >&2
+    fi
   fi
 fi
 mv "$out" "$final"
@@ -441,6 +472,9 @@ else
     "$root/release/$version. This one is checked with:"
 fi
 echo "  SHA-256 of $sums: $sums_sha256"
+# (The one file users check with, handed over as verify-release, and its digest.)
+cp "$verifier" "$final.verify-release"
+echo "  the verifier, one file (publish it as verify-release): $final.verify-release, SHA-256 $verifier_sha256"
 if [ -n "$source" ]; then
   mkdir -p "$root/release"
   cp "$work/public.pem" "$final.public-key.pem"
@@ -453,10 +487,21 @@ if [ -n "$source" ]; then
     echo "  roots: the signer's certificate itself (self-signed), the first of $(jq -r .file <<<"$facts"): publish it"
   fi
   echo "  public key: $final.public-key.pem"
+  # Offline, osslsigncode checks the signer's certificate against a CRL of its issuer when
+  # the certificate names where to fetch one, and fails without it.
+  mapfile -t crls < <(jq -r '.crl_urls[]' <<<"$facts")
+  [ ${#crls[@]} = 0 ] ||
+    echo "  CRLs: the signer's certificate names ${crls[*]}: fetch them after the release and publish them" \
+      "(PEM), for users checking offline (osslsigncode -CRLfile, verify-release --crl)"
   [ -z "$private_stamps" ] ||
     echo "  timestamp authority's roots (not the system's; users give them to --tsa-ca): those of $private_stamps" \
       "(DORVANE_SIGN_TIMESTAMP_CA) the authorities' tokens chain to"
   # A signature without a timestamp stops verifying when its certificate expires.
+  # A certificate about to expire is said in a line a log scan finds, before a run is refused.
+  days_left=$(jq -r .days_left <<<"$facts")
+  [ "$days_left" -ge 30 ] ||
+    echo "warning: the signing certificate expires in $days_left days, on $(jq -r .not_after <<<"$facts"):" \
+      "renew it before then (a release after that day is refused)"
   if [ "$(jq '.timestamps | length' "$signing")" = 0 ]; then
     echo "warning: signed without a timestamp: the signatures stop verifying when the certificate expires" \
       "(set DORVANE_SIGN_TIMESTAMP_URL)"
