@@ -491,7 +491,7 @@ if [ -n "$source" ]; then
   # the certificate names where to fetch one, and fails without it.
   mapfile -t crls < <(jq -r '.crl_urls[]' <<<"$facts")
   [ ${#crls[@]} = 0 ] ||
-    echo "  CRLs: the signer's certificate names ${crls[*]}: fetch them after the release and publish them" \
+    echo "  CRLs: the signing certificate and its intermediates name ${crls[*]}: fetch them after the release and publish them" \
       "(PEM), for users checking offline (osslsigncode -CRLfile, verify-release --crl)"
   [ -z "$private_stamps" ] ||
     echo "  timestamp authority's roots (not the system's; users give them to --tsa-ca): those of $private_stamps" \
