@@ -74,8 +74,24 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 # may lack them.
 python=/usr/bin/python3
 refuse() { echo "release.sh: $*" >&2; exit 2; }
-temporary=() agent_pid=""
+temporary=() agent_pid="" child=""
+# A long step runs in a process group of its own and is waited for: a signal to this run
+# (to its pid alone, as a job's timeout sends it) then stops the step and everything it
+# started at once, and the folders below are removed, rather than once the step has ended
+# by itself (bash runs a trap only after the command in the foreground ends).
+step() {
+  local status=0
+  setsid "$@" &
+  child=$!
+  wait "$child" || status=$?
+  child=""
+  return "$status"
+}
 cleanup() {
+  if [ -n "$child" ]; then
+    kill -TERM -- "-$child" 2>/dev/null || true
+    wait "$child" 2>/dev/null || true
+  fi
   [ -z "$agent_pid" ] || kill "$agent_pid" 2>/dev/null || true
   rm -rf "${temporary[@]}"
 }
@@ -202,11 +218,10 @@ for preset in "${presets[@]}"; do records_refusal "$preset" "$(node_modules_of "
 configure() {  # PRESET
   local log=$root/$1.configure.log
   mkdir -p "$root"
-  if (cd "$caller" && if [ "$root" = "$src/build" ]; then
-    cmake -S "$src" --preset "$1" -U 'DORVANE_SIGN_*' -U DORVANE_GUIDE_SIGNATURES "${@:2}"
-  else
-    cmake -S "$src" --preset "$1" -B "$root/$1" -U 'DORVANE_SIGN_*' -U DORVANE_GUIDE_SIGNATURES "${@:2}"
-  fi) >"$log" 2>&1; then
+  local tree=()
+  [ "$root" = "$src/build" ] || tree=(-B "$root/$1")
+  if step env -C "$caller" cmake -S "$src" --preset "$1" "${tree[@]}" -U 'DORVANE_SIGN_*' -U DORVANE_GUIDE_SIGNATURES \
+    "${@:2}" >"$log" 2>&1; then
     return 0
   fi
   grep -v '^--' "$log" >&2 || true
@@ -322,7 +337,7 @@ if [ $build = 1 ] && [ -n "$source" ]; then
   # signature, so one login to a token, which a wrong PIN ends here (a token locks after a
   # few). Without DORVANE_RELEASE_CA the certificate must be its own root.
   check_roots=${DORVANE_RELEASE_CA:+$roots}
-  bash "$src/release/sign.sh" check "$signing" ${check_roots:+"$check_roots"} ||
+  step bash "$src/release/sign.sh" check "$signing" ${check_roots:+"$check_roots"} ||
     { echo "release.sh: the signing key or certificate is not usable: nothing was built" >&2; exit 1; }
 fi
 
@@ -332,9 +347,9 @@ for preset in "${presets[@]}"; do
   [ $build = 1 ] || break
   echo "== $preset"
   tree=$root/$preset
-  cmake --build "$tree" --target dorvane
+  step cmake --build "$tree" --target dorvane
   cpack=$(sed -n 's/^CMAKE_CPACK_COMMAND:INTERNAL=//p' "$tree/CMakeCache.txt")
-  (cd "$tree" && "$cpack" --config ./CPackConfig.cmake)
+  step env -C "$tree" "$cpack" --config ./CPackConfig.cmake
 done
 
 # Made aside and moved into place whole, once it has been checked: a run that fails leaves
@@ -398,10 +413,9 @@ verifier=$work/verify-release
 "$python" -I "$src/release/pack_verifier.py" "$src" "$verifier" || refuse "could not pack the verifier's one file"
 verifier_sha256=$(sha256sum <"$verifier" | cut -c1-64)
 verify() {  # FOLDER WHAT ANCHOR...
-  local said
-  said=$("$verifier" "$1" "${@:3}" 2>&1) ||
-    { printf '%s\n' "$said" >&2; echo "release.sh: $2 do not verify (${*:3})" >&2; exit 1; }
-  echo "checked: $2 (${3#--}), $(tail -1 <<<"$said")"
+  step "$verifier" "$1" "${@:3}" >"$work/said" 2>&1 ||
+    { cat "$work/said" >&2; echo "release.sh: $2 do not verify (${*:3})" >&2; exit 1; }
+  echo "checked: $2 (${3#--}), $(tail -1 "$work/said")"
 }
 # (The verifier holds timestamps to the system's roots: an authority of
 # DORVANE_SIGN_TIMESTAMP_CA's needs its roots published, for --tsa-ca, and is checked so;
