@@ -91,6 +91,10 @@ cleanup() {
   if [ -n "$child" ]; then
     kill -TERM -- "-$child" 2>/dev/null || true
     wait "$child" 2>/dev/null || true
+    # (What it started, until the whole group has gone: 5 s, then KILL.)
+    local tries=50
+    while kill -0 -- "-$child" 2>/dev/null && [ $((tries -= 1)) -gt 0 ]; do sleep 0.1; done
+    kill -KILL -- "-$child" 2>/dev/null || true
   fi
   [ -z "$agent_pid" ] || kill "$agent_pid" 2>/dev/null || true
   rm -rf "${temporary[@]}"
@@ -99,6 +103,12 @@ trap cleanup EXIT
 trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
+# This run's own folder, and the TMPDIR of every program it starts: whatever a step killed
+# with this run leaves there goes with it.
+work=$(mktemp -d)
+temporary+=("$work")
+mkdir "$work/tmp"
+export TMPDIR=$work/tmp
 # (A relative file is the caller's: read here, before anything changes folder.)
 if [ -n "$pin_file" ]; then
   pin=$("$python" "$src/release/secret.py" release.sh file "$pin_file" PIN) || exit 2
@@ -285,8 +295,6 @@ for preset in "${presets[@]}"; do
     refuse "$preset is configured to sign otherwise than ${presets[0]}: configure them alike"
 done
 roots=${DORVANE_RELEASE_CA:+$(realpath -m -- "$DORVANE_RELEASE_CA")}
-work=$(mktemp -d)
-temporary+=("$work")
 # The signer's facts (from the certificate file, or the PKCS#12 file with its password),
 # and its chain when the roots are its own.
 signer_facts() {
