@@ -463,8 +463,8 @@ if [ -e "$final" ]; then
     if [ ${#already[@]} != 0 ]; then
       mv "$final" "$final.old"
       echo "release.sh: the release this replaces (SHA256SUMS ${replaced:-unlisted}...) differs from it, and is not" \
-        "kept: $root/release/${already[0]}, the first one replaced, is (if you published the one replaced now" \
-        "instead, it is gone: publish this one in its place; remove the kept one to keep the next one replaced)" >&2
+        "kept: only the first one replaced is, $root/release/${already[0]}. If you published the one replaced now," \
+        "publish this one in its place (and remove the kept one before the next run, to keep the one you publish)" >&2
     else
       kept=$final.replaced-${replaced:-unlisted}
       mv "$final" "$kept"
