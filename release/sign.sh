@@ -39,13 +39,18 @@ esac
 here=$(cd "$(dirname "$0")" && pwd)
 python=/usr/bin/python3
 
-work=$(mktemp -d)
 # Whatever happens, no half-signed file is left where a package step could take it, and an
 # exe that did not get its signature (or its timestamp) does not stay to be packaged by a
-# later build: removing it makes the next build link and sign it again.
+# later build: removing it makes the next build link and sign it again. A killed step
+# leaves no folder of its own either.
+work="" child=""
 finish() {
   local status=$?
-  rm -rf "$work"
+  if [ -n "$child" ]; then
+    kill -TERM -- "-$child" 2>/dev/null || true
+    wait "$child" 2>/dev/null || true
+  fi
+  [ -z "$work" ] || rm -rf "$work"
   if [ -n "${file-}" ]; then
     rm -f "$file.signed" "$file.stamped"
     [ "$status" = 0 ] || [ "$kind" != exe ] || rm -f "$file"
@@ -55,6 +60,21 @@ trap finish EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
+work=$(mktemp -d)
+# (What the tools leave in TMPDIR when killed goes with this folder.)
+mkdir "$work/tmp"
+export TMPDIR=$work/tmp
+# The timestamp authorities may take their whole bound each: waited for in a process group
+# of its own, so that a signal to this step (bash runs a trap only once the command in the
+# foreground has ended) stops it at once.
+step() {
+  local status=0
+  setsid "$@" &
+  child=$!
+  wait "$child" || status=$?
+  child=""
+  return "$status"
+}
 fail() { echo "sign.sh: $*" >&2; exit 1; }
 
 setting() { jq -r --arg name "$1" '.[$name] // "" | tostring' "$config"; }
@@ -259,7 +279,7 @@ if [ "$kind" != envelope ]; then
     # Without roots given, an authority's https certificate and its token are held to the
     # system's.
     [ -n "$tsa_ca" ] || tsa_ca=/etc/ssl/certs/ca-certificates.crt
-    "$python" "$here/timestamp.py" "$(basename "$file")" "$file" "$file.signed" "$file.stamped" \
+    step "$python" "$here/timestamp.py" "$(basename "$file")" "$file" "$file.signed" "$file.stamped" \
       --osslsigncode "$osslsigncode" --ca "$tsa_ca" --timeout "$bound" "${timestamps[@]}" || exit 1
     mv "$file.stamped" "$file.signed"
   fi
