@@ -168,7 +168,7 @@ signing_failed() {  # WHAT LOG
   if [ "$source" = token ] && [ -f "$module" ] && ! labels=$(pkcs11-tool --module "$module" --list-token-slots 2>&1) &&
     [[ $labels == *C_Initialize* ]]; then
     local conf=""
-    if [ -n "${SOFTHSM2_CONF+1}" ] && ! [ -f "$SOFTHSM2_CONF" -a -r "$SOFTHSM2_CONF" ]; then
+    if [ -n "${SOFTHSM2_CONF+1}" ] && ! { [ -f "$SOFTHSM2_CONF" ] && [ -r "$SOFTHSM2_CONF" ]; }; then
       conf=": SOFTHSM2_CONF names '$SOFTHSM2_CONF', which is no file it can read"
     fi
     fail "the token's configuration is missing or wrong: its PKCS#11 module '$module' loads but does not start" \

@@ -228,9 +228,9 @@ for preset in "${presets[@]}"; do records_refusal "$preset" "$(node_modules_of "
 configure() {  # PRESET
   local log=$root/$1.configure.log
   mkdir -p "$root"
-  local tree=()
-  [ "$root" = "$src/build" ] || tree=(-B "$root/$1")
-  if step env -C "$caller" cmake -S "$src" --preset "$1" "${tree[@]}" -U 'DORVANE_SIGN_*' -U DORVANE_GUIDE_SIGNATURES \
+  local binary=()
+  [ "$root" = "$src/build" ] || binary=(-B "$root/$1")
+  if step env -C "$caller" cmake -S "$src" --preset "$1" "${binary[@]}" -U 'DORVANE_SIGN_*' -U DORVANE_GUIDE_SIGNATURES \
     "${@:2}" >"$log" 2>&1; then
     return 0
   fi

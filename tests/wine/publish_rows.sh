@@ -35,6 +35,7 @@ publish_tree() {  # ROOT
 publish_rows() {
   local source_dir=$1 release_dir=$3 why status started left
   build_dir=$2 wrapper=()
+  # shellcheck disable=SC2154 # (tmp: the folder tests/checks.sh made)
   rows=$tmp/publish-rows
   mkdir -p "$rows/tmpdir"
   copy_sources "$source_dir" "$rows/src"
