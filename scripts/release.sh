@@ -7,6 +7,8 @@
 # be served, which go to their own repositories and are in no checksum list. The release is
 # checked as a user checks it, and what the publisher must publish apart from the files is
 # printed at the end. The presets' own package folders stay as they are.
+# Beside the release: <version>.verify-release, the verifier's one file users are handed
+# (its SHA-256 printed among the anchors), and, signed, <version>.public-key.pem.
 # usage: scripts/release.sh [--build-root DIR] [--presets "P..."] [--no-build] [--replace] [CMAKE_OPTION...]
 #   CMAKE_OPTION...   given to every configure: signing (-DDORVANE_SIGN_CERT=... etc.); a
 #                     signing option not given is not taken from an earlier run
@@ -137,6 +139,7 @@ while [ $# -gt 0 ]; do
     --build-root | --presets) [ $# -ge 2 ] || refuse "$1 needs a value" ;;&
     --build-root) root=$(realpath -m -- "$2"); shift 2 ;;
     --presets) read -ra presets <<<"$2"; shift 2 ;;
+    -h | --help) sed -n '/^# usage:/,/^set -euo pipefail$/{/^set/d; s/^# \{0,1\}//; p}' "$0"; exit 0 ;;
     --no-build) build=0; shift ;;
     --replace) replace=1; shift ;;
     *) break ;;
