@@ -450,31 +450,47 @@ verify_all "$download" "the files as uploaded"
 [ -z "$url" ] || verify_all "$out" "the whole folder"
 
 # Into place. A release whose files differ from the new one's (signed again, timestamped
-# again, other manifests) may be what users already downloaded: the first one replaced is
-# kept, named by the SHA-256 of its SHA256SUMS (what users were told to check it with), and
-# said so. Later re-runs keep nothing more: every run of a timestamped release differs, and
-# a set made after the kept one was not published unless the publisher says so, by removing
-# the kept one (publishers.md).
+# again, other manifests) may be what users already downloaded: it is kept, named by the
+# SHA-256 of its SHA256SUMS (what users were told to check it with), and said so. Of the
+# sets a version's runs replace, two are kept: the first (what a publisher who published
+# the first run published) and the last (in case the run before this one was published);
+# one kept in between is removed, and said so. Every run of a timestamped release differs,
+# so a job that runs again and again would otherwise keep one set a run. $final.kept lists
+# the sets kept, in the order they were.
 rm -rf "$final.old"
 beside=(release.json public-key.pem verify-release)
+index=$final.kept
 if [ -e "$final" ]; then
   if diff -rq "$final" "$out" >/dev/null 2>&1; then
     mv "$final" "$final.old"
   else
     replaced=$(sha256sum <"$final/$sums" 2>/dev/null | cut -c1-12) || true
-    mapfile -t already < <(find "$root/release" -mindepth 1 -maxdepth 1 -type d -name "$name.replaced-*" -printf '%P\n' | LC_ALL=C sort)
-    if [ ${#already[@]} != 0 ]; then
-      mv "$final" "$final.old"
-      echo "release.sh: the release this replaces (SHA256SUMS ${replaced:-unlisted}...) differs from it, and is not" \
-        "kept: only the first one replaced is, $root/release/${already[0]}. If you published the one replaced now," \
-        "publish this one in its place (and remove the kept one before the next run, to keep the one you publish)" >&2
-    else
-      kept=$final.replaced-${replaced:-unlisted}
-      mv "$final" "$kept"
-      for file in "${beside[@]}"; do [ ! -f "$final.$file" ] || mv "$final.$file" "$kept.$file"; done
-      echo "release.sh: the release this replaces differs from it, and is kept as $kept:" \
-        "if it was published, publish this one in its place, with its checksums and manifests" >&2
+    # (Kept sets the list does not name, by a release.sh that kept no list, come first.)
+    mapfile -t listed < <([ ! -f "$index" ] || cat "$index")
+    mapfile -t found < <(find "$root/release" -mindepth 1 -maxdepth 1 -type d -name "$name.replaced-*" -printf '%P\n' | LC_ALL=C sort)
+    order=()
+    declare -A named=()
+    for folder in "${listed[@]}"; do named[$folder]=1; done
+    for folder in "${found[@]}"; do [ -n "${named[$folder]-}" ] || order+=("$folder"); done
+    for folder in "${listed[@]}"; do [ ! -d "$root/release/$folder" ] || order+=("$folder"); done
+    if [ ${#order[@]} -ge 2 ]; then
+      dropped=${order[-1]}
+      unset 'order[-1]'
+      rm -rf "${root:?}/release/$dropped"
+      for file in "${beside[@]}"; do rm -f "$root/release/$dropped.$file"; done
+      echo "release.sh: $root/release/$dropped, kept when a run replaced it, is removed: of the sets this version's" \
+        "runs replaced, the first ($root/release/${order[0]}) and the last are kept" >&2
     fi
+    kept=$final.replaced-${replaced:-unlisted}
+    # (Releases with the same SHA256SUMS may differ in their manifests.)
+    base_kept=$kept n=1
+    while [ -e "$kept" ]; do n=$((n + 1)) kept=$base_kept-$n; done
+    mv "$final" "$kept"
+    for file in "${beside[@]}"; do [ ! -f "$final.$file" ] || mv "$final.$file" "$kept.$file"; done
+    order+=("$(basename "$kept")")
+    printf '%s\n' "${order[@]}" >"$index"
+    echo "release.sh: the release this replaces differs from it, and is kept as $kept:" \
+      "if it was published, publish this one in its place, with its checksums and manifests" >&2
   fi
 fi
 mv "$out" "$final"

@@ -127,10 +127,10 @@ sys.exit(names.parse(sys.argv[3]) != names.of_certificate(cert.subject))' "$sour
     echo "not run: no warning further off (the build's certificate lives 31 days or less)"
   fi
 
-  # Re-runs of one version keep the first set they replace, not one a run.
+  # Re-runs of one version keep the first set they replace and the last, not one a run.
   rm -rf "$rows/root/release"
   publish_release "$rows/root"
-  local first second kept
+  local first second third kept
   plant_set() {  # MARK: the release folder made different, as a run with new timestamps would make it
     echo "$1" >"$rows/root/release/$name/SHA256SUMS"
     sha256sum <"$rows/root/release/$name/SHA256SUMS" | cut -c1-12
@@ -139,15 +139,17 @@ sys.exit(names.parse(sys.argv[3]) != names.of_certificate(cert.subject))' "$sour
   publish_release "$rows/root"
   second=$(plant_set second)
   publish_release "$rows/root"
-  plant_set third >/dev/null
+  third=$(plant_set third)
   publish_release "$rows/root"
-  mapfile -t kept < <(cd "$rows/root/release" && find . -mindepth 1 -maxdepth 1 -type d -name "$name.replaced-*" -printf '%P\n')
+  mapfile -t kept < <(cd "$rows/root/release" && find . -mindepth 1 -maxdepth 1 -type d -name "$name.replaced-*" -printf '%P\n' | LC_ALL=C sort)
   why=""
-  [ "${kept[*]}" = "$name.replaced-$first" ] || why="kept: ${kept[*]:-none} (the first replaced: $name.replaced-$first)"
-  [ ! -e "$rows/root/release/$name.replaced-$second" ] || why=$(why_not "$why" "the second set was kept too")
-  grep -q "is not kept: only the first one replaced is" "$rows/out" || why=$(why_not "$why" "the last run did not say what it did not keep")
+  [ "${kept[*]}" = "$(printf '%s\n' "$name.replaced-$first" "$name.replaced-$third" | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')" ] ||
+    why="kept: ${kept[*]:-none} (the first replaced: $first, the last: $third)"
+  [ ! -e "$rows/root/release/$name.replaced-$second.release.json" ] || why=$(why_not "$why" "the second set's record is left")
+  grep -q "^release.sh: .*/$name.replaced-$second, kept when a run replaced it, is removed" "$rows/out" ||
+    why=$(why_not "$why" "the last run did not say what it removed")
   [ "$(cat "$rows/status")" = 0 ] || why=$(why_not "$why" "status $(cat "$rows/status")")
-  record "release.sh re-run three times over one version: only the first set replaced is kept, and said" "$why"
+  record "release.sh re-run three times over one version: the first and the last set replaced are kept, the one between removed, and said" "$why"
 
   # A fresh clone without the records tools is refused before anything is configured.
   started=$SECONDS
