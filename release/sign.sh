@@ -47,7 +47,8 @@ work="" child=""
 finish() {
   local status=$?
   if [ -n "$child" ]; then
-    kill -TERM -- "-$child" 2>/dev/null || true
+    pkill -TERM -P "$child" 2>/dev/null || true
+    kill -TERM "$child" 2>/dev/null || true
     wait "$child" 2>/dev/null || true
   fi
   [ -z "$work" ] || rm -rf "$work"
@@ -64,12 +65,12 @@ work=$(mktemp -d)
 # (What the tools leave in TMPDIR when killed goes with this folder.)
 mkdir "$work/tmp"
 export TMPDIR=$work/tmp
-# The timestamp authorities may take their whole bound each: waited for in a process group
-# of its own, so that a signal to this step (bash runs a trap only once the command in the
-# foreground has ended) stops it at once.
+# The timestamp authorities may take their whole bound each: waited for in the background,
+# so that a signal to this step (bash runs a trap only once the command in the foreground
+# has ended) stops it at once; in this step's process group, which Ctrl-C reaches.
 step() {
   local status=0
-  setsid "$@" &
+  "$@" &
   child=$!
   wait "$child" || status=$?
   child=""

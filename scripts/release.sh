@@ -77,26 +77,35 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 python=/usr/bin/python3
 refuse() { echo "release.sh: $*" >&2; exit 2; }
 temporary=() agent_pid="" child=""
-# A long step runs in a process group of its own and is waited for: a signal to this run
-# (to its pid alone, as a job's timeout sends it) then stops the step and everything it
-# started at once, and the folders below are removed, rather than once the step has ended
-# by itself (bash runs a trap only after the command in the foreground ends).
+# A long step runs in the background and is waited for: a signal to this run (to its pid
+# alone, as a job's timeout sends it) then stops the step and everything it started at
+# once, and the folders below are removed, rather than once the step has ended by itself
+# (bash runs a trap only after the command in the foreground ends). It stays in this run's
+# process group, so that Ctrl-C still reaches what ignores no SIGINT.
 step() {
   local status=0
-  setsid "$@" &
+  "$@" &
   child=$!
   wait "$child" || status=$?
   child=""
   return "$status"
 }
+# The processes PID started, then PID, each by its process id.
+stop_tree() {  # SIGNAL PID
+  local started
+  for started in $(pgrep -P "$2"); do stop_tree "$1" "$started"; done
+  kill "-$1" "$2" 2>/dev/null || true
+}
 cleanup() {
   if [ -n "$child" ]; then
-    kill -TERM -- "-$child" 2>/dev/null || true
+    local tree=() tries=50 pid
+    mapfile -t tree < <(pgrep -P "$child")
+    stop_tree TERM "$child"
     wait "$child" 2>/dev/null || true
-    # (What it started, until the whole group has gone: 5 s, then KILL.)
-    local tries=50
-    while kill -0 -- "-$child" 2>/dev/null && [ $((tries -= 1)) -gt 0 ]; do sleep 0.1; done
-    kill -KILL -- "-$child" 2>/dev/null || true
+    # (What it started, until it has gone: 5 s, then KILL.)
+    alive() { for pid in "${tree[@]}"; do ! kill -0 "$pid" 2>/dev/null || return 0; done; return 1; }
+    while alive && [ $((tries -= 1)) -gt 0 ]; do sleep 0.1; done
+    for pid in "${tree[@]}"; do stop_tree KILL "$pid"; done
   fi
   [ -z "$agent_pid" ] || kill "$agent_pid" 2>/dev/null || true
   rm -rf "${temporary[@]}"
