@@ -98,14 +98,14 @@ stop_tree() {  # SIGNAL PID
 }
 cleanup() {
   if [ -n "$child" ]; then
-    local tree=() tries=50 pid
-    mapfile -t tree < <(pgrep -P "$child")
+    local started_by=() tries=50 pid
+    mapfile -t started_by < <(pgrep -P "$child")
     stop_tree TERM "$child"
     wait "$child" 2>/dev/null || true
     # (What it started, until it has gone: 5 s, then KILL.)
-    alive() { for pid in "${tree[@]}"; do ! kill -0 "$pid" 2>/dev/null || return 0; done; return 1; }
+    alive() { for pid in "${started_by[@]}"; do ! kill -0 "$pid" 2>/dev/null || return 0; done; return 1; }
     while alive && [ $((tries -= 1)) -gt 0 ]; do sleep 0.1; done
-    for pid in "${tree[@]}"; do stop_tree KILL "$pid"; done
+    for pid in "${started_by[@]}"; do stop_tree KILL "$pid"; done
   fi
   [ -z "$agent_pid" ] || kill "$agent_pid" 2>/dev/null || true
   rm -rf "${temporary[@]}"
