@@ -99,7 +99,7 @@ stop_tree() {  # SIGNAL PID
 cleanup() {
   if [ -n "$child" ]; then
     local started_by=() tries=50 pid
-    mapfile -t started_by < <(pgrep -P "$child")
+    mapfile -t started_by < <(echo "$child"; pgrep -P "$child")
     stop_tree TERM "$child"
     wait "$child" 2>/dev/null || true
     # (What it started, until it has gone: 5 s, then KILL.)
