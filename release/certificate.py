@@ -9,16 +9,20 @@ usage: certificate.py PROGRAM CONFIG [--roots ROOTS.pem | --own-root] [--public-
               comes on standard input
   --own-root  the roots are the self-signed certificates of the certificate's own file
   --public-key   writes the signer's public key; --chain the certificates, signer's first
-Prints the signer's facts as JSON: subject (RFC 4514), sha256 (of its DER), thumbprint (its
-SHA-1, as Windows shows it), not_after, file.
+Prints the signer's facts as JSON: subject (RFC 4514, spelt as the verifier shows and matches
+it), sha256 (of its DER), thumbprint (its SHA-1, as Windows shows it), not_after (a day),
+days_left (whole days until it expires), crl_urls (the CRL distribution points it and the
+intermediates its file carries name), file.
 A refusal is one line, "PROGRAM: ...", and status 1.
 """
 import argparse
 import datetime
 import json
 import re
+import os
 import sys
 
+from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes, serialization
@@ -40,6 +44,22 @@ def day(moment):
 
 def name(cert):
     return cert.subject.rfc4514_string()
+
+
+def published_subject(cert):
+    """The subject as scripts/verify-release shows it and --identity matches it (its own
+    names module, so that what the publisher is told to publish is what users' checks
+    compare): RFC 4514 order, plain UTF-8, OpenSSL's short names."""
+    sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
+    from verify import names
+    parsed = asn1_x509.Certificate.load(cert.public_bytes(serialization.Encoding.DER))
+    return names.text(names.of_certificate(parsed.subject))
+
+
+def crl_urls(cert):
+    points = extension(cert, x509.CRLDistributionPoints) or []
+    return [general.value for point in points for general in (point.full_name or [])
+            if isinstance(general, x509.UniformResourceIdentifier)]
 
 
 def read(path, what):
@@ -194,9 +214,10 @@ def main(argv):
         with open(args.chain, "wb") as f:
             f.write(b"".join(cert.public_bytes(serialization.Encoding.PEM) for cert in carried))
     # The SHA-1 thumbprint is what Windows shows a user of the certificate (Thumbprint).
-    json.dump({"subject": name(leaf), "sha256": leaf.fingerprint(hashes.SHA256()).hex(),
+    json.dump({"subject": published_subject(leaf), "sha256": leaf.fingerprint(hashes.SHA256()).hex(),
                "thumbprint": leaf.fingerprint(hashes.SHA1()).hex().upper(),
-               "not_after": day(leaf.not_valid_after), "file": config["pkcs12"] or config["certs"]}, sys.stdout)
+               "not_after": day(leaf.not_valid_after), "days_left": (leaf.not_valid_after - now).days,
+               "crl_urls": [url for cert in carried if cert.issuer != cert.subject for url in crl_urls(cert)], "file": config["pkcs12"] or config["certs"]}, sys.stdout, ensure_ascii=False)
     print()
     return 0
 

@@ -39,13 +39,19 @@ esac
 here=$(cd "$(dirname "$0")" && pwd)
 python=/usr/bin/python3
 
-work=$(mktemp -d)
 # Whatever happens, no half-signed file is left where a package step could take it, and an
 # exe that did not get its signature (or its timestamp) does not stay to be packaged by a
-# later build: removing it makes the next build link and sign it again.
+# later build: removing it makes the next build link and sign it again. A killed step
+# leaves no folder of its own either.
+work="" child=""
 finish() {
   local status=$?
-  rm -rf "$work"
+  if [ -n "$child" ]; then
+    pkill -TERM -P "$child" 2>/dev/null || true
+    kill -TERM "$child" 2>/dev/null || true
+    wait "$child" 2>/dev/null || true
+  fi
+  [ -z "$work" ] || rm -rf "$work"
   if [ -n "${file-}" ]; then
     rm -f "$file.signed" "$file.stamped"
     [ "$status" = 0 ] || [ "$kind" != exe ] || rm -f "$file"
@@ -55,6 +61,21 @@ trap finish EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
+work=$(mktemp -d)
+# (What the tools leave in TMPDIR when killed goes with this folder.)
+mkdir "$work/tmp"
+export TMPDIR=$work/tmp
+# The timestamp authorities may take their whole bound each: waited for in the background,
+# so that a signal to this step (bash runs a trap only once the command in the foreground
+# has ended) stops it at once; in this step's process group, which Ctrl-C reaches.
+step() {
+  local status=0
+  "$@" &
+  child=$!
+  wait "$child" || status=$?
+  child=""
+  return "$status"
+}
 fail() { echo "sign.sh: $*" >&2; exit 1; }
 
 setting() { jq -r --arg name "$1" '.[$name] // "" | tostring' "$config"; }
@@ -81,6 +102,20 @@ agent_secret() {  # pin|password
   [ $status != 5 ] || exit 1
   return $status
 }
+# A step of a release.sh run (DORVANE_RELEASE_PID) whose agent is not there or holds nothing
+# of that kind was given the secret through release.sh: telling it to set the variable
+# would be wrong. Else status 1, and the caller says what to set.
+agent_gone() {  # pin|password
+  local run=${DORVANE_RELEASE_PID-}
+  [[ $run =~ ^[0-9]+$ ]] || return 1
+  if kill -0 "$run" 2>/dev/null; then
+    local what="DORVANE_SIGN_PIN_FILE (or DORVANE_SIGN_PIN)"
+    [ "$1" = pin ] || what=DORVANE_SIGN_PASSWORD
+    fail "release.sh (pid $run) was given no $1 to hand to this step: set $what for release.sh"
+  fi
+  fail "the release.sh run (pid $run) that held the $1 has ended, and with it its signing agent:" \
+    "nothing more is signed in this build; run release.sh again"
+}
 case $source in
   token)
     # A PIN inside the URI would be on every signer's command line.
@@ -91,14 +126,15 @@ case $source in
       secret=$pin
       [ -n "$secret" ] || fail "DORVANE_SIGN_PIN is empty: set it (or DORVANE_SIGN_PIN_FILE) to the token's PIN"
     else
-      agent_secret pin || fail "set DORVANE_SIGN_PIN_FILE (or DORVANE_SIGN_PIN) to the PIN of the token holding '$key'"
+      agent_secret pin || agent_gone pin ||
+        fail "set DORVANE_SIGN_PIN_FILE (or DORVANE_SIGN_PIN) to the PIN of the token holding '$key'"
     fi
     signer="the key '$key' on its token (PKCS#11 module '$module')" ;;
   pkcs12)
     if [ -n "$password_given" ]; then
       secret=$password
     else
-      agent_secret password || fail "set DORVANE_SIGN_PASSWORD to the password of '$p12'"
+      agent_secret password || agent_gone password || fail "set DORVANE_SIGN_PASSWORD to the password of '$p12'"
     fi
     signer="the key in '$p12'" ;;
   pem) signer="the key '$key'" ;;
@@ -127,6 +163,18 @@ signing_failed() {  # WHAT LOG
     *"key values mismatch"*) fail "the certificate '$certs' is not that of $signer: give the certificate of this key" ;;
     *"Failed to read password"*) fail "no PIN reached the signer of $1" ;;
   esac
+  # The engine says "could not load the shared library" for a module that loads but does
+  # not start (C_Initialize fails: SoftHSM without the configuration SOFTHSM2_CONF names,
+  # say): asked directly, the module tells.
+  if [ "$source" = token ] && [ -f "$module" ] && ! labels=$(pkcs11-tool --module "$module" --list-token-slots 2>&1) &&
+    [[ $labels == *C_Initialize* ]]; then
+    local conf=""
+    if [ -n "${SOFTHSM2_CONF+1}" ] && ! { [ -f "$SOFTHSM2_CONF" ] && [ -r "$SOFTHSM2_CONF" ]; }; then
+      conf=": SOFTHSM2_CONF names '$SOFTHSM2_CONF', which is no file it can read"
+    fi
+    fail "the token's configuration is missing or wrong: its PKCS#11 module '$module' loads but does not start" \
+      "(C_Initialize failed)${conf:-; for SoftHSM, export SOFTHSM2_CONF naming its configuration file}"
+  fi
   # The engine says "object not found" both for a token that is not there and for a key that
   # is not on it: the module's list of tokens tells which.
   if [ "$source" = token ] && [[ $2 == *"object not found"* ]]; then
@@ -232,7 +280,7 @@ if [ "$kind" != envelope ]; then
     # Without roots given, an authority's https certificate and its token are held to the
     # system's.
     [ -n "$tsa_ca" ] || tsa_ca=/etc/ssl/certs/ca-certificates.crt
-    "$python" "$here/timestamp.py" "$(basename "$file")" "$file" "$file.signed" "$file.stamped" \
+    step "$python" "$here/timestamp.py" "$(basename "$file")" "$file" "$file.signed" "$file.stamped" \
       --osslsigncode "$osslsigncode" --ca "$tsa_ca" --timeout "$bound" "${timestamps[@]}" || exit 1
     mv "$file.stamped" "$file.signed"
   fi

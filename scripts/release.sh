@@ -7,6 +7,8 @@
 # be served, which go to their own repositories and are in no checksum list. The release is
 # checked as a user checks it, and what the publisher must publish apart from the files is
 # printed at the end. The presets' own package folders stay as they are.
+# Beside the release: <version>.verify-release, the verifier's one file users are handed
+# (its SHA-256 printed among the anchors), and, signed, <version>.public-key.pem.
 # usage: scripts/release.sh [--build-root DIR] [--presets "P..."] [--no-build] [--replace] [CMAKE_OPTION...]
 #   CMAKE_OPTION...   given to every configure: signing (-DDORVANE_SIGN_CERT=... etc.); a
 #                     signing option not given is not taken from an earlier run
@@ -74,8 +76,37 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 # may lack them.
 python=/usr/bin/python3
 refuse() { echo "release.sh: $*" >&2; exit 2; }
-temporary=() agent_pid=""
+temporary=() agent_pid="" child=""
+# A long step runs in the background and is waited for: a signal to this run (to its pid
+# alone, as a job's timeout sends it) then stops the step and everything it started at
+# once, and the folders below are removed, rather than once the step has ended by itself
+# (bash runs a trap only after the command in the foreground ends). It stays in this run's
+# process group, so that Ctrl-C still reaches what ignores no SIGINT.
+step() {
+  local status=0
+  "$@" &
+  child=$!
+  wait "$child" || status=$?
+  child=""
+  return "$status"
+}
+# The processes PID started, then PID, each by its process id.
+stop_tree() {  # SIGNAL PID
+  local started
+  for started in $(pgrep -P "$2"); do stop_tree "$1" "$started"; done
+  kill "-$1" "$2" 2>/dev/null || true
+}
 cleanup() {
+  if [ -n "$child" ]; then
+    local started_by=() tries=50 pid
+    mapfile -t started_by < <(echo "$child"; pgrep -P "$child")
+    stop_tree TERM "$child"
+    wait "$child" 2>/dev/null || true
+    # (What it started, until it has gone: 5 s, then KILL.)
+    alive() { for pid in "${started_by[@]}"; do ! kill -0 "$pid" 2>/dev/null || return 0; done; return 1; }
+    while alive && [ $((tries -= 1)) -gt 0 ]; do sleep 0.1; done
+    for pid in "${started_by[@]}"; do stop_tree KILL "$pid"; done
+  fi
   [ -z "$agent_pid" ] || kill "$agent_pid" 2>/dev/null || true
   rm -rf "${temporary[@]}"
 }
@@ -83,6 +114,12 @@ trap cleanup EXIT
 trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
+# This run's own folder, and the TMPDIR of every program it starts: whatever a step killed
+# with this run leaves there goes with it.
+work=$(mktemp -d)
+temporary+=("$work")
+mkdir "$work/tmp"
+export TMPDIR=$work/tmp
 # (A relative file is the caller's: read here, before anything changes folder.)
 if [ -n "$pin_file" ]; then
   pin=$("$python" "$src/release/secret.py" release.sh file "$pin_file" PIN) || exit 2
@@ -111,6 +148,7 @@ while [ $# -gt 0 ]; do
     --build-root | --presets) [ $# -ge 2 ] || refuse "$1 needs a value" ;;&
     --build-root) root=$(realpath -m -- "$2"); shift 2 ;;
     --presets) read -ra presets <<<"$2"; shift 2 ;;
+    -h | --help) sed -n '/^# usage:/,/^set -euo pipefail$/{/^set/d; s/^# \{0,1\}//; p}' "$0"; exit 0 ;;
     --no-build) build=0; shift ;;
     --replace) replace=1; shift ;;
     *) break ;;
@@ -177,17 +215,35 @@ commit=$(env -u SOURCE_DATE_EPOCH cmake -DSOURCE_DIR="$src" -DCOMMIT=1 -P "$src/
 # The file dates and signing time come from git, as in the README's release commands.
 unset SOURCE_DATE_EPOCH
 
+# A release holds every package's SBOM and provenance: without their tools (Node.js,
+# python3-apt and the npm packages of the tree's DORVANE_NODE_MODULES) the package step
+# makes none. Asked before anything is configured, which on a fresh clone takes minutes.
+records_refusal() {  # PRESET NODE_MODULES
+  local why
+  why=$(DORVANE_NODE_MODULES=$2 "$src/scripts/ensure-tools.sh" --check records 2>&1) || refuse "$1: ${why#ensure-tools.sh: }"
+}
+node_modules_of() {  # PRESET: the option given, else the tree's cache, else configure's default
+  local given="" option cache=$root/$1/CMakeCache.txt
+  for option in "${@:2}"; do
+    [[ $option =~ ^-DDORVANE_NODE_MODULES(:[A-Za-z]+)?=(.*)$ ]] && given=$(cd "$caller" && realpath -m -- "${BASH_REMATCH[2]}")
+  done
+  if [ -n "$given" ]; then echo "$given"
+  elif [ -f "$cache" ] && grep -q '^DORVANE_NODE_MODULES:PATH=' "$cache"; then sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$cache"
+  else echo "$src/build/node/node_modules"
+  fi
+}
+for preset in "${presets[@]}"; do records_refusal "$preset" "$(node_modules_of "$preset" "$@")"; done
+
 # Every configure takes this command line's signing options and no earlier run's: those
 # not given are cleared. It runs from the caller's folder, so that a relative path is the
 # caller's.
 configure() {  # PRESET
   local log=$root/$1.configure.log
   mkdir -p "$root"
-  if (cd "$caller" && if [ "$root" = "$src/build" ]; then
-    cmake -S "$src" --preset "$1" -U 'DORVANE_SIGN_*' "${@:2}"
-  else
-    cmake -S "$src" --preset "$1" -B "$root/$1" -U 'DORVANE_SIGN_*' "${@:2}"
-  fi) >"$log" 2>&1; then
+  local binary=()
+  [ "$root" = "$src/build" ] || binary=(-B "$root/$1")
+  if step env -C "$caller" cmake -S "$src" --preset "$1" "${binary[@]}" -U 'DORVANE_SIGN_*' -U DORVANE_GUIDE_SIGNATURES \
+    "${@:2}" >"$log" 2>&1; then
     return 0
   fi
   grep -v '^--' "$log" >&2 || true
@@ -199,10 +255,8 @@ fi
 version_of() { jq -r .version "$root/$1/project.json"; }
 for preset in "${presets[@]}"; do
   [ -f "$root/$preset/project.json" ] || refuse "$root/$preset is not a configured build tree"
-  # A release holds every package's SBOM and provenance: without their tools (the npm
-  # packages the tree names) the package step makes none, and says so only in its log.
-  why=$(DORVANE_NODE_MODULES=$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$root/$preset/CMakeCache.txt") \
-    "$src/scripts/ensure-tools.sh" --check records 2>&1) || refuse "$preset: ${why#ensure-tools.sh: }"
+  # (Again, as the tree was configured: its cache decides which folder the package step reads.)
+  records_refusal "$preset" "$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$root/$preset/CMakeCache.txt")"
 done
 version=$(version_of "${presets[0]}")
 for preset in "${presets[@]}"; do
@@ -253,8 +307,6 @@ for preset in "${presets[@]}"; do
     refuse "$preset is configured to sign otherwise than ${presets[0]}: configure them alike"
 done
 roots=${DORVANE_RELEASE_CA:+$(realpath -m -- "$DORVANE_RELEASE_CA")}
-work=$(mktemp -d)
-temporary+=("$work")
 # The signer's facts (from the certificate file, or the PKCS#12 file with its password),
 # and its chain when the roots are its own.
 signer_facts() {
@@ -285,6 +337,8 @@ else
 fi
 
 if [ $build = 1 ] && [ -n "$source" ]; then
+  # (Which run a signing step belongs to, so that one whose agent is gone says so.)
+  export DORVANE_RELEASE_PID=$$
   # The agent that hands the secrets to this run's signing steps, and to nothing else.
   if [ -n "$pin_given$password_given" ]; then
     mapfile -t names < <(for preset in "${presets[@]}"; do jq -r .agent "$root/$preset/signing.json"; done)
@@ -303,7 +357,7 @@ if [ $build = 1 ] && [ -n "$source" ]; then
   # signature, so one login to a token, which a wrong PIN ends here (a token locks after a
   # few). Without DORVANE_RELEASE_CA the certificate must be its own root.
   check_roots=${DORVANE_RELEASE_CA:+$roots}
-  bash "$src/release/sign.sh" check "$signing" ${check_roots:+"$check_roots"} ||
+  step bash "$src/release/sign.sh" check "$signing" ${check_roots:+"$check_roots"} ||
     { echo "release.sh: the signing key or certificate is not usable: nothing was built" >&2; exit 1; }
 fi
 
@@ -313,9 +367,9 @@ for preset in "${presets[@]}"; do
   [ $build = 1 ] || break
   echo "== $preset"
   tree=$root/$preset
-  cmake --build "$tree" --target dorvane
+  step cmake --build "$tree" --target dorvane
   cpack=$(sed -n 's/^CMAKE_CPACK_COMMAND:INTERNAL=//p' "$tree/CMakeCache.txt")
-  (cd "$tree" && "$cpack" --config ./CPackConfig.cmake)
+  step env -C "$tree" "$cpack" --config ./CPackConfig.cmake
 done
 
 # Made aside and moved into place whole, once it has been checked: a run that fails leaves
@@ -373,11 +427,15 @@ if [ -n "$source" ]; then
   identity=$(jq -r .subject <<<"$facts") certificate_sha256=$(jq -r .sha256 <<<"$facts")
   ca=(--ca "$roots" --identity "$identity" --cert-sha256 "$certificate_sha256")
 fi
+# The verifier's one file, as the host build's verify-release target makes it (the same
+# bytes): users are handed this file and its SHA-256, so the release is checked with it.
+verifier=$work/verify-release
+"$python" -I "$src/release/pack_verifier.py" "$src" "$verifier" || refuse "could not pack the verifier's one file"
+verifier_sha256=$(sha256sum <"$verifier" | cut -c1-64)
 verify() {  # FOLDER WHAT ANCHOR...
-  local said
-  said=$("$src/scripts/verify-release" "$1" "${@:3}" 2>&1) ||
-    { printf '%s\n' "$said" >&2; echo "release.sh: $2 do not verify (${*:3})" >&2; exit 1; }
-  echo "checked: $2 (${3#--}), $(tail -1 <<<"$said")"
+  step "$verifier" "$1" "${@:3}" >"$work/said" 2>&1 ||
+    { cat "$work/said" >&2; echo "release.sh: $2 do not verify (${*:3})" >&2; exit 1; }
+  echo "checked: $2 (${3#--}), $(tail -1 "$work/said")"
 }
 # (The verifier holds timestamps to the system's roots: an authority of
 # DORVANE_SIGN_TIMESTAMP_CA's needs its roots published, for --tsa-ca, and is checked so;
@@ -402,21 +460,44 @@ verify_all "$download" "the files as uploaded"
 
 # Into place. A release whose files differ from the new one's (signed again, timestamped
 # again, other manifests) may be what users already downloaded: it is kept, named by the
-# SHA-256 of its SHA256SUMS (what users were told to check it with), and said so; none is
-# ever removed here.
+# SHA-256 of its SHA256SUMS (what users were told to check it with), and said so. Of the
+# sets a version's runs replace, two are kept: the first (what a publisher who published
+# the first run published) and the last (in case the run before this one was published);
+# one kept in between is removed, and said so. Every run of a timestamped release differs,
+# so a job that runs again and again would otherwise keep one set a run. $final.kept lists
+# the sets kept, in the order they were.
 rm -rf "$final.old"
+beside=(release.json public-key.pem verify-release)
+index=$final.kept
 if [ -e "$final" ]; then
   if diff -rq "$final" "$out" >/dev/null 2>&1; then
     mv "$final" "$final.old"
   else
-    # (Releases with the same SHA256SUMS may differ in their manifests: each is kept.)
-    kept=$final.replaced-$(sha256sum <"$final/$sums" 2>/dev/null | cut -c1-12)
-    [ "$kept" != "$final.replaced-" ] || kept=$final.replaced-unlisted
+    replaced=$(sha256sum <"$final/$sums" 2>/dev/null | cut -c1-12) || true
+    # (Kept sets the list does not name, by a release.sh that kept no list, come first.)
+    mapfile -t listed < <([ ! -f "$index" ] || cat "$index")
+    mapfile -t found < <(find "$root/release" -mindepth 1 -maxdepth 1 -type d -name "$name.replaced-*" -printf '%P\n' | LC_ALL=C sort)
+    order=()
+    declare -A named=()
+    for folder in "${listed[@]}"; do named[$folder]=1; done
+    for folder in "${found[@]}"; do [ -n "${named[$folder]-}" ] || order+=("$folder"); done
+    for folder in "${listed[@]}"; do [ ! -d "$root/release/$folder" ] || order+=("$folder"); done
+    if [ ${#order[@]} -ge 2 ]; then
+      dropped=${order[-1]}
+      unset 'order[-1]'
+      rm -rf "${root:?}/release/$dropped"
+      for file in "${beside[@]}"; do rm -f "$root/release/$dropped.$file"; done
+      echo "release.sh: $root/release/$dropped, kept when a run replaced it, is removed: of the sets this version's" \
+        "runs replaced, the first ($root/release/${order[0]}) and the last are kept" >&2
+    fi
+    kept=$final.replaced-${replaced:-unlisted}
+    # (Releases with the same SHA256SUMS may differ in their manifests.)
     base_kept=$kept n=1
     while [ -e "$kept" ]; do n=$((n + 1)) kept=$base_kept-$n; done
     mv "$final" "$kept"
-    [ ! -f "$record" ] || mv "$record" "$kept.release.json"
-    [ ! -f "$final.public-key.pem" ] || mv "$final.public-key.pem" "$kept.public-key.pem"
+    for file in "${beside[@]}"; do [ ! -f "$final.$file" ] || mv "$final.$file" "$kept.$file"; done
+    order+=("$(basename "$kept")")
+    printf '%s\n' "${order[@]}" >"$index"
     echo "release.sh: the release this replaces differs from it, and is kept as $kept:" \
       "if it was published, publish this one in its place, with its checksums and manifests" >&2
   fi
@@ -441,6 +522,9 @@ else
     "$root/release/$version. This one is checked with:"
 fi
 echo "  SHA-256 of $sums: $sums_sha256"
+# (The one file users check with, handed over as verify-release, and its digest.)
+cp "$verifier" "$final.verify-release"
+echo "  the verifier, one file (publish it as verify-release): $final.verify-release, SHA-256 $verifier_sha256"
 if [ -n "$source" ]; then
   mkdir -p "$root/release"
   cp "$work/public.pem" "$final.public-key.pem"
@@ -453,10 +537,21 @@ if [ -n "$source" ]; then
     echo "  roots: the signer's certificate itself (self-signed), the first of $(jq -r .file <<<"$facts"): publish it"
   fi
   echo "  public key: $final.public-key.pem"
+  # Offline, osslsigncode checks the signer's certificate against a CRL of its issuer when
+  # the certificate names where to fetch one, and fails without it.
+  mapfile -t crls < <(jq -r '.crl_urls[]' <<<"$facts")
+  [ ${#crls[@]} = 0 ] ||
+    echo "  CRLs: the signing certificate and its intermediates name ${crls[*]}: fetch them after the release and publish them" \
+      "(PEM), for users checking offline (osslsigncode -CRLfile, verify-release --crl)"
   [ -z "$private_stamps" ] ||
     echo "  timestamp authority's roots (not the system's; users give them to --tsa-ca): those of $private_stamps" \
       "(DORVANE_SIGN_TIMESTAMP_CA) the authorities' tokens chain to"
   # A signature without a timestamp stops verifying when its certificate expires.
+  # A certificate about to expire is said in a line a log scan finds, before a run is refused.
+  days_left=$(jq -r .days_left <<<"$facts")
+  [ "$days_left" -ge 30 ] ||
+    echo "warning: the signing certificate expires in $days_left days, on $(jq -r .not_after <<<"$facts"):" \
+      "renew it before then (a release after that day is refused)"
   if [ "$(jq '.timestamps | length' "$signing")" = 0 ]; then
     echo "warning: signed without a timestamp: the signatures stop verifying when the certificate expires" \
       "(set DORVANE_SIGN_TIMESTAMP_URL)"
