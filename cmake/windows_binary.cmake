@@ -65,58 +65,6 @@ endif()
 
 include(cmake/signing.cmake)
 
-# What README.txt says of this build's signatures: only what this build does. A rebuild of
-# a signed release without its key names what that release was signed as, to make the same
-# guide.
-set(DORVANE_GUIDE_SIGNATURES "" CACHE STRING
-    "What README.txt says of the signatures: unsigned, token, file, token-timestamped or file-timestamped (default: as this build signs)")
-set(guide_signed "${DORVANE_GUIDE_SIGNATURES}")
-if(NOT guide_signed)
-  set(guide_signed unsigned)
-  if(source STREQUAL token)
-    set(guide_signed token)
-  elseif(source)
-    set(guide_signed file)
-  endif()
-  if(source AND DORVANE_SIGN_TIMESTAMP_URL)
-    string(APPEND guide_signed -timestamped)
-  endif()
-endif()
-if(guide_signed STREQUAL unsigned)
-  set(DORVANE_GUIDE_SIGNATURES_TEXT "This build is not signed: dorvane.exe and the MSI carry no signature
-(Windows shows \"NotSigned\"), so only checksums published apart from the
-files can say where they came from.")
-elseif(guide_signed MATCHES "^(token|file)(-timestamped)?$")
-  if(CMAKE_MATCH_1 STREQUAL token)
-    set(guide_key "a key that never leaves the publisher's hardware token")
-  else()
-    set(guide_key "the publisher's key, kept in a file (not on a hardware token)")
-  endif()
-  if(CMAKE_MATCH_2)
-    set(guide_stamp "and their signatures carry a timestamp: Windows keeps accepting them after the certificate expires, since the timestamp proves they were made while it was valid.")
-  else()
-    set(guide_stamp "and their signatures carry no timestamp: Windows accepts them only while the certificate is valid.")
-  endif()
-  # Wrapped at 76 columns, as the rest of the guide.
-  string(REPLACE " " ";" words "This build's dorvane.exe and MSI are signed with ${guide_key}, ${guide_stamp}")
-  set(DORVANE_GUIDE_SIGNATURES_TEXT "")
-  set(line "")
-  foreach(word IN LISTS words)
-    string(LENGTH "${line} ${word}" width)
-    if(line STREQUAL "")
-      set(line "${word}")
-    elseif(width GREATER 76)
-      string(APPEND DORVANE_GUIDE_SIGNATURES_TEXT "${line}\n")
-      set(line "${word}")
-    else()
-      string(APPEND line " ${word}")
-    endif()
-  endforeach()
-  string(APPEND DORVANE_GUIDE_SIGNATURES_TEXT "${line}")
-else()
-  message(FATAL_ERROR "DORVANE_GUIDE_SIGNATURES must be unsigned, token, file, token-timestamped or file-timestamped")
-endif()
-
 # What ships beside the exe, as Windows text (CRLF): the guide for the people who run it,
 # with this build's version, the licence, and the notices of the toolchain code linked
 # into it. The link map says which that code is; the standalone test holds the notices

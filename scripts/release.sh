@@ -242,7 +242,7 @@ configure() {  # PRESET
   mkdir -p "$root"
   local binary=()
   [ "$root" = "$src/build" ] || binary=(-B "$root/$1")
-  if step env -C "$caller" cmake -S "$src" --preset "$1" "${binary[@]}" -U 'DORVANE_SIGN_*' -U DORVANE_GUIDE_SIGNATURES \
+  if step env -C "$caller" cmake -S "$src" --preset "$1" "${binary[@]}" -U 'DORVANE_SIGN_*' \
     "${@:2}" >"$log" 2>&1; then
     return 0
   fi
