@@ -18,17 +18,20 @@ A refusal is one line, "PROGRAM: ...", and status 1.
 import argparse
 import datetime
 import json
-import re
 import os
 import sys
 
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
-from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec, ed448, ed25519, padding, rsa
 from cryptography.hazmat.primitives.serialization import pkcs12
 from cryptography.x509.oid import ExtendedKeyUsageOID
+
+# The verifier's modules beside this one: one spelling of names, one issuer rule, one PEM rule
+# (no bytecode written into the sources).
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
+from verify import authenticode, names  # noqa: E402
 
 MAX_FILE = 1 << 20
 MAX_CHAIN = 10
@@ -50,8 +53,6 @@ def published_subject(cert):
     """The subject as scripts/verify-release shows it and --identity matches it (its own
     names module, so that what the publisher is told to publish is what users' checks
     compare): RFC 4514 order, plain UTF-8, OpenSSL's short names."""
-    sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
-    from verify import names
     parsed = asn1_x509.Certificate.load(cert.public_bytes(serialization.Encoding.DER))
     return names.text(names.of_certificate(parsed.subject))
 
@@ -74,14 +75,15 @@ def read(path, what):
 
 
 def pem_certificates(path, what):
-    blocks = re.findall(rb"-----BEGIN CERTIFICATE-----[^-]*-----END CERTIFICATE-----", read(path, what))
+    """The certificates of a PEM file, by the verifier's one rule: a block that is not a
+    readable certificate, or that does not end, refuses the file."""
     try:
-        certs = [x509.load_pem_x509_certificate(block) for block in blocks]
-    except ValueError:
-        raise Refused(f"'{path}' holds a PEM certificate that does not parse")
-    if not certs:
+        ders = authenticode.roots_of(read(path, what))
+    except ValueError as error:
+        raise Refused(f"'{path}': {error}")
+    if not ders:
         raise Refused(f"'{path}' holds no PEM certificate")
-    return certs
+    return [x509.load_der_x509_certificate(der) for der in ders]
 
 
 def extension(cert, kind):
@@ -92,20 +94,9 @@ def extension(cert, kind):
 
 
 def issued_by(cert, issuer):
-    """Whether ISSUER's key made CERT's signature."""
-    key = issuer.public_key()
-    try:
-        if isinstance(key, rsa.RSAPublicKey):
-            key.verify(cert.signature, cert.tbs_certificate_bytes, padding.PKCS1v15(), cert.signature_hash_algorithm)
-        elif isinstance(key, ec.EllipticCurvePublicKey):
-            key.verify(cert.signature, cert.tbs_certificate_bytes, ec.ECDSA(cert.signature_hash_algorithm))
-        elif isinstance(key, (ed25519.Ed25519PublicKey, ed448.Ed448PublicKey)):
-            key.verify(cert.signature, cert.tbs_certificate_bytes)
-        else:
-            return False
-    except (InvalidSignature, ValueError, TypeError):
-        return False
-    return cert.issuer == issuer.subject
+    """Whether ISSUER's name and key made CERT's signature: the verifier's own rule, so that
+    a chain release.sh accepts is one the verifier follows."""
+    return authenticode.issued_by(cert, issuer)
 
 
 def valid_now(cert, where, now):

@@ -597,8 +597,24 @@ function provenance(o) {
 // --- the signed envelope ---------------------------------------------------------------------
 
 // DSSE's pre-authentication encoding: what the signature covers.
-const pae = (type, body) =>
-  Buffer.concat([Buffer.from(`DSSEv1 ${Buffer.byteLength(type)} ${type} ${body.length} `), body]);
+// DSSE's pre-authentication encoding, Sigstore's own (the verifiers users run compute it so).
+function pae(type, body) {
+  try {
+    return require('@sigstore/core').dsse.preAuthEncoding(type, body);
+  } catch {
+    return fail(`no Sigstore packages in ${modules}: install release/sbom/package-lock.json's (scripts/ensure-tools.sh records)`);
+  }
+}
+
+// The certificates of a PEM file; a block that does not end refuses the file, as every other
+// reader of the project's PEM files does (one that skipped it would use fewer certificates
+// than the file holds, and say nothing).
+function certificates(file) {
+  const text = readFileSync(file, 'utf8');
+  const blocks = [...text.matchAll(/-----BEGIN ([A-Z0-9 ]+)-----[^-]+-----END \1-----/g)];
+  if ((text.match(/-----BEGIN /g) || []).length !== blocks.length) fail(`${file} has a PEM block that does not end`);
+  return blocks.filter((block) => block[1] === 'CERTIFICATE').map((block) => new X509Certificate(block[0]));
+}
 
 const payloadType = contract.records.payload_type;
 
@@ -608,9 +624,8 @@ const payloadType = contract.records.payload_type;
 function envelope(provenanceFile, sigFile, certsFile, out) {
   const body = readFileSync(provenanceFile);
   const sig = readFileSync(sigFile);
-  const pems = readFileSync(certsFile, 'utf8').match(/-----BEGIN CERTIFICATE-----[^-]+-----END CERTIFICATE-----/g) || [];
-  const signer = pems
-    .map((pem) => new X509Certificate(pem).publicKey)
+  const signer = certificates(certsFile)
+    .map((cert) => cert.publicKey)
     .find((key) => verify('sha256', pae(payloadType, body), key, sig));
   if (!signer) fail(`no certificate of ${certsFile} verifies the envelope's signature`);
   if (signer.asymmetricKeyType !== 'rsa') fail('the envelope is signed with RSA keys only (their signatures are deterministic)');
@@ -644,9 +659,8 @@ function bundle(envelopeFile, certsFile, out) {
   if (env.signatures?.length !== 1) fail(`${envelopeFile}: a bundle carries one signature, the envelope has ${env.signatures?.length}`);
   const parsed = sig.bundle.envelopeFromJSON(env);
   const keyid = parsed.signatures[0].keyid;
-  const pems = readFileSync(certsFile, 'utf8').match(/-----BEGIN CERTIFICATE-----[^-]+-----END CERTIFICATE-----/g) || [];
-  const key = pems
-    .map((pem) => new X509Certificate(pem).publicKey)
+  const key = certificates(certsFile)
+    .map((cert) => cert.publicKey)
     .find((k) => createHash('sha256').update(k.export({ type: 'spki', format: 'der' })).digest('hex') === keyid);
   if (!key) fail(`no certificate of ${certsFile} has the key ${keyid} that signed ${envelopeFile}`);
   const made = sig.bundle.toDSSEBundle({

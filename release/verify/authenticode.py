@@ -212,21 +212,8 @@ def crls_of(pem_bytes):
 
 
 def issued_by(cert, issuer):
-    """Whether ISSUER's key made CERT's (or a CRL's) signature: RSA PKCS#1 v1.5 or ECDSA, the
-    kinds code signing CAs use; any other is not followed."""
-    if cert.issuer != issuer.subject:
-        return False
-    key, algorithm = issuer.public_key(), cert.signature_hash_algorithm
-    try:
-        if isinstance(key, rsa.RSAPublicKey):
-            key.verify(cert.signature, cert.tbs_certificate_bytes, padding.PKCS1v15(), algorithm)
-        elif isinstance(key, ec.EllipticCurvePublicKey):
-            key.verify(cert.signature, cert.tbs_certificate_bytes, ec.ECDSA(algorithm))
-        else:
-            return False
-    except (InvalidSignature, UnsupportedAlgorithm, TypeError, ValueError):
-        return False
-    return True
+    """Whether ISSUER's name and key made CERT's signature (the one rule of chain.signed)."""
+    return cert.issuer == issuer.subject and chain.signed(cert, issuer)
 
 
 def crl_signed_by(crl, issuer):

@@ -10,6 +10,7 @@ import struct
 import unittest
 
 import support
+import certificate
 from cryptography import x509
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
@@ -77,6 +78,28 @@ class Signatures(support.Scratch):
                            ("an unterminated block", good + b"-----BEGIN CERTIFICATE-----\nAAAA\n")):
             with self.subTest(name), self.assertRaises(ValueError):
                 authenticode.roots_of(data)
+            # The release's own check of a signer's files reads them by the same rule.
+            with self.subTest("release.sh: " + name), self.assertRaises(certificate.Refused):
+                certificate.pem_certificates(self.write("given.pem", data), "the roots")
+
+    def test_one_issuer_rule(self):
+        # release.sh follows a chain exactly as far as the verifier does: a link the verifier
+        # does not follow (a key of a kind code signing CAs do not use, another name) is not
+        # one release.sh accepts.
+        from cryptography.hazmat.primitives.asymmetric import ed25519
+        ed_key, ed_name = ed25519.Ed25519PrivateKey.generate(), support.name_of((CN, "Ed Root"))
+        ed_root = (x509.CertificateBuilder().subject_name(ed_name).issuer_name(ed_name)
+                   .public_key(ed_key.public_key()).serial_number(1).not_valid_before(support.START)
+                   .not_valid_after(support.START + datetime.timedelta(days=30)).sign(ed_key, None))
+        ed_leaf = (x509.CertificateBuilder().subject_name(support.name_of((CN, "Ed Leaf"))).issuer_name(ed_name)
+                   .public_key(self.leaf_key.public_key()).serial_number(2).not_valid_before(support.START)
+                   .not_valid_after(support.START + datetime.timedelta(days=30)).sign(ed_key, None))
+        for name, cert, issuer, followed in (("an ECDSA link", self.inter, self.root, True),
+                                             ("an Ed25519 link", ed_leaf, ed_root, False),
+                                             ("another issuer's name", self.inter, self.inter, False)):
+            with self.subTest(name):
+                self.assertEqual(authenticode.issued_by(cert, issuer), followed)
+                self.assertEqual(certificate.issued_by(cert, issuer), followed)
 
     def assertLine(self, lines, words):
         self.assertTrue(any(words in line for line in lines), "\n".join(lines))
