@@ -77,3 +77,6 @@ finish() {
   echo "$passed passed, $failed failed"
   [ "$failed" = 0 ]
 }
+
+# step WHAT: says what runs next, so that a test ended by its time limit ends on the step.
+step() { echo "step: $*"; }
