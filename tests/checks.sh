@@ -78,5 +78,6 @@ finish() {
   [ "$failed" = 0 ]
 }
 
-# step WHAT: says what runs next, so that a test ended by its time limit ends on the step.
-step() { echo "step: $*"; }
+# step WHAT: says what runs next, and when (seconds into the test), so that a test ended by
+# its time limit ends on the step.
+step() { echo "step: $* (at ${SECONDS} s)"; }
