@@ -307,11 +307,11 @@ token_checks() {
   [ "$tokens" -ge 3 ] || why=$(why_not "$why" "only $tokens osslsigncode runs on the token traced")
   record "no PIN or password in any program's arguments ($execs traced, $tokens token signings; $rounds samples, $signers seeing a signer)" "$why"
   why=""
-  for copy in "$fix/rel" "$fix/signed" "$build_tmp"; do
+  for copy in "$fix/rel" "$fix/signed" "$tmp/signs" "$build_tmp"; do
     grep -rqF -f <(printf '%s\n%s\n' "$pin" "$password") "$copy" && why=$(why_not "$why" "in $(basename "$copy")")
   done
   record "the PIN and the password are in no file of the build trees or their TMPDIR" "$why"
-  key_scan "$fix/rel" "$fix/signed" "$build_tmp" >"$tmp/keys.log"
+  key_scan "$fix/rel" "$fix/signed" "$tmp/signs" "$build_tmp" >"$tmp/keys.log"
   why=$(cat "$tmp/keys.log" <(grep '^a private key' "$tmp/watch.log") | sort -u | head -3 | tr '\n' ' ')
   record "no private key in any file of the build trees or their TMPDIR" "$why"
 
@@ -336,28 +336,52 @@ token_checks() {
   record "a renewed certificate at the same path, with the old one's date, re-signs the exe" "$why"
 }
 
-# The file key's signatures, on copies of the unsigned exe and MSI: RSA signatures are
-# deterministic, so the same key gives the same bytes each time, whether from PEM files or
-# from PKCS#12 (whose password goes to the signers only through a pipe).
+# The file key's signatures, on copies of the unsigned exe, MSI and provenance in $tmp/signs:
+# RSA signatures are deterministic, so one key gives the same bytes each time, from PEM files
+# or from PKCS#12 (whose password goes to the signers only through a pipe), and the token's
+# too. And a tree configured with either keeps no key or password (key_scan reads them).
 file_key_checks() {
-  local kind config f why
-  signing_config "$tmp/pem.json" pem "$tmp/cert.pem" "$tmp/key.pem" "" "$(command -v osslsigncode)" "" 30
-  signing_config "$tmp/p12.json" pkcs12 "" "" "$tmp/sign.p12" "$(command -v osslsigncode)" "" 30
-  for f in dorvane.exe "$msi"; do
-    kind=exe
-    [ "$f" = dorvane.exe ] || kind=msi
+  local kind config f why dir=$tmp/signs configs=(pem pem-again p12 token token-again)
+  mkdir -p "$dir"
+  echo "$epoch" >"$dir/epoch"
+  signing_config "$dir/pem.json" pem "$tmp/cert.pem" "$tmp/key.pem" "" "$(command -v osslsigncode)" "" 30
+  signing_config "$dir/p12.json" pkcs12 "" "" "$tmp/sign.p12" "$(command -v osslsigncode)" "" 30
+  signing_config "$dir/token.json" token "$tmp/token-cert.pem" "$token_uri" "" "$(command -v osslsigncode)" "" 30
+  local node
+  node=$(sed -n 's/^DORVANE_NODE:FILEPATH=//p' "$build/CMakeCache.txt")
+  for f in dorvane.exe "$msi" ${records[1]:+"$base.intoto.jsonl"}; do
     why=""
-    for config in pem pem-again p12; do
-      if [ "$f" = dorvane.exe ]; then cp "$build/dorvane.exe" "$tmp/$config-$f"; else cp "$build/package/$f" "$tmp/$config-$f"; fi
-      DORVANE_SIGN_PASSWORD=$password bash "$src/release/sign.sh" $kind "$tmp/$config-$f" <(echo "$epoch") \
-        "$tmp/${config%-again}.json" >"$tmp/file-key.log" 2>&1 || why=$(why_not "$why" "$config: $(cat "$tmp/file-key.log")")
+    for config in "${configs[@]}"; do
+      status=0
+      case $f in
+        dorvane.exe) cp "$build/dorvane.exe" "$dir/$config-$f"; kind=(exe "$dir/$config-$f" "$dir/epoch") ;;
+        *.msi) cp "$build/package/$f" "$dir/$config-$f"; kind=(msi "$dir/$config-$f" "$dir/epoch") ;;
+        *) kind=(envelope "$fix/signed/package/$base.provenance.json" "$dir/$config-$f" "$dir/$config.sigstore.json"
+                 "$node" "$src/release/sbom/records.mjs") ;;
+      esac
+      DORVANE_SIGN_PASSWORD=$password DORVANE_SIGN_PIN_FILE=$tmp/pin bash "$src/release/sign.sh" "${kind[@]}" \
+        "$dir/${config%-again}.json" >"$tmp/file-key.log" 2>&1 || why=$(why_not "$why" "$config: $(head -c 300 "$tmp/file-key.log")")
     done
-    osslsigncode verify -in "$tmp/pem-$f" -CAfile "$tmp/cert.pem" >"$tmp/verify.log" 2>&1 ||
-      why=$(why_not "$why" "does not verify: $(tail -3 "$tmp/verify.log" | tr '\n' ' ')")
-    cmp -s "$tmp/pem-$f" "$tmp/pem-again-$f" || why=$(why_not "$why" "signed twice, two signatures")
-    cmp -s "$tmp/pem-$f" "$tmp/p12-$f" || why=$(why_not "$why" "PKCS#12 signs otherwise than PEM")
-    cmp -s "$tmp/pem-$f" "$build/${f/#$msi/package/$msi}" && why=$(why_not "$why" "not signed")
-    record "$f signed with the file key: verifies, the same bytes twice and from PKCS#12" "$why"
+    if [ "$f" != "$base.intoto.jsonl" ]; then
+      osslsigncode verify -in "$dir/pem-$f" -CAfile "$tmp/cert.pem" >"$tmp/verify.log" 2>&1 ||
+        why=$(why_not "$why" "does not verify: $(tail -3 "$tmp/verify.log" | tr '\n' ' ')")
+    else
+      cmp -s "$dir/pem.sigstore.json" "$dir/p12.sigstore.json" || why=$(why_not "$why" "PKCS#12's Sigstore bundle differs")
+    fi
+    cmp -s "$dir/pem-$f" "$dir/pem-again-$f" || why=$(why_not "$why" "signed twice, two signatures")
+    cmp -s "$dir/pem-$f" "$dir/p12-$f" || why=$(why_not "$why" "PKCS#12 signs otherwise than PEM")
+    cmp -s "$dir/token-$f" "$dir/token-again-$f" || why=$(why_not "$why" "the token signed twice, two signatures")
+    cmp -s "$dir/pem-$f" "$dir/token-$f" && why=$(why_not "$why" "the token's signature is the file key's")
+    record "$f signed: verifies, the same bytes twice, from PEM and PKCS#12 alike, and from the token" "$why"
+  done
+  # Trees configured to sign with the file key, as PEM files and as PKCS#12: configured only
+  # (what a build's signing step does is the rows above).
+  for config in pem p12; do
+    local options=(-DDORVANE_SIGN_CERT="$tmp/cert.pem" -DDORVANE_SIGN_KEY="$tmp/key.pem")
+    [ $config = pem ] || options=(-DDORVANE_SIGN_PKCS12="$tmp/sign.p12")
+    DORVANE_SIGN_PASSWORD=$password SOURCE_DATE_EPOCH=$epoch cmake -S "$sources" -B "$dir/tree-$config" -G Ninja \
+      -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$sources/cmake/$toolchain" -DDORVANE_BUILD_TESTS=OFF \
+      "${toolchain_cache[@]}" "${options[@]}" >"$tmp/file-tree.log" 2>&1 || { cat "$tmp/file-tree.log"; exit 1; }
   done
 }
 
