@@ -90,6 +90,8 @@ start_authorities "$fix/tsa"
 # the certificate named relative to it, this preset alone; every program it starts traced.
 step "scripts/release.sh, signed and timestamped, traced (a whole build)"
 rel=$fix/rel job=$fix/job sources=$fix/src
+# (A tree configured without a preset is released as its architecture's preset.)
+[ -n "$preset" ] || preset=$(jq -r --arg arch "$arch" '.architectures[$arch].preset' "$src/release/contract.json")
 release_setup
 mkdir -m 700 "$job"
 cp "$fix/pin" "$job/pin"
