@@ -80,8 +80,6 @@ signing_inputs() {
   cp "$fix/pin" "$fix/token-cert.pem" "$fix/engine.cnf" "$tmp/"
   export SOFTHSM2_CONF=$fix/softhsm2.conf
   so_pin=so-$RANDOM$RANDOM password=pw-$RANDOM$RANDOM
-  # shellcheck disable=SC2034 # (the signing rows' configure)
-  token_sign=(-DDORVANE_SIGN_PKCS11_MODULE="$module" -DDORVANE_SIGN_KEY="$token_uri" -DDORVANE_SIGN_CERT="$tmp/token-cert.pem")
   # A throwaway RSA key and certificate (RSA signatures are deterministic; ECDSA ones are
   # not), also as PKCS#12 with its password given only in the environment.
   openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=DORVANE test signing" \

@@ -47,8 +47,6 @@ token_setup() {
   grep -A4 '^Private Key Object' "${keys:-$tmp}/token.log" | grep -q 'Access: *sensitive, always sensitive, never extractable' ||
     why="the token reports: $(grep -A4 '^Private Key Object' "${keys:-$tmp}/token.log" | tr -s ' \n' ' ')"
   record "the token's RSA key is sensitive and never extractable" "$why"
-  token_sign=(-DDORVANE_SIGN_PKCS11_MODULE="$module" -DDORVANE_SIGN_KEY="$token_uri"
-              -DDORVANE_SIGN_CERT="${keys:-$tmp}/token-cert.pem")
 }
 
 # A certificate for the token's key, at the path the builds sign with.
@@ -65,7 +63,7 @@ token_certificate() {  # SUBJECT_CN
 # secrets in its environment), every process's environment is sampled too: only
 # release.sh's first process, before it has started anything, may hold them there.
 watch_start() {
-  # shellcheck disable=SC2034 # (release_test.sh's build_copy runs under it)
+  # shellcheck disable=SC2034 # (at_commit runs the signed tree's builds under it)
   trace=(strace -f -qq --seccomp-bpf -e trace=execve -e signal=none -s 4096 -A -o "$tmp/exec.log")
   (
     exec >"$tmp/watch.log"
@@ -148,7 +146,7 @@ for top in sys.argv[2:]:
 EOF
 }
 
-# A build of a copy, which has no .git: the commit comes from outside, as in build_copy.
+# A build of the fixture's signed tree, at the copy's commit and time.
 at_commit() { "${trace[@]}" env SOURCE_DATE_EPOCH="$epoch" DORVANE_SOURCE_COMMIT="$commit" "$@"; }
 
 token_checks() {
