@@ -330,6 +330,14 @@ signing() {
 
 publishing() {
   signing_inputs
+  # Rows of scripts/release.sh on copies of the fixture's signed release, as it was made
+  # (tests/wine/publish_rows.sh, where it is): publish_rows SOURCE_DIR BUILD_DIR RELEASE_DIR.
+  if [ -f "$here/publish_rows.sh" ]; then
+    step "publish_rows"
+    # shellcheck source=/dev/null
+    source "$here/publish_rows.sh"
+    publish_rows "$src" "$build" "$final"
+  fi
   step "the timestamp authorities"
   start_authorities "$tmp/tsa"
   release_setup
@@ -338,14 +346,6 @@ publishing() {
   release_checks
   watch_stop
   stop_helpers
-  # Rows of scripts/release.sh on copies of the release (tests/wine/publish_rows.sh, where
-  # it is): publish_rows SOURCE_DIR BUILD_DIR RELEASE_DIR.
-  if [ -f "$here/publish_rows.sh" ]; then
-    step "publish_rows"
-    # shellcheck source=/dev/null
-    source "$here/publish_rows.sh"
-    publish_rows "$src" "$build" "$final"
-  fi
 }
 
 case $concern in
