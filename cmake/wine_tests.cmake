@@ -120,7 +120,7 @@ endfunction()
 # The unit tests as a Windows program; CMAKE_CROSSCOMPILING_EMULATOR runs it under wine.
 # In a VM its report goes to the wine folder, the guest's own (the build tree is read-only
 # there).
-# The tests that run the exe under wine, each on its own; release.windows runs it too.
+# The tests that run the exe under wine, each on its own; release.packages runs the signed one too.
 set(under_wine program.windows.usage program.windows.requests)
 if(unit_tests)
   dorvane_wine_test(unit.windows ${gtest_verdict})
@@ -147,18 +147,46 @@ add_test(NAME program.windows.standalone
                  ${unit_test_exe} ${PROJECT_VERSION} ${arch}
                  ${CMAKE_BINARY_DIR}/dorvane.map ${CMAKE_BINARY_DIR}/release/THIRD-PARTY-NOTICES.txt
                  ${CMAKE_BINARY_DIR}/package/${DORVANE_PACKAGE_NAME}${sbom_suffix})
-# After the release test, which makes the package its SBOM comes in.
-set_tests_properties(program.windows.standalone PROPERTIES DEPENDS release.windows)
-add_test(NAME release.windows
-         COMMAND bash ${wine_tests}/release_test.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
-                 "${DORVANE_PRESET}" ${CMAKE_TOOLCHAIN_FILE} ${arch} ${wine_dir} ${usage} ${vm} ${vm_session})
+# After release.build, which makes the package its SBOM comes in.
+set_tests_properties(program.windows.standalone PROPERTIES DEPENDS release.build)
 
-set_tests_properties(${under_wine} release.windows PROPERTIES FIXTURES_REQUIRED wine)
+# The releases every release test reads, made once (release_fixture.sh): this tree's package
+# by the README's command, and a signed one by scripts/release.sh from a copy of the sources,
+# traced. release.forget removes the test token and its PIN after the last of them.
+add_test(NAME release.build
+         COMMAND bash ${wine_tests}/release_fixture.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
+                 "${DORVANE_PRESET}" ${CMAKE_TOOLCHAIN_FILE} ${arch})
+set(fixture ${CMAKE_BINARY_DIR}/release-fixture)
+add_test(NAME release.forget
+         COMMAND ${CMAKE_COMMAND} -E rm -rf ${fixture}/tokens ${fixture}/pin ${fixture}/job/pin ${fixture}/softhsm2.conf)
+set_tests_properties(release.build PROPERTIES FIXTURES_SETUP release RUN_SERIAL TRUE ${tally})
+set_tests_properties(release.forget PROPERTIES FIXTURES_CLEANUP release TIMEOUT 60)
+# One test a concern, each on the fixture's releases. Those that sign and release again
+# rebuild the fixture's signed tree, one after the other, after those that only read it;
+# the records' cases run its package step last.
+set(release_concerns packages msi records)
+if(arch STREQUAL win64)
+  list(APPEND release_concerns signing publishing)
+endif()
+foreach(concern ${release_concerns})
+  add_test(NAME release.${concern}
+           COMMAND bash ${wine_tests}/release_test.sh ${concern} ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
+                   ${wine_dir} ${usage} ${vm} ${vm_session})
+  set_tests_properties(release.${concern} PROPERTIES FIXTURES_REQUIRED release ${tally})
+endforeach()
+set_tests_properties(release.packages release.msi PROPERTIES FIXTURES_REQUIRED "release;wine")
+if(arch STREQUAL win64)
+  set_tests_properties(release.signing PROPERTIES DEPENDS "release.packages;release.msi" RUN_SERIAL TRUE)
+  set_tests_properties(release.publishing PROPERTIES DEPENDS release.signing RUN_SERIAL TRUE)
+  set_tests_properties(release.records PROPERTIES DEPENDS release.publishing RUN_SERIAL TRUE)
+endif()
+
+set_tests_properties(${under_wine} PROPERTIES FIXTURES_REQUIRED wine)
 set_tests_properties(wine.setup wine.teardown ${under_wine} PROPERTIES
                      SKIP_REGULAR_EXPRESSION "this machine cannot run (win32|win64|arm64) programs")
 # Each passes only on its own closing tally (unit.windows on GoogleTest's report).
 set_tests_properties(program.windows.usage program.windows.requests program.windows.standalone
-                     release.windows PROPERTIES ${tally})
+                     PROPERTIES ${tally})
 set_tests_properties(wine.teardown program.windows.standalone PROPERTIES TIMEOUT 120)
 # In a VM the runner's own limits come first, so that a hung guest is reported with its
 # console log.
@@ -168,15 +196,20 @@ if(vm)
 else()
   set_tests_properties(wine.setup ${under_wine} PROPERTIES TIMEOUT 180)
 endif()
-# It rebuilds this tree's package and makes four more builds elsewhere; keep it clear of
-# the tests that run this tree's exe.
-# In a VM its wine part alone may take the guest ten minutes.
-# Limits end hangs only: at least three times what it takes on an idle machine, which a
-# machine kept busy by other work has taken more than twice over.
+# Each limit three times or more what the test takes on an idle 2-core machine (windows-x64):
+# a limit is there to end a hang. release.build makes one whole build, the signed one.
+set_tests_properties(release.build PROPERTIES TIMEOUT 900)
+set_tests_properties(release.packages PROPERTIES TIMEOUT 300)
+set_tests_properties(release.records PROPERTIES TIMEOUT 600)
+if(arch STREQUAL win64)
+  set_tests_properties(release.signing release.publishing PROPERTIES TIMEOUT 900)
+endif()
+# In a VM the guest's MSI round trip is the slow part (the runner's own limit comes first).
 if(vm)
-  set_tests_properties(release.windows PROPERTIES TIMEOUT 3600 RUN_SERIAL TRUE)
+  set_tests_properties(release.msi PROPERTIES TIMEOUT 2000)
+  set_tests_properties(release.packages PROPERTIES TIMEOUT 2000)
 else()
-  set_tests_properties(release.windows PROPERTIES TIMEOUT 1800 RUN_SERIAL TRUE)
+  set_tests_properties(release.msi PROPERTIES TIMEOUT 600)
 endif()
 
 # The administrators' and auditors' pages' and README.txt's commands, run as written against a release

@@ -77,3 +77,7 @@ finish() {
   echo "$passed passed, $failed failed"
   [ "$failed" = 0 ]
 }
+
+# step WHAT: says what runs next, and when (seconds into the test), so that a test ended by
+# its time limit ends on the step.
+step() { echo "step: $* (at ${SECONDS} s)"; }

@@ -6,9 +6,9 @@
 # why_not, copy_sources, $tmp).
 #   publish_rows SOURCE_DIR BUILD_DIR RELEASE_DIR
 #     SOURCE_DIR   a checkout of the sources
-#     BUILD_DIR    a build root whose windows-x64 tree release.sh configured and packaged,
-#                  signed from a PEM key and certificate file (release.sh --build-root
-#                  BUILD_DIR --presets windows-x64 -DDORVANE_SIGN_CERT=... -DDORVANE_SIGN_KEY=...)
+#     BUILD_DIR    a build root whose windows-x64 tree release.sh configured, signed and
+#                  packaged (release.sh --build-root BUILD_DIR --presets windows-x64
+#                  -DDORVANE_SIGN_CERT=... -DDORVANE_SIGN_KEY=..., a key file or a token's)
 #     RELEASE_DIR  the release that run made (BUILD_DIR/release/<version>-win64)
 # It needs faketime, softhsm2, opensc (pkcs11-tool) and libengine-pkcs11-openssl (the
 # windows-x64 group) and no network.

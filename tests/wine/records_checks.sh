@@ -212,16 +212,16 @@ a broken signature is refused|$records_tmp/broken.sigstore.json|$records_tmp/bun
 EOT
 }
 
-# check_record_cases BUILD SOURCES SIGNED_BUILD SIGNED_AGAIN_BUILD BASE: the records against
+# check_record_cases BUILD SOURCES SIGNED_BUILD BASE: the records against
 # what they must not claim, each read here from git, CMake's own files, dpkg and apt, in
 # one table. BUILD is a copy's build tree (with a commit given) whose package step runs
 # again for some cases, leaving it changed; SOURCES its sources, made a git checkout here.
 check_record_cases() {
-  local build=$1 sources=$2 signed=$3 again=$4 base=$5 package=$1/package
+  local build=$1 sources=$2 signed=$3 base=$4 package=$1/package
   local sbom=$package/$base.cdx.json provenance=$package/$base.provenance.json
   # Fixed identity and dates: the checkout's commit is the same wherever the test runs.
   local git=(git -C "$sources" -c user.name=t -c user.email=t@t)
-  "${git[@]}" init -q && "${git[@]}" add -A && GIT_COMMITTER_DATE=@1700000000 "${git[@]}" commit -q --date=@1700000000 -m one
+  "${git[@]}" init -q && "${git[@]}" add -A && GIT_COMMITTER_DATE=@1700000000 "${git[@]}" commit -q --allow-empty --date=@1700000000 -m one
   local head
   head=$("${git[@]}" rev-parse HEAD)
   # The toolchain as CMake found it, and the packages dpkg says own those programs.
@@ -263,7 +263,7 @@ check_record_cases() {
     "DORVANE_SOURCE_COMMIT not the checkout's HEAD|clean|0123456789abcdef0123456789abcdef01234567|No provenance: DORVANE_SOURCE_COMMIT .* is not the checkout's HEAD"
     "a package from an archive that is not Debian's, the others of unknown origin|apt|$head|provenance"
   )
-  local row name how given want why have serial other tool dep purl
+  local row name how given want why have serial other tool dep purl sbom_file
   for row in "${cases[@]}"; do
     IFS='|' read -r name how given want <<<"$row"
     why=""
@@ -284,11 +284,13 @@ check_record_cases() {
         other=$(jq -r .serialNumber "$signed/package/$base.cdx.json")
         cmp -s "$sbom" "$signed/package/$base.cdx.json" && why="the signed SBOM is the unsigned one"
         [ "$serial" != "$other" ] || why=$(why_not "$why" "one serial $serial for both")
-        [ "$(jq -r .serialNumber "$again/package/$base.cdx.json")" = "$other" ] || why=$(why_not "$why" "signed twice, two serials")
-        # A UUID version 5 of the document without it, keys in order.
-        [ "$serial" = "urn:uuid:$(jq -cS 'del(.serialNumber)' "$sbom" | tr -d '\n' |
-          /usr/bin/python3 -c 'import sys, uuid; print(uuid.uuid5(uuid.NAMESPACE_URL, sys.stdin.read()))')" ] ||
-          why=$(why_not "$why" "$serial is not the UUIDv5 of the content") ;;
+        # Each a UUID version 5 of the document without it, keys in order: one content, one serial.
+        for sbom_file in "$sbom" "$signed/package/$base.cdx.json"; do
+          serial=$(jq -r .serialNumber "$sbom_file")
+          [ "$serial" = "urn:uuid:$(jq -cS 'del(.serialNumber)' "$sbom_file" | tr -d '\n' |
+            /usr/bin/python3 -c 'import sys, uuid; print(uuid.uuid5(uuid.NAMESPACE_URL, sys.stdin.read()))')" ] ||
+            why=$(why_not "$why" "$serial is not the UUIDv5 of $(basename "$(dirname "$(dirname "$sbom_file")")")'s content")
+        done ;;
       *)
         [ "$how" = dirty ] && echo "changed" >>"$sources/LICENSE"
         [ "$how" = dirty ] || "${git[@]}" checkout -q -- LICENSE
