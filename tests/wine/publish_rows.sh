@@ -10,6 +10,9 @@
 #                  packaged (release.sh --build-root BUILD_DIR --presets windows-x64
 #                  -DDORVANE_SIGN_CERT=... -DDORVANE_SIGN_KEY=..., a key file or a token's)
 #     RELEASE_DIR  the release that run made (BUILD_DIR/release/<version>-win64)
+#     CERT         the signer's certificate file it was signed with (by default the one
+#                  the tree's signing.json names; a test that configured the tree since
+#                  may have pointed it elsewhere)
 # It needs faketime, softhsm2, opensc (pkcs11-tool) and libengine-pkcs11-openssl (the
 # windows-x64 group) and no network.
 
@@ -28,7 +31,8 @@ publish_release() {  # ROOT [RELEASE_ARGUMENT...]
 publish_tree() {  # ROOT
   local tree=$1/windows-x64
   mkdir -p "$tree"
-  cp "$build_dir/windows-x64/project.json" "$build_dir/windows-x64/signing.json" "$build_dir/windows-x64/CMakeCache.txt" "$tree/"
+  cp "$build_dir/windows-x64/project.json" "$build_dir/windows-x64/CMakeCache.txt" "$tree/"
+  jq --arg certs "$cert" '.certs = $certs' "$build_dir/windows-x64/signing.json" >"$tree/signing.json"
   cp -a "$build_dir/windows-x64/package" "$tree/"
 }
 
@@ -44,7 +48,7 @@ publish_rows() {
     { record "publish rows: a committed copy of the sources" "git failed"; return; }
   local signing=$build_dir/windows-x64/signing.json
   local cert version name
-  cert=$(jq -r .certs "$signing")
+  cert=${4:-$(jq -r .certs "$signing")}
   version=$(jq -r .version "$build_dir/windows-x64/project.json")
   name=$version-win64
 

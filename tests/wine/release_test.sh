@@ -331,11 +331,11 @@ signing() {
 publishing() {
   signing_inputs
   # Rows of scripts/release.sh on copies of the fixture's signed release, as it was made
-  # (tests/wine/publish_rows.sh): publish_rows SOURCE_DIR BUILD_ROOT RELEASE_DIR.
+  # (tests/wine/publish_rows.sh): publish_rows SOURCE_DIR BUILD_ROOT RELEASE_DIR CERT.
   step "publish_rows"
   # shellcheck source=publish_rows.sh
   source "$here/publish_rows.sh"
-  publish_rows "$src" "$rel" "$final"
+  publish_rows "$src" "$rel" "$final" "$fix/token-cert.pem"
   step "the timestamp authorities"
   start_authorities "$tmp/tsa"
   release_setup
