@@ -7,7 +7,8 @@
 # arguments and environment. What the tests read:
 #   fixture.env        the facts below, as shell assignments (no secret)
 #   src/               the copy of the sources; rel/PRESET the signed build tree, rel/release/ the release
-#   signed/            the signed tree's exe, map and package/ as built (the tree itself may be rebuilt)
+#   signed/            the signed tree's exe, map, package/, project.json, signing.json and
+#                      CMakeCache.txt as built (the tree itself may be rebuilt)
 #   older/             the MSI of an older version (0.0.1) of the same members, for the upgrade rows
 #   token-cert.pem, tsa/ca.pem   the signer's certificate and the timestamps' root
 #   release.log, exec-release.log, askers.log   the signed run's output, trace and askers' answers
@@ -136,6 +137,9 @@ fi
 # As built: the tests that sign and release again rebuild the tree.
 mkdir -p "$fix/signed/package"
 cp "$rel/$preset/dorvane.exe" "$rel/$preset/dorvane.map" "$fix/signed/"
+# What release.sh --no-build reads of the tree, as it was signed (the signing test
+# configures the tree again).
+cp "$rel/$preset/project.json" "$rel/$preset/signing.json" "$rel/$preset/CMakeCache.txt" "$fix/signed/"
 find "$rel/$preset/package" -maxdepth 1 -name 'dorvane-*' -type f -exec cp {} "$fix/signed/package/" \;
 
 # An older version's MSI (0.0.1) of the same members, its exe one byte longer, for the

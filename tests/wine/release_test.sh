@@ -335,7 +335,11 @@ publishing() {
   step "publish_rows"
   # shellcheck source=publish_rows.sh
   source "$here/publish_rows.sh"
-  publish_rows "$src" "$rel" "$final" "$fix/token-cert.pem"
+  # The tree as it was signed, which the signing test has since configured again.
+  mkdir -p "$tmp/as-signed/windows-x64"
+  cp -a "$fix/signed/package" "$fix/signed/project.json" "$fix/signed/signing.json" "$fix/signed/CMakeCache.txt" \
+    "$tmp/as-signed/windows-x64/"
+  publish_rows "$src" "$tmp/as-signed" "$final" "$fix/token-cert.pem"
   step "the timestamp authorities"
   start_authorities "$tmp/tsa"
   release_setup
