@@ -273,11 +273,14 @@ EOF
     exe=$vm_session/release-msi/dorvane.exe
     vm+=(run "$vm_session" --timeout 1800 --)
   fi
-  # Install, PATH, upgrade and uninstall: its own tally, each line counted here.
+  # Install, PATH, upgrade and uninstall: its own tally, each line counted here. In a test
+  # VM the first install's round trip alone (msi_test.sh says why).
+  local scenarios="" expected=7
+  [ ${#vm[@]} = 0 ] || scenarios=first expected=4
   "${vm[@]}" bash "$here/msi_test.sh" "$arch" "$wine_dir" "$new_msi" "$older" "$exe" \
-    "$version" "$usage" "$product_code" >"$tmp/msi.log" 2>&1
+    "$version" "$usage" "$product_code" $scenarios >"$tmp/msi.log" 2>&1
   replay "msiexec: " "$tmp/msi.log"
-  grep -q '^7 passed, 0 failed' "$tmp/msi.log" || record "the MSI round trip under wine" "$(tail -3 "$tmp/msi.log" | tr '\n' ' ')"
+  grep -q "^$expected passed, 0 failed" "$tmp/msi.log" || record "the MSI round trip under wine" "$(tail -3 "$tmp/msi.log" | tr '\n' ' ')"
   [ ${#vm[@]} = 0 ] || rm -rf "$vm_session/release-msi"
 }
 
