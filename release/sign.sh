@@ -65,10 +65,17 @@ work=$(mktemp -d)
 # (What the tools leave in TMPDIR when killed goes with this folder.)
 mkdir "$work/tmp"
 export TMPDIR=$work/tmp
-# The timestamp authorities may take their whole bound each: run as a step
-# (release/step.sh), so that a signal stops it at once.
-# shellcheck source=step.sh
-source "$here/step.sh"
+# The timestamp authorities may take their whole bound each: waited for in the background,
+# so that a signal to this step (bash runs a trap only once the command in the foreground
+# has ended) stops it at once; in this step's process group, which Ctrl-C reaches.
+step() {
+  local status=0
+  "$@" &
+  child=$!
+  wait "$child" || status=$?
+  child=""
+  return "$status"
+}
 fail() { echo "sign.sh: $*" >&2; exit 1; }
 
 setting() { jq -r --arg name "$1" '.[$name] // "" | tostring' "$config"; }

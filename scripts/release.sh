@@ -76,11 +76,20 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 # may lack them.
 python=/usr/bin/python3
 refuse() { echo "release.sh: $*" >&2; exit 2; }
-temporary=() agent_pid=""
-# A long step is run by step (release/step.sh): a signal to this run then stops the step and
-# everything it started at once, and the folders below are removed.
-# shellcheck source=../release/step.sh
-source "$src/release/step.sh"
+temporary=() agent_pid="" child=""
+# A long step runs in the background and is waited for: a signal to this run (to its pid
+# alone, as a job's timeout sends it) then stops the step and everything it started at
+# once, and the folders below are removed, rather than once the step has ended by itself
+# (bash runs a trap only after the command in the foreground ends). It stays in this run's
+# process group, so that Ctrl-C still reaches what ignores no SIGINT.
+step() {
+  local status=0
+  "$@" &
+  child=$!
+  wait "$child" || status=$?
+  child=""
+  return "$status"
+}
 # The processes PID started, then PID, each by its process id.
 stop_tree() {  # SIGNAL PID
   local started
