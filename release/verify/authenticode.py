@@ -259,7 +259,7 @@ def revocation_refused(parsed, ctx):
     below = chain_below_roots(parsed, ctx.roots)
     if below is None:
         return "its chain cannot be followed to --ca's roots here to check revocation (--crl)"
-    now = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
+    now = chain.now()
     problems, checked = [], []
     for cert, issuers in below.items():
         held = asn1_x509.Certificate.load(cert.public_bytes(serialization.Encoding.DER))

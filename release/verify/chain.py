@@ -103,7 +103,7 @@ class Walk:
             self.stop = (f"its chain reaches {shown(cert.subject)}, which --ca holds but which is not a root "
                          f"(not self-signed: its issuer is {shown(cert.issuer)}); give --ca the self-signed root "
                          "certificate at the top of the chain")
-        if cert.issuer == cert.subject and signed(cert, cert):
+        if self_signed(cert):
             if not self.stop:
                 self.stop = f"its chain ends at {shown(cert.subject)}, a root that is not among --ca's"
             return None
