@@ -86,11 +86,48 @@ def msi_name(stored):
     return table, "".join(out)
 
 
+def stored_as_msi_stores(table, name, stored):
+    """Whether STORED is how an MSI stores NAME: encoded, or, for a name that starts with
+    U+0005 (the summary's, the signature's, which OLE and osslsigncode write), as it is."""
+    return stored == msi_encode(table, name) or (not table and name.startswith("\u0005") and stored == name)
+
+
+def msi_encode(table, name):
+    """NAME as an MSI stores it (msi_name's inverse): pairs of the alphabet's characters in
+    one code point, a lone one in another, anything else as it is."""
+    out, at = [TABLE_MARK] if table else [], 0
+    while at < len(name):
+        first = ALPHABET.find(name[at])
+        second = ALPHABET.find(name[at + 1]) if at + 1 < len(name) else -1
+        if first >= 0 and second >= 0:
+            out.append(chr(0x3800 + first + (second << 6)))
+            at += 2
+        elif first >= 0:
+            out.append(chr(0x4800 + first))
+            at += 1
+        else:
+            out.append(name[at])
+            at += 1
+    return "".join(out)
+
+
+NO_ENTRY = 0xFFFFFFFF
+
+
+def _order(stored):
+    """A name's place among its siblings, as compound files order them: shorter first, then
+    each character compared in upper case."""
+    return len(stored.encode("utf-16-le")), stored.upper()
+
+
 def entries(data):
     """(kind, name as stored) of every directory entry in use: kind "storage" or "stream" (the
-    root storage itself left out). Refused when the directory does not parse."""
+    root storage itself left out). Refused when the directory does not parse, or when its
+    tree, by which readers find an entry, does not reach every entry in use exactly once, in
+    the order they search it: an entry a reader cannot find, or finds under another name, is
+    one the tables' reader may list and Windows would not see."""
     size, sectors, fat, sector = _layout(data)
-    here, seen, found = struct.unpack_from("<I", data, 0x30)[0], set(), []
+    here, seen, table = struct.unpack_from("<I", data, 0x30)[0], set(), []
     while here != END_OF_CHAIN:
         if here > LAST_REGULAR or here in seen or here >= len(fat):
             raise Refused("its directory's sector chain ends early or loops")
@@ -98,14 +135,49 @@ def entries(data):
         block = sector(here)
         for at in range(0, size, 128):
             length, kind = struct.unpack_from("<HB", block, at + 64)
-            if kind in (1, 2):
+            left, right, child = struct.unpack_from("<III", block, at + 68)
+            if kind in (1, 2, 5):
                 if length < 2 or length > 64 or length % 2:
                     raise Refused("a directory entry's name length is not one")
                 stored = block[at:at + length - 2].decode("utf-16-le", "surrogatepass")
-                found.append(("storage" if kind == 1 else "stream", stored))
-            elif kind not in (0, 5):
+                table.append((kind, stored, left, right, child))
+            elif kind == 0:
+                table.append(None)
+            else:
                 raise Refused(f"a directory entry is of kind {kind}, which compound files do not have")
         here = fat[here]
+    if not table or table[0] is None or table[0][0] != 5:
+        raise Refused("its directory's first entry is not the root storage")
+    reached = set()
+
+    def subtree(number):
+        """The names of the siblings below NUMBER, in the tree's order, their own children
+        walked too."""
+        if number == NO_ENTRY:
+            return []
+        if number >= len(table) or table[number] is None or number in reached or number == 0:
+            raise Refused("its directory tree names an entry that is not one, or one twice")
+        reached.add(number)
+        kind, stored, left, right, child = table[number]
+        if kind == 2 and child != NO_ENTRY:
+            raise Refused(f"its directory tree gives the stream {stored!r} entries below it")
+        if kind == 1:
+            walk_storage(child)
+        return subtree(left) + [stored] + subtree(right)
+
+    def walk_storage(child):
+        names = subtree(child)
+        if any(_order(a) >= _order(b) for a, b in zip(names, names[1:])):
+            raise Refused("its directory tree is not in the order readers search it: an entry a reader "
+                          "would not find")
+    walk_storage(table[0][4])
+    found = []
+    for number, entry in enumerate(table):
+        if entry is None or number == 0:
+            continue
+        if number not in reached:
+            raise Refused(f"its directory holds {entry[1]!r}, which its tree does not reach")
+        found.append(("storage" if entry[0] == 1 else "stream", entry[1]))
     return found
 
 

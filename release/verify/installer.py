@@ -115,6 +115,9 @@ def accounted(data, tables):
                             "writes none")
         elif (table, name) in seen:
             problems.append(f"the stream {shown} twice")
+        elif not cfb.stored_as_msi_stores(table, name, stored):
+            problems.append(f"a stream {shown} stored under a name Windows Installer does not look up "
+                            f"({q(stored)}, not {q(cfb.msi_encode(table, name))})")
         elif table and name not in set(tables) | SYSTEM_STREAMS:
             problems.append(f"a table's stream {shown} for no table it lists")
         elif not table and name not in allowed:

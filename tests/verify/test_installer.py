@@ -125,6 +125,13 @@ def as_storage(data, name):
     return data[:at + 66] + b"\1" + data[at + 67:]
 
 
+def linked(data, name, field, to):
+    """DATA with the directory entry named NAME's tree link FIELD (68 left, 72 right, 76
+    child) set to entry TO (0xFFFFFFFF: none)."""
+    at = data.index(name.encode("utf-16-le") + b"\0\0")
+    return data[:at + field] + struct.pack("<I", to) + data[at + field + 4:]
+
+
 def appended_zip():
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w") as made:
@@ -195,7 +202,20 @@ class CompoundFile(support.Scratch):
              "stream holds no signature osslsigncode can read"),
             ("the extended signature's stream alone", made(**{extended: b"x" * 32}), "",
              "without a signature"),
+            # What a reader finds by name is what the directory's tree leads to, in its order.
+            ("an entry the directory's tree does not reach", linked(genuine, "Root Entry", 76, 0xFFFFFFFF),
+             "which its tree does not reach", None),
+            ("an entry the tree leads to twice", linked(genuine, "\u0005SummaryInformation", 72, 1),
+             "names an entry that is not one, or one twice", None),
         ]
+        # A stream is found only under the name Windows Installer encodes for it (the summary's
+        # and the signature's, which OLE and osslsigncode write, as they are too).
+        for table, name, stored, found in ((False, "dorvane.cab", "dorvane.cab", False),
+                                           (False, "dorvane.cab", cfb.msi_encode(False, "dorvane.cab"), True),
+                                           (True, "File", "File", False),
+                                           (False, signature, signature, True)):
+            with self.subTest(f"{name} stored as {stored!r}"):
+                self.assertEqual(cfb.stored_as_msi_stores(table, name, stored), found)
         for what, data, words, signed in rows:
             with self.subTest(what):
                 why = installer.accounted(data, tables)
