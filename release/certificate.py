@@ -10,7 +10,8 @@ usage: certificate.py PROGRAM CONFIG [--roots ROOTS.pem | --own-root] [--public-
   --own-root  the roots are the self-signed certificates of the certificate's own file
   --public-key   writes the signer's public key; --chain the certificates, signer's first
 Prints the signer's facts as JSON: subject (RFC 4514, spelt as the verifier shows and matches
-it), sha256 (of its DER), thumbprint (its SHA-1, as Windows shows it), not_after (a day),
+it), sha256 (of its DER), thumbprint (its SHA-1, as Windows shows it), not_after (a day), ends
+(its last second, in UTC),
 days_left (whole days until it expires), crl_urls (the CRL distribution points it and the
 intermediates its file carries name), file.
 A refusal is one line, "PROGRAM: ...", and status 1.
@@ -207,7 +208,8 @@ def main(argv):
     # The SHA-1 thumbprint is what Windows shows a user of the certificate (Thumbprint).
     json.dump({"subject": published_subject(leaf), "sha256": leaf.fingerprint(hashes.SHA256()).hex(),
                "thumbprint": leaf.fingerprint(hashes.SHA1()).hex().upper(),
-               "not_after": day(leaf.not_valid_after), "days_left": (leaf.not_valid_after - now).days,
+               "not_after": day(leaf.not_valid_after),
+               "ends": f"{leaf.not_valid_after:%Y-%m-%d %H:%M:%S} UTC", "days_left": (leaf.not_valid_after - now).days,
                "crl_urls": [url for cert in carried if cert.issuer != cert.subject for url in crl_urls(cert)], "file": config["pkcs12"] or config["certs"]}, sys.stdout, ensure_ascii=False)
     print()
     return 0

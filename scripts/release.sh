@@ -550,8 +550,8 @@ if [ -n "$source" ]; then
   # A certificate about to expire is said in a line a log scan finds, before a run is refused.
   days_left=$(jq -r .days_left <<<"$facts")
   [ "$days_left" -ge 30 ] ||
-    echo "warning: the signing certificate expires in $days_left days, on $(jq -r .not_after <<<"$facts"):" \
-      "renew it before then (a release after that day is refused)"
+    echo "warning: the signing certificate expires in $days_left days, on $(jq -r .not_after <<<"$facts")" \
+      "(at $(jq -r .ends <<<"$facts")): renew it before then (from then on a release is refused)"
   if [ "$(jq '.timestamps | length' "$signing")" = 0 ]; then
     echo "warning: signed without a timestamp: the signatures stop verifying when the certificate expires" \
       "(set DORVANE_SIGN_TIMESTAMP_URL)"
