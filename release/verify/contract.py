@@ -68,6 +68,16 @@ def package(version, arch_name):
     return fill(load()["package"], {"version": version, "arch": arch_name})
 
 
+def package_form():
+    """A package's base name as a user reads it: dorvane-<version>-<win32|win64|arm64>."""
+    return fill(load()["package"], {"version": "<version>", "arch": "<" + "|".join(arches()) + ">"})
+
+
+def package_prefix():
+    """What every package's base name starts with, before its version."""
+    return PLACEHOLDER.split(load()["package"])[0]
+
+
 def suffix(kind):
     """The file name ending of a release file: zip, msi, sbom, provenance, envelope, bundle."""
     return load()["files"][kind]
