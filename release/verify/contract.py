@@ -110,13 +110,10 @@ def msitools_of(summary):
     summary names one in the contract's form, else None. Any release of msitools makes a
     release: the summary names whichever made it."""
     head, _, tail = load()["msi"]["summary"]["appname"].partition("@msitools@")
+    form = re.escape(head) + "(" + load()["msi"]["msitools"] + ")" + re.escape(tail)
     value = summary.get("appname")
-    if not isinstance(value, str) or len(value) < len(head) + len(tail):
-        return None
-    found = value[len(head):len(value) - len(tail)]
-    if value.startswith(head) and value.endswith(tail) and re.fullmatch(load()["msi"]["msitools"], found):
-        return found
-    return None
+    match = re.fullmatch(form, value) if isinstance(value, str) else None
+    return match.group(1) if match else None
 
 
 def msi_values(arch_name, version, epoch, files, msitools=None):
