@@ -29,3 +29,11 @@ function(dorvane_contract_list out)
   endif()
   set(${out} "${items}" PARENT_SCOPE)
 endfunction()
+
+#   dorvane_json_set(JSON_VAR VALUE KEY...)   sets that path of the JSON text to the string VALUE
+function(dorvane_json_set json value)
+  string(REPLACE "\\" "\\\\" value "${value}")
+  string(REPLACE "\"" "\\\"" value "${value}")
+  string(JSON ${json} SET "${${json}}" ${ARGN} "\"${value}\"")
+  set(${json} "${${json}}" PARENT_SCOPE)
+endfunction()

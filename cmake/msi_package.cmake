@@ -1,9 +1,9 @@
 # Run by CPack after it has made the ZIP: the Windows Installer package of the same files
 # (the ZIP's staging folder, so the signed exe where signing is configured), beside it,
 # signed as signing.json says when the build signs.
-include(${CPACK_DORVANE_SOURCE_DIR}/cmake/contract.cmake)
-dorvane_contract(suffix files msi)
-set(msi ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}${suffix})
+file(READ ${CPACK_DORVANE_BINARY_DIR}/project.json facts)
+string(JSON msi GET "${facts}" package files msi)
+set(msi ${CPACK_PACKAGE_DIRECTORY}/${msi})
 execute_process(COMMAND /usr/bin/python3 ${CPACK_DORVANE_SOURCE_DIR}/release/make_msi.py ${CPACK_DORVANE_ARCH}
                         ${CPACK_PACKAGE_VERSION} $ENV{SOURCE_DATE_EPOCH} ${msi} ${CPACK_TEMPORARY_DIRECTORY}
                         ${CPACK_DORVANE_SIGNING}

@@ -122,7 +122,13 @@ string(REPLACE "@version@" "${PROJECT_VERSION}" package "${package}")
 string(REPLACE "@arch@" "${DORVANE_PACKAGE_ARCH}" DORVANE_PACKAGE_NAME "${package}")
 set(CPACK_PACKAGE_FILE_NAME ${DORVANE_PACKAGE_NAME})
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
-set(CPACK_PACKAGE_CHECKSUM SHA256)
+# CPack names the ZIP and the checksum beside each file: with the contract's suffixes, which
+# the package scripts then take from CPack's own variables.
+dorvane_contract(CPACK_ARCHIVE_FILE_EXTENSION files zip)
+dorvane_contract(checksum checksum)
+# (CPack names the checksum ".<the hash's name in lower case>".)
+string(REGEX REPLACE "^[.]" "" CPACK_PACKAGE_CHECKSUM "${checksum}")
+string(TOUPPER "${CPACK_PACKAGE_CHECKSUM}" CPACK_PACKAGE_CHECKSUM)
 # CPack's ZIP has its entries in the file system's order, DOS dates in the builder's time
 # zone and the builder's uid and gid: rewritten first, so that its files alone decide its
 # bytes (and those of everything that records its hash).
@@ -166,6 +172,27 @@ if(DORVANE_NODE AND EXISTS ${DORVANE_NODE_MODULES}/@cyclonedx/cyclonedx-library/
 else()
   message(STATUS "No SBOM or provenance: Node.js, the npm packages or python3-apt are missing (scripts/ensure-tools.sh records)")
 endif()
+# This package as the contract makes it, for project.json: what the release scripts, the
+# records and the tests read of it rather than filling in the contract's pattern again.
+set(DORVANE_PACKAGE_FACTS "{}")
+dorvane_json_set(DORVANE_PACKAGE_FACTS ${DORVANE_PACKAGE_ARCH} arch)
+dorvane_contract(vm architectures ${DORVANE_PACKAGE_ARCH} vm)
+dorvane_json_set(DORVANE_PACKAGE_FACTS ${vm} vm)
+dorvane_json_set(DORVANE_PACKAGE_FACTS ${DORVANE_PACKAGE_NAME} base)
+dorvane_json_set(DORVANE_PACKAGE_FACTS ${checksum} checksum)
+string(JSON DORVANE_PACKAGE_FACTS SET "${DORVANE_PACKAGE_FACTS}" files "{}")
+dorvane_contract_list(kinds files)
+foreach(kind IN LISTS kinds)
+  dorvane_contract(suffix files ${kind})
+  dorvane_json_set(DORVANE_PACKAGE_FACTS ${DORVANE_PACKAGE_NAME}${suffix} files ${kind})
+endforeach()
+string(JSON DORVANE_PACKAGE_FACTS SET "${DORVANE_PACKAGE_FACTS}" members "[]")
+foreach(member IN LISTS members)
+  string(JSON name GET "${member}" name)
+  string(JSON at LENGTH "${DORVANE_PACKAGE_FACTS}" members)
+  dorvane_json_set(DORVANE_PACKAGE_FACTS ${name} members ${at})
+endforeach()
+dorvane_json_set(DORVANE_PACKAGE_FACTS ${DORVANE_NODE_MODULES} node_modules)
 # File dates in the archive: the commit's time, read when CPack runs.
 configure_file(cmake/cpack_options.cmake.in cpack_options.cmake @ONLY)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/cpack_options.cmake)

@@ -141,12 +141,12 @@ if(vm)
 endif()
 dorvane_wine_test(program.windows.requests
                   bash ${wine_tests}/request_test.sh ${arch} ${wine_dir} $<TARGET_FILE:dorvane> ${request_cases})
-dorvane_contract(sbom_suffix files sbom)
+string(JSON sbom GET "${DORVANE_PACKAGE_FACTS}" files sbom)
 add_test(NAME program.windows.standalone
          COMMAND bash ${wine_tests}/standalone_test.sh ${objdump} $<TARGET_FILE:dorvane>
                  ${unit_test_exe} ${PROJECT_VERSION} ${arch}
                  ${CMAKE_BINARY_DIR}/dorvane.map ${CMAKE_BINARY_DIR}/release/THIRD-PARTY-NOTICES.txt
-                 ${CMAKE_BINARY_DIR}/package/${DORVANE_PACKAGE_NAME}${sbom_suffix})
+                 ${CMAKE_BINARY_DIR}/package/${sbom})
 # After release.build, which makes the package its SBOM comes in.
 set_tests_properties(program.windows.standalone PROPERTIES DEPENDS release.build)
 

@@ -6,7 +6,8 @@
 # owner in the extra fields it keeps.
 find_program(DORVANE_STRIP_NONDETERMINISM strip-nondeterminism REQUIRED)
 foreach(file IN LISTS CPACK_PACKAGE_FILES)
-  if(file MATCHES "\\.zip$")
+  cmake_path(GET file EXTENSION LAST_ONLY extension)
+  if(extension STREQUAL CPACK_ARCHIVE_FILE_EXTENSION)
     execute_process(COMMAND ${DORVANE_STRIP_NONDETERMINISM} --type zip --timestamp $ENV{SOURCE_DATE_EPOCH} ${file}
                     RESULT_VARIABLE failed)
     if(failed)

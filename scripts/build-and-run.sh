@@ -31,13 +31,10 @@ show_usage() {  # ARCH WINE_DIR EXE
     { tests/wine/wine-run.sh "$1" "$2/prefix" "$3" || echo "(exit status $?)"; }
   tests/wine/prefix.sh teardown "$1" "$2" >/dev/null
 }
-# Each architecture of the release, its preset and the machine whose wine runs it, as
-# release/contract.json names them.
-mapfile -t rows < <(/usr/bin/python3 -c 'import json
-for arch, entry in json.load(open("release/contract.json"))["architectures"].items():
-    print(entry["preset"], arch, entry["vm"], sep=":")')
-for row in "${rows[@]}"; do
-  IFS=: read -r preset arch vm_arch <<<"$row"
+# Each Windows preset, as CMake lists them; its architecture and the machine whose wine runs
+# it are its build's (project.json, read with jq: one of every Windows group's tools).
+mapfile -t presets < <(cmake --list-presets | sed -n 's/^  "\(windows-[^"]*\)".*/\1/p')
+for preset in "${presets[@]}"; do
   build=$PWD/build/$preset
   if ! why=$(scripts/ensure-tools.sh --check "$preset" 2>&1); then
     echo "== $preset: not built, its tools could not be set up: ${why//ensure-tools.sh: /}"
@@ -49,6 +46,7 @@ for row in "${rows[@]}"; do
     not_run+=("$preset (build)")
     continue
   fi
+  IFS=$'\t' read -r arch vm_arch < <(jq -r '[.package.arch, .package.vm] | @tsv' "$build/project.json")
   took "the $preset build"
   # In the guest where this machine cannot run it, or where the tree's tests run it there
   # (-DDORVANE_WINE_VM=ON, as a kernel without 32-bit code would).

@@ -128,17 +128,16 @@ elif [ -n "$pin_given" ] && [ -z "$pin" ]; then
   refuse "DORVANE_SIGN_PIN is empty: set it (or DORVANE_SIGN_PIN_FILE) to the token's PIN"
 fi
 
-# What a release is comes from the contract: the presets, the file names and suffixes.
+# What a release is comes from the contract: the presets, the kinds of file, in its order,
+# the checksum list and the manifests' folders. Each package's file names are its build
+# tree's (project.json).
 contract=$src/release/contract.json
 mapfile -t all_presets < <(jq -r '.architectures[].preset' "$contract")
-mapfile -t suffixes < <(jq -r '.files[]' "$contract")
-checksum=$(jq -r .checksum "$contract") sums=$(jq -r .sums "$contract")
-envelope=$(jq -r .files.envelope "$contract") bundle=$(jq -r .files.bundle "$contract")
+mapfile -t kinds < <(jq -r '.files | keys_unsorted[]' "$contract")
+sums=$(jq -r .sums "$contract")
 mapfile -t manifest_folders < <(jq -r '.manifests.winget, .manifests.scoop' "$contract")
 arch_of() { jq -r --arg preset "$1" '.architectures | to_entries[] | select(.value.preset == $preset) | .key' "$contract"; }
-package_of() {  # VERSION ARCH
-  jq -r --arg version "$1" --arg arch "$2" '.package | gsub("@version@"; $version) | gsub("@arch@"; $arch)' "$contract"
-}
+package_facts() { jq -r "${@:2}" "$root/$1/project.json"; }  # PRESET JQ_ARGUMENT...
 
 root=$src/build
 presets=("${all_presets[@]}")
@@ -252,11 +251,12 @@ configure() {  # PRESET
 if [ $build = 1 ]; then
   for preset in "${presets[@]}"; do configure "$preset" "$@"; done
 fi
-version_of() { jq -r .version "$root/$1/project.json"; }
+version_of() { package_facts "$1" .version; }
 for preset in "${presets[@]}"; do
   [ -f "$root/$preset/project.json" ] || refuse "$root/$preset is not a configured build tree"
-  # (Again, as the tree was configured: its cache decides which folder the package step reads.)
-  records_refusal "$preset" "$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$root/$preset/CMakeCache.txt")"
+  package_facts "$preset" -e .package.base >/dev/null || refuse "$root/$preset was configured by an older DORVANE: configure it again"
+  # (Again, as the tree was configured: the folder its package step reads.)
+  records_refusal "$preset" "$(package_facts "$preset" .package.node_modules)"
 done
 version=$(version_of "${presets[0]}")
 for preset in "${presets[@]}"; do
@@ -330,7 +330,7 @@ else
   [ ${#given[@]} = 0 ] || refuse "given $(printf '%s, ' "${given[@]}" | sed 's/, $//'), but the trees are not configured to sign: give the signing" \
     "options (-DDORVANE_SIGN_CERT=... and the key), or none of these for an unsigned release"
   # Nor does an unsigned release replace a signed one of this version unasked.
-  if [ -d "$final" ] && [ -n "$(find "$final" -maxdepth 1 -name "*$envelope" -print -quit)" ] && [ $replace = 0 ]; then
+  if [ -f "$final/$(package_facts "${presets[0]}" .package.files.envelope)" ] && [ $replace = 0 ]; then
     refuse "$final is signed, and this run is not: give the signing options, or --replace to replace it" \
       "with an unsigned release"
   fi
@@ -380,27 +380,29 @@ temporary+=("$out")
 mkdir -p "$out"
 for i in "${!presets[@]}"; do
   package=$root/${presets[i]}/package
-  base=$(package_of "$version" "${arches[i]}")
+  checksum=$(package_facts "${presets[i]}" .package.checksum)
+  msi=$package/$(package_facts "${presets[i]}" .package.files.msi)
   missing=()
-  for suffix in "${suffixes[@]}"; do
-    file=$package/$base$suffix
+  for kind in "${kinds[@]}"; do
+    name=$(package_facts "${presets[i]}" ".package.files.$kind")
+    file=$package/$name
     # Only a signed release has the envelope and its bundle; a tree configured anew not to
     # sign after it packaged them holds files that are not what it says.
     unsigned_only=0
-    [[ -z $source && ($suffix == "$envelope" || $suffix == "$bundle") ]] && unsigned_only=1
+    [[ -z $source && ($kind == envelope || $kind == bundle) ]] && unsigned_only=1
     if [ ! -f "$file" ]; then
-      [ $unsigned_only = 1 ] || missing+=("$base$suffix")
+      [ $unsigned_only = 1 ] || missing+=("$name")
       continue
     elif [ $unsigned_only = 1 ]; then
       echo "release.sh: $file is signed, and ${presets[i]} is now configured not to sign: build it again" >&2
       exit 1
     fi
     # Every file goes with its checksum, and only when that checksum is still its own.
-    (cd "$package" && sha256sum --quiet -c "$base$suffix$checksum") ||
+    (cd "$package" && sha256sum --quiet -c "$name$checksum") ||
       { echo "release.sh: $file does not match its $checksum" >&2; exit 1; }
     # The records are written after the MSI: one older than it describes an earlier package.
-    case $suffix in *.json | *.jsonl)
-      if [ "$file" -ot "$package/$base$(jq -r .files.msi "$contract")" ]; then
+    case $kind in zip | msi) ;; *)
+      if [ "$file" -ot "$msi" ]; then
         echo "release.sh: $file is older than its MSI, left by an earlier package step" >&2
         exit 1
       fi ;;

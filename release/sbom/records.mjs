@@ -28,10 +28,10 @@ const require = createRequire(join(modules, 'index.js'));
 const CDX = require('@cyclonedx/cyclonedx-library');
 const { PackageURL } = require('packageurl-js');
 const parseSpdx = require('spdx-expression-parse');
-// What a release is (its file names, the exe's name, the records' types): release/contract.json.
+// What a release is (the exe's name, the records' types): release/contract.json; this
+// package's file names are the build's own (--project, its project.json).
 const contract = JSON.parse(readFileSync(join(here, '../contract.json'), 'utf8'));
 const EXE = contract.members[0].name;
-const suffix = contract.files;
 const spec = CDX.Spec.SpecVersionDict[contract.records.sbom_spec];
 const fail = (why) => {
   process.stderr.write(`records.mjs: ${why}\n`);
@@ -223,12 +223,11 @@ function linkedFiles(map) {
 
 function facts(o) {
   const project = JSON.parse(readFileSync(o.project, 'utf8'));
-  const base = contract.package.replace('@version@', project.version).replace('@arch@', o.arch);
-  const pkgdir = o['package-dir'];
+  const { base, files } = project.package;
   // CPack copies the ZIP into the package folder only after these records are written:
   // until then it is where --zip says.
-  const file = (ending) => (ending === suffix.zip && o.zip ? o.zip : join(pkgdir, base + ending));
-  return { project, base, file, exe: join(o.staged, EXE) };
+  const file = (kind) => (kind === 'zip' && o.zip ? o.zip : join(o['package-dir'], files[kind]));
+  return { project, base, files, file, exe: join(o.staged, EXE) };
 }
 
 const publisher = (project) =>
@@ -396,7 +395,7 @@ function windowsComponents(exe, objdump) {
 const library = () => require('@cyclonedx/cyclonedx-library/package.json');
 
 function sbom(o) {
-  const { project, base, file, exe } = facts(o);
+  const { project, files, file, exe } = facts(o);
   const bom = new CDX.Models.Bom();
   bom.metadata.timestamp = new Date(Number(o.epoch) * 1000);
   bom.metadata.lifecycles.add(CDX.Enums.LifecyclePhase.Build);
@@ -450,11 +449,11 @@ function sbom(o) {
   app.externalReferences.add(new CDX.Models.ExternalReference(project.homepage, CDX.Enums.ExternalReferenceType.Website));
   app.externalReferences.add(new CDX.Models.ExternalReference(project.repository, CDX.Enums.ExternalReferenceType.VCS));
   // The forms it is distributed in, by file name: where they are served is not known here.
-  for (const ending of [suffix.zip, suffix.msi]) {
-    if (!existsSync(file(ending))) continue;
-    app.externalReferences.add(new CDX.Models.ExternalReference(base + ending, CDX.Enums.ExternalReferenceType.Distribution, {
-      hashes: hashesOf(file(ending)),
-      comment: ending === suffix.zip ? `ZIP archive holding ${EXE}` : `Windows Installer package holding ${EXE}`,
+  for (const kind of ['zip', 'msi']) {
+    if (!existsSync(file(kind))) continue;
+    app.externalReferences.add(new CDX.Models.ExternalReference(files[kind], CDX.Enums.ExternalReferenceType.Distribution, {
+      hashes: hashesOf(file(kind)),
+      comment: kind === 'zip' ? `ZIP archive holding ${EXE}` : `Windows Installer package holding ${EXE}`,
     }));
   }
   bom.metadata.component = app;
@@ -483,16 +482,16 @@ function sbom(o) {
   delete json.serialNumber;
   const serialNumber = uuid5(canonical(json));
   const { bomFormat, specVersion, ...rest } = json;
-  writeFileSync(file(suffix.sbom), JSON.stringify({ bomFormat, specVersion, serialNumber, ...rest }, null, 2) + '\n');
+  writeFileSync(file('sbom'), JSON.stringify({ bomFormat, specVersion, serialNumber, ...rest }, null, 2) + '\n');
 }
 
 // --- provenance ----------------------------------------------------------------------------
 
 function provenance(o) {
-  const { project, base, file, exe } = facts(o);
+  const { project, base, files, file, exe } = facts(o);
   const subject = [[`${base}/${EXE}`, exe]];
-  for (const ending of [suffix.zip, suffix.msi, suffix.sbom]) {
-    if (existsSync(file(ending))) subject.push([base + ending, file(ending)]);
+  for (const kind of ['zip', 'msi', 'sbom']) {
+    if (existsSync(file(kind))) subject.push([files[kind], file(kind)]);
   }
   const pkgs = new Map(toolchain(o).map((p) => [keyOf(p), p]));
   const add = (pkg) => pkg && pkgs.set(keyOf(pkg), pkg);
@@ -585,13 +584,13 @@ function provenance(o) {
           preset: o.preset || '',
           signed: o.signed === 'yes',
         },
-        internalParameters: { arch: o.arch, sourceDateEpoch: Number(o.epoch), version: project.version },
+        internalParameters: { arch: project.package.arch, sourceDateEpoch: Number(o.epoch), version: project.version },
         resolvedDependencies: deps,
       },
       runDetails: { builder: { id: o.builder } },
     },
   };
-  writeFileSync(file(suffix.provenance), JSON.stringify(statement, null, 2) + '\n');
+  writeFileSync(file('provenance'), JSON.stringify(statement, null, 2) + '\n');
 }
 
 // --- the signed envelope ---------------------------------------------------------------------

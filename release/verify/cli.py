@@ -240,26 +240,25 @@ def verify(ctx):
     ctx.folder = folder
     folder_checks.anchors_inside(folder, {"--" + option.replace("_", "-"): getattr(args, option)
                                           for option in ("ca", "key", "crl", "tsa_ca") if getattr(args, option)}, report)
-    pattern = re.compile(contract.package_pattern() + "(" + "|".join(
-        re.escape(contract.suffix(kind)) for kind in ("zip", "msi")) + ")")
+    packages = [contract.suffix(kind) for kind in ("zip", "msi")]
+    pattern = re.compile(contract.package_pattern() + "(" + "|".join(map(re.escape, packages)) + ")")
     bases, odd = {}, []
-    prefix = contract.load()["package"].split("@", 1)[0]
+    prefix = contract.package_prefix()
     for name in folder.files:
         match = pattern.fullmatch(name)
         if match:
             bases[contract.package(match.group(1), match.group(2))] = match.groups()[:2]
-        elif "/" not in name and name.startswith(prefix) and re.search(r"\.(zip|msi)$", name, re.I):
+        elif "/" not in name and name.startswith(prefix) and name.lower().endswith(tuple(map(str.lower, packages))):
             odd.append(name)
     if not bases:
-        raise Usage(f"no release in {q(args.dir)} (no dorvane-<version>-<arch>.zip or .msi)"
+        raise Usage(f"no release in {q(args.dir)} (no {contract.package_form()}{packages[0]} or {packages[1]})"
                     + ("; refused: " + ", ".join(q(name) for name in odd) if odd else ""))
     anchors(ctx)
     anchored = folder_checks.integrity(folder, report, policy, limits, bases)
     folder_checks.windows_names(folder, report)
     folder_checks.accounted(folder, bases, anchored, policy, report)
     for name in odd:
-        report.check(f"{show(name)} is a release package", "not a " + contract.load()["package"].replace(
-            "@version@", "<version>").replace("@arch@", "<" + "|".join(contract.arches()) + ">") + " name")
+        report.check(f"{show(name)} is a release package", f"not a {contract.package_form()} name")
     recorded = {}
     for base, (version, arch) in sorted(bases.items()):
         if limits.checks.spent():

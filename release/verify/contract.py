@@ -68,6 +68,16 @@ def package(version, arch_name):
     return fill(load()["package"], {"version": version, "arch": arch_name})
 
 
+def package_form():
+    """A package's base name as a user reads it: dorvane-<version>-<win32|win64|arm64>."""
+    return fill(load()["package"], {"version": "<version>", "arch": "<" + "|".join(arches()) + ">"})
+
+
+def package_prefix():
+    """What every package's base name starts with, before its version."""
+    return PLACEHOLDER.split(load()["package"])[0]
+
+
 def suffix(kind):
     """The file name ending of a release file: zip, msi, sbom, provenance, envelope, bundle."""
     return load()["files"][kind]
@@ -95,12 +105,24 @@ def filetime(epoch):
     return (int(epoch) + 11644473600) * 10_000_000
 
 
-def msi_values(arch_name, version, epoch, files):
-    """The placeholders' values for one MSI. FILES maps each member's name to its bytes."""
+def msitools_of(summary):
+    """The msitools version an MSI's summary names as the program that made it, when the
+    summary names one in the contract's form, else None. Any release of msitools makes a
+    release: the summary names whichever made it."""
+    head, _, tail = load()["msi"]["summary"]["appname"].partition("@msitools@")
+    form = re.escape(head) + "(" + load()["msi"]["msitools"] + ")" + re.escape(tail)
+    value = summary.get("appname")
+    match = re.fullmatch(form, value) if isinstance(value, str) else None
+    return match.group(1) if match else None
+
+
+def msi_values(arch_name, version, epoch, files, msitools=None):
+    """The placeholders' values for one MSI. FILES maps each member's name to its bytes;
+    MSITOOLS is the version of msitools that made it (None: "<version>")."""
     msi = load()["msi"]
     entry = arch(arch_name)["msi"]
     values = {"arch": arch_name, "version": version, "epoch": int(epoch), "filetime": filetime(epoch),
-              "publisher": project()["publisher"]}
+              "publisher": project()["publisher"], "msitools": "<version>" if msitools is None else msitools}
     values.update({key: value for key, value in entry.items() if not isinstance(value, dict)})
     values.update(msi["text"])
     # The package code covers the files' bytes, in the C locale's order of their names, so
@@ -117,12 +139,12 @@ def msi_values(arch_name, version, epoch, files):
     return values
 
 
-def msi_expected(arch_name, version, epoch, files):
-    """The MSI the build makes of FILES for this architecture, version and commit time, as
-    msi.read() reads one: every table with its columns, keys and rows, the summary and the
-    streams (an Authenticode signature's streams aside)."""
+def msi_expected(arch_name, version, epoch, files, msitools=None):
+    """The MSI the build makes of FILES for this architecture, version and commit time with
+    that msitools (msi_values), as msi.read() reads one: every table with its columns, keys
+    and rows, the summary and the streams (an Authenticode signature's streams aside)."""
     msi = load()["msi"]
-    values = msi_values(arch_name, version, epoch, files)
+    values = msi_values(arch_name, version, epoch, files, msitools)
     tables = {name: {"columns": table["columns"], "keys": table["keys"],
                      "rows": [fill(row, values) for row in table["rows"]]}
               for name, table in msi["tables"].items()}

@@ -32,12 +32,12 @@ def epoch_of(summary):
     return epoch if epoch > 0 else None
 
 
-def variable_cells(arch, version, epoch):
+def variable_cells(arch, version, epoch, msitools):
     """Which cells of the expected MSI come from the files' bytes: those that differ between
     two made-up sets of files. {table: set of column numbers}, and summary fields."""
     one = {name: b"a" for name in contract.members()}
     two = {name: b"bb" for name in contract.members()}
-    first, second = (contract.msi_expected(arch, version, epoch, files) for files in (one, two))
+    first, second = (contract.msi_expected(arch, version, epoch, files, msitools) for files in (one, two))
     columns = {}
     for name, table in first["tables"].items():
         for row_a, row_b in zip(table["rows"], second["tables"][name]["rows"]):
@@ -63,12 +63,15 @@ def masked(found, columns, fields):
 
 def differences(found, arch, version, epoch, files=None):
     """How FOUND differs from the MSI the build makes, in a phrase, or "". Without FILES (before
-    anything is unpacked), the cells that come from the files' bytes are left out."""
+    anything is unpacked), the cells that come from the files' bytes are left out. The
+    msitools that made it is the one its summary names, in the contract's form."""
+    msitools = contract.msitools_of(found["summary"])
     if files is None:
-        expected, columns, fields = variable_cells(arch, version, epoch)
+        expected, columns, fields = variable_cells(arch, version, epoch, msitools)
         problems = contract.msi_differences(masked(found, columns, fields), masked(expected, columns, fields), quote=q)
     else:
-        problems = contract.msi_differences(found, contract.msi_expected(arch, version, epoch, files), quote=q)
+        problems = contract.msi_differences(found, contract.msi_expected(arch, version, epoch, files, msitools),
+                                            quote=q)
     return "; ".join(problems[:4]) + (f"; and {len(problems) - 4} more" if len(problems) > 4 else "")
 
 

@@ -66,6 +66,7 @@ class Tables(unittest.TestCase):
          "Someone Else"),
         ("another template", summary(template="Intel;1033"), "summary template \"Intel;1033\""),
         ("another author", summary(author="Someone Else"), "summary author"),
+        ("made by another program", summary(appname="Windows Installer XML Toolset (3.11)"), "summary appname"),
         ("a table more", None, "table \"Binary2\" is extra"),
         ("a stream more", None, "streams"),
     ]
@@ -82,6 +83,11 @@ class Tables(unittest.TestCase):
                 why = installer.differences(found, ARCH, VERSION, EPOCH)
                 self.assertIn(words, why)
         self.assertEqual(installer.differences(genuine(), ARCH, VERSION, EPOCH), "")
+        # Whichever release of msitools made it (a Debian point release), named as msitools names itself.
+        for version in ("0.101", "0.103.1"):
+            found = summary(appname=f"msitools {version}")
+            self.assertEqual(installer.differences(found, ARCH, VERSION, EPOCH), "", version)
+            self.assertEqual(installer.differences(found, ARCH, VERSION, EPOCH, FILES), "", version)
 
     def test_values_from_the_files_are_held_once_unpacked(self):
         # Another package code (it covers the files' bytes): not known before unpacking,

@@ -48,12 +48,9 @@ step "the README's release command in $build"
     cmake --build "$build" --target package
   fi
 ) >"$fix/main.log" 2>&1 || { cat "$fix/main.log"; exit 1; }
-zips=("$build"/package/dorvane-*.zip)
-zip=$(basename "${zips[0]}")
-base=${zip%.zip}
-msi=$base.msi
-version=$(jq -r .version "$build/project.json")
-DORVANE_NODE_MODULES=$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$build/CMakeCache.txt")
+# The package's names as the build resolved them.
+IFS=$'\t' read -r base zip msi version DORVANE_NODE_MODULES < <(jq -r \
+  '[.package.base, .package.files.zip, .package.files.msi, .version, .package.node_modules] | @tsv' "$build/project.json")
 export DORVANE_NODE_MODULES
 # The SBOM and provenance are made where the build found Node.js, the npm packages and
 # python3-apt; a tree with uncommitted changes (a developer's) gets no provenance.

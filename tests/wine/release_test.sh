@@ -38,9 +38,9 @@ has_records=0 dirty="" tree_commit=""
 source "$fix/fixture.env"
 sources=$fix/src rel=$fix/rel job=$fix/job
 records=()
-[ "$has_records" = 0 ] || records=("$base.cdx.json" "$base.provenance.json")
-[ -z "$dirty" ] || records=("$base.cdx.json")
-DORVANE_NODE_MODULES=$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$build/CMakeCache.txt")
+[ "$has_records" = 0 ] || mapfile -t records < <(jq -r '.package.files.sbom, .package.files.provenance' "$build/project.json")
+[ -z "$dirty" ] || records=("${records[0]}")
+DORVANE_NODE_MODULES=$(jq -r .package.node_modules "$build/project.json")
 export DORVANE_NODE_MODULES
 records_checks_init "$src" "$build" "$tmp" "$DORVANE_NODE_MODULES"
 trap 'stop_helpers; rm -rf "$tmp"' EXIT
@@ -117,7 +117,7 @@ packages() {
   # else; the guide plain Windows text that reads in an 80-column console.
   files=$(cmake -E tar tf "$build/package/$zip" | grep -v '/$' | sed "s|^${zip%.zip}/||" | LC_ALL=C sort | tr '\n' ' ')
   why=""
-  [ "$files" = "LICENSE README.txt THIRD-PARTY-NOTICES.txt dorvane.exe " ] || why="unexpected files"
+  [ "$files" = "$(jq -r '.package.members[]' "$build/project.json" | LC_ALL=C sort | tr '\n' ' ')" ] || why="unexpected files"
   record "the ZIP holds exactly: $files" "$why"
   guide=$tmp/unzipped/$base/README.txt
   why=""
@@ -251,7 +251,9 @@ sys.path.insert(0, sys.argv[1])
 from verify import contract, msi
 path, arch, version, epoch, folder = sys.argv[2:]
 files = {name: open(os.path.join(folder, name), "rb").read() for name in contract.members()}
-print("; ".join(contract.msi_differences(msi.read(path), contract.msi_expected(arch, version, epoch, files))[:3]))
+read = msi.read(path)
+expected = contract.msi_expected(arch, version, epoch, files, contract.msitools_of(read["summary"]))
+print("; ".join(contract.msi_differences(read, expected)[:3]))
 EOF
     )
     record "$(basename "$package"): every table, row and summary field as release/contract.json has them" "$why"
