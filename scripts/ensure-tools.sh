@@ -180,9 +180,11 @@ add_group() {  # GROUP: what it lacks, in wanted[GROUP]
       need_command clang-format clang-format
       need_command cppcheck cppcheck
       need_command valgrind valgrind
-      # The linters of the other languages (scripts/lint.sh).
+      # The linters of the other languages, and the docs' Markdown read as tokens
+      # (scripts/lint.sh, scripts/check-doc-links).
       need_command shellcheck shellcheck
       need_command pyflakes3 pyflakes3
+      need_package python3-markdown-it
       need_command node nodejs
       [ -x "$files/usr/bin/python3" ] || missing+=(python3)
       [ -n "$(find "$files/usr/lib/llvm-14/lib/clang" -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null)" ] ||

@@ -86,6 +86,12 @@ CASES = [
     ("a missing front page, and one that is not text",
      {"README.md": None, "docs/bad.md": b"# Bad \xff\n"},
      ["README.md: README.md (no such page)", "docs/bad.md: docs/bad.md (not UTF-8 text)"]),
+    ("a link by reference: named once, where it is defined",
+     {"README.md": "# Title\n\nsee [it][ref], [again][ref] and [ref].\n\n[ref]: docs/gone.md\n"},
+     ["README.md:5: docs/gone.md (no such file)"]),
+    ("an underlined heading is an anchor; an indented block is code",
+     {"README.md": "# Title\n\nSub\n---\n\n[a](#sub) [b](#sub-1)\n\n    scripts/gone.sh\n"},
+     ["README.md:6: #sub-1 (no such heading)", "README.md:8: scripts/gone.sh (no such path in the tree)"]),
 ]
 
 
