@@ -28,6 +28,7 @@ const require = createRequire(join(modules, 'index.js'));
 const CDX = require('@cyclonedx/cyclonedx-library');
 const { PackageURL } = require('packageurl-js');
 const parseSpdx = require('spdx-expression-parse');
+const uuid = require('uuid');
 // What a release is (the exe's name, the records' types): release/contract.json; this
 // package's file names are the build's own (--project, its project.json).
 const contract = JSON.parse(readFileSync(join(here, '../contract.json'), 'utf8'));
@@ -242,15 +243,8 @@ const canonical = (v) =>
       ? `{${Object.keys(v).sort().map((k) => `${JSON.stringify(k)}:${canonical(v[k])}`).join(',')}}`
       : JSON.stringify(v);
 
-// A deterministic urn:uuid: a UUID version 5 (SHA-1, RFC 4122 URL namespace) of the name.
-function uuid5(name) {
-  const namespace = Buffer.from('6ba7b8119dad11d180b400c04fd430c8', 'hex');
-  const hash = createHash('sha1').update(namespace).update(name).digest();
-  hash[6] = (hash[6] & 0x0f) | 0x50;
-  hash[8] = (hash[8] & 0x3f) | 0x80;
-  const h = hash.subarray(0, 16).toString('hex');
-  return `urn:uuid:${h.slice(0, 8)}-${h.slice(8, 12)}-${h.slice(12, 16)}-${h.slice(16, 20)}-${h.slice(20)}`;
-}
+// A deterministic urn:uuid: a UUID version 5 (RFC 9562) of the name in the URL namespace.
+const uuid5 = (name) => `urn:uuid:${uuid.v5(name, uuid.v5.URL)}`;
 
 const Hash = CDX.Enums.HashAlgorithm;
 const hashesOf = (path) =>
