@@ -599,14 +599,23 @@ function pae(type, body) {
   }
 }
 
-// The certificates of a PEM file; a block that does not end refuses the file, as every other
-// reader of the project's PEM files does (one that skipped it would use fewer certificates
-// than the file holds, and say nothing).
+// The certificates of a PEM file, by the project's one PEM rule (as the verifier's pem_blocks
+// reads one): a block that does not end, or ends with another kind's line, refuses the file
+// (a reader that skipped it would use fewer certificates than the file holds, and say
+// nothing), and so does a certificate that cannot be read.
 function certificates(file) {
   const text = readFileSync(file, 'utf8');
   const blocks = [...text.matchAll(/-----BEGIN ([A-Z0-9 ]+)-----[^-]+-----END \1-----/g)];
   if ((text.match(/-----BEGIN /g) || []).length !== blocks.length) fail(`${file} has a PEM block that does not end`);
-  return blocks.filter((block) => block[1] === 'CERTIFICATE').map((block) => new X509Certificate(block[0]));
+  return blocks
+    .filter((block) => block[1] === 'CERTIFICATE')
+    .map((block, i) => {
+      try {
+        return new X509Certificate(block[0]);
+      } catch {
+        return fail(`${file}: its PEM certificate ${i + 1} cannot be read`);
+      }
+    });
 }
 
 const payloadType = contract.records.payload_type;

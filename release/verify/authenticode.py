@@ -5,6 +5,7 @@ osslsigncode's verify, offline: no CRL distribution point is ever fetched (-igno
 revocation is checked only against the CRLs the user gives (--crl), for every certificate of
 the chain below the roots. Of osslsigncode only exit statuses count: a signature's
 description, URL and names are the signer's text."""
+import collections
 import datetime
 import hashlib
 import os
@@ -40,17 +41,26 @@ def certificates_pem(ders):
     return "".join(asn1_pem.armor("CERTIFICATE", der).decode() for der in ders).encode()
 
 
-def roots_of(pem_bytes):
-    """The DER of every certificate in a PEM file; ValueError when a block of it is not a
-    certificate that can be read, or does not end (OpenSSL would then refuse the whole file)."""
+def pem_blocks(pem_bytes):
+    """(kind, DER) of every block of a PEM file, by the project's one PEM rule: ValueError when
+    one cannot be read, does not end, or ends with another kind's line (OpenSSL would then
+    refuse the whole file; a reader that skipped it would use less than the file holds)."""
     try:
-        blocks = list(asn1_pem.unarmor(pem_bytes, multiple=True))
+        blocks = [(kind, der) for kind, _, der in asn1_pem.unarmor(pem_bytes, multiple=True)]
     except ValueError as error:
         raise ValueError(f"it is not PEM that can be read ({str(error).splitlines()[0][:120]})") from None
-    if pem_bytes.count(b"-----BEGIN ") != len(blocks):
+    kinds = collections.Counter(kind for kind, _ in blocks)
+    if pem_bytes.count(b"-----BEGIN ") != len(blocks) or \
+            any(pem_bytes.count(f"-----END {kind}-----".encode()) != count for kind, count in kinds.items()):
         raise ValueError(f"it has a PEM block that does not end after its {len(blocks)} that do")
+    return blocks
+
+
+def roots_of(pem_bytes):
+    """The DER of every certificate in a PEM file; ValueError when a block of it is not a
+    certificate that can be read, or breaks the PEM rule (pem_blocks)."""
     found = []
-    for number, (kind, _, der) in enumerate(blocks, 1):
+    for number, (kind, der) in enumerate(pem_blocks(pem_bytes), 1):
         if kind == "CERTIFICATE":
             try:
                 x509.load_der_x509_certificate(der)
@@ -203,9 +213,9 @@ def what_the_file_is(path, parsed, dse, ctx):
 
 
 def crls_of(pem_bytes):
-    """The CRLs of a PEM file (cryptography's); ValueError when it holds none."""
-    found = [x509.load_der_x509_crl(der) for kind, _, der in asn1_pem.unarmor(pem_bytes, multiple=True)
-             if kind == "X509 CRL"]
+    """The CRLs of a PEM file (cryptography's); ValueError when it holds none, or breaks the
+    PEM rule (pem_blocks)."""
+    found = [x509.load_der_x509_crl(der) for kind, der in pem_blocks(pem_bytes) if kind == "X509 CRL"]
     if not found:
         raise ValueError("no PEM CRL (-----BEGIN X509 CRL-----)")
     return found
