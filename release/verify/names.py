@@ -96,8 +96,10 @@ ONE_LINE = re.compile(r'^\s*(subject=\s*)?[A-Za-z][A-Za-z0-9.]*\s+=|=\s+\S|=\s*"
 
 def parse(given):
     """RFC 4514 text (CN=Publisher,O=Example) as a list of RDNs; ValueError when it is not.
-    (cryptography's Name.from_rfc4514_string is not used: it decodes an escaped UTF-8 byte
-    such as OpenSSL's \\C3\\BC as a character of its own, and a #hex value as text.)"""
+    (cryptography's Name.from_rfc4514_string is not used: it decodes each escaped UTF-8 byte
+    such as OpenSSL's \\C3\\BC as a character of its own, takes a #hex value's DER as its
+    text, accepts an empty value, and knows none of OpenSSL's emailAddress, street or
+    serialNumber; nor its rfc4514_string, which prints an invisible character as itself.)"""
     if ONE_LINE.search(given):
         raise ValueError("this is OpenSSL's default one-line form (TYPE = VALUE, most general first); give the "
                          "subject in RFC 4514 form, " + RFC4514_HOW)
