@@ -234,3 +234,9 @@ def lines(report):
 
 def stream():
     return io.StringIO()
+
+
+def has(lines, words):
+    """Whether a line says WORDS: a verdict's or a note's words begin its line, others are
+    anywhere in one."""
+    return any(line.startswith(words) or words[:4] not in ("ok  ", "FAIL", "    ") and words in line for line in lines)

@@ -7,7 +7,7 @@ import zlib
 
 import support
 
-from verify import archive, contract, limits, report
+from verify import archive, contract, limits, release, report
 
 SOURCE = support.SOURCE  # (support puts the package on the path)
 BASE = "dorvane-1.0.0-win64"
@@ -63,40 +63,42 @@ def prepend(data):
 EPOCH = 1796875264  # 2026-12-10 04:01:04 UTC
 
 
-def streamed(contents, stored=(), descriptor=b"PK\x07\x08", folder=None, after=None, declared=None, change=None):
+def streamed(contents, stored=(), descriptor=b"PK\x07\x08", folder=None, after=None, declared=None, change=None,
+             extras=None, base=BASE):
     """A ZIP as the build's package step writes one: no folder entry, the members in byte
     order, each deflated with its sizes in a data descriptor after its data (zero in its
     local header), the build's extra fields and times (release/contract.json's "zip").
     STORED: members stored instead; DESCRIPTOR: each descriptor's signature (b"" for none);
     FOLDER: a folder entry's stored bytes, if any; AFTER: {member: bytes} put after its
     deflate stream, inside its compressed size; DECLARED: {member: the size its headers
-    give}; CHANGE: {member: {central directory field: value}}."""
+    give}; CHANGE: {member: {central directory field: value}}; EXTRAS: {member: extra fields
+    after the build's}; BASE: the folder the members are in."""
     spec = contract.load()["zip"]
     extra = archive.expected_extra(EPOCH)
     time, date = archive.dos_time(EPOCH)
     local, central = b"", b""
-    entries = ([(BASE + "/", folder, 0, 0o40755)] if folder is not None else []) + [
-        (f"{BASE}/{name}", contents[name], 0 if name in stored else 8,
+    entries = ([(base + "/", folder, 0, 0o40755)] if folder is not None else []) + [
+        (f"{base}/{name}", contents[name], 0 if name in stored else 8,
          int(spec["modes"].get(name, spec["modes"]["*"]), 8)) for name in sorted(contents)]
     for name, data, method, mode in entries:
         member = name.split("/", 1)[1]
         packed = (data if method == 0 else zlib.compress(data, 9)[2:-4]) + (after or {}).get(member, b"")
         crc, flags = zlib.crc32(data), 0 if name.endswith("/") else 8
         size = (declared or {}).get(member, len(data))
-        raw = name.encode()
+        raw, own = name.encode(), extra + (extras or {}).get(member, b"")
         header_sizes = (crc, len(packed), size) if not flags else (0, 0, 0)
         offset = len(local)
         local += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, method, time, date, *header_sizes, len(raw),
-                             len(extra))
-        local += raw + extra + packed
+                             len(own))
+        local += raw + own + packed
         if flags:
             local += descriptor + struct.pack("<III", crc, len(packed), size)
         fields = {"made": spec["version_made_by"], "need": 20, "flags": flags, "method": method, "time": time,
                   "date": date, "disk": 0, "internal": 0, "external": mode << 16, **(change or {}).get(member, {})}
         central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, fields["made"], fields["need"], fields["flags"],
                                fields["method"], fields["time"], fields["date"], crc, len(packed), size, len(raw),
-                               len(extra), 0, fields["disk"], fields["internal"], fields["external"], offset)
-        central += raw + extra
+                               len(own), 0, fields["disk"], fields["internal"], fields["external"], offset)
+        central += raw + own
     return local + central + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries), len(central),
                                          len(local), 0)
 
@@ -111,6 +113,16 @@ def another_exe_when_streamed(exe):
               + struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0x5C21, zlib.crc32(other), len(other), len(other),
                             len(name), 0) + name + other)
     return streamed({**{n: (n * 50).encode() for n in MEMBERS}, "dorvane.exe": exe + hidden}, stored={"dorvane.exe"})
+
+
+def unicode_path(member):
+    target = (BASE + "/version.dll").encode()
+    return struct.pack("<HHBI", 0x7075, 5 + len(target), 1, zlib.crc32(f"{BASE}/{member}".encode())) + target
+
+
+def local_size(data):
+    """DATA with its first entry's local header giving an uncompressed size of 1."""
+    return data[:22] + struct.pack("<I", 1) + data[26:]
 
 
 def counted_end(count):
@@ -189,6 +201,13 @@ class Read(unittest.TestCase):
              "dorvane-1.0.0-win64/ is a folder entry: the build writes none"),
             ("data descriptors without their signature", streamed({n: b"x" for n in MEMBERS}, descriptor=b""),
              "its data descriptor lacks its signature"),
+            # an Info-ZIP Unicode Path field naming LICENSE version.dll for extractors that honour it
+            ("a Unicode path field", streamed({n: b"x" for n in MEMBERS}, extras={"LICENSE": unicode_path("LICENSE")}),
+             f"{BASE}/LICENSE carries extra fields 0x5455, 0x7875, 0x7075: the build writes only"),
+            ("a symbolic link", streamed({n: b"x" for n in MEMBERS}, change={"LICENSE": {"external": 0o120777 << 16}}),
+             f"{BASE}/LICENSE is not a regular file (mode 120777)"),
+            ("a local header's size not the central directory's", local_size(streamed({n: b"x" for n in MEMBERS})),
+             f"{BASE}/LICENSE: its sizes or CRC differ between its local header and the central directory"),
         ]
         for what, data, words in rows:
             with self.subTest(what):
@@ -213,6 +232,18 @@ class Read(unittest.TestCase):
         checks, members = self.read(build_zip({n: bytes(1 << 20) for n in MEMBERS}), inflated=3 << 20)
         self.assertTrue(members is None, checks)
         self.assertIn("past 3145728 bytes in all", checks[-1])
+
+    def test_the_folders_packages_inflate_within_one_bound(self):
+        # Versions' ZIPs each within every bound of its own, past the run's in all.
+        bounds = limits.Limits().start()
+        bounds.inflated = 5 << 20
+        spend = release.spender(bounds)
+        for number in range(3):
+            base = f"dorvane-0.0{number}-win64"
+            checks, members = archive.read(streamed({n: bytes(1 << 20) for n in MEMBERS}, base=base), base, MEMBERS,
+                                           "dorvane.exe", bounds, spend)
+        self.assertIsNone(members, checks)
+        self.assertIn("the folder's ZIPs and MSIs inflate past 5 MiB in all: not unpacked further", checks[-1][1])
 
 
 if __name__ == "__main__":

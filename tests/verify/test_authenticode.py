@@ -11,14 +11,83 @@ import unittest
 
 import support
 import certificate
+import pefile
+from asn1crypto import cms, core, x509 as ax509
 from cryptography import x509
+from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.name import _ASN1Type
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 from verify import authenticode, chain, names, pe, report
 
 O, CN = NameOID.ORGANIZATION_NAME, NameOID.COMMON_NAME
 IDENTITY = "CN=Test Publisher,O=Test"
+
+
+def certificate_table(exe):
+    at, size = struct.unpack_from("<II", exe, pefile.PE(data=exe).OPTIONAL_HEADER.DATA_DIRECTORY[4].get_file_offset())
+    return at, size
+
+
+def with_table(exe, der=None, padding=b""):
+    """EXE with its certificate table holding DER (its own PKCS#7 unless given) and PADDING
+    after it, its checksum made right."""
+    at, size = certificate_table(exe)
+    der = der or exe[at + 8:at + struct.unpack_from("<I", exe, at)[0]]
+    der += bytes(-len(der) % 8) + padding
+    pe = pefile.PE(data=exe[:at] + struct.pack("<IHH", 8 + len(der) - len(padding), 0x200, 2) + der)
+    pe.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size = 8 + len(der)
+    pe = pefile.PE(data=bytes(pe.write()))
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    return bytes(pe.write())
+
+
+def pkcs7(exe):
+    at, _ = certificate_table(exe)
+    return cms.ContentInfo.load(exe[at + 8:at + struct.unpack_from("<I", exe, at)[0]])
+
+
+def look_alike(exe, leaf, key):
+    """EXE's SignerInfo naming its issuer as a PrintableString (the same name to OpenSSL), and
+    a certificate by KEY with that issuer byte for byte and the signer's serial carried too."""
+    info = pkcs7(exe)
+    serial = leaf.serial_number
+    name = x509.Name([x509.NameAttribute(CN, leaf.issuer.get_attributes_for_oid(CN)[0].value,
+                                         _ASN1Type.PrintableString)])
+    cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
+            .serial_number(serial).not_valid_before(support.START)
+            .not_valid_after(support.START + datetime.timedelta(days=3650)).sign(key, hashes.SHA256()))
+    other = ax509.Certificate.load(cert.public_bytes(support.serialization.Encoding.DER))
+    info["content"]["signer_infos"][0]["sid"] = cms.SignerIdentifier(
+        name="issuer_and_serial_number", value={"issuer": other.issuer, "serial_number": serial})
+    info["content"]["certificates"].append(cms.CertificateChoices(name="certificate", value=other))
+    return with_table(exe, info.dump(force=True))
+
+
+def countersigned(exe, authority, key, now, forged=False):
+    """EXE's signature countersigned the old way (PKCS#9) by AUTHORITY a second before NOW, its
+    certificate carried; FORGED: the signing time changed after it signed."""
+    info = pkcs7(exe)
+    signer = info["content"]["signer_infos"][0]
+
+    def attributes(when):
+        return cms.CMSAttributes([
+            cms.CMSAttribute({"type": "content_type", "values": ["data"]}),
+            cms.CMSAttribute({"type": "signing_time", "values": [cms.Time(name="utc_time", value=core.UTCTime(when))]}),
+            cms.CMSAttribute({"type": "message_digest", "values": [hashlib.sha256(signer["signature"].native).digest()]})])
+    when = (now - datetime.timedelta(seconds=1)).replace(tzinfo=datetime.timezone.utc)
+    sig = key.sign(attributes(when).dump(), ec.ECDSA(hashes.SHA256()))
+    held = ax509.Certificate.load(authority.public_bytes(support.serialization.Encoding.DER))
+    counter = cms.SignerInfo({
+        "version": "v1", "digest_algorithm": {"algorithm": "sha256"},
+        "signed_attrs": attributes(when.replace(year=2020) if forged else when),
+        "sid": cms.SignerIdentifier(name="issuer_and_serial_number",
+                                    value={"issuer": held.issuer, "serial_number": held.serial_number}),
+        "signature_algorithm": {"algorithm": "sha256_ecdsa"}, "signature": sig})
+    signer["unsigned_attrs"] = cms.CMSAttributes([cms.CMSAttribute({"type": "counter_signature", "values": [counter]})])
+    info["content"]["certificates"].append(cms.CertificateChoices(name="certificate", value=held))
+    return with_table(exe, info.dump(force=True))
 
 
 class Signatures(support.Scratch):
@@ -41,23 +110,26 @@ class Signatures(support.Scratch):
     def tearDownClass(cls):
         cls.counter.close()
 
-    def signed(self, *certs, data=None, stamp=None, key=None):
+    def signed(self, *certs, data=None, stamp=None, key=None, extra=()):
         """Signed with CERTS (the signer's first), by KEY (the leaf's); STAMP: (the authority's
-        certificate, its key, the time), a timestamp by osslsigncode's own authority."""
+        certificate, its key, the time), a timestamp by osslsigncode's own authority; EXTRA:
+        osslsigncode's options besides."""
         key_file = self.write("key.pem", support.key_pem(key or self.leaf_key))
-        extra = []
+        extra = list(extra)
         if stamp:
-            extra = ["-TSA-certs", self.write("tsa.pem", support.pem(stamp[0])),
+            extra += ["-TSA-certs", self.write("tsa.pem", support.pem(stamp[0])),
                      "-TSA-key", self.write("tsa.key", support.key_pem(stamp[1])),
                      "-TSA-time", str(int(stamp[2].replace(tzinfo=datetime.timezone.utc).timestamp()))]
         return support.sign(data or support.small_pe(), support.pem(*certs), key_file, self.tmp, extra)
 
-    def verdict(self, exe, ca=True, roots=None, tsa_roots=(), **anchors):
+    def verdict(self, exe, ca=True, roots=None, tsa_roots=(), tsa_given=False, **anchors):
         """(the report's lines, the Signature) of authenticode.check on EXE; ROOTS: --ca's
-        certificates (the test root unless given), TSA_ROOTS those a timestamp may chain to."""
+        certificates (the test root unless given), TSA_ROOTS those a timestamp may chain to
+        (TSA_GIVEN: given with --tsa-ca)."""
         roots = roots or [self.root]
         roots_file = self.write("roots.pem", support.pem(*roots)) if ca else None
         ctx = support.context(self.tmp, ca=roots_file, **anchors)
+        ctx.args.tsa_ca = "tsa-roots.pem" if tsa_given else None
         ctx.tsa_roots = self.write("tsa-roots.pem", support.pem(*roots, *tsa_roots))
         if ca:
             ctx.roots = authenticode.roots_of(support.pem(*roots))
@@ -248,6 +320,62 @@ class Signatures(support.Scratch):
                 self.assertLine(lines, words)
                 if not verified:
                     self.assertFalse(any(", timestamped" in line for line in lines), lines)
+
+    def test_signatures_the_build_never_writes(self):
+        now = chain.now().replace(microsecond=0)
+        tsa_key, day = support.key("tsa"), datetime.timedelta(days=1)
+        tsa = support.certificate(support.name_of((CN, "Test TSA")), tsa_key, self.root.subject, self.root_key,
+                                  eku=[ExtendedKeyUsageOID.TIME_STAMPING])
+        private_root = support.certificate(support.name_of((CN, "Private TSA Root")), self.inter_key, ca=True)
+        private = support.certificate(support.name_of((CN, "Private TSA")), tsa_key, private_root.subject,
+                                      self.inter_key, eku=[ExtendedKeyUsageOID.TIME_STAMPING])
+        evil_key = support.key("evil")
+        evil = support.certificate(self.leaf.subject, evil_key)
+        genuine = self.signed(self.leaf)
+        checksum_off = bytearray(support.small_pe())
+        checksum_off[pefile.PE(data=bytes(checksum_off)).OPTIONAL_HEADER.get_file_offset() + 64] ^= 1
+        stamped = self.signed(self.leaf, private, stamp=(private, tsa_key, now - day))
+        said = "DORVANE\nTimestamp Server Signature verification: ok\nTimestamp time: {} GMT\nSignature verification: ok"
+        rows = [
+            # (what, exe, anchors, verified, words in a line, words in no line)
+            ("its signature cut short", genuine[:-300], {"identity": IDENTITY}, False, "its signature: damaged", ""),
+            ("bytes past the signature's alignment", with_table(genuine, padding=bytes(16)), {"identity": IDENTITY}, False,
+             "its signature: its certificate table holds more than one WIN_CERTIFICATE, or bytes past its alignment", ""),
+            ("a wrong PE checksum", bytes(checksum_off), {"identity": IDENTITY}, False, "its PE checksum is right: it says 0x",
+             ""),
+            # the attacker's certificate, with the publisher's subject, outside; the publisher's nested in it
+            ("a nested signature", self.signed(self.leaf, data=self.signed(evil, key=evil_key), extra=["-nest"]),
+             {"identity": IDENTITY}, False,
+             "its signature: it carries a nested signature (unsigned attribute 1.3.6.1.4.1.311.2.4.1)", ""),
+            ("a look-alike certificate with the signer's serial", look_alike(genuine, self.leaf, evil_key),
+             {"identity": IDENTITY}, False, "its signature: 2 of its certificates carry the signer's serial number", ""),
+            ("a SHA-1 digest", self.signed(self.leaf, extra=["-h", "sha1"]), {"identity": IDENTITY}, False,
+             'its digest algorithm is "sha1": a release is signed with SHA-256', ""),
+            # a description written as osslsigncode reports a timestamp
+            ("a description like a timestamp", self.signed(self.leaf, extra=["-n", said.format("Jan  1 00:00:00 2020")]),
+             {"identity": IDENTITY}, True, "verifies", ", timestamped"),
+            ("the same with no such date", self.signed(self.leaf, extra=["-n", said.format("Feb 31 25:61:61 2020")]),
+             {"identity": IDENTITY}, True, "verifies", "unexpected"),
+            ("an authority's roots in --ca", stamped, {"identity": IDENTITY, "roots": [self.root, private_root]}, True,
+             f"verifies, timestamped {now - day:%Y-%m-%dT%H:%M:%SZ}", ""),
+            ("--tsa-ca naming another authority's", stamped, {"identity": IDENTITY, "tsa_given": True}, False,
+             "its RFC 3161 timestamp does not verify with --ca and --tsa-ca and the system's roots", "(if the publisher"),
+            # countersigned the old way (PKCS#9) a second ago
+            ("a legacy countersignature", countersigned(genuine, tsa, tsa_key, now), {"identity": IDENTITY}, True,
+             f"verifies, timestamped {now - datetime.timedelta(seconds=1):%Y-%m-%dT%H:%M:%SZ}", ""),
+            ("the same by an authority no root given vouches for", countersigned(genuine, private, tsa_key, now),
+             {"identity": IDENTITY}, False, "its countersignature does not verify with --ca and the system's roots (if "
+             "the publisher timestamps with an authority of its own, give that authority's roots with --tsa-ca", ""),
+            ("its time changed after the authority signed", countersigned(genuine, tsa, tsa_key, now, forged=True),
+             {"identity": IDENTITY}, False, "its SignerInfo's signature does not verify", "timestamped"),
+        ]
+        for what, exe, anchors, verified, words, never in rows:
+            with self.subTest(what):
+                lines, result, _ = self.verdict(exe, **anchors)
+                self.assertEqual(result.verified, verified, "\n".join(lines))
+                self.assertLine(lines, words)
+                self.assertFalse(never and any(never in line for line in lines), lines)
+                self.assertEqual(result.spki is None, not verified)
 
     def test_a_bag_of_800_name_linked_certificates_is_judged_at_once(self):
         # Each names the next as its issuer and is signed by the next's key: a chain of 800

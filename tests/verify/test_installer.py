@@ -67,6 +67,18 @@ class Tables(unittest.TestCase):
         ("another template", summary(template="Intel;1033"), "summary template \"Intel;1033\""),
         ("another author", summary(author="Someone Else"), "summary author"),
         ("made by another program", summary(appname="Windows Installer XML Toolset (3.11)"), "summary appname"),
+        ("a deferred action that adds a user", edit("CustomAction", lambda rows, _: rows.append(
+            ["AddUser", 3106, "SystemFolder", "net.exe user helper P4ss /add", None])),
+         'table CustomAction\'s rows differ: not the build\'s: ["AddUser", 3106, "SystemFolder", "net.exe user helper'),
+        ("a Run key", edit("Registry", lambda rows, _: rows.append(
+            ["Run", 2, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "helper", "[INSTALLDIR]dorvane.exe",
+             "Program"])), "table Registry's rows differ"),
+        ("its folder first on PATH", edit("Environment", set_cell("Environment", "PATH", "Value", "[INSTALLDIR];[~]")),
+         "table Environment's rows differ"),
+        ("a folder named ..", edit("Directory", set_cell("Directory", "INSTALLDIR", "DefaultDir", "..|..")),
+         'table Directory\'s rows differ: not the build\'s: ["INSTALLDIR", "ProgramFiles64Folder", "..|.."]'),
+        ("the folders in a loop", edit("Directory", set_cell("Directory", "TARGETDIR", "Directory_Parent", "INSTALLDIR")),
+         "table Directory's rows differ"),
         ("a table more", None, "table \"Binary2\" is extra"),
         ("a stream more", None, "streams"),
     ]

@@ -12,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import traceback
+import types
 import unittest
 
 import support
@@ -198,6 +199,32 @@ class Signals(support.Scratch):
                     self.assertNotRegex(out, "passed, .* failed")
 
 
+    def test_a_reader_that_stops_reading(self):
+        # Whoever reads the verdict stopped (head -1): the status is SIGPIPE's, with no traceback.
+        base = contract.package("1.0.0", "win64")
+        self.write(f"dir/{base}.zip", b"not a zip")
+        read, write = os.pipe()
+        os.close(read)
+        err = self.path("err")
+        pid = os.fork()
+        if not pid:
+            status = 70
+            try:
+                sys.stdout, sys.stderr = os.fdopen(write, "w", buffering=1), open(err, "w", buffering=1)
+                tempfile.tempdir = self.path("tmp")
+                status = cli.main([self.path("dir")])
+            finally:
+                os._exit(status)
+        os.close(write)
+        os.makedirs(self.path("tmp"))
+        _, status = os.waitpid(pid, 0)
+        with open(err) as handle:
+            err = handle.read()
+        self.assertEqual(os.waitstatus_to_exitcode(status), 128 + signal.SIGPIPE, err)
+        self.assertNotIn("Traceback", err)
+        self.assertEqual(os.listdir(self.path("tmp")), [])
+
+
 class Rebuild(support.Scratch):
     def tool(self, name, script):
         path = self.write(f"bin/{name}", "#!/bin/sh\n" + script)
@@ -222,6 +249,26 @@ class Rebuild(support.Scratch):
         recorded = ("a" * 40, contract.arch("win64")["preset"], list(dependencies))
         rebuild.check(base, "win64", recorded, ctx, deadline or limits.Deadline(60, "the rebuild"))
         return support.lines(ctx.report)
+
+    def test_the_rebuilds_files_compared(self):
+        # An unsigned release: each of its files against the one the rebuild's package step made.
+        self.tool("diffoscope", "exit 1\n")
+        base = contract.package("1.0.0", "win64")
+        made = {base + ".zip": b"zip", base + ".msi": b"msi"}
+        rows = [("the same files", made, "ok   rebuilt, byte for byte: " + base + ".msi"),
+                ("another MSI", dict(made, **{base + ".msi": b"other"}),
+                 f"FAIL rebuilt, byte for byte: {base}.msi: differs from the rebuild's"),
+                ("no MSI made", {base + ".zip": b"zip"}, f"FAIL rebuilt, byte for byte: {base}.msi: the rebuild made no")]
+        for what, rebuilt, words in rows:
+            with self.subTest(what):
+                package = "build/windows-x64/package"
+                self.tool("cmake", f'[ "$1" != --build ] || {{ mkdir -p {package} && cd {package} && '
+                          + " && ".join(f"printf {data.decode()} >{name}" for name, data in rebuilt.items()) + "; }\n")
+                ctx, _ = self.context()
+                ctx.signed[base], ctx.folder = False, types.SimpleNamespace(files=made)
+                lines = self.run_rebuild(ctx, base)
+                self.assertTrue(support.has(lines, words), lines)
+                shutil.rmtree(os.path.join(self.tmp, "rebuild-" + "a" * 12))
 
     def test_rows(self):
         rows = [
