@@ -27,7 +27,7 @@ if [ "$has_records" = 0 ]; then
   finish
   exit
 fi
-DORVANE_NODE_MODULES=$(sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$build/CMakeCache.txt")
+DORVANE_NODE_MODULES=$(jq -r .package.node_modules "$build/project.json")
 export DORVANE_NODE_MODULES
 # By hand: VERIFY_RELEASE=scripts/verify-release of a copy of the sources (a fault planted
 # in its release/verify/) and VERIFY_RELEASE_ROWS=a regular expression of the rows to run.
@@ -39,9 +39,9 @@ mkdir "$tmp/alone"
 /usr/bin/python3 -I "$verify_src/release/pack_verifier.py" "$verify_src" "$tmp/alone/verify-release" ||
   { echo "cannot make the verifier's one file"; exit 1; }
 
-# The fixture's releases, copied; the signer's certificate, its key and the timestamps' root.
+# The fixture's releases, copied; the signer's certificate, its public key and the timestamps' root.
 mkdir "$tmp/good"
-find "$build/package" -maxdepth 1 -type f -name 'dorvane-*' -exec cp {} "$tmp/good" \;
+cp "$build/package/$base".* "$tmp/good/"
 cp -a "$fix/signed/package" "$tmp/token"
 cp -a "$final" "$tmp/final"
 sums=$(sha256sum <"$final/SHA256SUMS" | cut -c1-64)

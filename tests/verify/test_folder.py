@@ -74,7 +74,8 @@ class Folders(support.Scratch):
         ("a package's name with a space", dict(release(), **{BASE + " (1).zip": b"x"}), [], 1,
          f'FAIL "{BASE} (1).zip" is a release package: not a dorvane-'),
         ("a name globbing would expand", {"dorvane-[1].0-win64.zip": b"not a zip"}, [], 2,
-         'no release in "' + "{dir}" + '" (no dorvane-<version>-<arch>.zip or .msi); refused: "dorvane-[1].0-win64.zip"'),
+         'no release in "{dir}" (no '),
+        ("the same, named", {"dorvane-[1].0-win64.zip": b"not a zip"}, [], 2, '; refused: "dorvane-[1].0-win64.zip"'),
         ("SHA256SUMS naming a file outside", dict(release(), SHA256SUMS=sums("../outside")), [], 1,
          'FAIL SHA256SUMS matches every file it lists (1): names "../outside": not a plain relative name'),
         ("SHA256SUMS naming a device", dict(release(), SHA256SUMS=sums("/dev/zero")), [], 1,
@@ -123,9 +124,10 @@ class Folders(support.Scratch):
     ]
 
     def test_rows(self):
-        for what, files, argv, status, words in self.rows:
+        top = self.tmp
+        for number, (what, files, argv, status, words) in enumerate(self.rows):
             with self.subTest(what):
-                self.tmp = self.path(str(len(os.listdir(self.tmp))))
+                self.tmp = os.path.join(top, str(number))
                 found, lines = self.checked(files, *argv)
                 self.assertEqual(found, status, "\n".join(lines))
                 words = words.replace("{dir}/..", self.tmp).replace("{dir}", self.path("dir"))
