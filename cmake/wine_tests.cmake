@@ -213,13 +213,14 @@ else()
   set_tests_properties(release.msi PROPERTIES TIMEOUT 600)
 endif()
 
-# The administrators' and auditors' pages' and README.txt's commands, run as written against a release
-# built here; one suite, the 64-bit one, whose wine runs natively everywhere.
+# The users' pages' and README.txt's commands, run as written against releases made of the
+# fixture's packages (unsigned, self-signed, a CA's); one suite, the 64-bit one, whose wine
+# runs natively everywhere.
 if(arch STREQUAL win64)
   add_test(NAME docs.commands
            COMMAND bash ${PROJECT_SOURCE_DIR}/tests/release/docs_commands_test.sh ${PROJECT_SOURCE_DIR}
-                   ${wine_dir} ${CMAKE_TOOLCHAIN_FILE} ${DORVANE_NODE_MODULES})
-  set_tests_properties(docs.commands PROPERTIES TIMEOUT 400 FIXTURES_REQUIRED wine ${tally}
+                   ${CMAKE_BINARY_DIR} ${wine_dir})
+  set_tests_properties(docs.commands PROPERTIES TIMEOUT 400 FIXTURES_REQUIRED "release;wine" ${tally}
                        SKIP_REGULAR_EXPRESSION "this machine cannot run win64 programs")
 endif()
 

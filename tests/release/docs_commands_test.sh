@@ -1,148 +1,203 @@
 #!/usr/bin/env bash
-# What the administrators' and auditors' pages and README.txt tell a reader to type, run as
-# written against a release built here, so that a changed option, file name, folder or
-# registry key fails here rather than in a reader's hands. Every command block of
-# docs/administrators.md and docs/checking.md carries a marker on the line before it:
-#   <!-- docs.commands: sh -->               run by bash in the release folder: status 0
-#   <!-- docs.commands: cmd -->              each line run by cmd under wine in the release
-#                                            folder: status 0
-#   <!-- docs.commands: cmd status=N -->     the same, each line ending with status N
-#   <!-- docs.commands: not run (WHY) -->    not runnable here, and why
-# A block without one fails. Only <version>, {ProductCode}, HEX (the signer's certificate's
-# SHA-256), DIR (a folder of the downloaded files alone) and ANCHORS (a folder outside the
-# download folder) are filled in; ANCHORS/ROOTS.pem is the release's certificate,
-# ANCHORS/TSA.pem the system's store and ANCHORS/pub.pem its public key, as its publisher
-# would publish them (no CRLS.pem: the certificate names no CRL distribution point), and
-# verify-release is the checkout's. The blocks that run osslsigncode verify run again on a
-# copy signed as a public CA's customer is (an intermediate and CRL distribution points, a
-# private timestamp authority), with its anchors and CRLs, without the CRLs, and with a CRL
-# that revokes the signer's certificate, which must fail. The msiexec lines of
-# README.txt run too, and the fleet rule ("Take the file of the machine's own architecture:
-# ...") must read the same on the front page, this page and README.txt.
-# usage: docs_commands_test.sh SOURCE_DIR WINE_DIR TOOLCHAIN_FILE [NODE_MODULES]
+# What the users' pages and README.txt tell a reader to type, run as written on three
+# releases, so that a changed option, file name, folder or registry key fails here rather
+# than in a reader's hands. scripts/release.sh --no-build makes them of the fixture's
+# packages (release.build), never of another build: unsigned (this tree's package),
+# self-signed (the fixture's token-signed one) and ca (this tree's install packed again by
+# the package step's CPack, signed by a test CA's customer: an intermediate, a CRL
+# distribution point on a 127.0.0.1 listener nothing may contact, an organisation with a
+# comma and umlauts; privately timestamped). Each command block of the pages has a marker:
+#   <!-- docs.commands: sh -->             bash in each release's download folder: status 0
+#   <!-- docs.commands: sh signed -->      the same; on the unsigned release, with the
+#                                          self-signed one's anchors, it must fail
+#   <!-- docs.commands: sh new -->         bash once in a new folder; a cert.pem and key.pem
+#                                          it makes must pass release/sign.sh check
+#   <!-- docs.commands: cmd [status=N] --> each line by cmd under wine, status N (0), on
+#                                          the ca release (wine's msiexec reads no signature)
+#   <!-- docs.commands: not run (WHY) -->
+# README.txt's command paragraphs go by the table further down. Filled in as release.sh
+# printed them: <version>, {ProductCode}, HEX (after --sums the SHA-256 of SHA256SUMS, else
+# the signer's certificate's), DIR and FOLDER (the download folder), ANCHORS/ (a folder
+# outside it, where README.txt's verifier lines run: ROOTS.pem, TSA.pem, CRLS.pem, pub.pem),
+# CN=...,O=... (the signer's subject); verify-release is the file release.sh wrote beside
+# the release. Blocks running osslsigncode verify run on the ca release with its CRLs,
+# without, and with one revoking the signer, which must fail.
+# usage: docs_commands_test.sh SOURCE_DIR BUILD_DIR WINE_DIR
 set -u
-src=$1
-wine_dir=$2
-toolchain=$3
-node_modules=${4-}
-arch=win64
-run=$src/tests/wine/wine-run.sh
-page=$src/docs/administrators.md
+here=$1/tests/wine
+# shellcheck source=../checks.sh
+source "$here/../checks.sh"
+# shellcheck source=../wine/signing_checks.sh
+source "$here/signing_checks.sh"
+# shellcheck source=../wine/publish_rows.sh
+source "$here/publish_rows.sh"
+fix=$2/release-fixture
+if [ ! -f "$fix/fixture.env" ]; then
+  record "the releases of release.build in $fix" "none: ctest runs release.build with this test (not with -FS)"
+  finish
+  exit
+fi
+arch="" build="" epoch="" commit="" zip="" base="" msi="" version="" has_records=0 dirty=""
+# shellcheck source=/dev/null # (the fixture's facts; the pages are this test's sources')
+source "$fix/fixture.env"
+src=$1 wine_dir=$3
+run=$here/wine-run.sh
 checked=$("$run" "$arch" --check 2>&1) || { status=$?; echo "$checked"; exit $status; }
-source "$src/tests/checks.sh"
-prefix=$wine_dir/docs-commands
-authority=""
-trap '[ -z "$authority" ] || kill "$authority"; timeout 20 "$run" "$arch" --server "$prefix" -k 2>/dev/null; rm -rf "$prefix" "$tmp"' EXIT
+if [ "$has_records" != 1 ]; then
+  record "the records' tools (a release holds an SBOM and provenance)" "missing: scripts/ensure-tools.sh records"
+  finish
+  exit
+fi
+prefix=$wine_dir/docs-commands listener=""
+trap 'stop_helpers; [ -z "$listener" ] || kill "$listener"; timeout 20 "$run" "$arch" --server "$prefix" -k 2>/dev/null; rm -rf "$prefix" "$tmp"' EXIT
 
-# The release: the package step of a commit of the sources as they are (so that it has its
-# provenance and signed envelope), signed with a throwaway certificate, which the pages'
-# blocks trust as ROOTS.pem and pub.pem.
-openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=DORVANE docs test signing" \
-  -addext extendedKeyUsage=codeSigning -keyout "$tmp/key.pem" -out "$tmp/cert.pem" 2>/dev/null
-copy_sources "$src" "$tmp/src"
-{
-  git -C "$tmp/src" init -q && git -C "$tmp/src" add -A &&
-    git -C "$tmp/src" -c user.name=t -c user.email=t@t commit -q -m "the sources as they are" &&
-    cmake -S "$tmp/src" -B "$tmp/build" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
-      -DCMAKE_TOOLCHAIN_FILE="$tmp/src/cmake/$(basename "$toolchain")" -DDORVANE_BUILD_TESTS=OFF \
-      -DDORVANE_PRESET="$(jq -r --arg arch "$arch" '.architectures[$arch].preset' "$src/release/contract.json")" \
-      ${node_modules:+"-DDORVANE_NODE_MODULES=$node_modules"} \
-      -DDORVANE_SIGN_CERT="$tmp/cert.pem" -DDORVANE_SIGN_KEY="$tmp/key.pem" &&
-    cmake --build "$tmp/build" --target package
-} >"$tmp/build.log" 2>&1 || { tail -20 "$tmp/build.log"; echo "0 passed, 1 failed"; exit 1; }
-mkdir "$tmp/release"
-find "$tmp/build/package" -maxdepth 1 -type f -exec cp {} "$tmp/release/" \;
-# DIR: the downloaded files alone; verify-release: the checkout's.
-mkdir "$tmp/download" "$tmp/bin"
-find "$tmp/build/package" -maxdepth 1 -type f -exec cp {} "$tmp/download/" \;
-ln -s "$src/scripts/verify-release" "$tmp/bin/verify-release"
-# ANCHORS: what the publisher publishes apart from the files, kept outside the download folder.
-mkdir "$tmp/anchors"
-cp "$tmp/cert.pem" "$tmp/anchors/ROOTS.pem"
-# (Its release names no timestamp authority: TSA.pem is then the system's store.)
-cp /etc/ssl/certs/ca-certificates.crt "$tmp/anchors/TSA.pem"
-openssl x509 -in "$tmp/cert.pem" -pubkey -noout >"$tmp/anchors/pub.pem"
-leaf_sha256=$(openssl x509 -in "$tmp/cert.pem" -outform DER | sha256sum | cut -c1-64)
-msi=$(cd "$tmp/release" && echo dorvane-*-"$arch".msi)
-version=${msi#dorvane-}
-version=${version%-"$arch".msi}
-product_code=$(/usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from verify import msi
-print(dict(msi.read(sys.argv[2])["tables"]["Property"]["rows"])["ProductCode"])' "$src/release" "$tmp/release/$msi")
-(cd "$tmp/release" && cmake -E tar xf "dorvane-$version-$arch.zip")
-
-# The same ZIP and MSI signed as a public CA's customer's are: a root, an intermediate, a
-# leaf naming CRL distribution points (on a port nothing listens on: osslsigncode must not
-# connect), with AIA and a policy and an organisation with a comma and umlauts; timestamped
-# by a private authority of the test's own. By release/sign.sh, on copies: no build.
-ca_signed() {
-  local pki=$tmp/pki cdp=http://127.0.0.1:9
-  mkdir "$pki" "$tmp/ca-release" "$tmp/tsa"
-  /usr/bin/python3 "$src/tests/wine/tsa.py" "$tmp/tsa" >"$tmp/tsa.log" 2>&1 &
-  authority=$!
-  openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=DORVANE docs test root" \
-    -addext basicConstraints=critical,CA:true -addext keyUsage=critical,keyCertSign,cRLSign \
-    -keyout "$pki/ca-key.pem" -out "$pki/ca.pem" &&
-    openssl req -newkey rsa:2048 -nodes -subj "/CN=DORVANE docs test intermediate" -keyout "$pki/inter-key.pem" \
-      -out "$pki/inter.csr" &&
-    printf 'basicConstraints=critical,CA:true\nkeyUsage=critical,keyCertSign,cRLSign\ncrlDistributionPoints=URI:%s/ca.crl\n' \
-      "$cdp" >"$pki/inter.ext" &&
-    openssl x509 -req -in "$pki/inter.csr" -CA "$pki/ca.pem" -CAkey "$pki/ca-key.pem" -CAcreateserial -days 3650 \
-      -extfile "$pki/inter.ext" -out "$pki/inter.pem" &&
-    openssl req -newkey rsa:2048 -nodes -utf8 -subj "/C=DE/O=Zählwerk, Söhne GmbH/CN=Zählwerk, Söhne GmbH" \
-      -keyout "$pki/leaf-key.pem" -out "$pki/leaf.csr" &&
-    printf '%s\n' extendedKeyUsage=codeSigning keyUsage=critical,digitalSignature basicConstraints=CA:false \
-      "crlDistributionPoints=URI:$cdp/inter.crl" "authorityInfoAccess=caIssuers;URI:$cdp/inter.cer" \
-      certificatePolicies=2.23.140.1.4.1 >"$pki/leaf.ext" &&
-    openssl x509 -req -in "$pki/leaf.csr" -CA "$pki/inter.pem" -CAkey "$pki/inter-key.pem" -CAcreateserial \
-      -days 3650 -extfile "$pki/leaf.ext" -out "$pki/leaf.pem" || return 1
-  cat "$pki/leaf.pem" "$pki/inter.pem" >"$pki/chain.pem"
-  # Each issuer's CRL, and the intermediate's revoking the leaf.
-  local issuer
-  for issuer in ca inter; do
-    mkdir "$pki/crl-$issuer" && : >"$pki/crl-$issuer/index.txt" && echo 01 >"$pki/crl-$issuer/number"
-    printf '[ca]\ndefault_ca=d\n[d]\ndatabase=%s\ncrlnumber=%s\ndefault_md=sha256\ndefault_crl_days=30\n' \
-      "$pki/crl-$issuer/index.txt" "$pki/crl-$issuer/number" >"$pki/crl-$issuer/ca.cnf"
-  done
-  crl() { openssl ca -config "$pki/crl-$1/ca.cnf" -keyfile "$pki/$1-key.pem" -cert "$pki/$1.pem" "${@:2}"; }
-  crl ca -gencrl -out "$pki/ca.crl" && crl inter -gencrl -out "$pki/inter.crl" &&
-    crl inter -revoke "$pki/leaf.pem" && crl inter -gencrl -out "$pki/inter-revoked.crl" || return 1
-  mkdir "$tmp/ca-crls" "$tmp/ca-nocrl" "$tmp/ca-revoked"
-  local _ anchors
-  for _ in $(seq 100); do [ -s "$tmp/tsa/port" ] && break; sleep 0.1; done
-  for anchors in "$tmp/ca-crls" "$tmp/ca-nocrl" "$tmp/ca-revoked"; do
-    cp "$pki/ca.pem" "$anchors/ROOTS.pem" && cp "$tmp/tsa/ca.pem" "$anchors/TSA.pem" || return 1
-  done
-  cat "$pki/inter.crl" "$pki/ca.crl" >"$tmp/ca-crls/CRLS.pem"
-  cat "$pki/inter-revoked.crl" "$pki/ca.crl" >"$tmp/ca-revoked/CRLS.pem"
-  jq -n --arg certs "$pki/chain.pem" --arg key "$pki/leaf-key.pem" --arg stamps "$tmp/tsa/ca.pem" \
-    --arg url "http://127.0.0.1:$(cat "$tmp/tsa/port")/" \
-    '{source: "pem", $certs, $key, pkcs12: "", pkcs11_module: "", pkcs11_engine: "", osslsigncode: "/usr/bin/osslsigncode",
-      timestamp_ca: $stamps, timestamps: [$url], timestamp_timeout: 30, agent: ""}' >"$pki/signing.json"
-  git -C "$tmp/src" log -1 --format=%ct >"$pki/epoch"
-  local zip=dorvane-$version-$arch.zip msi=dorvane-$version-$arch.msi member=dorvane-$version-$arch/dorvane.exe
-  osslsigncode remove-signature -in "$tmp/release/$member" -out "$pki/dorvane.exe" &&
-    osslsigncode remove-signature -in "$tmp/release/$msi" -out "$tmp/ca-release/$msi" &&
-    bash "$src/release/sign.sh" exe "$pki/dorvane.exe" "$pki/epoch" "$pki/signing.json" &&
-    bash "$src/release/sign.sh" msi "$tmp/ca-release/$msi" "$pki/epoch" "$pki/signing.json" || return 1
-  # (The ZIP with that exe in place of its own, every other entry as it is.)
-  /usr/bin/python3 -c 'import sys, zipfile
-with zipfile.ZipFile(sys.argv[1]) as old, zipfile.ZipFile(sys.argv[2], "w", zipfile.ZIP_DEFLATED) as new:
-    for entry in old.infolist():
-        new.writestr(entry, open(sys.argv[4], "rb").read() if entry.filename == sys.argv[3] else old.read(entry))' \
-    "$tmp/release/$zip" "$tmp/ca-release/$zip" "$member" "$pki/dorvane.exe" || return 1
-  (cd "$tmp/ca-release" && sha256sum "$zip" >"$zip.sha256" && sha256sum "$msi" >"$msi.sha256")
-  ca_leaf_sha256=$(openssl x509 -in "$pki/leaf.pem" -outform DER | sha256sum | cut -c1-64)
+# release.sh runs from a committed copy of the sources (publish_release's).
+rows=$tmp/rows wrapper=()
+mkdir -p "$rows/tmpdir"
+copy_sources "$src" "$rows/src"
+{ git -C "$rows/src" init -q && git -C "$rows/src" add -A &&
+  git -C "$rows/src" -c user.name=t -c user.email=t@t commit -q -m "the sources as they are"; } ||
+  { record "a committed copy of the sources" "git failed"; finish; exit; }
+declare -A sums leaf subject anchors
+# KIND CERT [ROOTS]: the release of the packages in $tmp/KIND-tree/windows-x64, its flat files
+# in $tmp/KIND/download, the anchors release.sh printed.
+release_of() {
+  local kind=$1 folder verifier
+  build_dir=$tmp/$kind-tree cert=$2
+  publish_tree "$tmp/$kind"
+  DORVANE_RELEASE_CA=${3-} publish_release "$tmp/$kind"
+  cp "$rows/out" "$tmp/$kind.log"
+  folder=$(sed -n 's/^release [^:]*: //p' "$rows/out")
+  if [ "$(cat "$rows/status")" != 0 ] || [ ! -d "$folder" ]; then
+    record "release.sh --no-build: the $kind release" "status $(cat "$rows/status"): $(tail -3 "$rows/out" | tr '\n' ' ')"
+    return 1
+  fi
+  mkdir -p "$tmp/$kind/download" "$tmp/$kind/bin"
+  find "$folder" -maxdepth 1 -type f -exec cp {} "$tmp/$kind/download/" \;
+  sums[$kind]=$(published "SHA-256 of SHA256SUMS" "$rows/out")
+  leaf[$kind]=$(published "signer's certificate SHA-256" "$rows/out")
+  subject[$kind]=$(published "signer (RFC 4514 subject)" "$rows/out")
+  # The verifier as handed over: the one file beside the release, its SHA-256 as printed.
+  verifier=$(published "the verifier, one file (publish it as verify-release)" "$rows/out")
+  cp "${verifier%, SHA-256 *}" "$tmp/$kind/bin/verify-release"
+  why=""
+  [ "$(sha256sum <"$tmp/$kind/bin/verify-release" | cut -c1-64)" = "${verifier##*SHA-256 }" ] ||
+    why="sha256sum verify-release does not print '${verifier##*SHA-256 }'"
+  record "the $kind release: the verifier beside it, with the SHA-256 release.sh printed" "$why"
 }
-ca_signed >"$tmp/ca.log" 2>&1 || { tail -5 "$tmp/ca.log"; record "a copy signed as a CA's customer, timestamped" "it could not be made"; }
-guide=$tmp/release/dorvane-$version-$arch/README.txt
+
+# This tree's install packed again by the package step's own CPack configuration into TREE
+# (no build), its provenance naming the fixture's commit (this tree may have uncommitted
+# changes); given SIGNING, signed so: the exe by release/sign.sh before it is packed, the MSI
+# and the envelope by the steps that sign them in a signed build.
+repackage() {  # TREE [SIGNING]
+  local tree=$1/windows-x64 cpack
+  mkdir -p "$tree"
+  cp "$build/project.json" "$build/CMakeCache.txt" "$tree/"
+  cp "${2:-$build/signing.json}" "$tree/signing.json"
+  echo "$epoch" >"$1/epoch"
+  printf 'include([==[%s]==])\nset(CPACK_DORVANE_SOURCE_COMMIT %s)\n' "$build/cpack_options.cmake" "$commit" \
+    >"$1/options.cmake"
+  printf 'include([==[%s]==])\nset(CPACK_PACKAGE_DIRECTORY [==[%s]==])\nset(CPACK_PROJECT_CONFIG_FILE [==[%s]==])\n' \
+    "$build/CPackConfig.cmake" "$tree/package" "$1/options.cmake" >"$1/CPackConfig.cmake"
+  if [ -n "${2-}" ]; then
+    printf 'set(CPACK_DORVANE_SIGNING [==[%s]==])\nset(CPACK_PRE_BUILD_SCRIPTS [==[%s]==])\n' "$tree/signing.json" \
+      "$1/sign.cmake" >>"$1/CPackConfig.cmake"
+    # shellcheck disable=SC2016 # (a CMake variable)
+    printf 'execute_process(COMMAND bash [==[%s]==] exe ${CPACK_TEMPORARY_DIRECTORY}/dorvane.exe [==[%s]==] [==[%s]==] RESULT_VARIABLE failed)\nif(failed)\n  message(FATAL_ERROR "sign.sh failed")\nendif()\n' \
+      "$src/release/sign.sh" "$1/epoch" "$tree/signing.json" >"$1/sign.cmake"
+  fi
+  cpack=$(sed -n 's/^CMAKE_CPACK_COMMAND:INTERNAL=//p' "$build/CMakeCache.txt")
+  (cd "$1" && "$cpack" --config "$1/CPackConfig.cmake") >"$1/cpack.log" 2>&1 ||
+    { record "CPack again in $tree" "$(grep -m2 -i 'error\|sign.sh' "$1/cpack.log" | tr '\n' ' ')"; return 1; }
+}
+
+step "the unsigned release"
+if [ -z "$dirty" ]; then
+  mkdir -p "$tmp/unsigned-tree/windows-x64"
+  cp -a "$build/package" "$build/project.json" "$build/CMakeCache.txt" "$build/signing.json" "$tmp/unsigned-tree/windows-x64/"
+else
+  echo "the unsigned release: this tree's package has no provenance (uncommitted changes): its install packed again"
+  repackage "$tmp/unsigned-tree"
+fi
+release_of unsigned ""
+step "the self-signed release"
+mkdir -p "$tmp/self-signed-tree/windows-x64"
+cp -a "$fix/signed/package" "$fix/signed/project.json" "$fix/signed/signing.json" "$fix/signed/CMakeCache.txt" \
+  "$tmp/self-signed-tree/windows-x64/"
+release_of self-signed "$fix/token-cert.pem"
+anchors[self-signed]=$tmp/anchors-self-signed
+mkdir "${anchors[self-signed]}"
+cp "$fix/token-cert.pem" "${anchors[self-signed]}/ROOTS.pem"
+cp "$(jq -r .timestamp_ca "$fix/signed/signing.json")" "${anchors[self-signed]}/TSA.pem"
+cp "$(published "public key" "$tmp/self-signed.log")" "${anchors[self-signed]}/pub.pem"
+# The unsigned release, checked with the self-signed one's anchors: it must fail.
+anchors[unsigned]=${anchors[self-signed]} leaf[unsigned]=${leaf[self-signed]} subject[unsigned]=${subject[self-signed]}
+
+step "the ca release"
+# The CRL distribution point's and AIA's address: a listener that notes every connection.
+/usr/bin/python3 -c 'import socket, sys
+server = socket.create_server(("127.0.0.1", 0))
+open(sys.argv[1], "w").write(str(server.getsockname()[1]))
+while True:
+    server.accept()[0].close()
+    open(sys.argv[2], "a").write("contacted\n")' "$tmp/cdp.port" "$tmp/contacts" &
+listener=$!
+start_authorities "$tmp/tsa"
+for _ in $(seq 100); do [ -s "$tmp/cdp.port" ] && break; sleep 0.1; done
+cdp=http://127.0.0.1:$(<"$tmp/cdp.port")
+openssl genrsa -out "$tmp/key.pem" 2048 2>/dev/null
+ca=$tmp/ca
+make_ca "$ca"
+printf '%s\n' basicConstraints=CA:FALSE keyUsage=critical,digitalSignature extendedKeyUsage=codeSigning \
+  "crlDistributionPoints=URI:$cdp/intermediate.crl" "authorityInfoAccess=caIssuers;URI:$cdp/intermediate.cer" \
+  certificatePolicies=2.23.140.1.4.1 >"$ca/public.ext"
+# Each issuer's CRL, and the intermediate's revoking the signer.
+crl() {  # ISSUER OPTION...: openssl ca as the root or the intermediate
+  mkdir -p "$ca/db-$1" && touch "$ca/db-$1/index.txt" && { [ -f "$ca/db-$1/number" ] || echo 01 >"$ca/db-$1/number"; } &&
+    printf '[ca]\ndefault_ca=d\n[d]\ndatabase=%s\ncrlnumber=%s\ndefault_md=sha256\ndefault_crl_days=30\n' \
+      "$ca/db-$1/index.txt" "$ca/db-$1/number" >"$ca/db-$1/ca.cnf" &&
+    openssl ca -config "$ca/db-$1/ca.cnf" -keyfile "$ca/$1.key" -cert "$ca/$1.pem" "${@:2}"
+}
+{ openssl req -new -key "$tmp/key.pem" -utf8 -subj "/C=DE/O=Zählwerk, Söhne GmbH/CN=Zählwerk, Söhne GmbH" |
+  openssl x509 -req -CA "$ca/intermediate.pem" -CAkey "$ca/intermediate.key" -days 365 -extfile "$ca/public.ext" \
+    -out "$ca/public.pem" && cat "$ca/public.pem" "$ca/intermediate.pem" >"$ca/public-chain.pem" &&
+  crl root -gencrl -out "$ca/root.crl" && crl intermediate -gencrl -out "$ca/intermediate.crl" &&
+  crl intermediate -revoke "$ca/public.pem" && crl intermediate -gencrl -out "$ca/revoked.crl"; } >"$ca/pki.log" 2>&1 ||
+  record "the test CA's signer and CRLs" "$(tail -2 "$ca/pki.log" | tr '\n' ' ')"
+signing_config "$ca/signing.json" pem "$ca/public-chain.pem" "$tmp/key.pem" "" /usr/bin/osslsigncode "$tsa/ca.pem" 30 "$good"
+repackage "$tmp/ca-tree" "$ca/signing.json" && release_of ca "$ca/public-chain.pem" "$ca/root.pem"
+stop_helpers
+# Its anchors: with the CRLs the publisher publishes, without, and with one revoking the signer.
+for variant in ca ca-nocrl ca-revoked; do
+  mkdir "$tmp/anchors-$variant"
+  cp "$ca/root.pem" "$tmp/anchors-$variant/ROOTS.pem"
+  cp "$tsa/ca.pem" "$tmp/anchors-$variant/TSA.pem"
+  cp "$(published "public key" "$tmp/ca.log")" "$tmp/anchors-$variant/pub.pem" 2>/dev/null
+done
+cat "$ca/intermediate.crl" "$ca/root.crl" >"$tmp/anchors-ca/CRLS.pem"
+cat "$ca/revoked.crl" "$ca/root.crl" >"$tmp/anchors-ca-revoked/CRLS.pem"
+anchors[ca]=$tmp/anchors-ca
+kinds=(unsigned self-signed ca)
+for kind in "${kinds[@]}"; do
+  [ -d "$tmp/$kind/download" ] || { finish; exit; }
+done
+product_code=$(/usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from verify import msi
+print(dict(msi.read(sys.argv[2])["tables"]["Property"]["rows"])["ProductCode"])' "$src/release" "$tmp/ca/download/$msi")
+mkdir "$tmp/guide"
+(cd "$tmp/guide" && cmake -E tar xf "$tmp/unsigned/download/$zip")
+guide=$tmp/guide/$base/README.txt
+listing() { (cd "$1" && find . -printf '%P %s\n' | LC_ALL=C sort && sha256sum ./*); }
+for kind in "${kinds[@]}"; do listing "$tmp/$kind/download" >"$tmp/$kind.listing"; done
 
 # The fleet rule, once on each page, in the same words.
 rule() { tr -d '\r' <"$1" | tr -s ' \n' '  ' | grep -oE "Take the file of the machine's own architecture:[^.]*\."; }
+page=$src/docs/administrators.md
 want=$(rule "$page")
 why=""
 [ "$(wc -l <<<"$want")" = 1 ] && [ -n "$want" ] || why="administrators.md states it $(grep -c . <<<"$want") times"
 for other in "$src/README.md" "$guide"; do
-  [ "$(rule "$other")" = "$want" ] || why=$(why_not "$why" "${other#"$tmp/release/"} says '$(rule "$other")'")
+  [ "$(rule "$other")" = "$want" ] || why=$(why_not "$why" "${other##*/} says '$(rule "$other")'")
 done
 record "the fleet rule reads the same on README.md, administrators.md and README.txt: $want" "$why"
 
@@ -155,17 +210,70 @@ while read -r name code; do
 done < <(jq -r '.architectures | to_entries[] | "\(.key) \(.value.msi.upgrade_code)"' "$src/release/contract.json")
 record "administrators.md's table: each MSI's UpgradeCode as release/contract.json gives it" "$why"
 
+# KIND ANCHORS: stdin with the placeholders filled in for the release KIND.
+fill() {
+  local text download=$tmp/$1/download
+  text=$(cat)
+  text=${text//"<version>"/$version}
+  text=${text//"{ProductCode}"/$product_code}
+  text=${text//"--sums HEX"/"--sums ${sums[$1]}"}
+  text=${text//"sha256:HEX"/"sha256:${leaf[$1]}"}
+  text=${text//"--cert-sha256 HEX"/"--cert-sha256 ${leaf[$1]}"}
+  text=${text//"verify-release DIR"/"verify-release $download"}
+  text=${text//"verify-release FOLDER"/"verify-release $download"}
+  text=${text//"ANCHORS/"/"$2/"}
+  text=${text//"CN=...,O=..."/${subject[$1]}}
+  printf '%s\n' "$text"
+}
+# LABEL KIND HOW BLOCK_FILE: the block run by bash on the release KIND: HOW is signed (on
+# the unsigned release it must fail), anchors (in the anchors folder, else the download
+# folder). A block that runs osslsigncode verify runs on the ca release with each variant of
+# its anchors; nothing may connect to the CRL distribution point's address.
+sh_block() {
+  local label=$1 kind=$2 how=$3 row variant said want status why where contacts
+  # variant | what osslsigncode must say | status
+  local variants=("|-|0")
+  [ "$kind" != ca ] || ! grep -q 'osslsigncode verify' "$4" ||
+    variants=(" with its CRLs|Signature CRL verification: ok|0" "-nocrl without CRLs|CRL online verification disabled|0"
+      "-revoked with a CRL revoking the signer|certificate revoked|1")
+  [[ $kind != unsigned || $how != *signed* ]] || variants=(" with the self-signed one's anchors|-|1")
+  for row in "${variants[@]}"; do
+    IFS='|' read -r variant said want <<<"$row"
+    local folder=${anchors[$kind]}${variant%% *}
+    where=$tmp/$kind/download
+    [[ $how != *anchors* ]] || where=$folder
+    fill "$kind" "$folder" <"$4" >"$tmp/block.sh"
+    contacts=$(cat "$tmp/contacts" 2>/dev/null)
+    (cd "$where" && PATH=$tmp/$kind/bin:$PATH timeout 120 bash -euo pipefail "$tmp/block.sh") </dev/null >"$tmp/out" 2>&1
+    status=$?
+    why=""
+    if [ "$want" = 0 ] && [ "$status" != 0 ]; then
+      why="status $status: $({ grep -E '^FAIL|[Ff]ailed|rror' "$tmp/out" || tail -3 "$tmp/out"; } | head -3 | tr '\n' ' ')"
+    elif [ "$want" = 1 ] && [ "$status" = 0 ]; then
+      why="it passed"
+    fi
+    [ "$(cat "$tmp/contacts" 2>/dev/null)" = "$contacts" ] || why=$(why_not "$why" "it connected to $cdp")
+    [ "$said" = - ] || grep -qF -- "$said" "$tmp/out" || why=$(why_not "$why" "no '$said'")
+    # (osslsigncode ends with Succeeded over a timestamp that does not verify.)
+    if [ "$want" = 0 ] && grep -q 'osslsigncode verify' "$4"; then
+      grep -qx Succeeded "$tmp/out" && grep -q 'Timestamp Server Signature verification: ok' "$tmp/out" &&
+        ! grep -q 'verification: failed' "$tmp/out" || why=$(why_not "$why" "not Succeeded with its timestamp verified")
+    fi
+    variant=${variant#* }
+    [ "$want" = 0 ] || variant+=", must fail"
+    record "$label, $kind${variant:+ ($variant)}: $(head -1 "$4" | cut -c1-50)..." "$why"
+  done
+}
+
 # A Windows folder (C:\Tools\DORVANE) in the prefix.
 unix_folder() { local f=${1#[Cc]:\\}; echo "$prefix/drive_c/${f//\\//}"; }
 installed=""  # where the last msiexec /i put DORVANE, as Windows names it
-# LINE WANT_STATUS LABEL: runs one cmd line under wine in the release folder, then holds the
-# machine to what the line says it does.
+# LINE WANT_STATUS LABEL: runs one cmd line under wine in the ca release's download folder,
+# then holds the machine to what the line says it does.
 cmd_line() {
   local line=$1 want=$2 label=$3 status why=""
-  (cd "$tmp/release" && timeout 180 "$run" "$arch" "$prefix" cmd /c "$line") </dev/null >"$tmp/out" 2>&1
+  (cd "$tmp/ca/download" && timeout 180 "$run" "$arch" "$prefix" cmd /c "$line") </dev/null >"$tmp/out" 2>&1
   status=$?
-  # msiexec has written the registry once the prefix's server has gone.
-  timeout 60 "$run" "$arch" --server "$prefix" -w
   # Linux sees the low byte of a Windows status.
   [ "$status" = $((want % 256)) ] || why="status $status, expected $want: $(tr -d '\r' <"$tmp/out" | tail -2 | tr '\n' ' ')"
   if [ "$want" = 0 ]; then
@@ -184,95 +292,68 @@ cmd_line() {
         ;;
     esac
   fi
-  record "$label: $line" "$why"
+  record "$label, ca: $line" "$why"
 }
+bash "$here/prefix.sh" copy "$arch" "$wine_dir" docs-commands
+# One server for every line (the trap stops it): each starts the sooner, and sees the last
+# one's registry.
+"$run" "$arch" --server "$prefix" -p
 
-bash "$src/tests/wine/prefix.sh" copy "$arch" "$wine_dir" docs-commands
-
-# README.txt's msiexec lines, in order, each up to the two spaces before its comment.
-lines=0
-while IFS= read -r line; do
-  lines=$((lines + 1))
-  cmd_line "${line%%  *}" 0 "README.txt"
-done < <(tr -d '\r' <"$guide" | sed -n 's/^  \(msiexec .*\)$/\1/p')
-[ "$lines" -ge 3 ] || record "README.txt's msiexec lines" "only $lines found"
-[ -z "$installed" ] || cmd_line "msiexec /x $product_code /qn" 0 "cleaning up"
-
-# LABEL LINE...: a block that checks one download by osslsigncode, on the CA-signed copy:
-# with the publisher's CRLs (checked, status 0), without (not checked, status 0), and with a
-# CRL that revokes the signer's certificate (status 1); never a connection to the CRL's address.
-ca_block() {
-  local label=$1 variant want expect status why
-  shift
-  for variant in crls:0:'Signature CRL verification: ok' nocrl:0:'CRL online verification disabled' \
-    revoked:1:'certificate revoked'; do
-    IFS=: read -r variant want expect <<<"$variant"
-    printf '%s\n' "$@" | sed "s/<version>/$version/g; s/\bHEX\b/$ca_leaf_sha256/g; s|\bANCHORS/|$tmp/ca-$variant/|g" \
-      >"$tmp/ca-block.sh"
-    (cd "$tmp/ca-release" && timeout 120 bash -euo pipefail "$tmp/ca-block.sh") </dev/null >"$tmp/out" 2>&1
-    status=$?
-    why=""
-    [ "$status" = "$want" ] || why="status $status, expected $want: $(grep -iE 'error|failed' "$tmp/out" | head -2 | tr '\n' ' ')"
-    grep -qF -- "$expect" "$tmp/out" || why=$(why_not "$why" "no '$expect'")
-    ! grep -q '^Connecting to' "$tmp/out" || why=$(why_not "$why" "it connected: $(grep -m1 '^Connecting to' "$tmp/out")")
-    record "$label, on a CA's customer's release (CRL distribution points, private timestamps), $variant" "$why"
-  done
+# LABEL HOW BLOCK_FILE: a block as its marker (HOW) says, counted in ran or skipped.
+ran=0 skipped=0
+run_block() {
+  local label="$1 ($2)" how=$2 kind command want
+  ran=$((ran + 1))
+  case $how in
+    sh | "sh signed" | "sh anchors" | "sh signed anchors")
+      for kind in "${kinds[@]}"; do sh_block "$label" "$kind" "$how" "$3"; done ;;
+    "sh new")
+      mkdir "$tmp/new"
+      why=""
+      (cd "$tmp/new" && timeout 120 bash -euo pipefail "$3") </dev/null >"$tmp/out" 2>&1 || why="status $?: $(tail -2 "$tmp/out" | tr '\n' ' ')"
+      if [ -f "$tmp/new/cert.pem" ] && [ -f "$tmp/new/key.pem" ]; then
+        signing_config "$tmp/new.json" pem "$tmp/new/cert.pem" "$tmp/new/key.pem" "" /usr/bin/osslsigncode "" 30
+        bash "$src/release/sign.sh" check "$tmp/new.json" >"$tmp/check.out" 2>&1 || why=$(why_not "$why" "sign.sh check: $(tail -1 "$tmp/check.out")")
+      fi
+      rm -rf "$tmp/new"
+      record "$label, in a new folder: $(head -1 "$3" | cut -c1-50)..." "$why" ;;
+    cmd | "cmd status="[0-9]*)
+      want=0
+      [ "$how" = cmd ] || want=${how#cmd status=}
+      while IFS= read -r command; do
+        [ -z "$command" ] || cmd_line "$command" "$want" "$label"
+      done < <(fill ca "${anchors[ca]}" <"$3")
+      ;;
+    "not run ("*")") echo "not run: $1 ${how#not run }" && ran=$((ran - 1)) skipped=$((skipped + 1)) ;;
+    *) ran=$((ran - 1)) && return 1 ;;
+  esac
 }
 
 # PAGE: the page's marked blocks, in the page's order.
 run_page() {
-  local page=$1 name ran=0 skipped=0 number=0 marker="" inside="" block=() line block_marker="" block_line=0
+  local page=$1 name number=0 marker="" inside="" line how=""
+  ran=0 skipped=0
   name=$(basename "$page")
   while IFS= read -r line; do
     number=$((number + 1))
     if [ -n "$inside" ]; then
       if [[ $line == '```'* ]]; then
         inside=""
-        case $block_marker in
-          sh)
-            printf '%s\n' "${block[@]}" |
-              sed "s/<version>/$version/g; s/\bHEX\b/$leaf_sha256/g; s|\bDIR\b|$tmp/download|g; s|\bANCHORS/|$tmp/anchors/|g" \
-                >"$tmp/block.sh"
-            why=""
-            (cd "$tmp/release" && PATH=$tmp/bin:$PATH timeout 120 bash -euo pipefail "$tmp/block.sh") </dev/null \
-              >"$tmp/out" 2>&1 ||
-              why="status $?: $({ grep '^FAIL' "$tmp/out" || tail -3 "$tmp/out"; } | head -3 | tr '\n' ' ')"
-            record "$name line $block_line (sh): $(head -c 60 "$tmp/block.sh" | head -1)..." "$why"
-            ran=$((ran + 1))
-            if grep -q 'osslsigncode verify' "$tmp/block.sh" && [ -n "${ca_leaf_sha256-}" ]; then
-              ca_block "$name line $block_line" "${block[@]}"
-            fi
-            ;;
-          cmd | "cmd status="[0-9]*)
-            want=0
-            [ "$block_marker" = cmd ] || want=${block_marker#cmd status=}
-            for command in "${block[@]}"; do
-              command=${command//<version>/$version}
-              command=${command//\{ProductCode\}/$product_code}
-              [ -z "$command" ] || cmd_line "$command" "$want" "$name line $block_line"
-            done
-            ran=$((ran + 1))
-            ;;
-          "not run ("*")")
-            skipped=$((skipped + 1))
-            echo "not run: $name line $block_line, ${block_marker#not run }"
-            ;;
-          "")
-            record "$name line $block_line: a command block says whether docs.commands runs it" \
-              "no <!-- docs.commands: ... --> marker on the line before it"
-            ;;
-          *)
-            record "$name line $block_line: a command block says whether docs.commands runs it" \
-              "'$block_marker' is not sh, cmd, cmd status=N or not run (WHY)"
-            ;;
-        esac
+        if [ -z "$how" ]; then
+          record "$name line $inside_line: a command block says whether docs.commands runs it" \
+            "no <!-- docs.commands: ... --> marker on the line before it"
+        elif ! run_block "$name line $inside_line" "$how" "$tmp/page-block.sh"; then
+          record "$name line $inside_line: a command block says whether docs.commands runs it" \
+            "'$how' is not sh [signed] [anchors], sh new, cmd [status=N] or not run (WHY)"
+        fi
       else
-        block+=("$line")
+        printf '%s\n' "$line" >>"$tmp/page-block.sh"
       fi
       continue
     fi
     if [[ $line == '```'* ]]; then
-      inside=1 block=() block_marker=$marker block_line=$number
+      inside=1 inside_line=$number how=$marker
+      : >"$tmp/page-block.sh"
     fi
     marker=""
     [[ $line =~ ^'<!-- docs.commands: '(.*)' -->'$ ]] && marker=${BASH_REMATCH[1]}
@@ -281,7 +362,90 @@ run_page() {
   [ "$ran" -ge 1 ] || why="none"
   record "$name: $ran blocks run, $skipped marked not run" "$why"
 }
-run_page "$page"
-run_page "$src/docs/checking.md"
 
+# README.txt's commands, by how each starts: how it runs, as a page's marker says. A
+# command's lines after its first are indented further, or follow a line ending in \ or ^;
+# consecutive commands of one row run as one block; cmd ones up to two spaces before a
+# comment.
+readme_rows=(
+  '^dorvane ::not run (the synopsis, and requests to Windows: program.windows.requests makes each under wine)'
+  '^if errorlevel ::not run (it reads the status of the request on the line before)'
+  '^(& |if \(|\$|\(Get-)::not run (PowerShell: wine'"'"'s is a stub that runs nothing)'
+  '^schtasks ::not run (wine'"'"'s schtasks makes a task from /xml alone)'
+  '^msiexec ::cmd'
+  '^(winget|scoop) ::not run (winget and Scoop are Windows'"'"' own)'
+  '^certutil ::not run (wine'"'"'s certutil prints no hash)'
+  '^((f|t)=|jq |\{ printf |openssl dgst )::sh signed'
+  '^sha256sum -c ::sh'
+  '^verify-release FOLDER --sums ::sh anchors'
+  '^verify-release FOLDER --ca ::sh signed anchors'
+)
+readme_how() {  # COMMAND: the row's how, or nothing
+  local row
+  for row in "${readme_rows[@]}"; do
+    [[ $1 =~ ${row%%::*} ]] && { echo "${row#*::}"; return; }
+  done
+}
+command_start='^  ([a-z][a-z0-9-]*(=| [^ ])|[$&({])'
+readme() {
+  local number=0 line block=0 how="" last="" first=0 command row
+  ran=0 skipped=0
+  flush() {
+    [ -n "$how" ] || return 0
+    [ "$how" != cmd ] || sed -i 's/  .*//' "$tmp/readme-block.sh"
+    run_block "README.txt line $first" "$how" "$tmp/readme-block.sh"
+    how=""
+  }
+  while IFS= read -r line; do
+    number=$((number + 1))
+    if [[ $line != '  '* ]]; then
+      flush
+      block=0 last=""
+      continue
+    fi
+    # A paragraph indented two spaces is commands when its first line starts with one.
+    if [ $block = 0 ]; then
+      block=2
+      [[ $line =~ $command_start ]] && block=1
+    fi
+    if [ $block = 1 ]; then
+      if [[ $line == '   '* || $last == *\\ || $last == *^ ]]; then
+        printf '%s\n' "${line#  }" >>"$tmp/readme-block.sh"
+      else
+        command=${line#  }
+        row=$(readme_how "$command")
+        if [ -z "$row" ]; then
+          flush
+          record "README.txt line $number: $command" "no row of docs_commands_test.sh's README.txt table says how it runs"
+        elif [ "$row" != "$how" ]; then
+          flush
+          how=$row first=$number
+          : >"$tmp/readme-block.sh"
+        fi
+        [ -z "$row" ] || printf '%s\n' "$command" >>"$tmp/readme-block.sh"
+      fi
+    fi
+    last=$line
+  done < <(tr -d '\r' <"$guide")
+  flush
+  why=""
+  [ "$ran" -ge 3 ] || why="only $ran"
+  record "README.txt: $ran command blocks run, $skipped not run" "$why"
+}
+step "README.txt's commands"
+readme
+[ -z "$installed" ] || cmd_line "msiexec /x $product_code /qn" 0 "cleaning up"
+step "the pages' command blocks"
+run_page "$src/docs/administrators.md"
+run_page "$src/docs/checking.md"
+run_page "$src/docs/publishers.md"
+
+why=""
+for kind in "${kinds[@]}"; do
+  listing "$tmp/$kind/download" | cmp -s - "$tmp/$kind.listing" || why=$(why_not "$why" "the $kind release's changed")
+done
+record "the download folders hold the downloads alone after every block" "$why"
+why=""
+[ ! -s "$tmp/contacts" ] || why="$(wc -l <"$tmp/contacts") connections"
+record "nothing connected to the CRL distribution point's address, $cdp" "$why"
 finish
