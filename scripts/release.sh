@@ -384,21 +384,21 @@ for i in "${!presets[@]}"; do
   msi=$package/$(package_facts "${presets[i]}" .package.files.msi)
   missing=()
   for kind in "${kinds[@]}"; do
-    name=$(package_facts "${presets[i]}" ".package.files.$kind")
-    file=$package/$name
+    member=$(package_facts "${presets[i]}" ".package.files.$kind")
+    file=$package/$member
     # Only a signed release has the envelope and its bundle; a tree configured anew not to
     # sign after it packaged them holds files that are not what it says.
     unsigned_only=0
     [[ -z $source && ($kind == envelope || $kind == bundle) ]] && unsigned_only=1
     if [ ! -f "$file" ]; then
-      [ $unsigned_only = 1 ] || missing+=("$name")
+      [ $unsigned_only = 1 ] || missing+=("$member")
       continue
     elif [ $unsigned_only = 1 ]; then
       echo "release.sh: $file is signed, and ${presets[i]} is now configured not to sign: build it again" >&2
       exit 1
     fi
     # Every file goes with its checksum, and only when that checksum is still its own.
-    (cd "$package" && sha256sum --quiet -c "$name$checksum") ||
+    (cd "$package" && sha256sum --quiet -c "$member$checksum") ||
       { echo "release.sh: $file does not match its $checksum" >&2; exit 1; }
     # The records are written after the MSI: one older than it describes an earlier package.
     case $kind in zip | msi) ;; *)
