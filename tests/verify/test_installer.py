@@ -13,6 +13,7 @@ import zipfile
 
 import support
 
+import make_msi
 from verify import authenticode, cfb, contract, installer, msi
 
 ARCH, VERSION, EPOCH = "win64", "1.0.0", 1767225600
@@ -117,16 +118,12 @@ class Tables(unittest.TestCase):
 
 
 def made_msi(test, streams=None):
-    """The contract's tables, written by msibuild into TEST's folder: a compound file as the
-    MSI tools write one. STREAMS: {name: bytes} added to it."""
+    """The contract's tables, written by msibuild into TEST's folder as the build writes them:
+    a compound file as the MSI tools write one. STREAMS: {name: bytes} added to it."""
     values = contract.msi_values(ARCH, VERSION, EPOCH, FILES)
     imports = []
     for name, table in contract.load()["msi"]["tables"].items():
-        lines = ["\t".join(column for column, _ in table["columns"]), "\t".join(kind for _, kind in table["columns"]),
-                 "\t".join([name] + table["keys"])]
-        lines += ["\t".join("" if cell is None else str(cell) for cell in row)
-                  for row in contract.fill(table["rows"], values)]
-        imports += ["-i", test.write(name + ".idt", "\n".join(lines) + "\n")]
+        imports += ["-i", test.write(name + ".idt", make_msi.idt(name, table, values))]
     for number, (name, data) in enumerate((streams or {}).items()):
         imports += ["-a", name, test.write(f"stream{number}.bin", data)]
     path = test.path("made.msi")
