@@ -133,16 +133,18 @@ string(TOUPPER "${CPACK_PACKAGE_CHECKSUM}" CPACK_PACKAGE_CHECKSUM)
 # zone and the builder's uid and gid: rewritten first, so that its files alone decide its
 # bytes (and those of everything that records its hash).
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/zip_normalize.cmake)
-# Beside each ZIP, an MSI of the same files for fleet deployment, made with Debian's wixl.
+# Beside each ZIP, an MSI of the same files for fleet deployment, made of the contract's
+# tables by Debian's msitools (msibuild, and libmsi's bindings) and gcab's bindings.
 set(CPACK_DORVANE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_DORVANE_BINARY_DIR ${PROJECT_BINARY_DIR})
 set(CPACK_DORVANE_ARCH ${DORVANE_PACKAGE_ARCH})
-find_program(DORVANE_WIXL wixl)
-find_program(DORVANE_FAKETIME faketime)
-if(DORVANE_WIXL AND DORVANE_FAKETIME)
+find_program(DORVANE_MSIBUILD msibuild)
+execute_process(COMMAND /usr/bin/python3 -I -c "import gi; gi.require_version('Libmsi', '1.0'); gi.require_version('GCab', '1.0')"
+                RESULT_VARIABLE no_msi_bindings OUTPUT_QUIET ERROR_QUIET)
+if(DORVANE_MSIBUILD AND no_msi_bindings EQUAL 0)
   list(APPEND CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/msi_package.cmake)
 else()
-  message(STATUS "No MSI packages: wixl (msitools) or faketime is missing")
+  message(STATUS "No MSI packages: msitools, python3-gi, gir1.2-libmsi-1.0 or gir1.2-gcab-1.0 is missing")
 endif()
 # Then, beside them, the SBOM and the provenance (and the provenance's signed envelope),
 # written by release/sbom/records.mjs on Node.js with the npm packages its lock file pins

@@ -42,9 +42,12 @@ arm64_toolchain=(clang lld llvm dpkg-dev make bzip2 xz-utils g++-mingw-w64-x86-6
 vm=(busybox-static cpio)
 # What every Windows suite's packaging and release checks use.
 windows_common=(cmake ninja-build procps
-  # The MSI packages: wixl and msibuild (msitools), run at the commit's time (faketime) by
-  # release/make_msi.py, which reads MSIs as data with libmsi's GObject bindings.
-  wixl msitools faketime python3-gi gir1.2-libmsi-1.0
+  # The MSI packages, made of the contract's tables by release/make_msi.py: msibuild
+  # (msitools) and libmsi's GObject bindings, which also read MSIs as data, and gcab's,
+  # which write the cabinet.
+  msitools python3-gi gir1.2-libmsi-1.0 gir1.2-gcab-1.0
+  # The tests' clocks: certificates out of their time, a signing run near a certificate's end.
+  faketime
   # The ZIP's entries, dates, modes and owners made the same on every machine.
   strip-nondeterminism
   # Signing and its throwaway certificate; from a token: SoftHSM's token, OpenSC's

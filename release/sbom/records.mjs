@@ -501,17 +501,20 @@ function provenance(o) {
     }
   }
   // Every program that writes a byte of what ships, and what it loads to write them:
-  // CPack's ZIP library and zlib, the cabinet and MSI libraries of wixl and msibuild,
-  // faketime's preloaded clock, the Perl modules strip-nondeterminism rewrites the ZIP with,
-  // and Debian's Python, which runs the MSI step (its codes, its tables).
-  const commands = ['cmake', 'ninja', 'wixl', 'msibuild', 'faketime', 'node', 'strip-nondeterminism', 'perl', o.objdump,
+  // CPack's ZIP library and zlib, msibuild's MSI library, the Perl modules
+  // strip-nondeterminism rewrites the ZIP with, and Debian's Python, which runs the MSI step
+  // (its codes, its tables, and through the GObject bindings of libmsi and libgcab its
+  // summary and cabinet).
+  const commands = ['cmake', 'ninja', 'msibuild', 'node', 'strip-nondeterminism', 'perl', o.objdump,
     '/usr/bin/python3', realpathSync('/usr/bin/python3')];
-  for (const c of ['cmake', 'wixl', 'msibuild']) {
+  for (const c of ['cmake', 'msibuild']) {
     const path = which(c);
     if (!path) continue;
-    for (const m of tryRun('ldd', [path]).matchAll(/ => (\/\S*\/lib(?:archive|z|gcab-1\.0|msi)\.so\.\d+) /g)) used.push(m[1]);
+    for (const m of tryRun('ldd', [path]).matchAll(/ => (\/\S*\/lib(?:archive|z|msi)\.so\.\d+) /g)) used.push(m[1]);
   }
-  for (const line of tryRunAll('dpkg-query', ['-S', '*/libfaketime.so.1']).split('\n')) {
+  const bindings = ['*/girepository-1.0/Libmsi-1.0.typelib', '*/girepository-1.0/GCab-1.0.typelib', '*/libgcab-1.0.so.0',
+    '*/dist-packages/gi/__init__.py'];
+  for (const line of tryRunAll('dpkg-query', ['-S', ...bindings]).split('\n')) {
     if (line.includes(': /')) used.push(line.slice(line.indexOf(': /') + 2));
   }
   used.push(...tryRun('perl', ['-MFile::StripNondeterminism', '-MFile::StripNondeterminism::handlers::zip', '-e',

@@ -275,7 +275,7 @@ check_record_cases() {
     "DORVANE_SOURCE_COMMIT not the checkout's HEAD|clean|0123456789abcdef0123456789abcdef01234567|No provenance: DORVANE_SOURCE_COMMIT .* is not the checkout's HEAD"
     "a package from an archive that is not Debian's, the others of unknown origin|apt|$head|provenance"
   )
-  local row name how given want why have serial other tool dep purl sbom_file
+  local row name how given want why have serial other tool dep purl sbom_file bindings
   for row in "${cases[@]}"; do
     IFS='|' read -r name how given want <<<"$row"
     why=""
@@ -283,13 +283,15 @@ check_record_cases() {
       tools)
         have=$(jq -r '.metadata.tools.components[] | select(.purl // "" | startswith("pkg:deb/")) | "\(.name) \(.version)"' "$sbom" | sort)
         [ "$have" = "$toolchain" ] || why="tools '$(tr '\n' ',' <<<"$have")', CMake's toolchain is '$(tr '\n' ',' <<<"$toolchain")'"
-        for dep in "$provenance:cmake ninja wixl msibuild faketime node strip-nondeterminism perl $(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")" \
+        # The MSI step writes its summary and cabinet through these bindings.
+        bindings=$(dpkg-query -W -f="\${Package} \${Version}\n" gir1.2-libmsi-1.0 gir1.2-gcab-1.0 libgcab-1.0-0 python3-gi)
+        for dep in "$provenance:cmake ninja msibuild node strip-nondeterminism perl $(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")" \
           "$signed/package/$base.provenance.json:osslsigncode openssl"; do
           have=$(jq -r '.predicate.buildDefinition.resolvedDependencies[] | "\(.name) \(.annotations.version)"' "${dep%%:*}" | sort)
           # shellcheck disable=SC2086
           while read -r tool; do
             grep -qxF "$tool" <<<"$have" || why=$(why_not "$why" "$(basename "${dep%%:*}") lacks $tool")
-          done < <(package_of ${dep#*:}; echo "$toolchain")
+          done < <(package_of ${dep#*:}; echo "$toolchain"; echo "$bindings")
         done ;;
       serials)
         serial=$(jq -r .serialNumber "$sbom")

@@ -235,12 +235,12 @@ token_checks() {
   # no ZIP, MSI, record or checksum.
   step "a failing MSI step"
   mkdir "$tmp/failing"
-  printf '#!/bin/sh\necho "wixl: failing as the test asks" >&2\nexit 1\n' >"$tmp/failing/wixl"
-  chmod +x "$tmp/failing/wixl"
+  printf '#!/bin/sh\necho "msibuild: failing as the test asks" >&2\nexit 1\n' >"$tmp/failing/msibuild"
+  chmod +x "$tmp/failing/msibuild"
   why=""
   PATH=$tmp/failing:$PATH DORVANE_SIGN_PIN_FILE=$tmp/pin at_commit cmake --build "$copy" --target package \
     >"$tmp/no-msi.log" 2>&1 && why="the package step succeeded"
-  grep -q '^wixl: failing as the test asks' "$tmp/no-msi.log" || why=$(why_not "$why" "the MSI step did not run")
+  grep -q '^msibuild: failing as the test asks' "$tmp/no-msi.log" || why=$(why_not "$why" "the MSI step did not run")
   grep -q 'Install project' "$tmp/no-msi.log" || why=$(why_not "$why" "the ZIP was not made")
   left=$(find "$copy/package" -maxdepth 1 -name 'dorvane-*' -printf '%f ')
   [ -z "$left" ] || why=$(why_not "$why" "left $left")
