@@ -32,7 +32,7 @@ SUPPORTED_OS = {
     "1f676c76-80e1-4239-95bb-83d0f6d0da78": (6, 3),  # 8.1
     "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a": (10, 0),  # 10 and 11
 }
-# Windows Installer 5.0 (an MSI's summary "Version" 500, wixl's) first came with Windows 7.
+# Windows Installer 5.0 (an MSI's summary "Version" 500, the contract's) first came with Windows 7.
 MSI_500_NEEDS = (6, 1)
 # An address the manifests may name: https, printable ASCII, no spaces. Anything else could
 # read differently to the package managers than to whoever checks it.
@@ -82,10 +82,10 @@ def exe_facts(exe):
 def installer_type(properties, fields, tables):
     """msi or wix, as winget's tools tell them apart: wingetcreate (and the winget-pkgs
     tooling that follows it) calls an MSI "wix" when a table or Property name or value,
-    or the summary's creating application, mentions WiX. wixl writes an Upgrade table
-    whose actions are WIX_UPGRADE_DETECTED and WIX_DOWNGRADE_DETECTED, and lists them in
-    SecureCustomProperties, so an MSI made by wixl is detected as wix; a manifest saying
-    msi would not match the detected type. winget installs both with msiexec alike."""
+    or the summary's creating application, mentions WiX. The contract's Upgrade table's
+    actions are WIX_UPGRADE_DETECTED and WIX_DOWNGRADE_DETECTED, and SecureCustomProperties
+    lists them, so our MSI is detected as wix; a manifest saying msi would not match the
+    detected type. winget installs both with msiexec alike."""
     words = list(tables) + list(properties) + list(properties.values())
     words.append(fields.get("appname", ""))
     return "wix" if any("wix" in str(word).lower() or "windows installer xml" in str(word).lower()
