@@ -47,24 +47,31 @@ suite() {  # PRESET: configure, build and test it
   cmake --preset "$1" >/dev/null && cmake --build --preset "$1" && ctest --preset "$1"
 }
 
-# The ARM64 suite spends its time in an emulated arm64 guest, which keeps about one core
-# busy: it runs beside the others, and its output follows theirs.
+# The suites whose exes run in a guest, or may (the 32-bit one, where the kernel runs no
+# 32-bit code), wait on it and on wine for most of their time: they run beside the others,
+# each in a process group of its own that goes with this script however it ends, and their
+# output follows the others'. (Run one after another, the suites kept two cores about half
+# busy.)
 # A guest that shares the machine gets one virtual CPU: with two, each spins on locks held
-# by the other while the host's suites (or, where the 32-bit suite needs the x86 VM too,
-# the other guest) have descheduled it.
+# by the other while the host's suites (or the other guest) have descheduled it.
 export DORVANE_VM_CPUS=1
 mkdir -p build
-arm64=""
-if [ $quick = 0 ] && ready windows-arm64; then
-  # In a process group of its own, which goes with this script however it ends.
-  setsid bash -c "$(declare -f suite); suite windows-arm64" </dev/null >build/windows-arm64.log 2>&1 &
-  arm64=$!
-  trap 'kill -- -$arm64 2>/dev/null' EXIT
-fi
+beside=(windows-x86 windows-arm64) started=() groups=()
+stop_beside() { local group; for group in "${groups[@]}"; do kill -- -"$group" 2>/dev/null; done; }
+trap stop_beside EXIT
 trap 'exit 130' INT TERM
+if [ $quick = 0 ]; then
+  for preset in "${beside[@]}"; do
+    ready "$preset" || continue
+    setsid bash -c "$(declare -f suite); suite $preset" </dev/null >"build/$preset.log" 2>&1 &
+    groups+=($!) started+=("$preset")
+  done
+fi
 
 presets=()
-for preset in "${all_presets[@]}"; do [ "$preset" = windows-arm64 ] || presets+=("$preset"); done
+for preset in "${all_presets[@]}"; do
+  [[ " ${beside[*]} " == *" $preset "* ]] || presets+=("$preset")
+done
 [ $quick = 0 ] || presets=(host)
 for preset in "${presets[@]}"; do
   if ready "$preset"; then
@@ -76,11 +83,11 @@ if ready lint; then
   scripts/lint.sh || failed+=(lint)
 fi
 
-if [ -n "$arm64" ]; then
-  wait "$arm64" || failed+=(windows-arm64)
-  cat build/windows-arm64.log
-fi
-[ $quick = 1 ] || presets+=(windows-arm64)
+for i in "${!started[@]}"; do
+  wait "${groups[i]}" || failed+=("${started[i]}")
+  cat "build/${started[i]}.log"
+done
+[ $quick = 1 ] || presets+=("${beside[@]}")
 
 [ ${#failed[@]} = 0 ] || printf 'failed suite: %s\n' "${failed[@]}"
 [ $quick = 0 ] || echo "the quick tier: the host suite and lint only; scripts/test-all.sh without --quick runs every suite"

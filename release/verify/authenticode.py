@@ -12,6 +12,7 @@ import os
 
 from . import contract, names
 from .report import Refused, q
+from .tools import OSSLSIGNCODE_NEEDED
 
 try:
     from asn1crypto import cms as asn1_cms, core as asn1_core, x509 as asn1_x509
@@ -434,7 +435,7 @@ def check(path, der, label, ctx, dse=False):
                          "python3-asn1crypto and python3-cryptography", origin=True)
         return result
     if not ctx.osslsigncode:
-        policy.unchecked(report, f"{label}'s Authenticode signature", "osslsigncode", origin=True)
+        policy.unchecked(report, f"{label}'s Authenticode signature", OSSLSIGNCODE_NEEDED, origin=True)
         return result
     if der is None:
         result.signed = False

@@ -12,7 +12,7 @@ from . import authenticode, contract, folder as folder_checks, manifests, names,
 from .limits import Deadline, Limits
 from .policy import Policy
 from .report import Refused, Report, q, show
-from .tools import Tools, have, system_path
+from .tools import Tools, osslsigncode_usable, system_path
 
 EPILOG = """trust:
   The folder proves nothing about itself: the origin rests on an anchor you
@@ -173,7 +173,7 @@ class Context:
         self.policy = Policy(ca=args.ca, key=args.key, sums=args.sums, identity=args.identity,
                              cert_sha256=args.cert_sha256, crl=args.crl)
         self.tools = Tools(work, limits)
-        self.osslsigncode = have("osslsigncode")
+        self.osslsigncode = osslsigncode_usable(self.tools)
         self.folder = None
         self.roots, self.identity, self.key_der = [], getattr(args, "identity_rdns", None), None
         self.tsa_roots = None

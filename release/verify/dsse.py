@@ -8,6 +8,7 @@ import hashlib
 from . import contract
 from .jsondata import dig, objects, strict
 from .report import Refused, q
+from .tools import OSSLSIGNCODE_NEEDED
 
 try:
     from cryptography.exceptions import InvalidSignature
@@ -99,7 +100,7 @@ def check(base, provenance_name, envelope_name, signed, exe_signature, ctx):
     if chosen:
         key, whose, keyid = chosen
     elif exe_signature.signed is None:
-        policy.unchecked(report, f"{envelope_name}'s signature by the exe's signer", "osslsigncode to read the signer"
+        policy.unchecked(report, f"{envelope_name}'s signature by the exe's signer", f"{OSSLSIGNCODE_NEEDED} to read the signer"
                          if not ctx.osslsigncode else "asn1crypto to read the signer", origin=True)
         return
     else:

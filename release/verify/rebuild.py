@@ -10,7 +10,7 @@ from . import contract
 from .archive import fingerprint, Digest
 from .limits import Deadline
 from .report import q, show
-from .tools import NOT_RUN, brief, have
+from .tools import NOT_RUN, OSSLSIGNCODE_NEEDED, brief, have
 
 
 def installed(name, which, ctx, deadline):
@@ -39,7 +39,7 @@ def check(base, arch, recorded, ctx, deadline):
         return "" if status == 0 else f"{what} failed (status {status}): {brief(output, 3)}"
 
     if ctx.exe.get(base) is not None and ctx.signed.get(base) is None:
-        report.check(f"{base}: rebuilt", "whether its exe is signed is not known here (no osslsigncode), so what "
+        report.check(f"{base}: rebuilt", f"whether its exe is signed is not known here (no {OSSLSIGNCODE_NEEDED}), so what "
                      "to compare is not known")
         return
     if dependencies:

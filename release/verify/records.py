@@ -8,7 +8,7 @@ import urllib.parse
 from . import bundle, contract, dsse
 from .jsondata import dig, objects, strict
 from .report import Refused, q, show
-from .tools import brief, have
+from .tools import OSSLSIGNCODE_NEEDED, brief, have
 
 
 def sbom(name, base, files, exe_name, ctx):
@@ -133,7 +133,7 @@ def check(base, arch, files, exe_name, exe_signature, ctx):
         return recorded
     signed = (dig(statement, "predicate", "buildDefinition", "externalParameters") or {}).get("signed")
     if exe_name in files and exe_signature.signed is None:
-        report.note(f"not checked here: {provenance_name}'s signed {q(signed)} against the exe (no osslsigncode)")
+        report.note(f"not checked here: {provenance_name}'s signed {q(signed)} against the exe (no {OSSLSIGNCODE_NEEDED})")
     elif exe_name in files:
         why = "" if signed is exe_signature.signed else \
             f"says signed {q(signed)}, the exe is {'' if exe_signature.signed else 'not '}signed"

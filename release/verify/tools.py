@@ -29,6 +29,22 @@ def have(tool):
     return shutil.which(tool) is not None
 
 
+# The first osslsigncode with every option the signature checks pass (-ignore-cdp,
+# -ignore-crl, PEM CRLs): an older one would fail each check on an unknown option.
+OSSLSIGNCODE = (2, 9)
+OSSLSIGNCODE_NEEDED = "osslsigncode %d.%d or later" % OSSLSIGNCODE
+
+
+def osslsigncode_usable(tools):
+    """Whether this machine's osslsigncode is one the checks can use (OSSLSIGNCODE or later),
+    as its own --version says."""
+    if not have("osslsigncode"):
+        return False
+    _, text = tools.run(["osslsigncode", "--version"])
+    found = re.match(r"osslsigncode (\d+)\.(\d+)", text)
+    return found is not None and (int(found.group(1)), int(found.group(2))) >= OSSLSIGNCODE
+
+
 class Tools:
     def __init__(self, work, limits):
         self.work, self.limits = work, limits

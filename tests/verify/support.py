@@ -220,7 +220,7 @@ def context(work, ca=None, key=None, sums=None, identity=None, cert_sha256=None,
                                    anyway=False, arm64_cache=None, tsa_ca=None),
         work=work, report=report, limits=limits,
         policy=policy_module.Policy(ca=ca, key=key, sums=sums, identity=identity, cert_sha256=cert_sha256, crl=crl_file),
-        tools=tools_module.Tools(work, limits), osslsigncode=tools_module.have("osslsigncode"),
+        tools=tools_module.Tools(work, limits), osslsigncode=tools_module.osslsigncode_usable(tools_module.Tools(work, limits)),
         folder=None, roots=[], identity=None, key_der=None, tsa_roots=os.devnull, ca_file=ca, signed={}, exe={}, zip={},
         packages={}, crls=None)
     for name, value in more.items():

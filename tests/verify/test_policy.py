@@ -4,10 +4,11 @@ import hashlib
 import os
 import shutil
 import unittest
+import unittest.mock
 
 import support
 
-from verify import folder, jsondata, limits, policy, report
+from verify import folder, jsondata, limits, policy, report, tools
 
 BASE = "dorvane-1.0.0-win64"
 
@@ -158,3 +159,18 @@ class Records(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class OldOsslsigncode(support.Scratch):
+    def test_only_one_with_the_options_the_checks_pass_is_used(self):
+        """An osslsigncode without -ignore-cdp and -ignore-crl would fail every signature on an
+        unknown option: such a one is taken for none, and the checks say which they need."""
+        for says, usable in (("osslsigncode 2.9, using:", True), ("osslsigncode 2.10", True),
+                             ("osslsigncode 3.0", True), ("osslsigncode 2.5, using:", False),
+                             ("osslsigncode 1.7.1", False), ("no version here", False)):
+            with self.subTest(says):
+                self.write("bin/osslsigncode", f"#!/bin/sh\necho '{says}'\n".encode())
+                os.chmod(self.path("bin/osslsigncode"), 0o755)
+                with unittest.mock.patch.dict(os.environ, {"PATH": self.path("bin")}):
+                    found = tools.osslsigncode_usable(tools.Tools(self.tmp, limits.Limits().start()))
+                self.assertEqual(found, usable)

@@ -212,11 +212,13 @@ token_checks() {
   [ -z "$why" ] || sed 's/^/  | /; s/passed, \([0-9]*\) failed/passed; \1 failed/' "$tmp/verifier.log" | head -40
 
   # What a build of the signed tree does (its package step again, no compile): the
-  # fixture's tree, configured to sign with the token's certificate here.
+  # fixture's tree, configured to sign with the token's certificate here, and without the
+  # tests, which release.sh never built there and the package target would.
   copy=$fix/rel/$preset
   trace=(strace -f -qq --seccomp-bpf -e trace=execve -e signal=none -s 4096 -A -o "$tmp/exec.log")
   step "a wrong PIN in a build"
-  at_commit cmake "$copy" -DDORVANE_SIGN_CERT="$tmp/token-cert.pem" -DDORVANE_SIGN_TIMESTAMP_URL= >"$tmp/wrong.log" 2>&1 ||
+  at_commit cmake "$copy" -DDORVANE_BUILD_TESTS=OFF -DDORVANE_SIGN_CERT="$tmp/token-cert.pem" -DDORVANE_SIGN_TIMESTAMP_URL= \
+    >"$tmp/wrong.log" 2>&1 ||
     { cat "$tmp/wrong.log"; exit 1; }
   # A wrong PIN: the build fails in one line naming the token, and leaves neither a
   # half-signed file in package/ nor an unsigned exe that a later build would package.
@@ -267,27 +269,28 @@ token_checks() {
   [ "$took" -le 30 ] || why=$(why_not "$why" "took $took s")
   [ -e "$copy/dorvane.exe" ] && why=$(why_not "$why" "left the exe without its timestamp")
   record "an authority that never answers: the build stops in $took s, naming it" "$why"
-  # Then the silent one and, after it, the good one: timestamped by the second. The PIN in
-  # the environment this time.
+  # Then the silent one and, after it, the good one: the token's signing step on copies of
+  # the unsigned exe and MSI, timestamped by the second; the exe twice. The PIN in the
+  # environment this time.
   step "a silent authority, then a good one"
-  { at_commit cmake "$copy" -DDORVANE_SIGN_TIMESTAMP_URL="$quiet;$good" -DDORVANE_SIGN_TIMESTAMP_CA="$tsa/ca.pem" &&
-    DORVANE_SIGN_PIN=$pin at_commit cmake --build "$copy" --target package; } >"$tmp/stamped.log" 2>&1 ||
-    { cat "$tmp/stamped.log"; exit 1; }
+  signing_config "$tmp/stamped.json" token "$tmp/token-cert.pem" "$token_uri" "" "$(command -v osslsigncode)" \
+    "$tsa/ca.pem" 2 "$quiet" "$good"
+  : >"$tmp/stamped.log"
+  for f in stamped-once.exe stamped-again.exe stamped.msi; do
+    case $f in *.exe) cp "$build/dorvane.exe" "$tmp/$f" ;; *) cp "$build/package/$msi" "$tmp/$f" ;; esac
+    DORVANE_SIGN_PIN=$pin "${trace[@]}" bash "$src/release/sign.sh" "${f##*.}" "$tmp/$f" <(echo "$epoch") \
+      "$tmp/stamped.json" >>"$tmp/stamped.log" 2>&1 || { cat "$tmp/stamped.log"; exit 1; }
+  done
   why=""
-  [ "$(grep -c "^sign.sh: .* timestamped by $good, after: $quiet gave no answer within 2 s" "$tmp/stamped.log")" = 2 ] ||
-    why="not two signings timestamped by the second: $(grep -m2 '^sign.sh' "$tmp/stamped.log" | tr '\n' ' ')"
+  [ "$(grep -c "^sign.sh: .* timestamped by $good, after: $quiet gave no answer within 2 s" "$tmp/stamped.log")" = 3 ] ||
+    why="not three signings timestamped by the second: $(grep -m2 '^sign.sh' "$tmp/stamped.log" | tr '\n' ' ')"
   record "an authority that never answers, then a good one: the exe and MSI timestamped by the good one" "$why"
-  cp "$copy/dorvane.exe" "$tmp/stamped-once.exe"
-  # The exe once more, timestamped anew.
-  touch "$copy/source_date_epoch.txt"
-  DORVANE_SIGN_PIN=$pin at_commit cmake --build "$copy" --target dorvane >>"$tmp/stamped.log" 2>&1 ||
-    { cat "$tmp/stamped.log"; exit 1; }
   trace=()
   watch_stop
   stop_helpers
   why=""
-  cmp -s "$tmp/stamped-once.exe" "$copy/dorvane.exe" && why="two timestamped signatures are the same bytes"
-  for f in "$tmp/stamped-once.exe" "$copy/dorvane.exe"; do
+  cmp -s "$tmp/stamped-once.exe" "$tmp/stamped-again.exe" && why="two timestamped signatures are the same bytes"
+  for f in "$tmp/stamped-once.exe" "$tmp/stamped-again.exe"; do
     osslsigncode remove-signature -in "$f" -out "$tmp/unstamped.exe" >/dev/null 2>&1
     cmp -s "$tmp/unstamped.exe" "$build/dorvane.exe" || why=$(why_not "$why" "$(basename "$f") unsigned is not the unsigned build")
     rm -f "$tmp/unstamped.exe"

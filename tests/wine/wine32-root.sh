@@ -17,11 +17,14 @@ refresh=0
 mkdir -p "$1"
 cache=$(cd "$1" && pwd)
 root=$cache/root
-# DORVANE_WINE32_INCLUDE names other packages, for a test of this script's own.
+# DORVANE_WINE32_INCLUDE names other packages, and DORVANE_WINE32_VARIANT another of
+# mmdebstrap's variants (extract: unpacked, no maintainer script run), for a test of this
+# script's own.
 packages=${DORVANE_WINE32_INCLUDE:-wine32,wine32-preloader,wine}
+variant=${DORVANE_WINE32_VARIANT:-apt}
 fail() { echo "wine32-root.sh: $*" >&2; exit 1; }
 
-recipe=$( { cat "$0"; echo "$packages"; } | sha256sum | cut -c1-16)
+recipe=$( { cat "$0"; echo "$packages $variant"; } | sha256sum | cut -c1-16)
 fresh() {
   [ "$(cat "$root/.made-by" 2>/dev/null)" = "$recipe" ] &&
     { [ $refresh = 0 ] || [ -n "$(find "$root/.made-by" -mtime -7)" ]; }
@@ -75,7 +78,7 @@ make_root() {
   rm -rf "$root.new"
   mkdir -p "$cache/debs"
   # shellcheck disable=SC2016 # $1 is the hook's, the root being made
-  mmdebstrap --variant=apt --architectures=i386 --include="$packages" \
+  mmdebstrap --variant="$variant" --architectures=i386 --include="$packages" \
     --aptopt='APT::Install-Recommends "false"' --skip=essential/unlink \
     --setup-hook='mkdir -p "$1"/var/cache/apt/archives/' \
     --setup-hook="sync-in '$cache/debs' /var/cache/apt/archives/" \
