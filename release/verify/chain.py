@@ -191,6 +191,12 @@ def constraint_refused(cert, constraints, ca):
 def judged(path, when):
     """Why a PATH (leaf first, its root last) is not one Windows takes for code signing at
     WHEN (naive UTC), or ""."""
+    # A signer below the roots whose certificate may issue others is a CA signing code
+    # itself, which no CA issues a publisher: it could vouch for any subject it liked.
+    basic = extension(path[0], x509.BasicConstraints)
+    if len(path) > 1 and basic is not None and basic.ca:
+        return (f"{shown(path[0].subject)}'s certificate is a CA's (basic constraints), not one issued to sign "
+                "code with")
     for cert in path:
         if not cert.not_valid_before <= when <= cert.not_valid_after:
             return (f"{shown(cert.subject)}'s certificate is valid from {cert.not_valid_before:%Y-%m-%d %H:%M:%S} "

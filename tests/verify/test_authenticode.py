@@ -278,6 +278,10 @@ class Signatures(support.Scratch):
                                     valid=(now + 5 * day, now + 300 * day))
         lapsed = support.certificate(publisher, self.leaf_key, root.subject, root_key,
                                      valid=(now - 300 * day, now - 100 * day))
+        ca_leaf = support.certificate(publisher, self.leaf_key, root.subject, root_key, ca=True,
+                                      eku=[ExtendedKeyUsageOID.CODE_SIGNING],
+                                      key_usage=x509.KeyUsage(True, False, False, False, False, True, False, False,
+                                                              False))
         rows = [
             # (what, exe, anchors, verified, words in a line)
             ("a CA whose EKU is TLS server only", self.signed(tls_leaf, tls_inter), {"identity": IDENTITY}, False,
@@ -289,6 +293,8 @@ class Signatures(support.Scratch):
             ("a name within them", self.signed(held_leaf, held_inter), {"identity": IDENTITY}, True, "verifies"),
             ("a CA that may not sign certificates", self.signed(nosign_leaf, nosign_inter), {"identity": IDENTITY},
              False, "may not sign certificates (key usage lacks keyCertSign)"),
+            ("a signer whose certificate is a CA's", self.signed(ca_leaf), {"identity": IDENTITY}, False,
+             "\"CN=Test Publisher,O=Test\"'s certificate is a CA's (basic constraints)"),
             ("a CA below a root of path length 0", self.signed(short_leaf, short_inter),
              {"identity": IDENTITY, "roots": [short_root]}, False, "allows 0 CA certificates below it (path length)"),
             ("--ca given the issuing CA, not the root", self.signed(self.under, self.inter),
