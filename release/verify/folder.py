@@ -252,7 +252,12 @@ RESERVED = re.compile(r"(CON|PRN|AUX|NUL|COM[0-9\u00b9\u00b2\u00b3]|LPT[0-9\u00b
 
 
 def folded(relative):
-    return "/".join(part.rstrip(". ").lower() for part in relative.split("/"))
+    """RELATIVE as Windows compares names: each letter upper-cased on its own, as its case
+    table does (final and medial sigma are one letter to it), and lower-cased as well."""
+    def letter(char):
+        upper = char.upper()
+        return (upper if len(upper) == 1 else char).lower()
+    return "/".join("".join(map(letter, part.rstrip(". "))) for part in relative.split("/"))
 
 
 def windows_names(folder, report):

@@ -94,6 +94,9 @@ class Folders(support.Scratch):
          f"FAIL DORVANE-1.0.0-WIN64.MSI: a name Windows keeps: Windows takes it as {MSI}"),
         ("the same, not part of it", release(MSI, "DORVANE-1.0.0-WIN64.MSI"), ["--ca", "CERT"], 1,
          "FAIL DORVANE-1.0.0-WIN64.MSI: not part of the signed release"),
+        # Windows upper-cases each letter alone: final and medial sigma are one letter to it
+        ("names one only in Windows' case table", release("notes.\u03c3", "notes.\u03c2"), [], 1,
+         'FAIL "notes.\\u03c2": a name Windows keeps: Windows takes it as "notes.\\u03c3"'),
         ("a trailing dot", release(MSI + "."), [], 1,
          f"FAIL {MSI}.: a name Windows keeps: Windows drops the trailing dots"),
         ("a device name", release("aux.txt"), [], 1, 'FAIL aux.txt: a name Windows keeps: "aux.txt" is a device name'),
