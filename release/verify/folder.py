@@ -43,10 +43,14 @@ class Folder:
                     self.refused.append((relative, f"nested deeper than {self.limits.depth} folders"))
                     continue
                 child = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=fd)
+                held = len(self.files) + len(self.refused)
                 try:
                     self._walk(child, relative + "/", depth + 1)
                 finally:
                     os.close(child)
+                # An empty folder is in no check of the files, yet its name is one Windows holds.
+                if len(self.files) + len(self.refused) == held:
+                    self.refused.append((relative, "an empty folder, which a release never holds"))
             elif stat.S_ISREG(info.st_mode):
                 self._read(fd, name, relative, info)
             else:
