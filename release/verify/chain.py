@@ -238,8 +238,9 @@ def check(leaf, carried, roots, when, deadline):
         if walk.why:
             return walk.why
         return judged(walk.path, when)
-    except (ValueError, TypeError, x509.DuplicateExtension, x509.UnsupportedGeneralNameType) as error:
-        # cryptography reads extensions when they are asked for: a damaged one shows here.
+    except (ValueError, TypeError, KeyError, x509.DuplicateExtension, x509.UnsupportedGeneralNameType) as error:
+        # cryptography reads extensions and names when they are asked for: a damaged one shows
+        # here (a name's value of no string type, as a KeyError).
         raise Refused(f"a certificate of its chain cannot be read ({str(error).splitlines()[0][:120] if str(error) else type(error).__name__})")
 
 

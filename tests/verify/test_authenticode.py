@@ -65,6 +65,20 @@ def look_alike(exe, leaf, key):
     return with_table(exe, info.dump(force=True))
 
 
+def deep_subject(exe, depth=3000):
+    """EXE's signer's certificate with one more part in its subject: a value of DEPTH nested
+    SEQUENCEs (the signature over the certificate no longer holds; the signer's over the file does)."""
+    info, value = pkcs7(exe), b"\x05\x00"
+    for _ in range(depth):
+        size = len(value)
+        value = b"\x30" + (bytes([size]) if size < 128 else b"\x82" + size.to_bytes(2, "big")) + value
+    cert = info["content"]["certificates"][0].chosen
+    cert["tbs_certificate"]["subject"].chosen.append(ax509.RelativeDistinguishedName(
+        [ax509.NameTypeAndValue({"type": "1.2.3.4", "value": core.Any.load(value)})]))
+    info["content"]["certificates"][0] = ax509.Certificate.load(cert.dump(force=True))
+    return with_table(exe, info.dump(force=True))
+
+
 def countersigned(exe, authority, key, now, forged=False):
     """EXE's signature countersigned the old way (PKCS#9) by AUTHORITY a second before NOW, its
     certificate carried; FORGED: the signing time changed after it signed."""
@@ -355,6 +369,8 @@ class Signatures(support.Scratch):
              "its signature: it carries a nested signature (unsigned attribute 1.3.6.1.4.1.311.2.4.1)", ""),
             ("a look-alike certificate with the signer's serial", look_alike(genuine, self.leaf, evil_key),
              {"identity": IDENTITY}, False, "its signature: 2 of its certificates carry the signer's serial number", ""),
+            ("a subject nested past any reader's depth", deep_subject(genuine), {"identity": IDENTITY}, False,
+             "dorvane.exe: Authenticode signature by \"1.2.3.4=#3082", ""),
             ("a SHA-1 digest", self.signed(self.leaf, extra=["-h", "sha1"]), {"identity": IDENTITY}, False,
              'its digest algorithm is "sha1": a release is signed with SHA-256', ""),
             # a description written as osslsigncode reports a timestamp
