@@ -148,29 +148,35 @@ def entries(data):
         here = fat[here]
     if not table or table[0] is None or table[0][0] != 5:
         raise Refused("its directory's first entry is not the root storage")
-    reached = set()
+    reached, storages = set(), [table[0][4]]
 
-    def subtree(number):
-        """The names of the siblings below NUMBER, in the tree's order, their own children
-        walked too."""
-        if number == NO_ENTRY:
-            return []
-        if number >= len(table) or table[number] is None or number in reached or number == 0:
-            raise Refused("its directory tree names an entry that is not one, or one twice")
-        reached.add(number)
-        kind, stored, left, right, child = table[number]
-        if kind == 2 and child != NO_ENTRY:
-            raise Refused(f"its directory tree gives the stream {stored!r} entries below it")
-        if kind == 1:
-            walk_storage(child)
-        return subtree(left) + [stored] + subtree(right)
-
-    def walk_storage(child):
-        names = subtree(child)
+    def siblings(number):
+        """The names of the siblings from NUMBER, in the tree's order; the storages among them
+        left for later. Walked without recursion: msibuild links a storage's entries in one
+        line, as deep as there are entries."""
+        names, above = [], []
+        while above or number != NO_ENTRY:
+            if number == NO_ENTRY:
+                number = above.pop()
+                names.append(table[number][1])
+                number = table[number][3]
+                continue
+            if number >= len(table) or table[number] is None or number in reached or number == 0:
+                raise Refused("its directory tree names an entry that is not one, or one twice")
+            reached.add(number)
+            kind, stored, left, _, child = table[number]
+            if kind == 2 and child != NO_ENTRY:
+                raise Refused(f"its directory tree gives the stream {stored!r} entries below it")
+            if kind == 1:
+                storages.append(child)
+            above.append(number)
+            number = left
+        return names
+    while storages:
+        names = siblings(storages.pop())
         if any(_order(a) >= _order(b) for a, b in zip(names, names[1:])):
             raise Refused("its directory tree is not in the order readers search it: an entry a reader "
                           "would not find")
-    walk_storage(table[0][4])
     found = []
     for number, entry in enumerate(table):
         if entry is None or number == 0:

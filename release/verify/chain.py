@@ -191,6 +191,12 @@ def constraint_refused(cert, constraints, ca):
 def judged(path, when):
     """Why a PATH (leaf first, its root last) is not one Windows takes for code signing at
     WHEN (naive UTC), or ""."""
+    # A signer below the roots whose certificate may issue others is a CA signing code
+    # itself, which no CA issues a publisher: it could vouch for any subject it liked.
+    basic = extension(path[0], x509.BasicConstraints)
+    if len(path) > 1 and basic is not None and basic.ca:
+        return (f"{shown(path[0].subject)}'s certificate is a CA's (basic constraints), not one issued to sign "
+                "code with")
     for cert in path:
         if not cert.not_valid_before <= when <= cert.not_valid_after:
             return (f"{shown(cert.subject)}'s certificate is valid from {cert.not_valid_before:%Y-%m-%d %H:%M:%S} "
@@ -232,8 +238,9 @@ def check(leaf, carried, roots, when, deadline):
         if walk.why:
             return walk.why
         return judged(walk.path, when)
-    except (ValueError, TypeError, x509.DuplicateExtension, x509.UnsupportedGeneralNameType) as error:
-        # cryptography reads extensions when they are asked for: a damaged one shows here.
+    except (ValueError, TypeError, KeyError, x509.DuplicateExtension, x509.UnsupportedGeneralNameType) as error:
+        # cryptography reads extensions and names when they are asked for: a damaged one shows
+        # here (a name's value of no string type, as a KeyError).
         raise Refused(f"a certificate of its chain cannot be read ({str(error).splitlines()[0][:120] if str(error) else type(error).__name__})")
 
 

@@ -43,10 +43,14 @@ class Folder:
                     self.refused.append((relative, f"nested deeper than {self.limits.depth} folders"))
                     continue
                 child = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=fd)
+                held = len(self.files) + len(self.refused)
                 try:
                     self._walk(child, relative + "/", depth + 1)
                 finally:
                     os.close(child)
+                # An empty folder is in no check of the files, yet its name is one Windows holds.
+                if len(self.files) + len(self.refused) == held:
+                    self.refused.append((relative, "an empty folder, which a release never holds"))
             elif stat.S_ISREG(info.st_mode):
                 self._read(fd, name, relative, info)
             else:
@@ -252,7 +256,12 @@ RESERVED = re.compile(r"(CON|PRN|AUX|NUL|COM[0-9\u00b9\u00b2\u00b3]|LPT[0-9\u00b
 
 
 def folded(relative):
-    return "/".join(part.rstrip(". ").lower() for part in relative.split("/"))
+    """RELATIVE as Windows compares names: each letter upper-cased on its own, as its case
+    table does (final and medial sigma are one letter to it), and lower-cased as well."""
+    def letter(char):
+        upper = char.upper()
+        return (upper if len(upper) == 1 else char).lower()
+    return "/".join("".join(map(letter, part.rstrip(". "))) for part in relative.split("/"))
 
 
 def windows_names(folder, report):

@@ -77,7 +77,10 @@ def of_certificate(name):
         attributes = []
         for pair in rdn:
             value = pair["value"]
-            native = value.native
+            try:
+                native = value.native
+            except RecursionError:  # nested past any reader's depth: shown and compared as its DER
+                native = None
             attributes.append(Attribute(pair["type"].dotted, native if isinstance(native, str) else None,
                                         value.dump()))
         rdns.append(attributes)

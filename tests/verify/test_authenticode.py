@@ -65,6 +65,20 @@ def look_alike(exe, leaf, key):
     return with_table(exe, info.dump(force=True))
 
 
+def deep_subject(exe, depth=3000):
+    """EXE's signer's certificate with one more part in its subject: a value of DEPTH nested
+    SEQUENCEs (the signature over the certificate no longer holds; the signer's over the file does)."""
+    info, value = pkcs7(exe), b"\x05\x00"
+    for _ in range(depth):
+        size = len(value)
+        value = b"\x30" + (bytes([size]) if size < 128 else b"\x82" + size.to_bytes(2, "big")) + value
+    cert = info["content"]["certificates"][0].chosen
+    cert["tbs_certificate"]["subject"].chosen.append(ax509.RelativeDistinguishedName(
+        [ax509.NameTypeAndValue({"type": "1.2.3.4", "value": core.Any.load(value)})]))
+    info["content"]["certificates"][0] = ax509.Certificate.load(cert.dump(force=True))
+    return with_table(exe, info.dump(force=True))
+
+
 def countersigned(exe, authority, key, now, forged=False):
     """EXE's signature countersigned the old way (PKCS#9) by AUTHORITY a second before NOW, its
     certificate carried; FORGED: the signing time changed after it signed."""
@@ -278,6 +292,10 @@ class Signatures(support.Scratch):
                                     valid=(now + 5 * day, now + 300 * day))
         lapsed = support.certificate(publisher, self.leaf_key, root.subject, root_key,
                                      valid=(now - 300 * day, now - 100 * day))
+        ca_leaf = support.certificate(publisher, self.leaf_key, root.subject, root_key, ca=True,
+                                      eku=[ExtendedKeyUsageOID.CODE_SIGNING],
+                                      key_usage=x509.KeyUsage(True, False, False, False, False, True, False, False,
+                                                              False))
         rows = [
             # (what, exe, anchors, verified, words in a line)
             ("a CA whose EKU is TLS server only", self.signed(tls_leaf, tls_inter), {"identity": IDENTITY}, False,
@@ -289,6 +307,8 @@ class Signatures(support.Scratch):
             ("a name within them", self.signed(held_leaf, held_inter), {"identity": IDENTITY}, True, "verifies"),
             ("a CA that may not sign certificates", self.signed(nosign_leaf, nosign_inter), {"identity": IDENTITY},
              False, "may not sign certificates (key usage lacks keyCertSign)"),
+            ("a signer whose certificate is a CA's", self.signed(ca_leaf), {"identity": IDENTITY}, False,
+             "\"CN=Test Publisher,O=Test\"'s certificate is a CA's (basic constraints)"),
             ("a CA below a root of path length 0", self.signed(short_leaf, short_inter),
              {"identity": IDENTITY, "roots": [short_root]}, False, "allows 0 CA certificates below it (path length)"),
             ("--ca given the issuing CA, not the root", self.signed(self.under, self.inter),
@@ -349,6 +369,8 @@ class Signatures(support.Scratch):
              "its signature: it carries a nested signature (unsigned attribute 1.3.6.1.4.1.311.2.4.1)", ""),
             ("a look-alike certificate with the signer's serial", look_alike(genuine, self.leaf, evil_key),
              {"identity": IDENTITY}, False, "its signature: 2 of its certificates carry the signer's serial number", ""),
+            ("a subject nested past any reader's depth", deep_subject(genuine), {"identity": IDENTITY}, False,
+             "dorvane.exe: Authenticode signature by \"1.2.3.4=#3082", ""),
             ("a SHA-1 digest", self.signed(self.leaf, extra=["-h", "sha1"]), {"identity": IDENTITY}, False,
              'its digest algorithm is "sha1": a release is signed with SHA-256', ""),
             # a description written as osslsigncode reports a timestamp

@@ -34,9 +34,11 @@ def release(*names):
 class Folders(support.Scratch):
     def checked(self, files, *argv):
         """(status, the report's lines and the usage error's text) of a run on a folder of FILES
-        (a value of None: a symbolic link out of it)."""
+        (a value of None: a symbolic link out of it; a name ending in "/": an empty folder)."""
         for name, data in files.items():
-            if data is None:
+            if name.endswith("/"):
+                os.makedirs(self.path("dir", name))
+            elif data is None:
                 os.makedirs(os.path.dirname(self.path("dir", name)), exist_ok=True)
                 os.symlink(self.write("outside", b"x"), self.path("dir", name))
             else:
@@ -94,6 +96,11 @@ class Folders(support.Scratch):
          f"FAIL DORVANE-1.0.0-WIN64.MSI: a name Windows keeps: Windows takes it as {MSI}"),
         ("the same, not part of it", release(MSI, "DORVANE-1.0.0-WIN64.MSI"), ["--ca", "CERT"], 1,
          "FAIL DORVANE-1.0.0-WIN64.MSI: not part of the signed release"),
+        # Windows upper-cases each letter alone: final and medial sigma are one letter to it
+        ("names one only in Windows' case table", release("notes.\u03c3", "notes.\u03c2"), [], 1,
+         'FAIL "notes.\\u03c2": a name Windows keeps: Windows takes it as "notes.\\u03c3"'),
+        ("an empty folder named as a package is, but for case", dict(release(), **{ZIP.upper() + "/": b""}), [], 1,
+         f"FAIL {ZIP.upper()}: a name Windows keeps: Windows takes it as {ZIP}"),
         ("a trailing dot", release(MSI + "."), [], 1,
          f"FAIL {MSI}.: a name Windows keeps: Windows drops the trailing dots"),
         ("a device name", release("aux.txt"), [], 1, 'FAIL aux.txt: a name Windows keeps: "aux.txt" is a device name'),

@@ -217,6 +217,9 @@ class CompoundFile(support.Scratch):
              "stream holds no signature osslsigncode can read"),
             ("the extended signature's stream alone", made(**{extended: b"x" * 32}), "",
              "without a signature"),
+            # msibuild links a storage's entries in one line: as deep as there are entries
+            ("a thousand streams more", made(**{f"s{number:04d}": b"x" for number in range(1100)}),
+             'a stream "s0000" the build does not write', None),
             # What a reader finds by name is what the directory's tree leads to, in its order.
             ("an entry the directory's tree does not reach", linked(genuine, "Root Entry", 76, 0xFFFFFFFF),
              "which its tree does not reach", None),
