@@ -122,6 +122,12 @@ def check_chain(leaf, carried, roots, where, roots_named, now):
     """LEAF up to one of ROOTS, each step's issuer among CARRIED (the certificate file's) or
     ROOTS, a CA valid now whose key signed the step."""
     anchors = {root.public_bytes(serialization.Encoding.DER) for root in roots}
+    # A signer below its roots that may issue certificates is a CA signing code itself, as
+    # no CA issues a publisher: the verifier refuses such a signature, so nothing is signed.
+    constraints = extension(leaf, x509.BasicConstraints)
+    if leaf.public_bytes(serialization.Encoding.DER) not in anchors and constraints is not None and constraints.ca:
+        raise Refused(f"the certificate {where} is a CA's (basic constraints CA:TRUE), not one issued to sign code: "
+                      "the verifier refuses a signature by it")
     current = leaf
     for _ in range(MAX_CHAIN):
         if current.public_bytes(serialization.Encoding.DER) in anchors:

@@ -657,8 +657,8 @@ EOT
 }
 
 # A CA of the test's own, in DIR: root.pem, intermediate.pem, and leaf.pem for the file key
-# (code signing, digitalSignature), issued by the intermediate; other-root.pem, a root that
-# issued none of them.
+# (code signing, digitalSignature), issued by the intermediate; ca-chain.pem, the same key's
+# certificate marked a CA, with the intermediate; other-root.pem, a root that issued none.
 make_ca() {  # DIR
   local ca=$1
   mkdir -p "$ca"
@@ -675,7 +675,11 @@ make_ca() {  # DIR
       openssl req -new -key "$tmp/key.pem" -subj "/O=DORVANE test/CN=DORVANE test publisher" |
       openssl x509 -req -CA "$ca/intermediate.pem" -CAkey "$ca/intermediate.key" -days 365 -extfile "$ca/leaf.ext" \
         -out "$ca/leaf.pem" &&
-      cat "$ca/leaf.pem" "$ca/intermediate.pem" >"$ca/chain.pem"
+      cat "$ca/leaf.pem" "$ca/intermediate.pem" >"$ca/chain.pem" &&
+      sed 's/CA:FALSE/CA:TRUE/' "$ca/leaf.ext" >"$ca/ca-leaf.ext" &&
+      openssl req -new -key "$tmp/key.pem" -subj "/CN=DORVANE test signing CA" |
+      openssl x509 -req -CA "$ca/intermediate.pem" -CAkey "$ca/intermediate.key" -days 365 -extfile "$ca/ca-leaf.ext" |
+      cat - "$ca/intermediate.pem" >"$ca/ca-chain.pem"
   } >"$ca/make.log" 2>&1 || { cat "$ca/make.log"; exit 1; }
 }
 
@@ -702,6 +706,7 @@ the signer and its intermediate, to their root|$ca/chain.pem|$ca/root.pem|
 the signer without its intermediate|$ca/leaf.pem|$ca/root.pem|'CN=DORVANE test publisher,O=DORVANE test' was issued by 'CN=DORVANE test intermediate', which neither that file nor the roots hold
 roots that are not the chain's|$ca/chain.pem|$ca/other-root.pem|does not reach the roots in '$ca/other-root.pem': 'CN=DORVANE test intermediate' was issued by 'CN=DORVANE test root'
 no roots, and the signer is not its own|$ca/chain.pem||does not reach its own file's roots (DORVANE_RELEASE_CA names none)
+a signer below the root whose certificate is a CA's|$ca/ca-chain.pem|$ca/root.pem|is a CA's (basic constraints CA:TRUE), not one issued to sign code
 EOT
 }
 
