@@ -201,7 +201,8 @@ while True: held.append(server.accept()[0])' "$rows/silent.port" &
     '{source: "pem", $certs, $key, pkcs12: "", pkcs11_module: "", pkcs11_engine: "", osslsigncode: "/usr/bin/osslsigncode",
       timestamp_ca: "", timestamps: [$url], timestamp_timeout: 30, agent: ""}' >"$rows/pem.json"
   echo 1700000000 >"$rows/epoch"
-  unzip -p "$release_dir/$(cd "$release_dir" && echo dorvane-*-win64.zip)" '*/dorvane.exe' >"$rows/signed.exe"
+  # shellcheck disable=SC2154 # (zip: the fixture's ZIP's name, fixture.env)
+  unzip -p "$release_dir/$zip" '*/dorvane.exe' >"$rows/signed.exe"
   osslsigncode remove-signature -in "$rows/signed.exe" -out "$rows/dorvane.exe" >/dev/null 2>&1
   rm -rf "$rows/tmpdir" && mkdir "$rows/tmpdir"
   TMPDIR=$rows/tmpdir bash "$source_dir/release/sign.sh" exe "$rows/dorvane.exe" "$rows/epoch" "$rows/pem.json" \
