@@ -254,7 +254,6 @@ check("six installers: wix and zip for x86, x64, arm64",
       sorted(kinds) != sorted((k, a) for k in ("wix", "zip") for a in ("x86", "x64", "arm64")) and kinds)
 scoop = json.load(open(out + "/scoop/dorvane.json"))
 fields("dorvane.json", scoop, "scoop")
-# Scoop's next hashes: the file "$url" + SUFFIX names, which is beside each ZIP.
 suffix = re.fullmatch(r"\$url(.+)", scoop["autoupdate"]["hash"].get("url", ""))
 check("dorvane.json: bin dorvane.exe, next hashes from the checksum beside each ZIP",
       first(scoop["bin"] != "dorvane.exe", "bin", not suffix or not all(os.path.isfile(os.path.join(

@@ -3,9 +3,8 @@
 // verifier leaves to its caller: the payload type, the predicate type, and each artifact's
 // SHA-256 among the statement's subjects. One line per check, then "N passed, N failed";
 // status 0 when every check holds.
-//   node sigstore_verify.mjs BUNDLE PUBKEY.pem ARTIFACT...
-// The npm packages are those of release/sbom/package-lock.json, in DORVANE_NODE_MODULES
-// (the caller's: the build's project.json names them).
+//   DORVANE_NODE_MODULES=DIR node sigstore_verify.mjs BUNDLE PUBKEY.pem ARTIFACT...
+// The npm packages are those of release/sbom/package-lock.json, in DORVANE_NODE_MODULES.
 import { createHash, createPublicKey } from 'node:crypto';
 import { readFileSync } from 'node:fs';
 import { basename, join } from 'node:path';

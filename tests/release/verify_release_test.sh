@@ -17,8 +17,7 @@ if [ ! -f "$fix/fixture.env" ]; then
   finish
   exit
 fi
-build="" arch="" zip="" msi="" sbom="" provenance="" envelope="" bundle="" checksum="" base="" version="" epoch="" final=""
-has_records=0 DORVANE_NODE_MODULES=""
+build="" arch="" zip="" msi="" sbom="" provenance="" envelope="" bundle="" checksum="" base="" version="" epoch="" final="" has_records=0
 # shellcheck source=/dev/null # (the fixture's facts)
 source "$fix/fixture.env"
 src=$(cd "$1" && pwd)
@@ -28,7 +27,6 @@ if [ "$has_records" = 0 ]; then
   finish
   exit
 fi
-export DORVANE_NODE_MODULES
 # By hand: VERIFY_RELEASE=scripts/verify-release of a copy of the sources (a fault planted
 # in its release/verify/) and VERIFY_RELEASE_ROWS=a regular expression of the rows to run.
 verify=${VERIFY_RELEASE:-$src/scripts/verify-release}
@@ -209,7 +207,7 @@ remake_msi()' ;;
   done
 }
 export SRC=$src ARCH=$arch VERSION=$version EPOCH=$epoch TOKEN_ZIP=$tmp/token/$zip SIGNING=$tmp/signing.json MSI=$msi \
-  SBOM=$sbom PROVENANCE=$provenance ENVELOPE=$envelope BUNDLE=$bundle
+  SBOM=$sbom PROVENANCE=$provenance ENVELOPE=$envelope BUNDLE=$bundle DORVANE_NODE_MODULES
 
 # case | release | extra arguments | status | lines that must be there (~ between them; a !
 # before one that must not)

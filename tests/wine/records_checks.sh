@@ -1,9 +1,8 @@
-# shellcheck shell=bash disable=SC2154 # (the package's names are the sourcing script's)
+# shellcheck shell=bash disable=SC2154 # (the package's names are the fixture's: fixture.env)
 # Sourced by release_test.sh: holds a package's SBOM and provenance to the facts they claim,
 # each found here independently of release/sbom/records.mjs: the hashes from the files
 # themselves, the libraries from the link map and dpkg, the licences from the notices, the
-# time and commit from git. records_checks_init gives the checks what they read; the
-# package's names are the fixture's (fixture.env: base, zip, msi, sbom, provenance, ...).
+# time and commit from git. records_checks_init gives the checks what they read.
 
 # records_checks_init SOURCE_DIR BUILD_DIR WORK_DIR NODE_MODULES: the sources, the build
 # tree whose project.json names the version, a folder for the checks' own files, and the

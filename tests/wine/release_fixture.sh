@@ -5,9 +5,7 @@
 # token's key, the PIN in a file of the job's folder, timestamps from the test's own RFC 3161
 # authority after one that never answers), with every program it starts traced with its
 # arguments and environment. What the tests read:
-#   fixture.env        the facts below, as shell assignments (no secret); the package's
-#                      names as project.json gives them: base, each file's (zip, msi, sbom,
-#                      provenance, envelope, bundle) and the checksum's suffix (checksum)
+#   fixture.env        the facts below, as shell assignments (no secret)
 #   src/               the copy of the sources; rel/PRESET the signed build tree, rel/release/ the release
 #   signed/            the signed tree's exe, map, package/, project.json, signing.json and
 #                      CMakeCache.txt as built (the tree itself may be rebuilt)
@@ -53,8 +51,7 @@ step "the README's release command in $build"
 # The package's names as the build resolved them.
 # shellcheck disable=SC2034 # (written to fixture.env by name)
 IFS=$'\t' read -r version base zip msi sbom provenance envelope bundle checksum DORVANE_NODE_MODULES < <(jq -r '[.version,
-  (.package | .base, (.files | .zip, .msi, .sbom, .provenance, .envelope, .bundle), .checksum, .node_modules)] | @tsv' \
-  "$build/project.json")
+  (.package | .base, (.files | .zip, .msi, .sbom, .provenance, .envelope, .bundle), .checksum, .node_modules)] | @tsv' "$build/project.json")
 export DORVANE_NODE_MODULES
 # The SBOM and provenance are made where the build found Node.js, the npm packages and
 # python3-apt; a tree with uncommitted changes (a developer's) gets no provenance.
