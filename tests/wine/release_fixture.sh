@@ -152,7 +152,7 @@ sed -i "1s/^DORVANE $version/DORVANE 0.0.1/" "$older_members/README.txt"
   >"$fix/older.log" 2>&1 || { cat "$fix/older.log"; exit 1; }
 
 {
-  for name in src build preset toolchain arch zip base msi sbom provenance envelope bundle sum version DORVANE_NODE_MODULES \
+  for name in src build preset toolchain arch zip base msi sbom provenance envelope bundle checksum version DORVANE_NODE_MODULES \
     has_records dirty epoch tree_commit commit final module engine token token_uri stamped_by; do
     printf '%s=%q\n' "$name" "${!name}"
   done

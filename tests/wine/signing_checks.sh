@@ -356,7 +356,7 @@ file_key_checks() {
       status=0
       case $f in
         dorvane.exe) cp "$build/dorvane.exe" "$dir/$config-$f"; kind=(exe "$dir/$config-$f" "$dir/epoch") ;;
-        *.msi) cp "$build/package/$f" "$dir/$config-$f"; kind=(msi "$dir/$config-$f" "$dir/epoch") ;;
+        "$msi") cp "$build/package/$f" "$dir/$config-$f"; kind=(msi "$dir/$config-$f" "$dir/epoch") ;;
         *) kind=(envelope "$fix/signed/package/$provenance" "$dir/$config-$f" "$dir/$config.sigstore.json"
                  "$node" "$src/release/sbom/records.mjs") ;;
       esac
