@@ -164,7 +164,7 @@ why=""
 grep -q '^== ' "$tmp/no-records.log" && why=$(why_not "$why" "built")
 record "trees without the npm packages the records need: refused before building" "$why"
 # A package without its SBOM (a tree configured without the records' tools) makes no release.
-sbom=$(find "$root"/windows-*/package -name "dorvane-$version-*$(jq -r .files.sbom "$src/release/contract.json")" | head -1)
+sbom=$root/windows-x86/package/$(jq -r .package.files.sbom "$root/windows-x86/project.json")
 mv "$sbom" "$tmp/sbom"
 snapshot >"$tmp/full.before"
 status=0
