@@ -25,7 +25,7 @@ import { createRequire } from 'node:module';
 const here = dirname(fileURLToPath(import.meta.url));
 const contract = JSON.parse(readFileSync(join(here, '../contract.json'), 'utf8'));
 // The packages package-lock.json pins live outside the source tree: scripts/ensure-tools.sh
-// installs them into the contract's folder of the checkout, or wherever DORVANE_NODE_MODULES says.
+// installs them into the checkout's folder the contract names, or where DORVANE_NODE_MODULES says.
 const modules = process.env.DORVANE_NODE_MODULES || join(here, '../..', contract.paths.node_modules);
 const require = createRequire(join(modules, 'index.js'));
 const CDX = require('@cyclonedx/cyclonedx-library');
