@@ -124,8 +124,7 @@ for group in "$@"; do add_group "$group"; done
 # DORVANE_NODE_MODULES says, else into the checkout's folder that release/contract.json
 # names, read by the Node.js they are for.
 npm_dest() {
-  local dest=${DORVANE_NODE_MODULES:-}
-  [ -n "$dest" ] || dest=$root/$(node -p 'require(process.argv[1]).paths.node_modules' "$root/release/contract.json")
+  local dest=${DORVANE_NODE_MODULES:-$root/$(node -p 'require(process.argv[1]).paths.node_modules' "$root/release/contract.json")}
   echo "${dest%/node_modules}"
 }
 npm_current() { cmp -s "$root/release/sbom/package-lock.json" "$(npm_dest)/node_modules/.dorvane-lock.json"; }
