@@ -148,9 +148,10 @@ else()
 endif()
 # Then, beside them, the SBOM and the provenance (and the provenance's signed envelope),
 # written by release/sbom/records.mjs on Node.js with the npm packages its lock file pins
-# (scripts/ensure-tools.sh records installs them into build/node/), and what apt knows of
-# each package read through Debian's python3-apt.
-set(DORVANE_NODE_MODULES ${PROJECT_SOURCE_DIR}/build/node/node_modules CACHE PATH
+# (scripts/ensure-tools.sh records installs them into the contract's folder), and what apt
+# knows of each package read through Debian's python3-apt.
+dorvane_contract(node_modules paths node_modules)
+set(DORVANE_NODE_MODULES ${PROJECT_SOURCE_DIR}/${node_modules} CACHE PATH
     "The npm packages release/sbom/package-lock.json pins, for the SBOM and provenance")
 set(DORVANE_BUILDER_ID "${PROJECT_HOMEPAGE_URL}builders/local" CACHE STRING
     "The provenance's builder.id: who ran this build (a CI system's URI, say)")

@@ -106,20 +106,21 @@ def main(argv):
     packages = {}
     for arch in contract.arches():
         base = contract.package(version, arch)
-        for kind in (contract.suffix("zip"), contract.suffix("msi")):
-            if not os.path.isfile(os.path.join(release, base + kind)):
-                fail("no %s%s in %s: the manifests name every architecture" % (base, kind, release))
-        with open(os.path.join(release, base + contract.suffix("zip")), "rb") as f:
+        zip_name, msi_name = base + contract.suffix("zip"), base + contract.suffix("msi")
+        for name in (zip_name, msi_name):
+            if not os.path.isfile(os.path.join(release, name)):
+                fail("no %s in %s: the manifests name every architecture" % (name, release))
+        with open(os.path.join(release, zip_name), "rb") as f:
             zip_bytes = f.read()
         with zipfile.ZipFile(io.BytesIO(zip_bytes)) as archive:
             exe_path = base + "/" + EXE
             if exe_path not in archive.namelist():
-                fail("%s.zip has no %s" % (base, exe_path))
+                fail("%s has no %s" % (zip_name, exe_path))
             exe = archive.read(exe_path)
             guide = archive.read(base + "/" + manifest_content.GUIDE)
-        msi_path = os.path.join(release, base + contract.suffix("msi"))
+        msi_path = os.path.join(release, msi_name)
         if msi_exe(msi_path) != exe:
-            fail("%s.msi and %s.zip hold different exes" % (base, base))
+            fail("%s and %s hold different exes" % (msi_name, zip_name))
         with open(msi_path, "rb") as f:
             msi_hash = sha256(f.read())
         try:

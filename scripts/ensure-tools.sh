@@ -77,7 +77,7 @@ windows_x64=("${windows_common[@]}" g++-mingw-w64-x86-64 wine wine64 wine64-prel
 # Debian's arm64 packages.
 windows_arm64=("${windows_common[@]}" "${arm64_toolchain[@]}" qemu-system-arm qemu-user-static "${vm[@]}")
 # The SBOM and provenance: Debian's Node.js, and the npm packages that
-# release/sbom/package-lock.json pins, installed below into build/node/; what apt knows of
+# release/sbom/package-lock.json pins, installed below; what apt knows of
 # each package, read through python3-apt by Debian's Python.
 records=(nodejs npm python3 python3-apt)
 # The C++ checks (clang-tidy, clang-format, cppcheck, valgrind, the fuzzers' runtime), the
@@ -120,8 +120,13 @@ for group in "$@"; do add_group "$group"; done
 
 # The npm packages, exactly as locked, outside the source tree; again only when the lock
 # file changed. No install scripts run, and the optional XML parts (a native build) are
-# left out: only the JSON serializer and validator are used.
-npm_dest() { local dest=${DORVANE_NODE_MODULES:-$root/build/node/node_modules}; echo "${dest%/node_modules}"; }
+# left out: only the JSON serializer and validator are used. They go where
+# DORVANE_NODE_MODULES says, else into the checkout's folder that release/contract.json
+# names, read by the Node.js they are for.
+npm_dest() {
+  local dest=${DORVANE_NODE_MODULES:-$root/$(node -p 'require(process.argv[1]).paths.node_modules' "$root/release/contract.json")}
+  echo "${dest%/node_modules}"
+}
 npm_current() { cmp -s "$root/release/sbom/package-lock.json" "$(npm_dest)/node_modules/.dorvane-lock.json"; }
 npm_packages() {
   local dest
@@ -139,7 +144,9 @@ for group in "${groups[@]}"; do all+=" ${wanted[$group]}"; done
 # The npm packages are the records group's too: a check names them when they are not the
 # lock file's.
 npm_lacking=0
-if [ $want_records = 1 ] && [ $check_only = 1 ] && ! npm_current; then
+# (Without Node.js, which the group's packages then name, their default folder is not read.)
+if [ $want_records = 1 ] && [ $check_only = 1 ] && { [ -n "${DORVANE_NODE_MODULES:-}" ] || command -v node >/dev/null; } &&
+  ! npm_current; then
   npm_lacking=1
   echo "ensure-tools.sh: records lacks the npm packages of release/sbom/package-lock.json in $(npm_dest);" \
     "install with: scripts/ensure-tools.sh records" >&2

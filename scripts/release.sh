@@ -221,14 +221,13 @@ records_refusal() {  # PRESET NODE_MODULES
   local why
   why=$(DORVANE_NODE_MODULES=$2 "$src/scripts/ensure-tools.sh" --check records 2>&1) || refuse "$1: ${why#ensure-tools.sh: }"
 }
-node_modules_of() {  # PRESET: the option given, else the tree's cache, else configure's default
+node_modules_of() {  # PRESET: the option given, else the tree's cache, else none (configure's default)
   local given="" option cache=$root/$1/CMakeCache.txt
   for option in "${@:2}"; do
     [[ $option =~ ^-DDORVANE_NODE_MODULES(:[A-Za-z]+)?=(.*)$ ]] && given=$(cd "$caller" && realpath -m -- "${BASH_REMATCH[2]}")
   done
   if [ -n "$given" ]; then echo "$given"
-  elif [ -f "$cache" ] && grep -q '^DORVANE_NODE_MODULES:PATH=' "$cache"; then sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$cache"
-  else echo "$src/build/node/node_modules"
+  elif [ -f "$cache" ]; then sed -n 's/^DORVANE_NODE_MODULES:PATH=//p' "$cache"
   fi
 }
 for preset in "${presets[@]}"; do records_refusal "$preset" "$(node_modules_of "$preset" "$@")"; done

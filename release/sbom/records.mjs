@@ -20,18 +20,18 @@ import { basename, dirname, join, normalize } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { createRequire } from 'node:module';
 
-// The packages package-lock.json pins live outside the source tree: scripts/ensure-tools.sh
-// installs them into build/node/, or wherever DORVANE_NODE_MODULES says.
+// What a release is (the exe's name, the records' types): release/contract.json; this
+// package's file names are the build's own (--project, its project.json).
 const here = dirname(fileURLToPath(import.meta.url));
-const modules = process.env.DORVANE_NODE_MODULES || join(here, '../../build/node/node_modules');
+const contract = JSON.parse(readFileSync(join(here, '../contract.json'), 'utf8'));
+// The packages package-lock.json pins live outside the source tree: scripts/ensure-tools.sh
+// installs them into the checkout's folder the contract names, or where DORVANE_NODE_MODULES says.
+const modules = process.env.DORVANE_NODE_MODULES || join(here, '../..', contract.paths.node_modules);
 const require = createRequire(join(modules, 'index.js'));
 const CDX = require('@cyclonedx/cyclonedx-library');
 const { PackageURL } = require('packageurl-js');
 const parseSpdx = require('spdx-expression-parse');
 const uuid = require('uuid');
-// What a release is (the exe's name, the records' types): release/contract.json; this
-// package's file names are the build's own (--project, its project.json).
-const contract = JSON.parse(readFileSync(join(here, '../contract.json'), 'utf8'));
 const EXE = contract.members[0].name;
 const spec = CDX.Spec.SpecVersionDict[contract.records.sbom_spec];
 const fail = (why) => {

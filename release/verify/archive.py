@@ -278,7 +278,7 @@ def read(data, base, members, keep, limits, spend):
     """The ZIP's members by their names inside {base}/ (the bytes of those named in KEEP, the
     others as digests), and the checks it passed: a list of (name, why) and the members, None
     on the first that fails; Bound from spend() or a member past its limit."""
-    label = f"{base}.zip"
+    label = base + contract.suffix("zip")
     checks = []
     try:
         entries, offset = directory(data, limits)

@@ -115,7 +115,7 @@ def arguments(argv):
                         help="check each SBOM against the CycloneDX 1.6 schema with CHECKOUT's release/sbom/records.mjs")
     parser.add_argument("--node-modules", metavar="DIR",
                         help="with --schema: the npm packages of release/sbom/package-lock.json "
-                             "(default CHECKOUT/build/node/node_modules)")
+                             f"(default {contract.node_modules('CHECKOUT')})")
     parser.add_argument("--anyway", action="store_true", help="rebuild even where Debian packages differ")
     parser.add_argument("--preset", metavar="NAME", help="the preset to rebuild with (a release without provenance)")
     parser.add_argument("--commit", metavar="HASH", help="the commit to rebuild (a release without provenance)")

@@ -90,6 +90,11 @@ def package_pattern(version=r"[0-9][0-9A-Za-z.+~]*"):
     return "".join(groups.get(part, re.escape(part)) for part in parts)
 
 
+def node_modules(checkout):
+    """Where scripts/ensure-tools.sh records installs the npm packages in CHECKOUT."""
+    return os.path.join(checkout, *load()["paths"]["node_modules"].split("/"))
+
+
 def project():
     """Who publishes DORVANE and the names package repositories know it by."""
     return load()["project"]

@@ -192,8 +192,8 @@ def documents(project, version, url, notes, packages):
         facts, base = packages[arch], contract.package(version, arch)
         properties = facts["properties"]
         if properties["Manufacturer"] != project["publisher"]:
-            raise Unfit("%s.msi's Manufacturer %r is not the publisher %r"
-                        % (base, properties["Manufacturer"], project["publisher"]))
+            raise Unfit("%s's Manufacturer %r is not the publisher %r"
+                        % (base + contract.suffix("msi"), properties["Manufacturer"], project["publisher"]))
         architecture = contract.arch(arch)["winget"]
         msis.append({
             "Architecture": architecture,
@@ -259,7 +259,7 @@ def documents(project, version, url, notes, packages):
                       "extract_dir": scoop[key]["extract_dir"].replace(version, "$version")}
                 for key in order},
             # Each ZIP's .sha256 beside it: "HASH  NAME".
-            "hash": {"url": "$url.sha256", "regex": "$sha256\\s+$basename"},
+            "hash": {"url": "$url" + contract.load()["checksum"], "regex": "$sha256\\s+$basename"},
         },
     })
     return found

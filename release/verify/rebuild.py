@@ -83,7 +83,7 @@ def check(base, arch, recorded, ctx, deadline):
     if os.path.isfile(lock):
         # The SBOM's npm packages, as that commit pins them: those in DORVANE_NODE_MODULES
         # when they are the same, else installed into the throwaway folder.
-        modules = os.path.join(tree, "build", "node", "node_modules")
+        modules = contract.node_modules(tree)
         given = os.environ.get("DORVANE_NODE_MODULES", "")
         if given and os.path.isfile(os.path.join(given, ".dorvane-lock.json")):
             with open(lock, "rb") as a, open(os.path.join(given, ".dorvane-lock.json"), "rb") as b:

@@ -153,7 +153,7 @@ def schema(name, data, ctx):
                     "only the fields named in the lines above were checked")
         return
     checker = os.path.join(args.schema, "release", "sbom", "records.mjs")
-    modules = args.node_modules or os.path.join(args.schema, "build", "node", "node_modules")
+    modules = args.node_modules or contract.node_modules(args.schema)
     missing = ("no node" if not have("node") else
                f"no release/sbom/records.mjs in {q(args.schema)}" if not os.path.isfile(checker) else
                f"no CycloneDX library in {q(modules)} (--node-modules DIR)"

@@ -164,7 +164,7 @@ why=""
 grep -q '^== ' "$tmp/no-records.log" && why=$(why_not "$why" "built")
 record "trees without the npm packages the records need: refused before building" "$why"
 # A package without its SBOM (a tree configured without the records' tools) makes no release.
-sbom=$(find "$root"/windows-*/package -name "dorvane-$version-*$(jq -r .files.sbom "$src/release/contract.json")" | head -1)
+sbom=$root/windows-x86/package/$(jq -r .package.files.sbom "$root/windows-x86/project.json")
 mv "$sbom" "$tmp/sbom"
 snapshot >"$tmp/full.before"
 status=0
@@ -254,8 +254,10 @@ check("six installers: wix and zip for x86, x64, arm64",
       sorted(kinds) != sorted((k, a) for k in ("wix", "zip") for a in ("x86", "x64", "arm64")) and kinds)
 scoop = json.load(open(out + "/scoop/dorvane.json"))
 fields("dorvane.json", scoop, "scoop")
-check("dorvane.json: bin dorvane.exe, next hashes from the .sha256 beside each ZIP",
-      first(scoop["bin"] != "dorvane.exe", "bin", scoop["autoupdate"]["hash"].get("url") != "$url.sha256", "hash"))
+suffix = re.fullmatch(r"\$url(.+)", scoop["autoupdate"]["hash"].get("url", ""))
+check("dorvane.json: bin dorvane.exe, next hashes from the checksum beside each ZIP",
+      first(scoop["bin"] != "dorvane.exe", "bin", not suffix or not all(os.path.isfile(os.path.join(
+          out, a["url"].rsplit("/", 1)[-1] + suffix.group(1))) for a in scoop["architecture"].values()), "hash"))
 for arch, a in scoop["architecture"].items():
     file, pe = a["url"].rsplit("/", 1)[-1], {"32bit": "x86", "64bit": "x64", "arm64": "arm64"}[arch]
     check("dorvane.json %s: %s, by the exe's PE machine" % (arch, file), machine(file) != pe and machine(file))

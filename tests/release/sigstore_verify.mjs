@@ -3,25 +3,23 @@
 // verifier leaves to its caller: the payload type, the predicate type, and each artifact's
 // SHA-256 among the statement's subjects. One line per check, then "N passed, N failed";
 // status 0 when every check holds.
-//   node sigstore_verify.mjs BUNDLE PUBKEY.pem ARTIFACT...
+//   DORVANE_NODE_MODULES=DIR node sigstore_verify.mjs BUNDLE PUBKEY.pem ARTIFACT...
 // The npm packages are those of release/sbom/package-lock.json, in DORVANE_NODE_MODULES.
 import { createHash, createPublicKey } from 'node:crypto';
 import { readFileSync } from 'node:fs';
-import { basename, dirname, join } from 'node:path';
+import { basename, join } from 'node:path';
 import { createRequire } from 'node:module';
-import { fileURLToPath } from 'node:url';
 
-const here = dirname(fileURLToPath(import.meta.url));
-const modules = process.env.DORVANE_NODE_MODULES || join(here, '../../build/node/node_modules');
+const modules = process.env.DORVANE_NODE_MODULES;
+const [bundleFile, keyFile, ...artifacts] = process.argv.slice(2);
+if (!modules || !keyFile || artifacts.length === 0) {
+  process.stderr.write('usage: DORVANE_NODE_MODULES=DIR sigstore_verify.mjs BUNDLE PUBKEY.pem ARTIFACT...\n');
+  process.exit(2);
+}
 const require = createRequire(join(modules, 'index.js'));
 const { bundleFromJSON } = require('@sigstore/bundle');
 const { Verifier, toSignedEntity, toTrustMaterial } = require('@sigstore/verify');
 
-const [bundleFile, keyFile, ...artifacts] = process.argv.slice(2);
-if (!keyFile || artifacts.length === 0) {
-  process.stderr.write('usage: sigstore_verify.mjs BUNDLE PUBKEY.pem ARTIFACT...\n');
-  process.exit(2);
-}
 let passed = 0;
 let failed = 0;
 const check = (name, why) => {

@@ -17,7 +17,7 @@ if [ ! -f "$fix/fixture.env" ]; then
   finish
   exit
 fi
-build="" arch="" zip="" base="" version="" epoch="" final="" has_records=0
+build="" arch="" zip="" msi="" sbom="" provenance="" envelope="" bundle="" checksum="" base="" version="" epoch="" final="" has_records=0
 # shellcheck source=/dev/null # (the fixture's facts)
 source "$fix/fixture.env"
 src=$(cd "$1" && pwd)
@@ -27,8 +27,6 @@ if [ "$has_records" = 0 ]; then
   finish
   exit
 fi
-DORVANE_NODE_MODULES=$(jq -r .package.node_modules "$build/project.json")
-export DORVANE_NODE_MODULES
 # By hand: VERIFY_RELEASE=scripts/verify-release of a copy of the sources (a fault planted
 # in its release/verify/) and VERIFY_RELEASE_ROWS=a regular expression of the rows to run.
 verify=${VERIFY_RELEASE:-$src/scripts/verify-release}
@@ -135,13 +133,13 @@ def rewrite(name, members):
             new.writestr(info, members.get(info.filename, data))
     sink.out.close()
 def swap(old, data):  # every record's hash of the bytes OLD made that of DATA
-    for record in (base + ".cdx.json", base + ".provenance.json"):
+    for record in (E["SBOM"], E["PROVENANCE"]):
         if os.path.exists(record):
             before = text = open(record, "rb").read()
             for algorithm in (hashlib.sha256, hashlib.sha512):
                 text = text.replace(algorithm(old).hexdigest().encode(), algorithm(data).hexdigest().encode())
             open(record, "wb").write(text)
-            if record.endswith(".cdx.json") and text != before:
+            if record == E["SBOM"] and text != before:
                 swap(before, text)
 def redo(name, old):
     swap(old, open(name, "rb").read())
@@ -158,7 +156,7 @@ def signed(kind, data):  # DATA (an exe or an MSI) as release/sign.sh signs it, 
         subprocess.run(["bash", E["SRC"] + "/release/sign.sh", kind, t + "/file", t + "/epoch", E["SIGNING"]], check=True)
         return open(t + "/file", "rb").read()
 def remake_msi(sign=False):  # the MSI made anew from the ZIP's files as the build makes it (and signs it)
-    n = base + ".msi"; before = open(n, "rb").read()
+    n = E["MSI"]; before = open(n, "rb").read()
     with tempfile.TemporaryDirectory() as t:
         with zipfile.ZipFile(zip_name) as archive:
             for member in archive.namelist():
@@ -172,8 +170,8 @@ def resign():  # the exe, the MSI made around it and the envelope signed anew as
     new = signed("exe", old_exe)
     rewrite(zip_name, {base + "/dorvane.exe": new}); swap(old_exe, new); redo(zip_name, old)
     remake_msi(sign=True)
-    subprocess.run(["bash", E["SRC"] + "/release/sign.sh", "envelope", base + ".provenance.json", base + ".intoto.jsonl",
-                    base + ".sigstore.json", "node", E["SRC"] + "/release/sbom/records.mjs", E["SIGNING"]], check=True)
+    subprocess.run(["bash", E["SRC"] + "/release/sign.sh", "envelope", E["PROVENANCE"], E["ENVELOPE"], E["BUNDLE"], "node",
+                    E["SRC"] + "/release/sbom/records.mjs", E["SIGNING"]], check=True)
 exec(code)
 EOF
 }
@@ -204,35 +202,36 @@ remake_msi()' ;;
   esac
   local file
   for file in "$d"/*; do
-    case $file in *.sha256 | */SHA256SUMS) continue ;; esac
-    [ ! -f "$file" ] || (cd "$d" && sha256sum -- "${file##*/}" >"${file##*/}.sha256")
+    case $file in *"$checksum" | */SHA256SUMS) continue ;; esac
+    [ ! -f "$file" ] || (cd "$d" && sha256sum -- "${file##*/}" >"${file##*/}$checksum")
   done
 }
-export SRC=$src ARCH=$arch VERSION=$version EPOCH=$epoch TOKEN_ZIP=$tmp/token/$zip SIGNING=$tmp/signing.json
+export SRC=$src ARCH=$arch VERSION=$version EPOCH=$epoch TOKEN_ZIP=$tmp/token/$zip SIGNING=$tmp/signing.json MSI=$msi \
+  SBOM=$sbom PROVENANCE=$provenance ENVELOPE=$envelope BUNDLE=$bundle DORVANE_NODE_MODULES
 
 # case | release | extra arguments | status | lines that must be there (~ between them; a !
 # before one that must not)
 signer='"CN=DORVANE publisher,O=Example"'
 cases=(
-  "good|good|--schema SRC|0|^[1-9][0-9]* passed, 0 failed~^proved: consistency \\(each ZIP laid out as the build lays one out.*; NOT proved: that the files' contents \\(the exe's code\\) are the build's, which takes an anchor or --rebuild; integrity only as far as the files match the checksums beside them: this catches damage, not tampering; the origin was NOT checked~^ok   $base.cdx.json passes the CycloneDX 1.6 schema"
-  "token|token|--ca BOTH|0|^proved: .*origin with the roots in .*: signed by \"CN=DORVANE token signing\" \\(itself a root~^ok   $zip: dorvane.exe: Authenticode signature by \"CN=DORVANE token signing\" verifies, timestamped [0-9]{4}-~^ok   $base.msi: Authenticode signature by .* verifies, timestamped [0-9]{4}-~^ok   every file is part of the signed release~^ok   $base.sigstore.json: its signature verifies with the exe's signer's key"
-  "token-untrusted|token|--ca CERT|1|^FAIL $base.msi: Authenticode signature by .* verifies: its RFC 3161 timestamp does not verify with --ca and the system's roots \\(if the publisher timestamps with an authority of its own, give that authority's roots with --tsa-ca ROOTS.pem, as the publisher publishes them\\)$"
-  "token-key|token|--key PUB|1|^FAIL $base.msi: Authenticode signature by .* verifies: its RFC 3161 timestamp does not verify with the system's roots \\(if the publisher"
+  "good|good|--schema SRC|0|^[1-9][0-9]* passed, 0 failed~^proved: consistency \\(each ZIP laid out as the build lays one out.*; NOT proved: that the files' contents \\(the exe's code\\) are the build's, which takes an anchor or --rebuild; integrity only as far as the files match the checksums beside them: this catches damage, not tampering; the origin was NOT checked~^ok   $sbom passes the CycloneDX 1.6 schema"
+  "token|token|--ca BOTH|0|^proved: .*origin with the roots in .*: signed by \"CN=DORVANE token signing\" \\(itself a root~^ok   $zip: dorvane.exe: Authenticode signature by \"CN=DORVANE token signing\" verifies, timestamped [0-9]{4}-~^ok   $msi: Authenticode signature by .* verifies, timestamped [0-9]{4}-~^ok   every file is part of the signed release~^ok   $bundle: its signature verifies with the exe's signer's key"
+  "token-untrusted|token|--ca CERT|1|^FAIL $msi: Authenticode signature by .* verifies: its RFC 3161 timestamp does not verify with --ca and the system's roots \\(if the publisher timestamps with an authority of its own, give that authority's roots with --tsa-ca ROOTS.pem, as the publisher publishes them\\)$"
+  "token-key|token|--key PUB|1|^FAIL $msi: Authenticode signature by .* verifies: its RFC 3161 timestamp does not verify with the system's roots \\(if the publisher"
   # The one rebuild: the recorded commit of the fixture's copy of the sources, built again.
-  "rebuilt|token|--key PUB --tsa-ca TSAROOT --rebuild FIXSRC|0|^ok   $base.msi: Authenticode signature by .* verifies, timestamped [0-9]{4}-~^ok   $base.sigstore.json: its signature verifies with the key given~^ok   rebuilt, byte for byte: dorvane.exe$~^proved: .*origin with the key.*; the rebuild made the same bytes: dorvane.exe, README.txt, LICENSE, THIRD-PARTY-NOTICES.txt"
+  "rebuilt|token|--key PUB --tsa-ca TSAROOT --rebuild FIXSRC|0|^ok   $msi: Authenticode signature by .* verifies, timestamped [0-9]{4}-~^ok   $bundle: its signature verifies with the key given~^ok   rebuilt, byte for byte: dorvane.exe$~^proved: .*origin with the key.*; the rebuild made the same bytes: dorvane.exe, README.txt, LICENSE, THIRD-PARTY-NOTICES.txt"
   "sums|final|--sums SUMS|0|^proved: .*origin through the SHA256SUMS~^ok   SHA256SUMS is the one whose SHA-256 was given"
   "release|final|--ca CERT --tsa-ca TSAROOT --sums SUMS|0|^ok   SHA256SUMS is the one whose SHA-256 was given~^ok   every file is part of the signed release~^proved: integrity, .*origin with the roots"
-  "zip-exe-differs|good||1|^FAIL $base.msi holds the same files as $zip: its dorvane.exe .* differs"
-  "zip-refused|good||1|^FAIL $zip is laid out as the build lays out a ZIP, each entry exactly one deflate stream: $base/LICENSE: its sizes or CRC differ between its local header and the central directory~^ok   $base.msi: dorvane.exe is a PE for win64~!^ok   $zip: dorvane.exe"
+  "zip-exe-differs|good||1|^FAIL $msi holds the same files as $zip: its dorvane.exe .* differs"
+  "zip-refused|good||1|^FAIL $zip is laid out as the build lays out a ZIP, each entry exactly one deflate stream: $base/LICENSE: its sizes or CRC differ between its local header and the central directory~^ok   $msi: dorvane.exe is a PE for win64~!^ok   $zip: dorvane.exe"
   "exe-changed|good||0|^proved: consistency .*NOT proved: that the files' contents \\(the exe's code\\) are the build's~!as the build makes it"
-  "ca-crls|casigned|--ca CA IDENTITY BOTHCRLS|0|^ok   $zip: dorvane.exe: Authenticode signature by $signer verifies$~^ok   $base.msi: Authenticode signature by $signer verifies$~^ok   $base.intoto.jsonl: the envelope's signature verifies~^proved: .*\\(--identity;.*revocation checked against .* for every certificate below the roots: $signer, \"CN=DORVANE test intermediate\""
-  "ca-revoked|casigned|--ca CA IDENTITY REVOKEDCRL|1|^FAIL $zip: dorvane.exe: Authenticode signature by .* verifies: revoked by --crl: \"CN=DORVANE test intermediate\", by the CRL of \"CN=DORVANE test CA\"~^FAIL $base.msi: Authenticode signature by .* verifies: revoked by --crl~^proved: nothing"
-  "no-osslsigncode|token|NOSSL|0|^     not checked here: $zip: dorvane.exe's Authenticode signature \\(no osslsigncode\\)~^     not checked here: $base.provenance.json's signed true against the exe~^     not checked here: $base.intoto.jsonl's signature by the exe's signer"
-  "no-osslsigncode-ca|token|--ca BOTH NOSSL|1|^FAIL $zip: dorvane.exe's Authenticode signature: cannot be checked here \\(no osslsigncode\\), so the origin is not proved"
-  "no-msitools|good|NOMSI|0|^proved: consistency \\(.*\\); but for the tables and files inside $base.msi, which could not be checked here"
+  "ca-crls|casigned|--ca CA IDENTITY BOTHCRLS|0|^ok   $zip: dorvane.exe: Authenticode signature by $signer verifies$~^ok   $msi: Authenticode signature by $signer verifies$~^ok   $envelope: the envelope's signature verifies~^proved: .*\\(--identity;.*revocation checked against .* for every certificate below the roots: $signer, \"CN=DORVANE test intermediate\""
+  "ca-revoked|casigned|--ca CA IDENTITY REVOKEDCRL|1|^FAIL $zip: dorvane.exe: Authenticode signature by .* verifies: revoked by --crl: \"CN=DORVANE test intermediate\", by the CRL of \"CN=DORVANE test CA\"~^FAIL $msi: Authenticode signature by .* verifies: revoked by --crl~^proved: nothing"
+  "no-osslsigncode|token|NOSSL|0|^     not checked here: $zip: dorvane.exe's Authenticode signature \\(no osslsigncode 2.9 or later\\)~^     not checked here: $provenance's signed true against the exe~^     not checked here: $envelope's signature by the exe's signer"
+  "no-osslsigncode-ca|token|--ca BOTH NOSSL|1|^FAIL $zip: dorvane.exe's Authenticode signature: cannot be checked here \\(no osslsigncode 2.9 or later\\), so the origin is not proved"
+  "no-msitools|good|NOMSI|0|^proved: consistency \\(.*\\); but for the tables and files inside $msi, which could not be checked here"
   "planted-tools|token|--ca BOTH SHARED|1|^FAIL tools/osslsigncode: not part of the signed release~^ok   $zip: dorvane.exe: Authenticode signature by .* verifies, timestamped"
-  "planted-helper|good|SHARED|0|^     not checked here: $base.cdx.json against the CycloneDX 1.6 schema"
-  "alone|good|ALONE|0|^[1-9][0-9]* passed, 0 failed~^     not checked here: $base.cdx.json against the CycloneDX 1.6 schema"
+  "planted-helper|good|SHARED|0|^     not checked here: $sbom against the CycloneDX 1.6 schema"
+  "alone|good|ALONE|0|^[1-9][0-9]* passed, 0 failed~^     not checked here: $sbom against the CycloneDX 1.6 schema"
   # The signal comes while a tool it started (the stand-in osslsigncode) runs.
   "signal-term|token|--ca BOTH WAITS SIGTERM|143|stopped by SIGTERM"
 )

@@ -1,4 +1,4 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2154 # (tmp, and the fixture's names, are the sourcing script's)
 # What a publisher meets in scripts/release.sh and release/sign.sh besides a build: the
 # refusals that come before building, what a run prints and keeps, and what a killed run
 # leaves. Every row runs on copies (release.sh --no-build over copied build trees, sign.sh
@@ -39,7 +39,6 @@ publish_tree() {  # ROOT
 publish_rows() {
   local source_dir=$1 release_dir=$3 why status started left
   build_dir=$2 wrapper=()
-  # shellcheck disable=SC2154 # (tmp: the folder tests/checks.sh made)
   rows=$tmp/publish-rows
   mkdir -p "$rows/tmpdir"
   copy_sources "$source_dir" "$rows/src"
@@ -201,7 +200,7 @@ while True: held.append(server.accept()[0])' "$rows/silent.port" &
     '{source: "pem", $certs, $key, pkcs12: "", pkcs11_module: "", pkcs11_engine: "", osslsigncode: "/usr/bin/osslsigncode",
       timestamp_ca: "", timestamps: [$url], timestamp_timeout: 30, agent: ""}' >"$rows/pem.json"
   echo 1700000000 >"$rows/epoch"
-  unzip -p "$release_dir/$(cd "$release_dir" && echo dorvane-*-win64.zip)" '*/dorvane.exe' >"$rows/signed.exe"
+  unzip -p "$release_dir/$zip" '*/dorvane.exe' >"$rows/signed.exe"
   osslsigncode remove-signature -in "$rows/signed.exe" -out "$rows/dorvane.exe" >/dev/null 2>&1
   rm -rf "$rows/tmpdir" && mkdir "$rows/tmpdir"
   TMPDIR=$rows/tmpdir bash "$source_dir/release/sign.sh" exe "$rows/dorvane.exe" "$rows/epoch" "$rows/pem.json" \

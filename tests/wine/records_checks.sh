@@ -1,4 +1,4 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2154 # (the package's names are the fixture's: fixture.env)
 # Sourced by release_test.sh: holds a package's SBOM and provenance to the facts they claim,
 # each found here independently of release/sbom/records.mjs: the hashes from the files
 # themselves, the libraries from the link map and dpkg, the licences from the notices, the
@@ -21,28 +21,28 @@ notice_licence() {
   esac
 }
 
-# check_records DIR BASE EXE MAP NOTICES EPOCH COMMIT [LABEL]: BASE is dorvane-<version>-<arch>;
-# EXE is the exe as shipped (the ZIP's); LABEL starts each check's name.
+# check_records DIR EXE MAP NOTICES EPOCH COMMIT [LABEL]: DIR's package; EXE is the exe as
+# shipped (the ZIP's); LABEL starts each check's name.
 check_records() {
-  local dir=$1 base=$2 exe=$3 map=$4 notices=$5 epoch=$6 commit=$7 label=${8:-}
-  local sbom=$dir/$base.cdx.json provenance=$dir/$base.provenance.json why file
-  why=$(node "$records_src/release/sbom/records.mjs" check "$sbom" 2>&1)
-  record "$label$base.cdx.json: CycloneDX 1.6 (strict schema), licences and purls parse" "$why"
+  local dir=$1 exe=$2 map=$3 notices=$4 epoch=$5 commit=$6 label=${7:-}
+  local sbom_file=$dir/$sbom provenance_file=$dir/$provenance why file
+  why=$(node "$records_src/release/sbom/records.mjs" check "$sbom_file" 2>&1)
+  record "$label$sbom: CycloneDX 1.6 (strict schema), licences and purls parse" "$why"
 
   # The exe's hashes, and the ZIP's and MSI's as its distribution forms.
   why=""
   for alg in 256 512; do
-    [ "$(jq -r ".metadata.component.hashes[] | select(.alg == \"SHA-$alg\") | .content" "$sbom")" = \
+    [ "$(jq -r ".metadata.component.hashes[] | select(.alg == \"SHA-$alg\") | .content" "$sbom_file")" = \
       "$(sha${alg}sum <"$exe" | cut -d' ' -f1)" ] || why=$(why_not "$why" "not the shipped exe's SHA-$alg")
-    for file in "$base.zip" "$base.msi"; do
+    for file in "$zip" "$msi"; do
       [ "$(jq -r ".metadata.component.externalReferences[] | select(.type == \"distribution\" and .url == \"$file\")
-        | .hashes[] | select(.alg == \"SHA-$alg\") | .content" "$sbom")" = "$(sha${alg}sum <"$dir/$file" | cut -d' ' -f1)" ] ||
+        | .hashes[] | select(.alg == \"SHA-$alg\") | .content" "$sbom_file")" = "$(sha${alg}sum <"$dir/$file" | cut -d' ' -f1)" ] ||
         why=$(why_not "$why" "not $file's SHA-$alg")
     done
   done
-  [ "$(jq -r '.metadata.timestamp' "$sbom")" = "$(date -u -d "@$epoch" +%Y-%m-%dT%H:%M:%S.000Z)" ] ||
-    why=$(why_not "$why" "timestamp $(jq -r '.metadata.timestamp' "$sbom"), not the commit's")
-  record "$label$base.cdx.json: the exe's, ZIP's and MSI's hashes; the commit's time" "$why"
+  [ "$(jq -r '.metadata.timestamp' "$sbom_file")" = "$(date -u -d "@$epoch" +%Y-%m-%dT%H:%M:%S.000Z)" ] ||
+    why=$(why_not "$why" "timestamp $(jq -r '.metadata.timestamp' "$sbom_file"), not the commit's")
+  record "$label$sbom: the exe's, ZIP's and MSI's hashes; the commit's time" "$why"
 
   # The libraries: for the x86 exes the Debian packages that own the map's files, at the
   # versions installed; for ARM64 the runtime built from the mingw-w64 source package and
@@ -60,38 +60,38 @@ check_records() {
       xargs -r dpkg-query -W -f="\${Package} \${Version}\n" | sort)
   fi
   local libs='.components[] | select(.type == "library")'
-  have=$(jq -r "$libs | \"\\(.name) \\(.version)\"" "$sbom" | sort)
-  names=$(jq -r "$libs | .properties[] | select(.name == \"bsi:component:filename\") | .value" "$sbom" | sort)
+  have=$(jq -r "$libs | \"\\(.name) \\(.version)\"" "$sbom_file" | sort)
+  names=$(jq -r "$libs | .properties[] | select(.name == \"bsi:component:filename\") | .value" "$sbom_file" | sort)
   why=""
   [ "$have" = "$want" ] || why="components '$(tr '\n' ',' <<<"$have")', expected '$(tr '\n' ',' <<<"$want")'"
   [ "$names" = "$linked" ] || why=$(why_not "$why" "files '$(tr '\n' ' ' <<<"$names")', the map shows '$(tr '\n' ' ' <<<"$linked")'")
-  record "$label$base.cdx.json: libraries $(tr '\n' ',' <<<"$have") are what the map links in" "$why"
+  record "$label$sbom: libraries $(tr '\n' ',' <<<"$have") are what the map links in" "$why"
 
   # Each library's licence is the one its files' section of the notices gives.
   why=""
   local ref expression section
   while IFS=$'\t' read -r ref expression; do
     for file in $(jq -r "$libs | select(.\"bom-ref\" == \"$ref\") | .properties[] |
-                         select(.name == \"bsi:component:filename\") | .value" "$sbom"); do
+                         select(.name == \"bsi:component:filename\") | .value" "$sbom_file"); do
       section=$(tr -d '\r' <"$notices" | awk -v f="$file" '/^[0-9]\. / { title = substr($0, 4) }
         /^Linked in: / { for (i = 3; i <= NF; i++) if ($i == f) print title }')
       [ "$expression" = "$(notice_licence "$section")" ] ||
         why=$(why_not "$why" "$ref: '$expression', the notices give $file '$(notice_licence "$section")'")
     done
-  done < <(jq -r "$libs | \"\\(.\"bom-ref\")\t\\(.licenses[0].expression)\"" "$sbom")
-  record "$label$base.cdx.json: each library's licence is its notices' section's" "$why"
+  done < <(jq -r "$libs | \"\\(.\"bom-ref\")\t\\(.licenses[0].expression)\"" "$sbom_file")
+  record "$label$sbom: each library's licence is its notices' section's" "$why"
 
   # Every bom-ref has its dependency entry; the shipped assembly is declared complete.
   why=""
-  [ "$(jq -r '[.. | objects | select(has("bom-ref")) | ."bom-ref"] - [.metadata.tools.components[]."bom-ref"] | sort | join(" ")' "$sbom")" = \
-    "$(jq -r '[.dependencies[].ref] | sort | join(" ")' "$sbom")" ] || why="a bom-ref without its dependencies entry"
-  [ "$(jq -r '.dependencies[] | select(.ref == "dorvane") | .dependsOn | sort | join(" ")' "$sbom")" = \
-    "$(jq -r '[(.components[] | select(.type == "library")), (.components[].components[]?) | ."bom-ref"] | sort | join(" ")' "$sbom")" ] ||
+  [ "$(jq -r '[.. | objects | select(has("bom-ref")) | ."bom-ref"] - [.metadata.tools.components[]."bom-ref"] | sort | join(" ")' "$sbom_file")" = \
+    "$(jq -r '[.dependencies[].ref] | sort | join(" ")' "$sbom_file")" ] || why="a bom-ref without its dependencies entry"
+  [ "$(jq -r '.dependencies[] | select(.ref == "dorvane") | .dependsOn | sort | join(" ")' "$sbom_file")" = \
+    "$(jq -r '[(.components[] | select(.type == "library")), (.components[].components[]?) | ."bom-ref"] | sort | join(" ")' "$sbom_file")" ] ||
     why=$(why_not "$why" "dorvane does not depend on every library and DLL")
-  [ "$(jq -r '.compositions[] | select(.aggregate == "complete") | .assemblies | sort | join(" ")' "$sbom")" = \
-    "$(jq -r '["dorvane", (.components[] | select(.type == "library") | ."bom-ref")] | sort | join(" ")' "$sbom")" ] ||
+  [ "$(jq -r '.compositions[] | select(.aggregate == "complete") | .assemblies | sort | join(" ")' "$sbom_file")" = \
+    "$(jq -r '["dorvane", (.components[] | select(.type == "library") | ."bom-ref")] | sort | join(" ")' "$sbom_file")" ] ||
     why=$(why_not "$why" "the complete composition is not the exe and its libraries")
-  record "$label$base.cdx.json: dependencies for every bom-ref; the shipped assembly complete" "$why"
+  record "$label$sbom: dependencies for every bom-ref; the shipped assembly complete" "$why"
 
   # The provenance: the files beside it, the tree's commit, the installed packages.
   why=""
@@ -102,22 +102,22 @@ check_records() {
       *) file=$dir/$name ;;
     esac
     [ "$sum" = "$(sha256sum <"$file" | cut -d' ' -f1)" ] || why=$(why_not "$why" "$name's digest")
-  done < <(jq -r '.subject[] | "\(.name) \(.digest.sha256)"' "$provenance")
-  [ "$(jq -r '[.subject[].name] | sort | join(" ")' "$provenance")" = \
-    "$(printf '%s\n' "$base/dorvane.exe" "$base.zip" "$base.msi" "$base.cdx.json" | sort | tr '\n' ' ' | sed 's/ $//')" ] ||
-    why=$(why_not "$why" "subjects $(jq -c '[.subject[].name]' "$provenance")")
-  [ "$(jq -r .predicate.buildDefinition.externalParameters.source.commit "$provenance")" = "$commit" ] ||
+  done < <(jq -r '.subject[] | "\(.name) \(.digest.sha256)"' "$provenance_file")
+  [ "$(jq -r '[.subject[].name] | sort | join(" ")' "$provenance_file")" = \
+    "$(printf '%s\n' "$base/dorvane.exe" "$zip" "$msi" "$sbom" | sort | tr '\n' ' ' | sed 's/ $//')" ] ||
+    why=$(why_not "$why" "subjects $(jq -c '[.subject[].name]' "$provenance_file")")
+  [ "$(jq -r .predicate.buildDefinition.externalParameters.source.commit "$provenance_file")" = "$commit" ] ||
     why=$(why_not "$why" "not commit $commit")
   local package version arch
   while read -r package version arch; do
     [ "$(dpkg-query -W -f='${Version}' "$package:$arch" 2>/dev/null)" = "$version" ] ||
       why=$(why_not "$why" "$package $version is not the installed version")
   done < <(jq -r '.predicate.buildDefinition.resolvedDependencies[] | select(.uri | test("^pkg:deb/.*arch=(?!source)"))
-                  | "\(.name) \(.annotations.version) \(.annotations.arch)"' "$provenance")
-  record "$label$base.provenance.json: subjects, commit ${commit:0:12}, installed packages" "$why"
+                  | "\(.name) \(.annotations.version) \(.annotations.arch)"' "$provenance_file")
+  record "$label$provenance: subjects, commit ${commit:0:12}, installed packages" "$why"
   # Every npm package installed for the records (the SBOM's and the Sigstore bundle's), by the
   # lock file's integrity hash.
-  why=$(/usr/bin/python3 - "$provenance" "$records_src/release/sbom/package-lock.json" "$records_modules" <<'EOF'
+  why=$(/usr/bin/python3 - "$provenance_file" "$records_src/release/sbom/package-lock.json" "$records_modules" <<'EOF'
 import base64, json, os, sys
 provenance, lock, modules = sys.argv[1:]
 named = {}
@@ -141,7 +141,7 @@ print("; ".join(filter(None, ["not named as installed and locked: " + ", ".join(
                               "not named at all: " + ", ".join(sorted(need - set(named))) if need - set(named) else ""])))
 EOF
   )
-  record "$label$base.provenance.json: the npm packages installed, by their lock file's integrity" "$why"
+  record "$label$provenance: the npm packages installed, by their lock file's integrity" "$why"
 }
 
 # check_envelope ENVELOPE PROVENANCE CERT: verifies with the certificate's key, and fails
@@ -180,24 +180,24 @@ check_envelope() {
   record "records.mjs refuses a certificate file whose PEM block does not end" "$why"
 }
 
-# check_bundle DIR BASE CERT [LABEL]: DIR's signed package's Sigstore bundle is its envelope,
+# check_bundle DIR CERT [LABEL]: DIR's signed package's Sigstore bundle is its envelope,
 # and Sigstore's own verifier (tests/release/sigstore_verify.mjs: offline, only the
 # certificate's key) takes it for the ZIP, the MSI and the SBOM, and refuses another key, a
 # changed ZIP and a broken signature.
 check_bundle() {
-  local dir=$1 base=$2 cert=$3 label=${4:-} why=""
-  local bundle=$dir/$base.sigstore.json name file key artifacts want pattern status
-  (cd "$dir" && sha256sum --quiet -c "$base.sigstore.json.sha256") >/dev/null 2>&1 || why="its .sha256 does not match"
-  [ "$(jq -cS .dsseEnvelope "$bundle")" = "$(jq -cS . "$dir/$base.intoto.jsonl")" ] || why=$(why_not "$why" "its envelope is not $base.intoto.jsonl")
-  [ "$(jq -r .verificationMaterial.publicKey.hint "$bundle")" = "$(jq -r '.signatures[0].keyid' "$dir/$base.intoto.jsonl")" ] ||
+  local dir=$1 cert=$2 label=${3:-} why=""
+  local bundle_file=$dir/$bundle name file key artifacts want pattern status
+  (cd "$dir" && sha256sum --quiet -c "$bundle$checksum") >/dev/null 2>&1 || why="its $checksum does not match"
+  [ "$(jq -cS .dsseEnvelope "$bundle_file")" = "$(jq -cS . "$dir/$envelope")" ] || why=$(why_not "$why" "its envelope is not $envelope")
+  [ "$(jq -r .verificationMaterial.publicKey.hint "$bundle_file")" = "$(jq -r '.signatures[0].keyid' "$dir/$envelope")" ] ||
     why=$(why_not "$why" "its key hint is not the envelope's keyid")
-  record "$label$base.sigstore.json: the envelope, its keyid as the hint, with its checksum" "$why"
+  record "$label$bundle: the envelope, its keyid as the hint, with its checksum" "$why"
   openssl x509 -in "$cert" -pubkey -noout >"$records_tmp/bundle-pub.pem"
   openssl genrsa 2048 2>/dev/null | openssl rsa -pubout -out "$records_tmp/bundle-other.pem" 2>/dev/null
   mkdir -p "$records_tmp/bundle-changed"
-  cp "$dir/$base.zip" "$records_tmp/bundle-changed/"
-  printf 'X' | dd of="$records_tmp/bundle-changed/$base.zip" bs=1 seek=100 conv=notrunc 2>/dev/null
-  /usr/bin/python3 - "$bundle" "$records_tmp/broken.sigstore.json" <<'EOF'
+  cp "$dir/$zip" "$records_tmp/bundle-changed/"
+  printf 'X' | dd of="$records_tmp/bundle-changed/$zip" bs=1 seek=100 conv=notrunc 2>/dev/null
+  /usr/bin/python3 - "$bundle_file" "$records_tmp/broken.sigstore.json" <<'EOF'
 import base64, json, sys
 doc = json.load(open(sys.argv[1]))
 signature = doc["dsseEnvelope"]["signatures"][0]
@@ -214,23 +214,23 @@ EOF
     status=$?
     [ "$status" = "$want" ] || why="status $status, expected $want"
     grep -qE -- "$pattern" "$records_tmp/sigstore.log" || why=$(why_not "$why" "no line /$pattern/")
-    record "$label$base.sigstore.json, Sigstore's verifier: $name" "$why"
+    record "$label$bundle, Sigstore's verifier: $name" "$why"
     [ -z "$why" ] || sed 's/^/  | /; s/passed, \([0-9]*\) failed/passed; \1 failed/' "$records_tmp/sigstore.log"
   done <<EOT
-the ZIP, the MSI and the SBOM are signed subjects|$bundle|$records_tmp/bundle-pub.pem|$dir/$base.zip $dir/$base.msi $dir/$base.cdx.json|0|^4 passed, 0 failed
-another key is refused|$bundle|$records_tmp/bundle-other.pem|$dir/$base.zip|1|^FAIL $base.sigstore.json: .*signature verification failed
-a changed ZIP is refused|$bundle|$records_tmp/bundle-pub.pem|$records_tmp/bundle-changed/$base.zip|1|^FAIL $base.zip: its SHA-256 is a signed subject: [0-9a-f]{64} is no subject's
-a broken signature is refused|$records_tmp/broken.sigstore.json|$records_tmp/bundle-pub.pem|$dir/$base.zip|1|^FAIL broken.sigstore.json: .*signature verification failed
+the ZIP, the MSI and the SBOM are signed subjects|$bundle_file|$records_tmp/bundle-pub.pem|$dir/$zip $dir/$msi $dir/$sbom|0|^4 passed, 0 failed
+another key is refused|$bundle_file|$records_tmp/bundle-other.pem|$dir/$zip|1|^FAIL $bundle: .*signature verification failed
+a changed ZIP is refused|$bundle_file|$records_tmp/bundle-pub.pem|$records_tmp/bundle-changed/$zip|1|^FAIL $zip: its SHA-256 is a signed subject: [0-9a-f]{64} is no subject's
+a broken signature is refused|$records_tmp/broken.sigstore.json|$records_tmp/bundle-pub.pem|$dir/$zip|1|^FAIL broken.sigstore.json: .*signature verification failed
 EOT
 }
 
-# check_record_cases BUILD SOURCES SIGNED_BUILD BASE: the records against
+# check_record_cases BUILD SOURCES SIGNED_BUILD: the records against
 # what they must not claim, each read here from git, CMake's own files, dpkg and apt, in
 # one table. BUILD is a copy's build tree (with a commit given) whose package step runs
 # again for some cases, leaving it changed; SOURCES its sources, made a git checkout here.
 check_record_cases() {
-  local build=$1 sources=$2 signed=$3 base=$4 package=$1/package
-  local sbom=$package/$base.cdx.json provenance=$package/$base.provenance.json
+  local build=$1 sources=$2 signed=$3 package=$1/package
+  local sbom_file=$package/$sbom provenance_file=$package/$provenance
   # Fixed identity and dates: the checkout's commit is the same wherever the test runs.
   local git=(git -C "$sources" -c user.name=t -c user.email=t@t)
   "${git[@]}" init -q && "${git[@]}" add -A && GIT_COMMITTER_DATE=@1700000000 "${git[@]}" commit -q --allow-empty --date=@1700000000 -m one
@@ -275,18 +275,18 @@ check_record_cases() {
     "DORVANE_SOURCE_COMMIT not the checkout's HEAD|clean|0123456789abcdef0123456789abcdef01234567|No provenance: DORVANE_SOURCE_COMMIT .* is not the checkout's HEAD"
     "a package from an archive that is not Debian's, the others of unknown origin|apt|$head|provenance"
   )
-  local row name how given want why have serial other tool dep purl sbom_file bindings
+  local row name how given want why have serial other tool dep purl one bindings
   for row in "${cases[@]}"; do
     IFS='|' read -r name how given want <<<"$row"
     why=""
     case $how in
       tools)
-        have=$(jq -r '.metadata.tools.components[] | select(.purl // "" | startswith("pkg:deb/")) | "\(.name) \(.version)"' "$sbom" | sort)
+        have=$(jq -r '.metadata.tools.components[] | select(.purl // "" | startswith("pkg:deb/")) | "\(.name) \(.version)"' "$sbom_file" | sort)
         [ "$have" = "$toolchain" ] || why="tools '$(tr '\n' ',' <<<"$have")', CMake's toolchain is '$(tr '\n' ',' <<<"$toolchain")'"
         # The MSI step writes its summary and cabinet through these bindings.
         bindings=$(dpkg-query -W -f="\${Package} \${Version}\n" gir1.2-libmsi-1.0 gir1.2-gcab-1.0 libgcab-1.0-0 python3-gi)
-        for dep in "$provenance:cmake ninja msibuild node strip-nondeterminism perl $(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")" \
-          "$signed/package/$base.provenance.json:osslsigncode openssl"; do
+        for dep in "$provenance_file:cmake ninja msibuild node strip-nondeterminism perl $(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")" \
+          "$signed/package/$provenance:osslsigncode openssl"; do
           have=$(jq -r '.predicate.buildDefinition.resolvedDependencies[] | "\(.name) \(.annotations.version)"' "${dep%%:*}" | sort)
           # shellcheck disable=SC2086
           while read -r tool; do
@@ -294,16 +294,16 @@ check_record_cases() {
           done < <(package_of ${dep#*:}; echo "$toolchain"; echo "$bindings")
         done ;;
       serials)
-        serial=$(jq -r .serialNumber "$sbom")
-        other=$(jq -r .serialNumber "$signed/package/$base.cdx.json")
-        cmp -s "$sbom" "$signed/package/$base.cdx.json" && why="the signed SBOM is the unsigned one"
+        serial=$(jq -r .serialNumber "$sbom_file")
+        other=$(jq -r .serialNumber "$signed/package/$sbom")
+        cmp -s "$sbom_file" "$signed/package/$sbom" && why="the signed SBOM is the unsigned one"
         [ "$serial" != "$other" ] || why=$(why_not "$why" "one serial $serial for both")
         # Each a UUID version 5 of the document without it, keys in order: one content, one serial.
-        for sbom_file in "$sbom" "$signed/package/$base.cdx.json"; do
-          serial=$(jq -r .serialNumber "$sbom_file")
-          [ "$serial" = "urn:uuid:$(jq -cS 'del(.serialNumber)' "$sbom_file" | tr -d '\n' |
+        for one in "$sbom_file" "$signed/package/$sbom"; do
+          serial=$(jq -r .serialNumber "$one")
+          [ "$serial" = "urn:uuid:$(jq -cS 'del(.serialNumber)' "$one" | tr -d '\n' |
             /usr/bin/python3 -c 'import sys, uuid; print(uuid.uuid5(uuid.NAMESPACE_URL, sys.stdin.read()))')" ] ||
-            why=$(why_not "$why" "$serial is not the UUIDv5 of $(basename "$(dirname "$(dirname "$sbom_file")")")'s content")
+            why=$(why_not "$why" "$serial is not the UUIDv5 of $(basename "$(dirname "$(dirname "$one")")")'s content")
         done ;;
       *)
         [ "$how" = dirty ] && echo "changed" >>"$sources/LICENSE"
@@ -311,31 +311,31 @@ check_record_cases() {
         local env=(env -u SOURCE_DATE_EPOCH DORVANE_SOURCE_COMMIT="$given")
         [ "$how" = apt ] && env+=(APT_CONFIG="$apt/apt.conf")
         "${env[@]}" cmake --build "$build" --target package >"$records_tmp/case.log" 2>&1 || why="the package step failed"
-        [ -s "$sbom" ] || why=$(why_not "$why" "no SBOM")
+        [ -s "$sbom_file" ] || why=$(why_not "$why" "no SBOM")
         if [ "$want" = provenance ]; then
-          [ "$(jq -r .predicate.buildDefinition.externalParameters.source.commit "$provenance" 2>/dev/null)" = "$head" ] ||
+          [ "$(jq -r .predicate.buildDefinition.externalParameters.source.commit "$provenance_file" 2>/dev/null)" = "$head" ] ||
             why=$(why_not "$why" "no provenance of $head")
         else
-          [ -e "$provenance" ] && why=$(why_not "$why" "a provenance all the same")
+          [ -e "$provenance_file" ] && why=$(why_not "$why" "a provenance all the same")
           grep -q -- "^-- $want" "$records_tmp/case.log" || why=$(why_not "$why" "no line '$want'")
-          grep -q "$head" "$sbom" && why=$(why_not "$why" "the SBOM names the commit")
+          grep -q "$head" "$sbom_file" && why=$(why_not "$why" "the SBOM names the commit")
         fi
         if [ "$how" = apt ]; then
           # The linker's package is the test archive's, in the SBOM's tools and in the
           # provenance; cmake, which apt now knows from dpkg's status only, is of unknown
           # origin and has no .deb's digest, saying so; none is named Debian's.
-          tool=$(jq -c --arg n "$linker" '.metadata.tools.components[] | select(.name == $n)' "$sbom")
+          tool=$(jq -c --arg n "$linker" '.metadata.tools.components[] | select(.name == $n)' "$sbom_file")
           [ "$(jq -r .supplier.name <<<"$tool")" = "DORVANE Test Archive" ] ||
             why=$(why_not "$why" "$linker's supplier: $(jq -c .supplier <<<"$tool")")
-          dep=$(jq -c --arg n "$linker" '.predicate.buildDefinition.resolvedDependencies[] | select(.name == $n)' "$provenance")
+          dep=$(jq -c --arg n "$linker" '.predicate.buildDefinition.resolvedDependencies[] | select(.name == $n)' "$provenance_file")
           for purl in "$(jq -r .purl <<<"$tool")" "$(jq -r .uri <<<"$dep")"; do
             [[ $purl == pkg:deb/dorvane-test-archive/$linker@* ]] || why=$(why_not "$why" "$linker's purl: '$purl'")
           done
-          dep=$(jq -c '.predicate.buildDefinition.resolvedDependencies[] | select(.name == "cmake")' "$provenance")
+          dep=$(jq -c '.predicate.buildDefinition.resolvedDependencies[] | select(.name == "cmake")' "$provenance_file")
           [[ $(jq -r .uri <<<"$dep") == pkg:deb/cmake@* ]] && [ -z "$(jq -r '.digest.sha256 // empty' <<<"$dep")" ] &&
             [[ $(jq -r .annotations.origin <<<"$dep") == unknown:* ]] && [[ $(jq -r .annotations.digest <<<"$dep") == unknown:* ]] ||
             why=$(why_not "$why" "cmake: $dep")
-          grep -q '"pkg:deb/debian/' "$sbom" "$provenance" && why=$(why_not "$why" "a package named Debian's")
+          grep -q '"pkg:deb/debian/' "$sbom_file" "$provenance_file" && why=$(why_not "$why" "a package named Debian's")
         fi ;;
     esac
     [ -z "$why" ] || tail -3 "$records_tmp/case.log" 2>/dev/null

@@ -49,8 +49,9 @@ step "the README's release command in $build"
   fi
 ) >"$fix/main.log" 2>&1 || { cat "$fix/main.log"; exit 1; }
 # The package's names as the build resolved them.
-IFS=$'\t' read -r base zip msi version DORVANE_NODE_MODULES < <(jq -r \
-  '[.package.base, .package.files.zip, .package.files.msi, .version, .package.node_modules] | @tsv' "$build/project.json")
+# shellcheck disable=SC2034 # (written to fixture.env by name)
+IFS=$'\t' read -r version base zip msi sbom provenance envelope bundle checksum DORVANE_NODE_MODULES < <(jq -r '[.version,
+  (.package | .base, (.files | .zip, .msi, .sbom, .provenance, .envelope, .bundle), .checksum, .node_modules)] | @tsv' "$build/project.json")
 export DORVANE_NODE_MODULES
 # The SBOM and provenance are made where the build found Node.js, the npm packages and
 # python3-apt; a tree with uncommitted changes (a developer's) gets no provenance.
@@ -151,8 +152,8 @@ sed -i "1s/^DORVANE $version/DORVANE 0.0.1/" "$older_members/README.txt"
   >"$fix/older.log" 2>&1 || { cat "$fix/older.log"; exit 1; }
 
 {
-  for name in src build preset toolchain arch zip base msi version has_records dirty epoch tree_commit commit final module engine \
-    token token_uri stamped_by; do
+  for name in src build preset toolchain arch zip base msi sbom provenance envelope bundle checksum version DORVANE_NODE_MODULES \
+    has_records dirty epoch tree_commit commit final module engine token token_uri stamped_by; do
     printf '%s=%q\n' "$name" "${!name}"
   done
   printf 'toolchain_cache=(%s)\n' "$(printf '%q ' "${toolchain_cache[@]}")"

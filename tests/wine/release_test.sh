@@ -38,9 +38,8 @@ has_records=0 dirty="" tree_commit=""
 source "$fix/fixture.env"
 sources=$fix/src rel=$fix/rel job=$fix/job
 records=()
-[ "$has_records" = 0 ] || mapfile -t records < <(jq -r '.package.files.sbom, .package.files.provenance' "$build/project.json")
-[ -z "$dirty" ] || records=("${records[0]}")
-DORVANE_NODE_MODULES=$(jq -r .package.node_modules "$build/project.json")
+[ "$has_records" = 0 ] || records=("$sbom" "$provenance")
+[ -z "$dirty" ] || records=("$sbom")
 export DORVANE_NODE_MODULES
 records_checks_init "$src" "$build" "$tmp" "$DORVANE_NODE_MODULES"
 trap 'stop_helpers; rm -rf "$tmp"' EXIT
@@ -97,14 +96,14 @@ packages() {
   local package why
   for package in "$zip" "$msi" "${records[@]}"; do
     why=""
-    (cd "$build/package" && sha256sum --quiet -c "$package.sha256") >"$tmp/sum.log" 2>&1 ||
+    (cd "$build/package" && sha256sum --quiet -c "$package$checksum") >"$tmp/sum.log" 2>&1 ||
       why="$(cat "$tmp/sum.log")"
-    record "$package.sha256 matches" "$why"
+    record "$package$checksum matches" "$why"
   done
   # A tree with uncommitted changes (a developer's) gets no provenance: the step says why.
   if [ -n "$dirty" ]; then
     why=""
-    [ -e "$build/package/$base.provenance.json" ] && why="a provenance from a tree with uncommitted changes"
+    [ -e "$build/package/$provenance" ] && why="a provenance from a tree with uncommitted changes"
     grep -q '^-- No provenance: the tracked files of .* have uncommitted changes' "$fix/main.log" || why=$(why_not "$why" "no line saying why")
     record "this tree has uncommitted changes: no provenance, and a line saying why" "$why"
   fi
@@ -298,7 +297,7 @@ records() {
   if [ -z "$dirty" ]; then
     mkdir "$tmp/tree-zip"
     (cd "$tmp/tree-zip" && cmake -E tar xf "$build/package/$zip")
-    check_records "$build/package" "$base" "$tmp/tree-zip/$base/dorvane.exe" "$build/dorvane.map" \
+    check_records "$build/package" "$tmp/tree-zip/$base/dorvane.exe" "$build/dorvane.map" \
       "$build/release/THIRD-PARTY-NOTICES.txt" "$epoch" "$tree_commit"
   else
     echo "left out: this tree's records (it has uncommitted changes, so no provenance): the signed copy's stand in"
@@ -306,16 +305,15 @@ records() {
   step "the signed release's records"
   mkdir "$tmp/signed-zip"
   (cd "$tmp/signed-zip" && cmake -E tar xf "$signed/package/$zip")
-  check_records "$signed/package" "$base" "$tmp/signed-zip/$base/dorvane.exe" "$signed/dorvane.map" \
+  check_records "$signed/package" "$tmp/signed-zip/$base/dorvane.exe" "$signed/dorvane.map" \
     "$build/release/THIRD-PARTY-NOTICES.txt" "$epoch" "$commit" "signed "
   why=""
-  (cd "$signed/package" && sha256sum --quiet -c "$base.intoto.jsonl.sha256") >/dev/null 2>&1 ||
-    why="its .sha256 does not match"
-  [ -f "$build/package/$base.intoto.jsonl" ] && why=$(why_not "$why" "the unsigned build has one")
-  [ -f "$build/package/$base.sigstore.json" ] && why=$(why_not "$why" "the unsigned build has a Sigstore bundle")
-  record "$base.intoto.jsonl (with its checksum) and .sigstore.json only when signed" "$why"
-  check_envelope "$signed/package/$base.intoto.jsonl" "$signed/package/$base.provenance.json" "$fix/token-cert.pem"
-  check_bundle "$signed/package" "$base" "$fix/token-cert.pem" "token-signed "
+  (cd "$signed/package" && sha256sum --quiet -c "$envelope$checksum") >/dev/null 2>&1 || why="its $checksum does not match"
+  [ -f "$build/package/$envelope" ] && why=$(why_not "$why" "the unsigned build has one")
+  [ -f "$build/package/$bundle" ] && why=$(why_not "$why" "the unsigned build has a Sigstore bundle")
+  record "$envelope (with its checksum) and $bundle only when signed" "$why"
+  check_envelope "$signed/package/$envelope" "$signed/package/$provenance" "$fix/token-cert.pem"
+  check_bundle "$signed/package" "$fix/token-cert.pem" "token-signed "
   # What the records must not claim: the 64-bit suite only (each case runs the package step
   # again, in the fixture's signed tree configured not to sign, nor to build the tests).
   if [ "$arch" = win64 ]; then
@@ -323,7 +321,7 @@ records() {
     { cmake -U 'DORVANE_SIGN_*' -DDORVANE_BUILD_TESTS=OFF "$rel/$preset" &&
       env -u SOURCE_DATE_EPOCH DORVANE_SOURCE_COMMIT="$commit" cmake --build "$rel/$preset" --target package; } \
       >"$tmp/unsign.log" 2>&1 || { cat "$tmp/unsign.log"; exit 1; }
-    check_record_cases "$rel/$preset" "$sources" "$signed" "$base"
+    check_record_cases "$rel/$preset" "$sources" "$signed"
   fi
 }
 

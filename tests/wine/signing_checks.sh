@@ -195,7 +195,7 @@ token_checks() {
     why=""
     jq -e '.predicate.buildDefinition.resolvedDependencies | map(.name) |
       index("libengine-pkcs11-openssl") and index("osslsigncode") and index("openssl")' \
-      "$fix/signed/package/$base.provenance.json" >/dev/null || why="the engine, osslsigncode or openssl is missing"
+      "$fix/signed/package/$provenance" >/dev/null || why="the engine, osslsigncode or openssl is missing"
     record "the provenance names the pkcs11 engine it signed through" "$why"
   fi
   # The verifier, on the token-signed and timestamped package: one bundle of roots serves
@@ -350,20 +350,20 @@ file_key_checks() {
   signing_config "$dir/token.json" token "$tmp/token-cert.pem" "$token_uri" "" "$(command -v osslsigncode)" "" 30
   local node
   node=$(sed -n 's/^DORVANE_NODE:FILEPATH=//p' "$build/CMakeCache.txt")
-  for f in dorvane.exe "$msi" ${records[1]:+"$base.intoto.jsonl"}; do
+  for f in dorvane.exe "$msi" ${records[1]:+"$envelope"}; do
     why=""
     for config in "${configs[@]}"; do
       status=0
       case $f in
         dorvane.exe) cp "$build/dorvane.exe" "$dir/$config-$f"; kind=(exe "$dir/$config-$f" "$dir/epoch") ;;
-        *.msi) cp "$build/package/$f" "$dir/$config-$f"; kind=(msi "$dir/$config-$f" "$dir/epoch") ;;
-        *) kind=(envelope "$fix/signed/package/$base.provenance.json" "$dir/$config-$f" "$dir/$config.sigstore.json"
+        "$msi") cp "$build/package/$f" "$dir/$config-$f"; kind=(msi "$dir/$config-$f" "$dir/epoch") ;;
+        *) kind=(envelope "$fix/signed/package/$provenance" "$dir/$config-$f" "$dir/$config.sigstore.json"
                  "$node" "$src/release/sbom/records.mjs") ;;
       esac
       DORVANE_SIGN_PASSWORD=$password DORVANE_SIGN_PIN_FILE=$tmp/pin bash "$src/release/sign.sh" "${kind[@]}" \
         "$dir/${config%-again}.json" >"$tmp/file-key.log" 2>&1 || why=$(why_not "$why" "$config: $(head -c 300 "$tmp/file-key.log")")
     done
-    if [ "$f" != "$base.intoto.jsonl" ]; then
+    if [ "$f" != "$envelope" ]; then
       osslsigncode verify -in "$dir/pem-$f" -CAfile "$tmp/cert.pem" >"$tmp/verify.log" 2>&1 ||
         why=$(why_not "$why" "does not verify: $(tail -3 "$tmp/verify.log" | tr '\n' ' ')")
     else
@@ -947,7 +947,7 @@ release_checks() {
   grep -q 'verifies, timestamped' "$tmp/unstamped-verify.log" && why=$(why_not "$why" "the release carries timestamps")
   local stamped_kept
   stamped_kept=$(kept_as "$tmp/release-unstamped.log")
-  [ -n "$stamped_kept" ] && compgen -G "$stamped_kept/*.sigstore.json" >/dev/null ||
+  [ -n "$stamped_kept" ] && [ -f "$stamped_kept/$bundle" ] ||
     why=$(why_not "$why" "the timestamped release not kept, named by its SHA256SUMS, or not said")
   record "no timestamp options: none taken from the last run, and a warning; the timestamped release kept beside" "$why"
   # Its files as uploaded, with the public key it said to publish.
@@ -1002,19 +1002,19 @@ EOT
   why=""
   status=0
   release "$tmp/release-gathered.log" - DORVANE_RELEASE_CA= -- --no-build --replace "${where[@]}" || status=$?
-  [ $status = 1 ] && grep -q "^release.sh: .*\.intoto\.jsonl is signed, and $preset is now configured not to sign" \
+  [ $status = 1 ] && grep -q "^release.sh: .*$envelope is signed, and $preset is now configured not to sign" \
     "$tmp/release-gathered.log" || why="status $status: $(tail -2 "$tmp/release-gathered.log" | tr '\n' ' ')"
   snapshot | cmp -s - "$tmp/release.before" || why=$(why_not "$why" "the signed release changed")
   record "--no-build of signed packages in a tree now configured not to sign: refused" "$why"
   why=""
   release "$tmp/release-unsigned.log" - DORVANE_RELEASE_CA= -- --replace "${where[@]}" "${toolchain_cache[@]}" ||
     why="failed: $(tail -3 "$tmp/release-unsigned.log" | tr '\n' ' ')"
-  compgen -G "$final/*.intoto.jsonl" >/dev/null && why=$(why_not "$why" "signed")
+  [ -f "$final/$envelope" ] && why=$(why_not "$why" "signed")
   grep -q '^  signer' "$tmp/release-unsigned.log" && why=$(why_not "$why" "names a signer")
   [ ! -e "$final.public-key.pem" ] || why=$(why_not "$why" "the signed release's public key left beside it")
   local kept
   kept=$(kept_as "$tmp/release-unsigned.log")
-  [ -n "$kept" ] && compgen -G "$kept/*.intoto.jsonl" >/dev/null && [ -f "$kept.public-key.pem" ] ||
+  [ -n "$kept" ] && [ -f "$kept/$envelope" ] && [ -f "$kept.public-key.pem" ] ||
     why=$(why_not "$why" "the signed release not kept, named by its SHA256SUMS, with its key, or not said")
   [ -n "$stamped_kept" ] && [ -d "$stamped_kept" ] || why=$(why_not "$why" "the release kept before it is gone")
   record "no signing options, --replace: an unsigned release, the signed one kept beside it, and the one kept before" "$why"
