@@ -32,7 +32,7 @@ from cryptography.x509.oid import ExtendedKeyUsageOID
 # (no bytecode written into the sources).
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
-from verify import authenticode, names  # noqa: E402
+from verify import authenticode, chain, names  # noqa: E402
 
 MAX_FILE = 1 << 20
 MAX_CHAIN = 10
@@ -120,17 +120,17 @@ def check_signer(leaf, where, now):
 
 def check_chain(leaf, carried, roots, where, roots_named, now):
     """LEAF up to one of ROOTS, each step's issuer among CARRIED (the certificate file's) or
-    ROOTS, a CA valid now whose key signed the step."""
+    ROOTS, whose key signed the step; then the path held to the verifier's own rules
+    (chain.judged: CAs, validity now, path lengths, usages, name constraints), so that
+    nothing is signed that the verifier would refuse."""
     anchors = {root.public_bytes(serialization.Encoding.DER) for root in roots}
-    # A signer below its roots that may issue certificates is a CA signing code itself, as
-    # no CA issues a publisher: the verifier refuses such a signature, so nothing is signed.
-    constraints = extension(leaf, x509.BasicConstraints)
-    if leaf.public_bytes(serialization.Encoding.DER) not in anchors and constraints is not None and constraints.ca:
-        raise Refused(f"the certificate {where} is a CA's (basic constraints CA:TRUE), not one issued to sign code: "
-                      "the verifier refuses a signature by it")
-    current = leaf
+    path = [leaf]
     for _ in range(MAX_CHAIN):
+        current = path[-1]
         if current.public_bytes(serialization.Encoding.DER) in anchors:
+            why = chain.judged(path, now)
+            if why:
+                raise Refused(f"the certificate {where} would not verify: {why}")
             return
         issuers = [cert for cert in roots + carried if cert.subject == current.issuer]
         issuer = next((cert for cert in issuers if issued_by(current, cert)), None)
@@ -143,12 +143,7 @@ def check_chain(leaf, carried, roots, where, roots_named, now):
             raise Refused(f"the certificate {where} does not reach {roots_named}: '{name(current)}' was issued by "
                           f"'{current.issuer.rfc4514_string()}', which neither that file nor the roots hold (put the "
                           "intermediates after the signer's certificate; the roots in DORVANE_RELEASE_CA)")
-        constraints = extension(issuer, x509.BasicConstraints)
-        key_usage = extension(issuer, x509.KeyUsage)
-        if constraints is None or not constraints.ca or (key_usage is not None and not key_usage.key_cert_sign):
-            raise Refused(f"'{name(issuer)}', which issued '{name(current)}', is not a certificate authority")
-        valid_now(issuer, f"'{name(issuer)}'", now)
-        current = issuer
+        path.append(issuer)
     raise Refused(f"the certificate {where} has a chain of more than {MAX_CHAIN} certificates")
 
 
