@@ -206,6 +206,8 @@ class Signals(support.Scratch):
         read, write = os.pipe()
         os.close(read)
         err = self.path("err")
+        # (Made before the fork: the verifier's first temporary folder goes there.)
+        os.makedirs(self.path("tmp"))
         pid = os.fork()
         if not pid:
             status = 70
@@ -216,7 +218,6 @@ class Signals(support.Scratch):
             finally:
                 os._exit(status)
         os.close(write)
-        os.makedirs(self.path("tmp"))
         _, status = os.waitpid(pid, 0)
         with open(err) as handle:
             err = handle.read()
