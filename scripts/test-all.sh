@@ -5,7 +5,7 @@
 # not run and counts as failed, with the reason; the others still run. Exits non-zero if
 # anything fails.
 # usage: test-all.sh [--quick]
-#   --quick: a developer's loop, in a couple of minutes: the host suite and the static
+#   --quick: a developer's loop, in seconds: the host suite and the static
 #            checks only (and only their tools installed); CI runs everything.
 set -u
 cd "$(dirname "$0")/.." || exit 1
