@@ -161,6 +161,7 @@ execute_process(COMMAND /usr/bin/python3 -I -c "import apt_pkg" RESULT_VARIABLE 
 if(DORVANE_NODE AND EXISTS ${DORVANE_NODE_MODULES}/@cyclonedx/cyclonedx-library/package.json
    AND no_python_apt EQUAL 0)
   list(APPEND CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/records_package.cmake)
+  set(records_made 1)
   set(CPACK_DORVANE_NODE ${DORVANE_NODE})
   set(CPACK_DORVANE_NODE_MODULES ${DORVANE_NODE_MODULES})
   set(CPACK_DORVANE_BUILDER_ID ${DORVANE_BUILDER_ID})
@@ -173,6 +174,7 @@ if(DORVANE_NODE AND EXISTS ${DORVANE_NODE_MODULES}/@cyclonedx/cyclonedx-library/
     set(CPACK_DORVANE_OBJDUMP ${CMAKE_OBJDUMP})
   endif()
 else()
+  set(records_made 0)
   message(STATUS "No SBOM or provenance: Node.js, the npm packages or python3-apt are missing (scripts/ensure-tools.sh records)")
 endif()
 # This package as the contract makes it, for project.json: what the release scripts, the
@@ -196,6 +198,8 @@ foreach(member IN LISTS members)
   dorvane_json_set(DORVANE_PACKAGE_FACTS ${name} members ${at})
 endforeach()
 dorvane_json_set(DORVANE_PACKAGE_FACTS ${DORVANE_NODE_MODULES} node_modules)
+# Whether the package step makes the SBOM and provenance, as decided above ("1" or "0").
+dorvane_json_set(DORVANE_PACKAGE_FACTS ${records_made} records)
 # File dates in the archive: the commit's time, read when CPack runs.
 configure_file(cmake/cpack_options.cmake.in cpack_options.cmake @ONLY)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/cpack_options.cmake)

@@ -50,19 +50,16 @@ step "the README's release command in $build"
 ) >"$fix/main.log" 2>&1 || { cat "$fix/main.log"; exit 1; }
 # The package's names as the build resolved them.
 # shellcheck disable=SC2034 # (written to fixture.env by name)
-IFS=$'\t' read -r version base zip msi sbom provenance envelope bundle checksum DORVANE_NODE_MODULES < <(jq -r '[.version,
-  (.package | .base, (.files | .zip, .msi, .sbom, .provenance, .envelope, .bundle), .checksum, .node_modules)] | @tsv' "$build/project.json")
+IFS=$'\t' read -r version base zip msi sbom provenance envelope bundle checksum DORVANE_NODE_MODULES has_records < <(jq -r '[.version,
+  (.package | .base, (.files | .zip, .msi, .sbom, .provenance, .envelope, .bundle), .checksum, .node_modules, .records)] | @tsv' "$build/project.json")
 export DORVANE_NODE_MODULES
-# The SBOM and provenance are made where the build found Node.js, the npm packages and
-# python3-apt; a tree with uncommitted changes (a developer's) gets no provenance.
+# The SBOM and provenance are made where the configure found Node.js, the npm packages and
+# python3-apt (project.json says: a tree configured before they were installed makes none);
+# a tree with uncommitted changes (a developer's) gets no provenance.
+dirty=""
 # shellcheck disable=SC2034 # (written to fixture.env by name)
-has_records=0 dirty=""
-# shellcheck disable=SC2034 # (written to fixture.env by name)
-if grep -q '^DORVANE_NODE:FILEPATH=/' "$build/CMakeCache.txt" &&
-  [ -f "$DORVANE_NODE_MODULES/@cyclonedx/cyclonedx-library/package.json" ] &&
-  /usr/bin/python3 -I -c 'import apt_pkg' 2>/dev/null; then
-  has_records=1
-  [ -z "$(git -C "$src" status --porcelain --untracked-files=no 2>/dev/null)" ] || dirty=1
+if [ "$has_records" = 1 ] && [ -n "$(git -C "$src" status --porcelain --untracked-files=no 2>/dev/null)" ]; then
+  dirty=1
 fi
 
 # The sources elsewhere, as a checkout of their own whose one commit is the sources as they
