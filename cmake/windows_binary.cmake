@@ -95,6 +95,9 @@ endif()
 # SHA-256 beside it.
 install(TARGETS dorvane RUNTIME DESTINATION .)
 dorvane_contract_list(members members)
+# The guide's title underlined to its length, whatever the version's.
+string(LENGTH "DORVANE ${PROJECT_VERSION}" title_length)
+string(REPEAT "=" ${title_length} DORVANE_TITLE_RULE)
 foreach(member IN LISTS members)
   string(JSON source ERROR_VARIABLE binary GET "${member}" text)
   if(binary)

@@ -134,6 +134,8 @@ packages() {
   done
   version=$(sed -n 's/.*project(dorvane VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
   [ "$(head -1 "$guide")" = "DORVANE $version"$'\r' ] || why=$(why_not "$why" "its version is not $version")
+  [ "$(sed -n 2p "$guide" | tr -d '\r')" = "$(head -1 "$guide" | tr -d '\r' | tr -c '\n' =)" ] ||
+    why=$(why_not "$why" "its title's underline is not as long as the title")
   record "README.txt: $lines CRLF lines of ASCII, at most 80 columns, switches, statuses, version $version" "$why"
 
   # Every text file the ZIP or the MSI ships is Windows text: each line end CRLF, no bare LF
