@@ -99,8 +99,9 @@ class Policy:
         if self.ca:
             # Subjects as RFC 4514 text, which escapes what would not show as itself.
             who = " and ".join(f'"{name}"' for name in sorted(report.signers))
-            how = ("--cert-sha256" if self.cert_sha256 else "--identity" if self.identity is not None
-                   else "itself a root")
+            # Each pin given was held to the signer: the line names them all.
+            how = " and ".join(flag for flag, given in (("--identity", self.identity is not None),
+                                                        ("--cert-sha256", self.cert_sha256)) if given) or "itself a root"
             return (f"proved: integrity, {consistency}, and origin with the roots in {quote(self.ca)}: signed by "
                     f"{who} ({how}; the exe and MSI signatures, the SBOM, provenance and envelope all verify "
                     f"with them){tail}")

@@ -62,6 +62,9 @@ class Anchors(unittest.TestCase):
         rebuilt = policy.Policy().closing(made, repr)
         self.assertIn("the rebuild made the same bytes: " + BASE + ".zip", rebuilt)
         self.assertNotIn("--rebuild", rebuilt)
+        made.signers.add("CN=Signer")
+        both = policy.Policy(ca="roots.pem", identity="CN=Signer", cert_sha256="0" * 64).closing(made, repr)
+        self.assertIn("(--identity and --cert-sha256;", both)
         made.check("a failure", "why")
         self.assertTrue(policy.Policy(key="k").closing(made, repr).startswith("proved: nothing"))
 
