@@ -102,7 +102,7 @@ watch_start() {
         text=""
       done
       rounds=$((rounds + 1))
-      sleep 0.02
+      sleep 0.1
     done
     echo "rounds $rounds signers $signers"
   ) &
