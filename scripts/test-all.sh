@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test: the host build, the 32-bit, 64-bit and ARM64 Windows builds under wine,
-# the whole host suite under ASan and UBSan, a bounded fuzzing run and the static checks.
+# the host tests of our C++ under ASan and UBSan, a bounded fuzzing run and the static checks.
 # Installs missing tools first when run as root. A suite whose tools cannot be set up is
 # not run and counts as failed, with the reason; the others still run. Exits non-zero if
 # anything fails.
