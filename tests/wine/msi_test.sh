@@ -7,9 +7,9 @@
 # uninstall by ProductCode, which must find that folder again.
 # usage: msi_test.sh win32|win64|arm64 WINE_DIR NEW_MSI OLD_MSI NEW_EXE VERSION USAGE_FILE
 #                    NEW_PRODUCT_CODE [first]
-#   first: the first install's round trip alone (in a test VM, where a prefix's wine costs a
-#          minute or more on one emulated CPU). The chosen folder kept by an upgrade is the
-#          package's tables' doing, which the release test holds to the contract for every
+#   first: the first install and its uninstall alone (in a test VM, where each start of a
+#          prefix's wine costs ten seconds or more on one emulated CPU). The refused older
+#          version and the chosen folder kept by an upgrade are the package's tables' doing, which the release test holds to the contract for every
 #          architecture, and which the x64 suite runs natively on every machine of this kind.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -102,13 +102,15 @@ first_install() {
   cmp -s "$tmp/out" "$tmp/expected" || why=$(why_not "$why" "no usage screen: $(head -c 100 "$tmp/out" | tr '\r\n' '  ')")
   record "cmd /c dorvane from another folder finds it on the PATH" "$why"
 
-  why=""
-  msiexec /i "$(windows_path "$old_msi")"
-  # Linux sees the low byte of msiexec's status: 1603 is 67 there.
-  status=$?
-  [ $status = $((1603 % 256)) ] || why="status $status, expected 1603's $((1603 % 256))"
-  check_installed
-  record "the older version is refused over this one (1603)" "$why"
+  if [ ${#scenarios[@]} = 2 ]; then
+    why=""
+    msiexec /i "$(windows_path "$old_msi")"
+    # Linux sees the low byte of msiexec's status: 1603 is 67 there.
+    status=$?
+    [ $status = $((1603 % 256)) ] || why="status $status, expected 1603's $((1603 % 256))"
+    check_installed
+    record "the older version is refused over this one (1603)" "$why"
+  fi
 
   why=""
   succeeds /x "$new_msi"
