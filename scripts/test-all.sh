@@ -42,9 +42,12 @@ ready() {
   return 1
 }
 
-suite() {  # PRESET: configure, build and test it
+suite() {  # PRESET: configure, build and test it, saying how long that took
+  local began=$SECONDS status=0
   echo "== $1"
-  cmake --preset "$1" >/dev/null && cmake --build --preset "$1" && ctest --preset "$1"
+  cmake --preset "$1" >/dev/null && cmake --build --preset "$1" && ctest --preset "$1" || status=$?
+  echo "== $1: $((SECONDS - began)) s, ended $(date +%T)"
+  return $status
 }
 
 # The suites whose exes run in a guest, or may (the 32-bit one, where the kernel runs no
