@@ -9,8 +9,9 @@
 #                    NEW_PRODUCT_CODE [first]
 #   first: the first install and its uninstall alone (in a test VM, where each start of a
 #          prefix's wine costs ten seconds or more on one emulated CPU). The refused older
-#          version and the chosen folder kept by an upgrade are the package's tables' doing, which the release test holds to the contract for every
-#          architecture, and which the x64 suite runs natively on every machine of this kind.
+#          version and the chosen folder kept by an upgrade are the package's tables' doing,
+#          which the release test holds to the contract for every architecture, and which
+#          the x64 suite runs natively on every machine of this kind.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 run=$here/wine-run.sh
