@@ -80,12 +80,11 @@ function owners(files) {
       if (at > 0) found.set(line.slice(at + 2), line.slice(0, at).split(', ')[0]);
     }
   };
-  ask(files);
+  if (files.length) ask(files);
   const resolved = new Map(files.filter((f) => !found.has(f)).map((f) => [f, realpathSync(f)]));
   if (resolved.size) ask([...resolved.values()]);
   return new Map(files.map((f) => [f, found.get(f) ?? found.get(resolved.get(f))]));
 }
-const owner = (file) => owners([file]).get(file);
 
 // A package URL in the canonical form: packageurl-js leaves a version's "+" bare, which
 // the purl spec percent-encodes (a Debian version such as 12.2.0-14+deb12u1 is full of
@@ -97,17 +96,26 @@ function purl(type, namespace, name, version, qualifiers) {
   return text.slice(0, at + 1) + text.slice(at + 1, end).replace(/\+/g, '%2B') + text.slice(end);
 }
 
-// An installed package as dpkg knows it. Where it came from is apt's to say (origins).
+// Installed packages as dpkg knows them, each name asked once, all in one query (a name
+// from dpkg-query -S: "package" or "package:arch"). Where it came from is apt's to say
+// (origins).
 const packageCache = new Map();
-function installedPackage(name) {
-  if (!packageCache.has(name)) {
-    const [pkg, version, arch, maintainer] = run('dpkg-query', [
-      '-W', '-f=${Package}\t${Version}\t${Architecture}\t${Maintainer}', name,
-    ]).split('\t');
+function installedPackages(names) {
+  const todo = [...new Set(names)].filter((n) => !packageCache.has(n));
+  const fields = '${Package}\t${Version}\t${Architecture}\t${Maintainer}';
+  if (todo.length === 0) return names.map((name) => packageCache.get(name));
+  const rows = tryRunAll('dpkg-query', ['-W', `-f=\${binary:Package}\t${fields}\n`, ...todo])
+    .split('\n').map((line) => line.split('\t')).filter((row) => row.length === 5);
+  for (const name of todo) {
+    const found = rows.filter(([qualified, pkg, , arch]) => [qualified, pkg, `${pkg}:${arch}`].includes(name));
+    // (One that matches no row or several is asked alone, and fails as dpkg-query does.)
+    const [pkg, version, arch, maintainer] = found.length === 1 ? found[0].slice(1)
+      : run('dpkg-query', ['-W', `-f=${fields}`, name]).split('\t');
     packageCache.set(name, { name: pkg, version, arch, maintainer });
   }
-  return packageCache.get(name);
+  return names.map((name) => packageCache.get(name));
 }
+const installedPackage = (name) => installedPackages([name])[0];
 
 // What apt knows of installed packages: the archive each version came from and its .deb's
 // SHA-256, read through python3-apt (apt_facts.py, on Debian's Python), once per package.
@@ -177,19 +185,31 @@ function debSha256(pkgs) {
   return (p) => known(p).sha256 ?? undefined;
 }
 
-// Where a command on the PATH is, as the shell finds it ('' when it is not there).
-const which = (command) => tryRun('sh', ['-c', 'command -v "$1"', 'sh', command]).trim();
+// Where each command on the PATH is, as the shell finds it ('' where it is not there), in
+// one shell.
+const whichAll = (commands) => {
+  if (commands.length === 0) return [];
+  const found = tryRunAll('sh', ['-c', 'for c do command -v -- "$c" || echo; done', 'sh', ...commands]).split('\n');
+  return commands.map((_, i) => found[i] ?? '');
+};
+const which = (command) => whichAll([command])[0];
 
-// The package behind a command on the PATH (or a path). A program no installed package
-// owns is named all the same, by its path and digest; a command that is not there is not
-// one this build ran.
-function commandPackage(command) {
-  const path = command.startsWith('/') ? command : which(command);
-  if (!path || !existsSync(path)) return undefined;
-  const name = owner(path);
-  if (name) return installedPackage(name);
-  const file = realpathSync(path);
-  return { name: basename(path), path: file, sha256: digest('sha256', file), unowned: true };
+// The package behind each command on the PATH (or path), in one query of each kind. A
+// program no installed package owns is named all the same, by its path and digest; a
+// command that is not there is not one this build ran (undefined).
+function commandPackages(commands) {
+  const named = commands.filter((c) => !c.startsWith('/'));
+  const found = new Map(whichAll(named).map((path, i) => [named[i], path]));
+  const paths = commands.map((c) => (c.startsWith('/') ? c : found.get(c))).map((p) => (p && existsSync(p) ? p : ''));
+  const owned = owners(paths.filter(Boolean));
+  installedPackages([...owned.values()].filter(Boolean));
+  return paths.map((path) => {
+    if (!path) return undefined;
+    const name = owned.get(path);
+    if (name) return installedPackage(name);
+    const file = realpathSync(path);
+    return { name: basename(path), path: file, sha256: digest('sha256', file), unowned: true };
+  });
 }
 const keyOf = (p) => (p.unowned ? `file:${p.path}` : p.name);
 const NO_PACKAGE = 'none: no installed package owns this program';
@@ -288,10 +308,7 @@ function findToolchain(o) {
     if (path.startsWith('/')) tools.push(path);
   }
   const pkgs = new Map();
-  for (const tool of tools) {
-    const pkg = commandPackage(tool);
-    if (pkg) pkgs.set(keyOf(pkg), pkg);
-  }
+  for (const pkg of commandPackages(tools)) if (pkg) pkgs.set(keyOf(pkg), pkg);
   origins([...pkgs.values()].filter((p) => !p.unowned));
   return [...pkgs.values()];
 }
@@ -346,7 +363,7 @@ function libraryComponents(o, project) {
     if (!byPackage.has(name)) byPackage.set(name, []);
     byPackage.get(name).push(basename(f));
   }
-  origins([...byPackage.keys()].map(installedPackage));
+  origins(installedPackages([...byPackage.keys()]));
   for (const [name, names] of byPackage) {
     const pkg = installedPackage(name);
     const c = new CDX.Models.Component(CDX.Enums.ComponentType.Library, pkg.name, {
@@ -519,12 +536,12 @@ function provenance(o) {
   }
   used.push(...tryRun('perl', ['-MFile::StripNondeterminism', '-MFile::StripNondeterminism::handlers::zip', '-e',
     'print join "\\n", values %INC']).split('\n').filter((f) => f.startsWith('/')));
-  for (const name of new Set(owners([...new Set(used)]).values())) if (name) add(installedPackage(name));
+  installedPackages([...new Set(owners([...new Set(used)]).values())].filter(Boolean)).forEach(add);
   if (builtHere(o)) commands.push('clang-14', 'ld.lld-14', 'llvm-ar-14', 'make', 'dpkg-source');
   if (o.signed === 'yes') commands.push('osslsigncode', 'openssl');
   // A token's key signs through OpenSSL's pkcs11 engine and the token's module.
   if (o['sign-tools']) commands.push(...o['sign-tools'].split(','));
-  for (const c of commands) add(commandPackage(c));
+  commandPackages(commands).forEach(add);
 
   const deps = [];
   if (o.commit) deps.push({ uri: `git+${project.repository}`, digest: { gitCommit: o.commit } });
