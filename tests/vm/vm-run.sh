@@ -219,12 +219,9 @@ start() {
   # switch on every system call, costly to emulate) only slow it, wine's prefix by 12%.
   # setsid, not being run by a process group leader, turns into qemu itself: $! is qemu's
   # own pid, and qemu leads a process group of its own, apart from the caller's. Its CPU
-  # time is bounded by the kernel, whoever else is left. An emulated guest runs its suite's
-  # tests one at a time, the longest chain of the run: where the runner may (as root), it
-  # comes before the host's builds for the CPU.
+  # time is bounded by the kernel, whoever else is left.
   (
     ulimit -t $((limit * cpus))
-    [ "$accel" = kvm ] || [ "$(id -u)" != 0 ] || renice -n -5 -p "$BASHPID" >/dev/null
     exec setsid "$qemu" -nodefaults -no-user-config -display none -no-reboot "${machine[@]}" \
       -smp "$cpus" -m 3072 -kernel "$image/vmlinuz" -initrd "$session/initrd" \
       -append "console=$tty quiet panic=-1 oops=panic rdinit=/init mitigations=off" \
