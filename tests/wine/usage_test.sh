@@ -3,7 +3,8 @@
 # screen, with Windows line ends from text-mode stdout, into a file and through a pipe;
 # nothing on stderr; status 2.
 # usage: usage_test.sh EXPECTED_USAGE_FILE win32|win64|arm64 WINE_DIR DORVANE_EXE [CASE...]
-#        (only the named cases of the table below, each to a file and through a pipe)
+#        (only the named cases of the table below, each to a file and through a pipe, or
+#        CASE:file or CASE:pipe only one way)
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 run=$here/wine-run.sh
@@ -22,12 +23,12 @@ mkdir -p "$drive/reboot"
 ln -sfn "$drive" "$prefix/dosdevices/r:"
 trap 'rm -f "$prefix/dosdevices/r:"; rm -rf "$tmp"' EXIT
 
-wanted() { [ ${#only[@]} = 0 ] || [[ " ${only[*]} " == *" $1 "* ]]; }
+wanted() { [ ${#only[@]} = 0 ] || [[ " ${only[*]} " == *" $1 "* ]] || [[ " ${only[*]} " == *" $1:$2 "* ]]; }
 
 to_file() {  # NAME [WORD...]
   local name=$1
   shift
-  wanted "$name" || return 0
+  wanted "$name" file || return 0
   (cd "$drive" && "$run" "$arch" "$prefix" "$exe" "$@") >"$tmp/out" 2>"$tmp/err" </dev/null
   verdict "$name (file)" $? 2 "$tmp/expected"
 }
@@ -35,7 +36,7 @@ to_file() {  # NAME [WORD...]
 to_pipe() {  # NAME [WORD...]
   local name=$1
   shift
-  wanted "$name" || return 0
+  wanted "$name" pipe || return 0
   (cd "$drive" && "$run" "$arch" "$prefix" "$exe" "$@") 2>"$tmp/err" </dev/null | cat >"$tmp/out"
   verdict "$name (pipe)" "${PIPESTATUS[0]}" 2 "$tmp/expected"
 }
