@@ -50,49 +50,68 @@ suite() {  # PRESET: configure, build and test it, saying how long that took
   return $status
 }
 
-# The suites whose exes run in a guest, or may (the 32-bit one, where the kernel runs no
-# 32-bit code), wait on it and on wine for most of their time: they run beside the others,
-# each in a process group of its own that goes with this script however it ends, and their
-# output follows the others'. (Run one after another, the suites kept two cores about half
-# busy.)
+# The suites run in lanes, the lanes at once, the suites of a lane one after another: this
+# script's own is windows-x64, the longest on the host; the suites whose exes run in a
+# guest, or may (the 32-bit one, where the kernel runs no 32-bit code), wait on it and on
+# wine for most of their time, and have one each; the short ones share the last (host,
+# asan, fuzz and the static checks, beside rather than before the longest). A lane runs in
+# a process group of its own that goes with this script however it ends, and its output
+# follows this one's. (Run one after another, the suites kept two cores about half busy.)
+# --quick: the host suite and lint, here.
 # A guest that shares the machine gets one virtual CPU: with two, each spins on locks held
 # by the other while the host's suites (or the other guest) have descheduled it.
 export DORVANE_VM_CPUS=1
 mkdir -p build
-beside=(windows-x86 windows-arm64) started=() groups=()
+# LOG PRESET...: the suites one after another ("lint" is scripts/lint.sh), each one's
+# status written to LOG.status as "PRESET STATUS".
+lane() {
+  local status=$1.status preset
+  shift
+  : >"$status"
+  for preset; do
+    if [ "$preset" = lint ]; then
+      echo "== lint"
+      scripts/lint.sh
+    else
+      suite "$preset"
+    fi
+    echo "$preset $?" >>"$status"
+  done
+}
+runnable=()
+for preset in "${all_presets[@]}" lint; do
+  [ $quick = 0 ] || [ "$preset" = host ] || [ "$preset" = lint ] || continue
+  ready "$preset" && runnable+=("$preset")
+done
+own=() alone=() shared=()
+for preset in "${runnable[@]}"; do
+  case $quick:$preset in
+    1:* | 0:windows-x64) own+=("$preset") ;;
+    0:windows-x86 | 0:windows-arm64) alone+=("$preset") ;;
+    *) shared+=("$preset") ;;
+  esac
+done
+logs=() groups=()
 stop_beside() { local group; for group in "${groups[@]}"; do kill -- -"$group" 2>/dev/null; done; }
 trap stop_beside EXIT
 trap 'exit 130' INT TERM
-if [ $quick = 0 ]; then
-  for preset in "${beside[@]}"; do
-    ready "$preset" || continue
-    setsid bash -c "$(declare -f suite); suite $preset" </dev/null >"build/$preset.log" 2>&1 &
-    groups+=($!) started+=("$preset")
-  done
-fi
-
-presets=()
-for preset in "${all_presets[@]}"; do
-  [[ " ${beside[*]} " == *" $preset "* ]] || presets+=("$preset")
+beside() {  # NAME PRESET...: a lane beside this one, its output in build/NAME.log
+  setsid bash -c "$(declare -f suite lane); lane build/$1 ${*:2}" </dev/null >"build/$1.log" 2>&1 &
+  groups+=($!) logs+=("$1")
+}
+for preset in "${alone[@]}"; do beside "$preset" "$preset"; done
+[ ${#shared[@]} = 0 ] || beside short "${shared[@]}"
+lane build/test-all "${own[@]}"
+for group in "${groups[@]}"; do wait "$group"; done
+for log in "${logs[@]}"; do cat "build/$log.log"; done
+# A suite passed where its lane says so; one it never reached (a lane killed) did not.
+for preset in "${runnable[@]}"; do
+  (cd build && cat test-all.status "${logs[@]/%/.status}") 2>/dev/null | grep -qx "$preset 0" || failed+=("$preset")
 done
-[ $quick = 0 ] || presets=(host)
-for preset in "${presets[@]}"; do
-  if ready "$preset"; then
-    suite "$preset" || failed+=("$preset")
-  fi
-done
-echo "== lint"
-if ready lint; then
-  scripts/lint.sh || failed+=(lint)
-fi
 
-for i in "${!started[@]}"; do
-  wait "${groups[i]}" || failed+=("${started[i]}")
-  cat "build/${started[i]}.log"
-done
-[ $quick = 1 ] || presets+=("${beside[@]}")
-
+total=$((${#all_presets[@]} + 1))
+[ $quick = 0 ] || total=2
 [ ${#failed[@]} = 0 ] || printf 'failed suite: %s\n' "${failed[@]}"
 [ $quick = 0 ] || echo "the quick tier: the host suite and lint only; scripts/test-all.sh without --quick runs every suite"
-echo "suites: $((${#presets[@]} + 1 - ${#failed[@]})) passed, ${#failed[@]} failed"
+echo "suites: $((total - ${#failed[@]})) passed, ${#failed[@]} failed"
 [ ${#failed[@]} = 0 ]
