@@ -78,12 +78,17 @@ step() {
 }
 fail() { echo "sign.sh: $*" >&2; exit 1; }
 
-setting() { jq -r --arg name "$1" '.[$name] // "" | tostring' "$config"; }
 [ -f "$config" ] || fail "no signing configuration '$config'"
-source=$(setting source) certs=$(setting certs) key=$(setting key) p12=$(setting pkcs12)
-module=$(setting pkcs11_module) engine=$(setting pkcs11_engine) osslsigncode=$(setting osslsigncode)
-tsa_ca=$(setting timestamp_ca) bound=$(setting timestamp_timeout) agent=$(setting agent)
-mapfile -t timestamps < <(jq -r '.timestamps // [] | .[]' "$config")
+# The settings in one reading (each run of jq costs more than all the rest of this): each a
+# string ended by a NUL, which none may hold, then the timestamp authorities' URLs.
+settings=()
+mapfile -d '' -t settings < <(jq -j --args '[($ARGS.positional[] as $name | .[$name] // ""), (.timestamps // [] | .[])]
+  | map(tostring | if explode | any(. == 0) then error("a NUL in a setting") else . + "\u0000" end) | add' \
+  source certs key pkcs12 pkcs11_module pkcs11_engine osslsigncode timestamp_ca timestamp_timeout agent <"$config")
+source=${settings[0]-} certs=${settings[1]-} key=${settings[2]-} p12=${settings[3]-}
+module=${settings[4]-} engine=${settings[5]-} osslsigncode=${settings[6]-}
+tsa_ca=${settings[7]-} bound=${settings[8]-} agent=${settings[9]-}
+timestamps=("${settings[@]:10}")
 [ -n "$source" ] || fail "the build's signing configuration '$config' signs nothing"
 # (Configure refuses an authority's user and password; a configuration written otherwise
 # would put them on timestamp.py's command line.)
