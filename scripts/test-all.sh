@@ -53,21 +53,27 @@ suite() {  # PRESET: configure, build and test it, saying how long that took
 # The suites run in lanes, the lanes at once, the suites of a lane one after another: this
 # script's own is windows-x64, the longest on the host; the suites whose exes run in a
 # guest, or may (the 32-bit one, where the kernel runs no 32-bit code), wait on it and on
-# wine for most of their time, and have one each; the short ones share the last (host,
-# asan, fuzz and the static checks, beside rather than before the longest). A lane runs in
-# a process group of its own that goes with this script however it ends, and its output
-# follows this one's. (Run one after another, the suites kept two cores about half busy.)
-# --quick: the host suite and lint, here.
+# wine for most of their time, and have one each; the short ones (host, asan, fuzz and the
+# static checks) share the last, which starts once another lane has ended: started at
+# once, they slowed the ARM64 sysroot's making and its guest, the run's longest chain, by
+# more than they took. A lane runs in a process group of its own that goes with this
+# script however it ends, and its output follows this one's. (Run one after another, the
+# suites kept two cores about half busy.) --quick: the host suite and lint, here.
 # A guest that shares the machine gets one virtual CPU: with two, each spins on locks held
 # by the other while the host's suites (or the other guest) have descheduled it.
 export DORVANE_VM_CPUS=1
 mkdir -p build
 # LOG PRESET...: the suites one after another ("lint" is scripts/lint.sh), each one's
 # status written to LOG.status as "PRESET STATUS".
+# (--after: once another lane has ended, which leaves its LOG.done.)
 lane() {
-  local status=$1.status preset
+  local log=$1 preset
   shift
-  : >"$status"
+  : >"$log.status"
+  if [ "${1-}" = --after ]; then
+    shift
+    until compgen -G 'build/*.done' >/dev/null; do sleep 2; done
+  fi
   for preset; do
     if [ "$preset" = lint ]; then
       echo "== lint"
@@ -75,8 +81,9 @@ lane() {
     else
       suite "$preset"
     fi
-    echo "$preset $?" >>"$status"
+    echo "$preset $?" >>"$log.status"
   done
+  touch "$log.done"
 }
 runnable=()
 for preset in "${all_presets[@]}" lint; do
@@ -95,12 +102,13 @@ logs=() groups=()
 stop_beside() { local group; for group in "${groups[@]}"; do kill -- -"$group" 2>/dev/null; done; }
 trap stop_beside EXIT
 trap 'exit 130' INT TERM
-beside() {  # NAME PRESET...: a lane beside this one, its output in build/NAME.log
+beside() {  # NAME [--after] PRESET...: a lane beside this one, its output in build/NAME.log
   setsid bash -c "$(declare -f suite lane); lane build/$1 ${*:2}" </dev/null >"build/$1.log" 2>&1 &
   groups+=($!) logs+=("$1")
 }
+rm -f build/*.done
 for preset in "${alone[@]}"; do beside "$preset" "$preset"; done
-[ ${#shared[@]} = 0 ] || beside short "${shared[@]}"
+[ ${#shared[@]} = 0 ] || beside short --after "${shared[@]}"
 lane build/test-all "${own[@]}"
 for group in "${groups[@]}"; do wait "$group"; done
 for log in "${logs[@]}"; do cat "build/$log.log"; done
