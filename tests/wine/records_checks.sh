@@ -247,7 +247,8 @@ check_record_cases() {
   package_of() {  # PROGRAM...: "package version" of each, one a line
     local p
     for p in "$@"; do
-      p=$(realpath "$(command -v "$p")") && dpkg-query -S "$p" | cut -d: -f1
+      [[ $p == /* ]] || p=$(command -v "$p") || continue
+      p=$(realpath "$p") && dpkg-query -S "$p" | cut -d: -f1
     done | sort -u | xargs -r dpkg-query -W -f="\${Package} \${Version}\n"
   }
   local toolchain
@@ -285,8 +286,9 @@ check_record_cases() {
         [ "$have" = "$toolchain" ] || why="tools '$(tr '\n' ',' <<<"$have")', CMake's toolchain is '$(tr '\n' ',' <<<"$toolchain")'"
         # The MSI step writes its summary and cabinet through these bindings.
         bindings=$(dpkg-query -W -f="\${Package} \${Version}\n" gir1.2-libmsi-1.0 gir1.2-gcab-1.0 libgcab-1.0-0 python3-gi)
-        for dep in "$provenance_file:cmake ninja msibuild node strip-nondeterminism perl $(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")" \
-          "$signed/package/$provenance:osslsigncode openssl"; do
+        # (Python as the MSI step runs it, and the token's engine and module that sign.)
+        for dep in "$provenance_file:cmake ninja msibuild node strip-nondeterminism perl /usr/bin/python3 $(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")" \
+          "$signed/package/$provenance:osslsigncode openssl ${engine-} ${module-}"; do
           have=$(jq -r '.predicate.buildDefinition.resolvedDependencies[] | "\(.name) \(.annotations.version)"' "${dep%%:*}" | sort)
           # shellcheck disable=SC2086
           while read -r tool; do
