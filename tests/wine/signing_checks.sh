@@ -910,11 +910,13 @@ release_checks() {
   record "a second release.sh while one runs: refused, naming the one that runs, its CMake options without values" "$why"
   kill -KILL "$killed"
   wait "$killed" 2>/dev/null
-  sleep 1
   why=""
-  # (Dead, it may stay a zombie until whoever adopted it reaps it.)
-  if [ -n "$agent" ] && [ -e "/proc/$agent" ] && [ "$(cut -d' ' -f3 "/proc/$agent/stat" 2>/dev/null)" != Z ]; then
-    why="its agent $agent outlives it"
+  # The kernel kills the agent with its parent; on a loaded machine its exit can take
+  # seconds. (Dead, it may stay a zombie until whoever adopted it reaps it.)
+  agent_lives() { [ -e "/proc/$agent" ] && [ "$(cut -d' ' -f3 "/proc/$agent/stat" 2>/dev/null)" != Z ]; }
+  for _ in $(seq 300); do { [ -n "$agent" ] && agent_lives; } || break; sleep 0.1; done
+  if [ -n "$agent" ] && agent_lives; then
+    why="its agent $agent outlives it by 30 s"
     kill -KILL "$agent"
   fi
   name=$(jq -r .agent "$rel/$preset/signing.json")
