@@ -103,8 +103,8 @@ const packageCache = new Map();
 function installedPackages(names) {
   const todo = [...new Set(names)].filter((n) => !packageCache.has(n));
   const fields = '${Package}\t${Version}\t${Architecture}\t${Maintainer}';
-  if (todo.length === 0) return names.map((name) => packageCache.get(name));
-  const rows = tryRunAll('dpkg-query', ['-W', `-f=\${binary:Package}\t${fields}\n`, ...todo])
+  // (With no names dpkg-query would list every package.)
+  const rows = todo.length === 0 ? [] : tryRunAll('dpkg-query', ['-W', `-f=\${binary:Package}\t${fields}\n`, ...todo])
     .split('\n').map((line) => line.split('\t')).filter((row) => row.length === 5);
   for (const name of todo) {
     const found = rows.filter(([qualified, pkg, , arch]) => [qualified, pkg, `${pkg}:${arch}`].includes(name));
