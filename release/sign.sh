@@ -80,11 +80,19 @@ fail() { echo "sign.sh: $*" >&2; exit 1; }
 
 [ -f "$config" ] || fail "no signing configuration '$config'"
 # The settings in one reading (each run of jq costs more than all the rest of this): each a
-# string ended by a NUL, which none may hold, then the timestamp authorities' URLs.
+# string ended by a NUL, which none may hold, then the timestamp authorities' URLs, which
+# must be URLs (no option of timestamp.py's). One object, or nothing is read.
 settings=()
-mapfile -d '' -t settings < <(jq -j --args '[($ARGS.positional[] as $name | .[$name] // ""), (.timestamps // [] | .[])]
-  | map(tostring | if explode | any(. == 0) then error("a NUL in a setting") else . + "\u0000" end) | add' \
+# (A refusal halts jq with nothing said: sign.sh says why, in one line.)
+mapfile -d '' -t settings < <(jq -sj --args 'def refuse: "" | halt_error(5);
+  if length != 1 or (.[0] | type) != "object" then refuse else .[0] end
+  | [($ARGS.positional[] as $name | .[$name] // ""),
+     (.timestamps // [] | if type == "array" then .[] else refuse end
+      | if type == "string" and test("^https?://") then . else refuse end)]
+  | map(tostring | if explode | any(. == 0) then refuse else . + "\u0000" end) | add' \
   source certs key pkcs12 pkcs11_module pkcs11_engine osslsigncode timestamp_ca timestamp_timeout agent <"$config")
+wait $! || fail "the build's signing configuration '$config' is not one JSON object of settings without a NUL," \
+  "its timestamp authorities a list of http:// or https:// URLs: configure again"
 source=${settings[0]-} certs=${settings[1]-} key=${settings[2]-} p12=${settings[3]-}
 module=${settings[4]-} engine=${settings[5]-} osslsigncode=${settings[6]-}
 tsa_ca=${settings[7]-} bound=${settings[8]-} agent=${settings[9]-}
@@ -286,7 +294,7 @@ if [ "$kind" != envelope ]; then
     # system's.
     [ -n "$tsa_ca" ] || tsa_ca=/etc/ssl/certs/ca-certificates.crt
     step "$python" "$here/timestamp.py" "$(basename "$file")" "$file" "$file.signed" "$file.stamped" \
-      --osslsigncode "$osslsigncode" --ca "$tsa_ca" --timeout "$bound" "${timestamps[@]}" || exit 1
+      --osslsigncode "$osslsigncode" --ca "$tsa_ca" --timeout "$bound" -- "${timestamps[@]}" || exit 1
     mv "$file.stamped" "$file.signed"
   fi
   chmod --reference="$file" "$file.signed"

@@ -426,6 +426,7 @@ a token over another message, then a good one|$imprint $good|$roots|0|stamp.exe 
 a reply with another nonce, then a good one|$nonce $good|$roots|0|stamp.exe timestamped by $good, after: $nonce: its reply carries another nonce than the request's
 a token from an authority whose root is not given|$good|$tmp/cert.pem|1|$good: its timestamp does not verify against the roots in '$tmp/cert.pem'
 an authority with a user and password in its URL|$credentials|$roots|1|a timestamp authority's URL in '$tmp/stamp.json' holds a user or password, which is not supported
+a timestamp authority that is no http(s) URL, such as an option of the timestamp step|ftp://127.0.0.1/|$roots|1|configuration '$tmp/stamp.json' is not one JSON object of settings
 EOT
 
   # Interrupted (Ctrl-C reaches the foreground process group) while an authority is silent:
