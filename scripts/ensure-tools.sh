@@ -65,10 +65,9 @@ windows_common=(cmake ninja-build procps
   reprotest diffoscope-minimal disorderfs fuse3 sudo locales)
 windows_x86=("${windows_common[@]}" g++-mingw-w64-i686 qemu-system-x86 "${vm[@]}")
 # A machine with Debian's wine32:i386 runs it; any other gets a root of Debian's i386
-# packages (mmdebstrap, which runs their maintainer scripts), run in a mount namespace of
-# its own (bubblewrap). Where the kernel runs no 32-bit code, qemu's i386 emulator runs the
-# maintainer scripts, and the tests run in the x86 test VM.
-[ -x "$files/usr/lib/wine/wine" ] || windows_x86+=(mmdebstrap arch-test bubblewrap qemu-user-static)
+# packages (unpacked by mmdebstrap), run in a mount namespace of its own (bubblewrap).
+# Where the kernel runs no 32-bit code, the tests run in the x86 test VM.
+[ -x "$files/usr/lib/wine/wine" ] || windows_x86+=(mmdebstrap bubblewrap)
 # Without its preloader, wine now and then starts a process where the kernel has already
 # placed something at an address Windows reserves ("failed to map the shared user data"),
 # and that process dies.

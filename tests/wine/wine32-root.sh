@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Makes and keeps the root that the 32-bit wine runs from on a machine with no wine32 of its
-# own (wine-run.sh runs it there): Debian's i386 wine32 and what it needs, installed by
-# mmdebstrap, which runs the packages' maintainer scripts, into CACHE_DIR/root. The host
-# gets no foreign architecture and no i386 package; removing CACHE_DIR removes it all.
+# own (wine-run.sh runs it there): Debian's i386 wine32 and what it needs, unpacked by
+# mmdebstrap into CACHE_DIR/root. No i386 program runs while it is made (no maintainer
+# script: the one step of theirs wine needs is done here), so any x86_64 kernel makes it
+# alike, one that runs no 32-bit code too. The host gets no foreign architecture and no
+# i386 package; removing CACHE_DIR removes it all.
 # usage: wine32-root.sh [--refresh] CACHE_DIR    prints the root's path
 # Without --refresh a root made by this recipe serves at once; with it (the build), a root
 # older than a week is made anew, for the archive's updates. The packages come from the
@@ -56,29 +58,18 @@ else
   [ -s "$sources" ] || fail "apt names no Debian archive here (run apt-get update)"
 fi
 grep -v -e '-security ' "$sources" >"$main" || true
-
-# A kernel that runs no 32-bit code still makes the root, emulated: qemu's i386 emulator
-# takes the i386 programs of the maintainer scripts for as long as this runs. That kernel
-# could not run them anyway, so nothing else on the machine changes.
-# DORVANE_WINE32_EMULATE=1 does so here too, to try that way on a kernel that runs them.
-handler=""
-if [ "${DORVANE_WINE32_EMULATE-}" = 1 ] || ! arch-test i386 >/dev/null 2>&1; then
-  qemu=$(command -v qemu-i386-static) || fail "this kernel runs no 32-bit code, and qemu-i386-static (qemu-user-static) is missing"
-  binfmt=/proc/sys/fs/binfmt_misc
-  [ -e $binfmt/register ] || mount -t binfmt_misc binfmt_misc $binfmt || fail "no binfmt_misc for qemu"
-  handler=$binfmt/dorvane-i386
-  [ -e $handler ] || printf '%s\n' ":dorvane-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:$qemu:F" >$binfmt/register
-  echo "wine32-root.sh: the root's i386 programs run under $qemu while it is made (this kernel runs no 32-bit code, or DORVANE_WINE32_EMULATE=1)"
-fi
-trap 'rm -rf "$root.new"; [ -z "$handler" ] || [ ! -e "$handler" ] || echo -1 >"$handler"' EXIT
+trap 'rm -rf "$root.new"' EXIT
 
 # SOURCES_FILE: mmdebstrap into root.new; the .debs are kept, so that a new root fetches
 # only what changed.
 make_root() {
   rm -rf "$root.new"
   mkdir -p "$cache/debs"
+  # extract: unpacked by the host's dpkg-deb; merged-usr: /bin, /lib and /sbin links to /usr,
+  # which is all that wine-run.sh mounts.
   # shellcheck disable=SC2016 # $1 is the hook's, the root being made
-  mmdebstrap --variant="$variant" --architectures=i386 --include="$packages" \
+  mmdebstrap --variant=extract --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
+    --architectures=i386 --include="$packages" \
     --aptopt='APT::Install-Recommends "false"' --skip=essential/unlink \
     --setup-hook='mkdir -p "$1"/var/cache/apt/archives/' \
     --setup-hook="sync-in '$cache/debs' /var/cache/apt/archives/" \
@@ -95,7 +86,17 @@ if ! make_root "$sources"; then
     fail "mmdebstrap failed: $failure (log: $cache/mmdebstrap.log)"
   fi
 fi
-[ -n "${DORVANE_WINE32_INCLUDE-}" ] || [ -x "$root.new/usr/lib/wine/wine" ] || fail "the root has no /usr/lib/wine/wine"
+if [ -z "${DORVANE_WINE32_INCLUDE-}" ]; then
+  [ -x "$root.new/usr/lib/wine/wine" ] || fail "the root has no /usr/lib/wine/wine"
+  # What libwine's maintainer script makes and wine cannot start without (user32 imports
+  # it): wine's builtin zlib1.dll, libz-mingw-w64's with the builtin mark in its header.
+  for pair in i686:i386 x86_64:x86_64; do
+    zlib=$root.new/usr/${pair%:*}-w64-mingw32/lib/zlib1.dll
+    [ -f "$zlib" ] || fail "the root has no $zlib"
+    { head -c 64 "$zlib" && printf 'Wine builtin DLL' && head -c 16 /dev/zero && tail -c +97 "$zlib"; } \
+      >"$root.new/usr/lib/i386-linux-gnu/wine/${pair#*:}-windows/zlib1.dll"
+  done
+fi
 echo "$recipe" >"$root.new/.made-by"
 rm -rf "$root"
 mv "$root.new" "$root"
