@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Test fixture for the Windows build: a private wine prefix inside the build tree.
 #   prefix.sh setup ARCH WINE_DIR     make WINE_DIR/template once per wine version (a
-#                                     pristine ARCH prefix that relays the program's
-#                                     platform calls), copy it to WINE_DIR/prefix and start
-#                                     that prefix's wine server for the whole run
+#                                     pristine ARCH prefix with template.reg's settings),
+#                                     copy it to WINE_DIR/prefix and start that prefix's
+#                                     wine server for the whole run
 #   prefix.sh teardown ARCH WINE_DIR  stop every wine server of WINE_DIR
 #   prefix.sh copy ARCH WINE_DIR NAME a throwaway copy of the template, WINE_DIR/NAME
 set -eu
@@ -54,7 +54,7 @@ case $action in
     mkdir -p "$dir"
     # A prefix made by another wine version is "updated" by every run that uses it, which
     # then prints about it and is slow: make the template anew when wine changes.
-    made_by="$version $arch $(sha256sum <"$here/relay.reg" | cut -c1-12)"
+    made_by="$version $arch $(sha256sum <"$here/template.reg" | cut -c1-12)"
     # In a VM the wine folder is the guest's memory, gone with it: the template is kept as an
     # archive in DORVANE_WINE_TEMPLATE_ARCHIVE (the session folder) for the next boot.
     archive=${DORVANE_WINE_TEMPLATE_ARCHIVE-}
@@ -65,8 +65,8 @@ case $action in
     fi
     if [ "$(cat "$dir/template/.made-by" 2>/dev/null)" != "$made_by" ]; then
       rm -rf "$dir/template" "$dir/template.new"
-      "$run" "$arch" "$dir/template.new" wineboot -i </dev/null >/dev/null 2>&1
-      "$run" "$arch" "$dir/template.new" regedit /S "Z:${here//\//\\}\\relay.reg" </dev/null >/dev/null 2>&1
+      # wine makes the prefix before it runs the first program in it: here, the settings.
+      "$run" "$arch" "$dir/template.new" regedit /S "Z:${here//\//\\}\\template.reg" </dev/null >/dev/null 2>&1
       timeout 180 "$run" "$arch" --server "$dir/template.new" -w
       echo "$made_by" >"$dir/template.new/.made-by"
       mv "$dir/template.new" "$dir/template"
