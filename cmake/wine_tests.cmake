@@ -77,8 +77,8 @@ if((vm OR vm_possible) AND arch STREQUAL win32)
   add_test(NAME vm.runner
            COMMAND bash ${PROJECT_SOURCE_DIR}/tests/vm/runner_test.sh ${vm_arch} ${vm_dir}
                    ${PROJECT_SOURCE_DIR} ${vm_dir}/runner-test)
-  # Its guests are its own (their own sessions): it runs beside the suite's guest tests.
-  set_tests_properties(vm.runner PROPERTIES TIMEOUT 400 ${tally})
+  # Alone: beside the suite's own guest, two emulated guests at once cost the machine more.
+  set_tests_properties(vm.runner PROPERTIES TIMEOUT 400 RUN_SERIAL TRUE ${tally})
   if(NOT vm)
     add_test(NAME vm.image COMMAND ${vm_image_command})
     set_tests_properties(vm.image PROPERTIES FIXTURES_SETUP vm_image TIMEOUT 600
