@@ -19,14 +19,11 @@ refresh=0
 mkdir -p "$1"
 cache=$(cd "$1" && pwd)
 root=$cache/root
-# DORVANE_WINE32_INCLUDE names other packages, and DORVANE_WINE32_VARIANT another of
-# mmdebstrap's variants (extract: unpacked, no maintainer script run), for a test of this
-# script's own.
+# DORVANE_WINE32_INCLUDE names other packages, for a test of this script's own.
 packages=${DORVANE_WINE32_INCLUDE:-wine32,wine32-preloader,wine}
-variant=${DORVANE_WINE32_VARIANT:-apt}
 fail() { echo "wine32-root.sh: $*" >&2; exit 1; }
 
-recipe=$( { cat "$0"; echo "$packages $variant"; } | sha256sum | cut -c1-16)
+recipe=$( { cat "$0"; echo "$packages"; } | sha256sum | cut -c1-16)
 fresh() {
   [ "$(cat "$root/.made-by" 2>/dev/null)" = "$recipe" ] &&
     { [ $refresh = 0 ] || [ -n "$(find "$root/.made-by" -mtime -7)" ]; }
