@@ -158,6 +158,22 @@ def same_key(cert, key_path, where):
         raise Refused(f"the certificate {where} is not that of the key '{key_path}': give the certificate of this key")
 
 
+def settings(path):
+    # The files' settings as text, absent ones empty: a configuration written otherwise is
+    # refused in one line, not met later as a traceback.
+    try:
+        config = json.loads(read(path, "the signing configuration"))
+    except ValueError:
+        config = None
+    names = ("source", "certs", "key", "pkcs12")
+    if not isinstance(config, dict) or not all(isinstance(config.get(key, ""), str) for key in names):
+        raise Refused(f"the signing configuration '{path}' is not one JSON object of text settings: configure again")
+    config = {key: config.get(key, "") for key in names}
+    if not config["pkcs12" if config["source"] == "pkcs12" else "certs"]:
+        raise Refused(f"the signing configuration '{path}' names no certificate: configure again")
+    return config
+
+
 def main(argv):
     parser = argparse.ArgumentParser(usage=__doc__)
     parser.add_argument("program")
@@ -168,8 +184,7 @@ def main(argv):
     parser.add_argument("--chain")
     args = parser.parse_args(argv[1:])
     try:
-        with open(args.config, encoding="utf-8") as f:
-            config = json.load(f)
+        config = settings(args.config)
         now = datetime.datetime.utcnow()
         if config["source"] == "pkcs12":
             password = sys.stdin.buffer.read(4097)

@@ -393,6 +393,7 @@ file_key_checks() {
 # left for a later build to package.
 authority_checks() {  # QUIET_URL GOOD_URL HTTPS_URL TSA_ROOTS
   local quiet=$1 good=$2 secure=$3 roots=$4 name urls ca want_status want why said status
+  local not_settings="is not one JSON object of settings, each text (UTF-8, no NUL) given once, its timestamp authorities a list of http:// or https:// URLs: configure again"
   local imprint=${good}imprint nonce=${good}nonce credentials=http://tsauser:TSA-SECRET@${good#http://}
   while IFS='|' read -r name urls ca want_status want; do
     cp "$build/dorvane.exe" "$tmp/stamp.exe"
@@ -427,6 +428,30 @@ a reply with another nonce, then a good one|$nonce $good|$roots|0|stamp.exe time
 a token from an authority whose root is not given|$good|$tmp/cert.pem|1|$good: its timestamp does not verify against the roots in '$tmp/cert.pem'
 an authority with a user and password in its URL|$credentials|$roots|1|a timestamp authority's URL in '$tmp/stamp.json' holds a user or password, which is not supported
 a timestamp authority that is no http(s) URL, such as an option of the timestamp step|ftp://127.0.0.1/|$roots|1|configuration '$tmp/stamp.json' is not one JSON object of settings
+EOT
+  # Configurations as configure never writes them (each row printf's format): refused in one
+  # line before anything is signed.
+  local config
+  while IFS='|' read -r name config want; do
+    cp "$build/dorvane.exe" "$tmp/stamp.exe"
+    # shellcheck disable=SC2059 # the row is the format
+    printf "$config" >"$tmp/stamp.json"
+    bash "$src/release/sign.sh" exe "$tmp/stamp.exe" <(echo "$epoch") "$tmp/stamp.json" >"$tmp/stamp.log" 2>&1
+    status=$?
+    said=$(cat "$tmp/stamp.log")
+    why=""
+    [ $status = 1 ] && [ "$said" = "sign.sh: the build's signing configuration '$tmp/stamp.json' $want" ] ||
+      why="status $status, said: $said"
+    [ ! -e "$tmp/stamp.exe" ] || why=$(why_not "$why" "left the exe")
+    record "a configuration with $name: refused" "$why"
+  done <<EOT
+a setting that is an object|{"source": {"x": 1}}|$not_settings
+a setting that is false|{"source": "pem", "certs": false}|$not_settings
+a key given twice|{"source": "", "certs": "$tmp/cert.pem", "source": "pem"}|$not_settings
+bytes that are not UTF-8|{"source": "pem", "certs": "\xff"}|$not_settings
+an authority's URL with a line break|{"source": "pem", "timestamps": ["http://127.0.0.1/\\\\n--evil"]}|$not_settings
+an authority's URL without a host|{"source": "pem", "timestamps": ["http://"]}|$not_settings
+more than 64 KiB|{"source": ""}%65536s|is over 64 KiB: configure again
 EOT
 
   # Interrupted (Ctrl-C reaches the foreground process group) while an authority is silent:
