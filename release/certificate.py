@@ -2,7 +2,7 @@
 """The signing certificate, checked before anything is signed, from its structure (python3-
 cryptography): valid now, for code signing (extended key usage codeSigning; digitalSignature
 when it names key usages), the key's own (a key file), and, with --roots, chained through
-the intermediates its file carries to one of those roots.
+the intermediates its file carries to a self-signed one of those roots, as the verifier walks it.
 
 usage: certificate.py PROGRAM CONFIG [--roots ROOTS.pem | --own-root] [--public-key OUT.pem] [--chain OUT.pem]
   CONFIG      the build's signing configuration (signing.json); a PKCS#12 file's password
@@ -28,18 +28,14 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.serialization import pkcs12
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
-# The verifier's modules beside this one: one spelling of names, one issuer rule, one PEM rule
+# The verifier's modules beside this one: one spelling of names, one chain walk, one PEM rule
 # (no bytecode written into the sources).
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
 from verify import authenticode, chain, names  # noqa: E402
+from verify.report import Refused  # noqa: E402
 
 MAX_FILE = 1 << 20
-MAX_CHAIN = 10
-
-
-class Refused(Exception):
-    pass
 
 
 def day(moment):
@@ -59,7 +55,7 @@ def published_subject(cert):
 
 
 def crl_urls(cert):
-    points = extension(cert, x509.CRLDistributionPoints) or []
+    points = chain.extension(cert, x509.CRLDistributionPoints) or []
     return [general.value for point in points for general in (point.full_name or [])
             if isinstance(general, x509.UniformResourceIdentifier)]
 
@@ -87,19 +83,6 @@ def pem_certificates(path, what):
     return [x509.load_der_x509_certificate(der) for der in ders]
 
 
-def extension(cert, kind):
-    try:
-        return cert.extensions.get_extension_for_class(kind).value
-    except x509.ExtensionNotFound:
-        return None
-
-
-def issued_by(cert, issuer):
-    """Whether ISSUER's name and key made CERT's signature: the verifier's own rule, so that
-    a chain release.sh accepts is one the verifier follows."""
-    return authenticode.issued_by(cert, issuer)
-
-
 def valid_now(cert, where, now):
     if now > cert.not_valid_after:
         raise Refused(f"the certificate {where} expired on {day(cert.not_valid_after)}: renew it")
@@ -110,41 +93,40 @@ def valid_now(cert, where, now):
 
 def check_signer(leaf, where, now):
     valid_now(leaf, where, now)
-    usages = extension(leaf, x509.ExtendedKeyUsage)
+    usages = chain.extension(leaf, x509.ExtendedKeyUsage)
     if usages is None or ExtendedKeyUsageOID.CODE_SIGNING not in usages:
         raise Refused(f"the certificate {where} has no codeSigning extended key usage: it cannot sign code")
-    key_usage = extension(leaf, x509.KeyUsage)
+    key_usage = chain.extension(leaf, x509.KeyUsage)
     if key_usage is not None and not key_usage.digital_signature:
         raise Refused(f"the certificate {where} names key usages without digitalSignature: it cannot sign")
 
 
 def check_chain(leaf, carried, roots, where, roots_named, now):
-    """LEAF up to one of ROOTS, each step's issuer among CARRIED (the certificate file's) or
-    ROOTS, whose key signed the step; then the path held to the verifier's own rules
-    (chain.judged: CAs, validity now, path lengths, usages, name constraints), so that
-    nothing is signed that the verifier would refuse."""
-    anchors = {root.public_bytes(serialization.Encoding.DER) for root in roots}
-    path = [leaf]
-    for _ in range(MAX_CHAIN):
-        current = path[-1]
-        if current.public_bytes(serialization.Encoding.DER) in anchors:
-            why = chain.judged(path, now)
-            if why:
-                raise Refused(f"the certificate {where} would not verify: {why}")
-            return
-        issuers = [cert for cert in roots + carried if cert.subject == current.issuer]
-        issuer = next((cert for cert in issuers if issued_by(current, cert)), None)
-        if issuer is None:
-            if issuers:
-                raise Refused(f"'{name(current)}' is not signed by the key of its issuer '{issuers[0].subject.rfc4514_string()}'")
-            if current.issuer == current.subject and issued_by(current, current):
-                raise Refused(f"the certificate {where} chains to the root '{name(current)}', which is not among "
-                              f"{roots_named}: name its roots in DORVANE_RELEASE_CA")
-            raise Refused(f"the certificate {where} does not reach {roots_named}: '{name(current)}' was issued by "
-                          f"'{current.issuer.rfc4514_string()}', which neither that file nor the roots hold (put the "
-                          "intermediates after the signer's certificate; the roots in DORVANE_RELEASE_CA)")
-        path.append(issuer)
-    raise Refused(f"the certificate {where} has a chain of more than {MAX_CHAIN} certificates")
+    """LEAF up to a self-signed one of ROOTS through CARRIED (the certificate file's), by the
+    verifier's own walk (chain.Walk), the path then held to its rules (chain.judged: CAs,
+    validity now, path lengths, usages, name constraints), so that nothing is signed that
+    the verifier would refuse. Where the walk stops is said for the publisher."""
+    der = chain.der_of
+    walk = chain.Walk(der(leaf), [der(cert) for cert in carried], [der(root) for root in roots], None)
+    why = chain.judged(walk.path, now) if walk.path else ""
+    if why:
+        raise Refused(f"the certificate {where} would not verify: {why}")
+    if walk.path:
+        return
+    kind, at = walk.stopped
+    at_name, issuer = name(at), at.issuer.rfc4514_string()
+    raise Refused({
+        "not a root": f"the certificate {where} reaches '{at_name}', which {roots_named} hold but which is not a "
+                      f"root (not self-signed: its issuer is '{issuer}'): name the self-signed root at the top of "
+                      "its chain in DORVANE_RELEASE_CA",
+        "other root": f"the certificate {where} chains to the root '{at_name}', which is not among {roots_named}: "
+                      "name its roots in DORVANE_RELEASE_CA",
+        "too long": f"the certificate {where} has a chain of more than {chain.MAX_DEPTH} certificates",
+        "incomplete": f"the certificate {where} does not reach {roots_named}: '{at_name}' was issued by '{issuer}', "
+                      "which neither that file nor the roots hold (put the intermediates after the signer's "
+                      "certificate; the roots in DORVANE_RELEASE_CA)",
+        "broken": f"'{at_name}' is not signed by the key of its issuer '{issuer}'",
+    }[kind])
 
 
 def same_key(cert, key_path, where):
@@ -209,7 +191,7 @@ def main(argv):
             check_chain(leaf, carried, pem_certificates(args.roots, "the roots"), where, f"the roots in '{args.roots}'",
                         now)
         elif args.own_root:
-            own = [cert for cert in carried if cert.issuer == cert.subject and issued_by(cert, cert)]
+            own = [cert for cert in carried if chain.self_signed(cert)]
             check_chain(leaf, carried, own, where, "its own file's roots (DORVANE_RELEASE_CA names none)", now)
     except Refused as refusal:
         print(f"{args.program}: {refusal}", file=sys.stderr)

@@ -64,10 +64,25 @@ def self_signed(cert):
     return cert.issuer == cert.subject and signed(cert, cert)
 
 
+# Where a walk stops, in the verifier's words; release/certificate.py words the same stops
+# for the publisher.
+STOPS = {
+    "not a root": ("its chain reaches {subject}, which --ca holds but which is not a root (not self-signed: its "
+                   "issuer is {issuer}); give --ca the self-signed root certificate at the top of the chain"),
+    "other root": "its chain ends at {subject}, a root that is not among --ca's",
+    "too long": f"its chain is longer than {MAX_DEPTH} certificates",
+    "incomplete": ("the chain is incomplete: it ends at {subject}, whose issuer {issuer} is neither carried by the "
+                   "signature nor among --ca's roots"),
+    "broken": ("the chain is broken: {subject} names {issuer} as its issuer, but no certificate of that name "
+               "carried or among --ca's roots signed it"),
+}
+
+
 class Walk:
     """A path from LEAF (DER) through CARRIED (DER) to a self-signed certificate of ROOTS
     (DER); a certificate of ROOTS that is not self-signed is followed like a carried one,
-    as OpenSSL and Windows follow it. .path (leaf first) or .why, where the walk stopped."""
+    as OpenSSL and Windows follow it. .path (leaf first), or where the walk first stopped:
+    .stopped (a key of STOPS, the certificate there) and .why."""
 
     def __init__(self, leaf, carried, roots, deadline):
         self.deadline, self.tries = deadline, 0
@@ -86,36 +101,37 @@ class Walk:
                 self.anchors.add(der)
         self.index = index
         self.dead = set()
-        self.stop = ""
+        self.stopped = None
         self.path = self._follow([self.leaf])
-        self.why = "" if self.path else self.stop
+        self.why = ""
+        if not self.path:
+            kind, cert = self.stopped
+            self.why = STOPS[kind].format(subject=shown(cert.subject), issuer=shown(cert.issuer))
 
     def _time(self):
         if self.deadline is not None and self.deadline.spent():
             raise Refused(f"its chain could not be followed within the checks' {self.deadline.seconds} s")
+
+    def _stop(self, kind, cert):
+        self.stopped = self.stopped or (kind, cert)
 
     def _follow(self, path):
         cert = path[-1]
         der = der_of(cert)
         if der in self.anchors:
             return path
-        if der in self.given and not self.stop:
-            self.stop = (f"its chain reaches {shown(cert.subject)}, which --ca holds but which is not a root "
-                         f"(not self-signed: its issuer is {shown(cert.issuer)}); give --ca the self-signed root "
-                         "certificate at the top of the chain")
+        if der in self.given:
+            self._stop("not a root", cert)
         if self_signed(cert):
-            if not self.stop:
-                self.stop = f"its chain ends at {shown(cert.subject)}, a root that is not among --ca's"
+            self._stop("other root", cert)
             return None
         if len(path) >= MAX_DEPTH:
-            if not self.stop:
-                self.stop = f"its chain is longer than {MAX_DEPTH} certificates"
+            self._stop("too long", cert)
             return None
         candidates = [other for other in self.index.get(cert.issuer, [])
                       if der_of(other) not in self.dead and all(other is not there for there in path)]
-        if not candidates and not self.stop:
-            self.stop = (f"the chain is incomplete: it ends at {shown(cert.subject)}, whose issuer "
-                         f"{shown(cert.issuer)} is neither carried by the signature nor among --ca's roots")
+        if not candidates:
+            self._stop("incomplete", cert)
         for other in candidates:
             self._time()
             self.tries += 1
@@ -123,9 +139,7 @@ class Walk:
                 raise Refused(f"its chain could not be followed within {MAX_TRIES} signature checks: "
                               f"it carries certificates that only look like issuers")
             if not signed(cert, other):
-                if not self.stop:
-                    self.stop = (f"the chain is broken: {shown(cert.subject)} names {shown(cert.issuer)} as its "
-                                 "issuer, but no certificate of that name carried or among --ca's roots signed it")
+                self._stop("broken", cert)
                 continue
             found = self._follow(path + [other])
             if found:

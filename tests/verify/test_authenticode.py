@@ -168,10 +168,9 @@ class Signatures(support.Scratch):
             with self.subTest("release.sh: " + name), self.assertRaises(certificate.Refused):
                 certificate.pem_certificates(self.write("given.pem", data), "the roots")
 
-    def test_one_issuer_rule(self):
-        # release.sh follows a chain exactly as far as the verifier does: a link the verifier
-        # does not follow (a key of a kind code signing CAs do not use, another name) is not
-        # one release.sh accepts.
+    def test_one_chain_rule(self):
+        # release.sh's check walks a chain by the verifier's walk: what it lets the publisher
+        # sign is what the verifier accepts, and what the verifier refuses it refuses too.
         from cryptography.hazmat.primitives.asymmetric import ed25519
         ed_key, ed_name = ed25519.Ed25519PrivateKey.generate(), support.name_of((CN, "Ed Root"))
         ed_root = (x509.CertificateBuilder().subject_name(ed_name).issuer_name(ed_name)
@@ -180,12 +179,46 @@ class Signatures(support.Scratch):
         ed_leaf = (x509.CertificateBuilder().subject_name(support.name_of((CN, "Ed Leaf"))).issuer_name(ed_name)
                    .public_key(self.leaf_key.public_key()).serial_number(2).not_valid_before(support.START)
                    .not_valid_after(support.START + datetime.timedelta(days=30)).sign(ed_key, None))
-        for name, cert, issuer, followed in (("an ECDSA link", self.inter, self.root, True),
-                                             ("an Ed25519 link", ed_leaf, ed_root, False),
-                                             ("another issuer's name", self.inter, self.inter, False)):
-            with self.subTest(name):
-                self.assertEqual(authenticode.issued_by(cert, issuer), followed)
-                self.assertEqual(certificate.issued_by(cert, issuer), followed)
+        # The intermediate's name and key, issued by a root not given: a dead end to back out of.
+        stray = support.certificate(self.inter.subject, self.inter_key, support.name_of((CN, "Gone")),
+                                    self.root_key, ca=True)
+        keys = [self.root_key] + [ec.generate_private_key(ec.SECP256R1()) for _ in range(10)]
+        tall = [self.root]
+        for number, key in enumerate(keys[1:], 1):
+            tall.append(support.certificate(support.name_of((CN, f"CA {number}")), key, tall[-1].subject,
+                                            keys[number - 1], ca=True))
+        tall.append(support.certificate(self.leaf.subject, self.leaf_key, tall[-1].subject, keys[-1]))
+        # The same root's name and key issued by a root above it: one certificate more.
+        above = [support.certificate(support.name_of((CN, "Above")), keys[1], ca=True)]
+        above.append(support.certificate(self.root.subject, self.root_key, above[0].subject, keys[1], ca=True))
+        rows = [
+            # (what, signer, carried, roots, the verifier's words, release.sh's words; "" accepted)
+            ("an ECDSA chain", self.under, [self.inter], [self.root], "", ""),
+            ("an Ed25519 link", ed_leaf, [], [ed_root], "the chain is broken",
+             "'CN=Ed Leaf' is not signed by the key of its issuer 'CN=Ed Root'"),
+            ("the roots given the issuing CA, not the root", self.under, [self.inter], [self.inter],
+             "which --ca holds but which is not a root",
+             "reaches 'CN=Test Intermediate', which the roots in 'r.pem' hold but which is not a root"),
+            ("a look-alike issuer carried first, a dead end", self.under, [stray, self.inter], [self.root], "", ""),
+            ("12 certificates, signer to root", tall[-1], tall[1:-1], [self.root], "", ""),
+            ("13 certificates", tall[-1], tall[1:-1] + [above[1]], [above[0]], "longer than 12 certificates",
+             "has a chain of more than 12 certificates"),
+        ]
+        der = chain.der_of
+        for what, signer, carried, roots, verifier_words, release_words in rows:
+            with self.subTest(what):
+                why = chain.check(der(signer), [der(cert) for cert in carried], [der(root) for root in roots],
+                                  chain.now(), None)
+                try:
+                    certificate.check_chain(signer, [signer] + carried, roots, "in 'c.pem'", "the roots in 'r.pem'",
+                                            chain.now())
+                    said = ""
+                except certificate.Refused as refusal:
+                    said = str(refusal)
+                self.assertEqual(bool(why), bool(verifier_words), why)
+                self.assertEqual(bool(said), bool(release_words), said)
+                self.assertIn(verifier_words, why)
+                self.assertIn(release_words, said)
 
     def assertLine(self, lines, words):
         self.assertTrue(any(words in line for line in lines), "\n".join(lines))

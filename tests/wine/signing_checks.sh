@@ -730,6 +730,7 @@ chain_checks() {  # CA_DIR
   done <<EOT
 the signer and its intermediate, to their root|$ca/chain.pem|$ca/root.pem|
 the signer without its intermediate|$ca/leaf.pem|$ca/root.pem|'CN=DORVANE test publisher,O=DORVANE test' was issued by 'CN=DORVANE test intermediate', which neither that file nor the roots hold
+roots that are the intermediate, not its root|$ca/chain.pem|$ca/intermediate.pem|reaches 'CN=DORVANE test intermediate', which the roots in '$ca/intermediate.pem' hold but which is not a root
 roots that are not the chain's|$ca/chain.pem|$ca/other-root.pem|does not reach the roots in '$ca/other-root.pem': 'CN=DORVANE test intermediate' was issued by 'CN=DORVANE test root'
 no roots, and the signer is not its own|$ca/chain.pem||does not reach its own file's roots (DORVANE_RELEASE_CA names none)
 a signer below the root whose certificate is a CA's|$ca/ca-chain.pem|$ca/root.pem|would not verify: "CN=DORVANE test signing CA"'s certificate is a CA's (basic constraints), not one issued to sign code with
