@@ -32,6 +32,7 @@ const CDX = require('@cyclonedx/cyclonedx-library');
 const { PackageURL } = require('packageurl-js');
 const parseSpdx = require('spdx-expression-parse');
 const uuid = require('uuid');
+const sigstoreCore = require('@sigstore/core');
 const EXE = contract.members[0].name;
 const spec = CDX.Spec.SpecVersionDict[contract.records.sbom_spec];
 const fail = (why) => {
@@ -255,13 +256,8 @@ const publisher = (project) =>
   new CDX.Models.OrganizationalEntity({ name: project.publisher, url: new Set([project.homepage]) });
 const debian = () => new CDX.Models.OrganizationalEntity({ name: 'Debian', url: new Set(['https://www.debian.org/']) });
 
-// JSON with every object's keys in order: one text for one content.
-const canonical = (v) =>
-  Array.isArray(v)
-    ? `[${v.map(canonical).join(',')}]`
-    : v && typeof v === 'object'
-      ? `{${Object.keys(v).sort().map((k) => `${JSON.stringify(k)}:${canonical(v[k])}`).join(',')}}`
-      : JSON.stringify(v);
+// JSON with every object's keys in order, Sigstore's own: one text for one content.
+const canonical = (v) => sigstoreCore.json.canonicalize(v);
 
 // A deterministic urn:uuid: a UUID version 5 (RFC 9562) of the name in the URL namespace.
 const uuid5 = (name) => `urn:uuid:${uuid.v5(name, uuid.v5.URL)}`;
@@ -609,15 +605,9 @@ function provenance(o) {
 
 // --- the signed envelope ---------------------------------------------------------------------
 
-// DSSE's pre-authentication encoding: what the signature covers.
-// DSSE's pre-authentication encoding, Sigstore's own (the verifiers users run compute it so).
-function pae(type, body) {
-  try {
-    return require('@sigstore/core').dsse.preAuthEncoding(type, body);
-  } catch {
-    return fail(`no Sigstore packages in ${modules}: install release/sbom/package-lock.json's (scripts/ensure-tools.sh records)`);
-  }
-}
+// DSSE's pre-authentication encoding, what the signature covers: Sigstore's own (the
+// verifiers users run compute it so).
+const pae = (type, body) => sigstoreCore.dsse.preAuthEncoding(type, body);
 
 // The certificates of a PEM file, by the project's one PEM rule (as the verifier's pem_blocks
 // reads one): a block that does not end, or ends with another kind's line, refuses the file
