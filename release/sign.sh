@@ -215,8 +215,9 @@ signing_failed() {  # WHAT LOG
 facts_options=()
 [ -z "$roots" ] || facts_options+=(--roots "$roots")
 [ "$kind" != check ] || [ -n "$roots" ] || facts_options+=(--own-root)
-[ "$kind" != check ] || facts_options+=(--public-key "$work/public.pem")
-[ "$kind" != envelope ] || [ "$source" != pkcs12 ] || facts_options+=(--chain "$work/certs.pem")
+# (The envelope is made with the vetted signer's key as certificate.py writes it: no second
+# reader of the certificate file.)
+[ "$kind" = exe ] || [ "$kind" = msi ] || facts_options+=(--public-key "$work/public.pem")
 if [ "$source" = pkcs12 ]; then
   facts=$(printf '%s\n' "$secret" | "$python" "$here/certificate.py" sign.sh "$config" "${facts_options[@]}") || exit 1
 else
@@ -312,11 +313,9 @@ if [ "$kind" != envelope ]; then
 fi
 
 # The envelope: records.mjs encodes what DSSE signs, OpenSSL signs it, and records.mjs
-# assembles the envelope from the signature and the certificate whose key made it, then
-# the bundle from the envelope. (A PKCS#12 file's certificates are public: the envelope
-# carries them.)
-[ "$source" != pkcs12 ] || certs=$work/certs.pem
+# assembles the envelope from the signature and the signer's public key, then the bundle
+# from the envelope.
 "$node" "$records" pae "$provenance" "$work/pae"
 sign_blob "$work/pae" "$work/sig" "the provenance"
-"$node" "$records" envelope "$provenance" "$work/sig" "$certs" "$out"
-"$node" "$records" bundle "$out" "$certs" "$bundle"
+"$node" "$records" envelope "$provenance" "$work/sig" "$work/public.pem" "$out"
+"$node" "$records" bundle "$out" "$work/public.pem" "$bundle"

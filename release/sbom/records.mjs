@@ -8,12 +8,12 @@
 //                                        dorvane-<version>-<arch>.provenance.json
 //   node records.mjs sbom|provenance OPTIONS   writes one of them
 //   node records.mjs pae PROVENANCE OUT  writes what its DSSE signature covers
-//   node records.mjs envelope PROVENANCE SIGNATURE CERTS OUT   wraps release/sign.sh's
+//   node records.mjs envelope PROVENANCE SIGNATURE KEY OUT   wraps release/sign.sh's
 //                                        signature of that into the envelope
-//   node records.mjs bundle ENVELOPE CERTS OUT   the same envelope as a Sigstore bundle
+//   node records.mjs bundle ENVELOPE KEY OUT   the same envelope as a Sigstore bundle
 //   node records.mjs check SBOM          validates an SBOM: schema, licences, purls
 // OPTIONS are --name value pairs; see `options` below.
-import { createHash, verify, X509Certificate } from 'node:crypto';
+import { createHash, createPublicKey, verify } from 'node:crypto';
 import { execFileSync } from 'node:child_process';
 import { readFileSync, writeFileSync, realpathSync, existsSync, mkdirSync } from 'node:fs';
 import { basename, dirname, join, normalize } from 'node:path';
@@ -609,43 +609,32 @@ function provenance(o) {
 // verifiers users run compute it so).
 const pae = (type, body) => sigstoreCore.dsse.preAuthEncoding(type, body);
 
-// The certificates of a PEM file, by the project's one PEM rule (as the verifier's pem_blocks
-// reads one): a block that does not end, or ends with another kind's line, refuses the file
-// (a reader that skipped it would use fewer certificates than the file holds, and say
-// nothing), and so does a certificate that cannot be read.
-function certificates(file) {
-  const text = readFileSync(file, 'utf8');
-  const blocks = [...text.matchAll(/-----BEGIN ([A-Z0-9 ]+)-----[^-]+-----END \1-----/g)];
-  if ((text.match(/-----BEGIN /g) || []).length !== blocks.length) fail(`${file} has a PEM block that does not end`);
-  return blocks
-    .filter((block) => block[1] === 'CERTIFICATE')
-    .map((block, i) => {
-      try {
-        return new X509Certificate(block[0]);
-      } catch {
-        return fail(`${file}: its PEM certificate ${i + 1} cannot be read`);
-      }
-    });
-}
-
 const payloadType = contract.records.payload_type;
 
+// The signer's public key as release/certificate.py writes it from the certificate it
+// vetted (the certificate file has one reader, by the one PEM rule), and its keyid: the
+// SHA-256 of its SPKI DER.
+const publicKey = (file) => {
+  try {
+    return createPublicKey(readFileSync(file));
+  } catch {
+    return fail(`${file} holds no public key`);
+  }
+};
+const keyidOf = (key) => createHash('sha256').update(key.export({ type: 'spki', format: 'der' })).digest('hex');
+
 // The envelope of a signature that release/sign.sh made of pae's output, named by the
-// SHA-256 of the signer's public key (SPKI DER): the certificate of CERTS whose key
-// verifies it, so that a signature by any other key is refused here.
-function envelope(provenanceFile, sigFile, certsFile, out) {
+// signer's keyid: a signature by any other key than KEY's is refused here.
+function envelope(provenanceFile, sigFile, keyFile, out) {
   const body = readFileSync(provenanceFile);
   const sig = readFileSync(sigFile);
-  const signer = certificates(certsFile)
-    .map((cert) => cert.publicKey)
-    .find((key) => verify('sha256', pae(payloadType, body), key, sig));
-  if (!signer) fail(`no certificate of ${certsFile} verifies the envelope's signature`);
+  const signer = publicKey(keyFile);
+  if (!verify('sha256', pae(payloadType, body), signer, sig)) fail(`the key ${keyFile} does not verify the envelope's signature`);
   if (signer.asymmetricKeyType !== 'rsa') fail('the envelope is signed with RSA keys only (their signatures are deterministic)');
-  const spki = signer.export({ type: 'spki', format: 'der' });
   const env = {
     payloadType,
     payload: body.toString('base64'),
-    signatures: [{ keyid: createHash('sha256').update(spki).digest('hex'), sig: sig.toString('base64') }],
+    signatures: [{ keyid: keyidOf(signer), sig: sig.toString('base64') }],
   };
   writeFileSync(out, JSON.stringify(env) + '\n');
 }
@@ -665,16 +654,14 @@ function sigstore() {
   }
 }
 
-function bundle(envelopeFile, certsFile, out) {
+function bundle(envelopeFile, keyFile, out) {
   const sig = sigstore();
   const env = JSON.parse(readFileSync(envelopeFile, 'utf8'));
   if (env.signatures?.length !== 1) fail(`${envelopeFile}: a bundle carries one signature, the envelope has ${env.signatures?.length}`);
   const parsed = sig.bundle.envelopeFromJSON(env);
   const keyid = parsed.signatures[0].keyid;
-  const key = certificates(certsFile)
-    .map((cert) => cert.publicKey)
-    .find((k) => createHash('sha256').update(k.export({ type: 'spki', format: 'der' })).digest('hex') === keyid);
-  if (!key) fail(`no certificate of ${certsFile} has the key ${keyid} that signed ${envelopeFile}`);
+  const key = publicKey(keyFile);
+  if (keyidOf(key) !== keyid) fail(`the key ${keyFile} is not the key ${keyid} that signed ${envelopeFile}`);
   const made = sig.bundle.toDSSEBundle({
     artifact: parsed.payload,
     artifactType: parsed.payloadType,
@@ -740,4 +727,4 @@ else if (command === 'pae' && rest.length === 2) writeFileSync(rest[1], pae(payl
 else if (command === 'envelope' && rest.length === 4) envelope(...rest);
 else if (command === 'bundle' && rest.length === 3) bundle(...rest);
 else if (command === 'check' && rest.length === 1) await check(rest[0]);
-else fail('usage: records.mjs records|sbom|provenance OPTIONS | pae PROVENANCE OUT | envelope PROVENANCE SIG CERTS OUT | bundle ENVELOPE CERTS OUT | check SBOM');
+else fail('usage: records.mjs records|sbom|provenance OPTIONS | pae PROVENANCE OUT | envelope PROVENANCE SIG KEY OUT | bundle ENVELOPE KEY OUT | check SBOM');
