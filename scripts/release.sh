@@ -238,9 +238,8 @@ for preset in "${presets[@]}"; do records_refusal "$preset" "$(node_modules_of "
 configure() {  # PRESET
   local log=$root/$1.configure.log
   mkdir -p "$root"
-  local binary=()
-  [ "$root" = "$src/build" ] || binary=(-B "$root/$1")
-  if step env -C "$caller" cmake -S "$src" --preset "$1" "${binary[@]}" -U 'DORVANE_SIGN_*' \
+  # (-B always: where the preset would put its tree is CMakePresets.json's to say.)
+  if step env -C "$caller" cmake -S "$src" --preset "$1" -B "$root/$1" -U 'DORVANE_SIGN_*' \
     "${@:2}" >"$log" 2>&1; then
     return 0
   fi
