@@ -57,12 +57,6 @@ def arch(name):
     return load()["architectures"][name]
 
 
-def arch_of_preset(preset):
-    """The package architecture a CMake preset builds, or None."""
-    found = [name for name, entry in load()["architectures"].items() if entry["preset"] == preset]
-    return found[0] if found else None
-
-
 def package(version, arch_name):
     """dorvane-<version>-<arch>: the name every file of one architecture's release starts with."""
     return fill(load()["package"], {"version": version, "arch": arch_name})
@@ -130,6 +124,7 @@ def msi_values(arch_name, version, epoch, files, msitools=None):
               "publisher": project()["publisher"], "msitools": "<version>" if msitools is None else msitools}
     values.update({key: value for key, value in entry.items() if not isinstance(value, dict)})
     values.update(msi["text"])
+    values["cabinet"] = msi["cabinet"]
     # The package code covers the files' bytes, in the C locale's order of their names, so
     # that a signed and an unsigned package are told apart.
     values["members_sha256"] = hashlib.sha256(b"".join(files[name] for name in sorted(files))).hexdigest()
@@ -154,7 +149,13 @@ def msi_expected(arch_name, version, epoch, files, msitools=None):
                      "rows": [fill(row, values) for row in table["rows"]]}
               for name, table in msi["tables"].items()}
     summary = {key: fill(value, values) for key, value in msi["summary"].items()}
-    return {"tables": tables, "summary": summary, "streams": sorted(msi["streams"])}
+    return {"tables": tables, "summary": summary, "streams": sorted(streams())}
+
+
+def streams():
+    """The streams the build writes into an MSI besides its tables' (a signature's aside)."""
+    msi = load()["msi"]
+    return fill(msi["streams"], {"cabinet": msi["cabinet"]})
 
 
 def msi_differences(found, expected, quote=repr):

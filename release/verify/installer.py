@@ -104,7 +104,7 @@ def accounted(data, tables):
     stream only for a table it lists, and no other stream but the contract's and the
     signature's (which the signature check holds to osslsigncode's reading of them)."""
     spec = contract.load()["msi"]
-    allowed = set(spec["streams"]) | set(spec["signature_streams"])
+    allowed = set(contract.streams()) | set(spec["signature_streams"])
     try:
         found = cfb.entries(data)
     except Refused as refusal:
