@@ -24,10 +24,13 @@ headers=$("$objdump" -p "$exe")
 # DYNAMIC_BASE (0x40), NX_COMPAT (0x100) and TERMINAL_SERVER_AWARE (0x8000): NO_SEH
 # (0x400) for the 32-bit exe, HIGH_ENTROPY_VA (0x20) for the 64-bit ones.
 case $arch in
-  win32) format=pei-i386 flags=8540 machine=014c ;;
-  win64) format=pei-x86-64 flags=8160 machine=8664 ;;
-  arm64) format=coff-arm64 flags=8160 machine=aa64 ;;
+  win32) format=pei-i386 flags=8540 ;;
+  win64) format=pei-x86-64 flags=8160 ;;
+  arm64) format=coff-arm64 flags=8160 ;;
 esac
+# The COFF machine field, as release/contract.json has it for the architecture.
+machine=$(printf %04x "$(jq -e --arg arch "$arch" '.architectures[$arch].pe_machine' \
+  "$(dirname "$0")/../../release/contract.json")") || exit
 
 imports=$(grep -oE 'DLL Name: .*' <<<"$headers" | cut -d' ' -f3- | tr '[:lower:]' '[:upper:]' | sort -u | tr '\n' ' ')
 why=""
