@@ -100,10 +100,11 @@ dorvane_contract_list(members members)
 string(LENGTH "DORVANE ${PROJECT_VERSION}" title_length)
 string(REPEAT "=" ${title_length} DORVANE_TITLE_RULE)
 foreach(member IN LISTS members)
-  string(JSON source ERROR_VARIABLE binary GET "${member}" text)
-  if(binary)
+  string(JSON role ERROR_VARIABLE no_role GET "${member}" role)
+  if(role STREQUAL "program")
     continue()  # the exe, installed above
   endif()
+  string(JSON source GET "${member}" text)
   string(JSON name GET "${member}" name)
   # NEWLINE_STYLE converts the template's own line ends, not those inside a substituted
   # value (the notices' runtime sections): every line end is made CRLF after substitution.

@@ -44,9 +44,14 @@ def members():
     return [member["name"] for member in load()["members"]]
 
 
+def member(role):
+    """The member of each package with that role: "program" (the exe), "guide" (whose first
+    paragraph is the long description)."""
+    return next(entry["name"] for entry in load()["members"] if entry.get("role") == role)
+
+
 def exe():
-    """The program's own file in each package."""
-    return members()[0]
+    return member("program")
 
 
 def arches():

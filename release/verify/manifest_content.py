@@ -20,8 +20,7 @@ LOCALE = "en-US"
 # The winget manifests by their ManifestType, which names their schema too.
 WINGET_KINDS = ("version", "installer", "defaultLocale")
 SCOOP = "scoop"
-# The ZIP member whose first paragraph is the long description.
-GUIDE = "README.txt"
+GUIDE = contract.member("guide")
 TAGS = ["shutdown", "restart", "reboot", "logoff", "poweroff", "command-line", "administration",
         "scheduled-task"]
 # Windows versions by the supportedOS ids an application manifest can name.

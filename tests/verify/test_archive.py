@@ -11,7 +11,7 @@ from verify import archive, contract, limits, release, report
 
 SOURCE = support.SOURCE  # (support puts the package on the path)
 BASE = "dorvane-1.0.0-win64"
-MEMBERS = ["dorvane.exe", "README.txt", "LICENSE", "THIRD-PARTY-NOTICES.txt"]
+MEMBERS = contract.members()
 
 
 def build_zip(contents=None):

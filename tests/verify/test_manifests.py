@@ -33,7 +33,7 @@ def package_reads():
     reads = {}
     for arch in contract.arches():
         exe = support.manifest_pe(contract.arch(arch)["pe_machine"], WINDOWS)
-        files = dict({name: name.encode() for name in contract.members()}, **{"dorvane.exe": exe, "README.txt": GUIDE})
+        files = dict({name: name.encode() for name in contract.members()}, **{contract.exe(): exe, contract.member("guide"): GUIDE})
         reads[contract.package(VERSION, arch)] = {
             "exe": exe, "guide": GUIDE, "msi": contract.msi_expected(arch, VERSION, EPOCH, files),
             "zip_bytes": b"zip " + arch.encode(), "msi_bytes": b"msi " + arch.encode()}

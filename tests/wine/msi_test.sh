@@ -20,6 +20,7 @@ scenarios=(first_install chosen_folder)
 [ "${9-}" != first ] || scenarios=(first_install)
 "$run" "$arch" --check >/dev/null || exit
 source "$here/../checks.sh"
+mapfile -t members < <(jq -r '.members[].name' "$here/../../release/contract.json")
 
 # Two throwaway prefixes: a first install, and an upgrade. (Wine's msiexec leaves the
 # separator behind when it takes its entry off the PATH, and wine's cmd stops searching
@@ -77,7 +78,7 @@ remembered() {
 }
 check_installed() {  # the new version's files, entry and PATH entry
   cmp -s "$folder/dorvane.exe" "$new_exe" || why=$(why_not "$why" "$folder holds no new dorvane.exe")
-  for file in README.txt LICENSE THIRD-PARTY-NOTICES.txt; do
+  for file in "${members[@]}"; do
     [ -f "$folder/$file" ] || why=$(why_not "$why" "no $file")
   done
   [ "$(entries)" = "$version " ] || why=$(why_not "$why" "uninstall entries: '$(entries)'")
