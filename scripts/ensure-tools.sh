@@ -27,11 +27,12 @@ lean=" qemu-system-x86 qemu-system-arm reprotest diffoscope-minimal "
 # Each group's Debian packages, as apt names them; add_group reads a group's list by its name.
 # shellcheck disable=SC2034
 {
-host=(cmake ninja-build g++ git googletest
-  # The verifier's one file and its in-process tests (verify.unit): Debian's Python with
-  # asn1crypto, cryptography, pefile and PyYAML, libmsi's bindings, and the tools it runs.
-  python3 python3-asn1crypto python3-cryptography python3-pefile python3-yaml python3-gi gir1.2-libmsi-1.0
+# The verifier's one file (scripts/verify-release) and its in-process tests (verify.unit):
+# Debian's Python with asn1crypto, cryptography, pefile and PyYAML, libmsi's bindings, and
+# the tools it runs. Every Windows suite's release checks run it too.
+verifier=(python3 python3-asn1crypto python3-cryptography python3-pefile python3-yaml python3-gi gir1.2-libmsi-1.0
   osslsigncode msitools openssl)
+host=(cmake ninja-build g++ git googletest "${verifier[@]}")
 # What builds the ARM64 exe: Debian's clang, lld and LLVM tools, and what builds its
 # mingw-w64 runtime from Debian's sources (toolchain/arm64-sysroot.sh), with the x86 mingw
 # g++'s libstdc++ headers; the header checksum lld leaves 0 (toolchain/pe-checksum.py), by
@@ -41,23 +42,23 @@ arm64_toolchain=(clang lld llvm dpkg-dev make bzip2 xz-utils g++-mingw-w64-x86-6
 # initramfs.
 vm=(busybox-static cpio)
 # What every Windows suite's packaging and release checks use.
-windows_common=(cmake ninja-build procps
+windows_common=(cmake ninja-build procps "${verifier[@]}"
   # The MSI packages, made of the contract's tables by release/make_msi.py: msibuild
-  # (msitools) and libmsi's GObject bindings, which also read MSIs as data, and gcab's,
-  # which write the cabinet.
-  msitools python3-gi gir1.2-libmsi-1.0 gir1.2-gcab-1.0
+  # (msitools) and libmsi's GObject bindings (the verifier's), and gcab's, which write the
+  # cabinet.
+  gir1.2-gcab-1.0
   # The tests' clocks: certificates out of their time, a signing run near a certificate's end.
   faketime
   # The ZIP's entries, dates, modes and owners made the same on every machine.
   strip-nondeterminism
-  # Signing and its throwaway certificate; from a token: SoftHSM's token, OpenSC's
-  # pkcs11-tool, OpenSSL's pkcs11 engine; strace records every signer's arguments.
-  osslsigncode softhsm2 opensc libengine-pkcs11-openssl strace openssl libxml2-utils
+  # Signing (osslsigncode and openssl, the verifier's) and its throwaway certificate; from a
+  # token: SoftHSM's token, OpenSC's pkcs11-tool, OpenSSL's pkcs11 engine; strace records
+  # every signer's arguments.
+  softhsm2 opensc libengine-pkcs11-openssl strace libxml2-utils
   # The SBOM and provenance checks read JSON.
   jq
-  # The manifests (PyYAML, yamllint) and scripts/verify-release: Debian's Python with
-  # pefile for PE headers, asn1crypto and cryptography for signatures.
-  python3 python3-yaml python3-pefile python3-asn1crypto python3-cryptography yamllint unzip file
+  # The manifests (the verifier's PyYAML, and yamllint).
+  yamllint unzip file
   # The release built twice under Debian's reprotest, the second time varied
   # (tests/release/reprotest.sh): diffoscope (and zipinfo, above) to show a difference,
   # disorderfs over FUSE for the file order, sudo for the other user and host name,
@@ -93,20 +94,20 @@ there=$(dpkg-query ${files:+"--admindir=$files/var/lib/dpkg"} -W -f='${db:Status
 declare -A wanted=()  # group -> its packages that are not there
 groups=()
 want_records=0
+# The groups by name; "windows" stands for its three.
+windows=(windows-x86 windows-x64 windows-arm64)
+group_names=(host windows "${windows[@]}" arm64-toolchain records checks)
 add_group() {  # GROUP: what it lacks, in wanted[GROUP]
-  case $1 in
-    windows)
-      local arch
-      for arch in windows-x86 windows-x64 windows-arm64; do add_group $arch; done
-      return
-      ;;
-    host | windows-x86 | windows-x64 | windows-arm64 | arm64-toolchain | records | checks) ;;
-    *)
-      echo "ensure-tools.sh: unknown group '$1' (host, windows, windows-x86, windows-x64, windows-arm64," \
-           "arm64-toolchain, records, checks)" >&2
-      exit 2
-      ;;
-  esac
+  local name known=0
+  for name in "${group_names[@]}"; do [ "$1" != "$name" ] || known=1; done
+  if [ $known = 0 ]; then
+    echo "ensure-tools.sh: unknown group '$1' ($(printf '%s, ' "${group_names[@]}" | sed 's/, $//'))" >&2
+    exit 2
+  fi
+  if [ "$1" = windows ]; then
+    for name in "${windows[@]}"; do add_group "$name"; done
+    return
+  fi
   [ "$1" != records ] || want_records=1
   groups+=("$1")
   local -n list=${1//-/_}
