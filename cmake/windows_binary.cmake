@@ -126,7 +126,10 @@ dorvane_contract(package package)
 string(REPLACE "@version@" "${PROJECT_VERSION}" package "${package}")
 string(REPLACE "@arch@" "${DORVANE_PACKAGE_ARCH}" DORVANE_PACKAGE_NAME "${package}")
 set(CPACK_PACKAGE_FILE_NAME ${DORVANE_PACKAGE_NAME})
-set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
+# The folder of the packages, inside the build tree; project.json names it for the release
+# script and the verifier's rebuild.
+set(package_folder package)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/${package_folder})
 # CPack names the ZIP and the checksum beside each file: with the contract's suffixes, which
 # the package scripts then take from CPack's own variables.
 dorvane_contract(CPACK_ARCHIVE_FILE_EXTENSION files zip)
@@ -189,6 +192,7 @@ dorvane_json_set(DORVANE_PACKAGE_FACTS ${DORVANE_PACKAGE_ARCH} arch)
 dorvane_contract(vm architectures ${DORVANE_PACKAGE_ARCH} vm)
 dorvane_json_set(DORVANE_PACKAGE_FACTS ${vm} vm)
 dorvane_json_set(DORVANE_PACKAGE_FACTS ${DORVANE_PACKAGE_NAME} base)
+dorvane_json_set(DORVANE_PACKAGE_FACTS ${package_folder} folder)
 dorvane_json_set(DORVANE_PACKAGE_FACTS ${checksum} checksum)
 string(JSON DORVANE_PACKAGE_FACTS SET "${DORVANE_PACKAGE_FACTS}" files "{}")
 dorvane_contract_list(kinds files)

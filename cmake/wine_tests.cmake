@@ -153,7 +153,7 @@ add_test(NAME program.windows.standalone
          COMMAND bash ${wine_tests}/standalone_test.sh ${objdump} $<TARGET_FILE:dorvane>
                  ${unit_test_exe} ${PROJECT_VERSION} ${arch}
                  ${CMAKE_BINARY_DIR}/dorvane.map ${CMAKE_BINARY_DIR}/release/THIRD-PARTY-NOTICES.txt
-                 ${CMAKE_BINARY_DIR}/package/${sbom})
+                 ${CPACK_PACKAGE_DIRECTORY}/${sbom})
 # After release.build, which makes the package its SBOM comes in.
 set_tests_properties(program.windows.standalone PROPERTIES DEPENDS release.build)
 

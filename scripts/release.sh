@@ -377,7 +377,7 @@ rm -rf "$out"
 temporary+=("$out")
 mkdir -p "$out"
 for i in "${!presets[@]}"; do
-  package=$root/${presets[i]}/package
+  package=$root/${presets[i]}/$(package_facts "${presets[i]}" .package.folder)
   checksum=$(package_facts "${presets[i]}" .package.checksum)
   msi=$package/$(package_facts "${presets[i]}" .package.files.msi)
   missing=()

@@ -6,10 +6,11 @@ import os
 import shutil
 import zipfile
 
-from . import contract
+from . import contract, jsondata
 from .archive import fingerprint, Digest
+from .folder import plain_name
 from .limits import Deadline
-from .report import q, show
+from .report import Refused, q, show
 from .tools import NOT_RUN, OSSLSIGNCODE_NEEDED, brief, have
 
 
@@ -99,7 +100,18 @@ def check(base, arch, recorded, ctx, deadline):
                       f"cmake --build --preset {preset} --target package", cwd=tree, env=env)
     if not report.check(f"rebuilt {preset} at {commit[:12]}", why):
         return
-    made = os.path.join(tree, "build", preset, "package")
+    # The package folder the rebuilt tree's project.json names, inside that tree.
+    built = os.path.join(tree, "build", preset)
+    try:
+        with open(os.path.join(built, "project.json"), "rb") as handle:
+            facts = jsondata.strict(handle.read((1 << 16) + 1), "project.json", 1 << 16)
+        named = jsondata.dig(facts, "package", "folder", kind=str)
+    except (OSError, Refused):
+        named = None
+    if not report.check(f"{base}: the rebuild's project.json names its package folder",
+                        "" if named and plain_name(named) else "it names none, or not a relative one"):
+        return
+    made = os.path.join(built, named)
     members, exe = contract.members(), contract.exe()
     if ctx.signed.get(base):
         # Without the signing key the rebuild is unsigned: the exe, its signature taken off,
