@@ -2,6 +2,7 @@
 # identity, the package members, the architectures and the file names come from there.
 #   dorvane_contract(OUT KEY...)   the value at that path (a JSON text for an object or list)
 #   dorvane_contract_list(OUT KEY...)   the keys of an object, or the items of a list, as a list
+#   dorvane_contract_member(OUT ROLE)   the name of the package member with that role
 # (Included by the configure, which reconfigures when the contract changes, and by CPack's
 # package scripts.)
 set(DORVANE_CONTRACT_FILE ${CMAKE_CURRENT_LIST_DIR}/../release/contract.json)
@@ -28,6 +29,17 @@ function(dorvane_contract_list out)
     endforeach()
   endif()
   set(${out} "${items}" PARENT_SCOPE)
+endfunction()
+
+function(dorvane_contract_member out role)
+  dorvane_contract_list(members members)
+  foreach(member IN LISTS members)
+    string(JSON has ERROR_VARIABLE none GET "${member}" role)
+    if(has STREQUAL role)
+      string(JSON name GET "${member}" name)
+      set(${out} "${name}" PARENT_SCOPE)
+    endif()
+  endforeach()
 endfunction()
 
 #   dorvane_json_set(JSON_VAR VALUE KEY...)   sets that path of the JSON text to the string VALUE

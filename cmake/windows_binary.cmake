@@ -96,16 +96,16 @@ endif()
 # SHA-256 beside it.
 install(TARGETS dorvane RUNTIME DESTINATION .)
 dorvane_contract_list(members members)
+dorvane_contract_member(exe program)
 # The guide's title underlined to its length, whatever the version's.
 string(LENGTH "DORVANE ${PROJECT_VERSION}" title_length)
 string(REPEAT "=" ${title_length} DORVANE_TITLE_RULE)
 foreach(member IN LISTS members)
-  string(JSON role ERROR_VARIABLE no_role GET "${member}" role)
-  if(role STREQUAL "program")
-    continue()  # the exe, installed above
+  string(JSON name GET "${member}" name)
+  if(name STREQUAL exe)
+    continue()  # installed above
   endif()
   string(JSON source GET "${member}" text)
-  string(JSON name GET "${member}" name)
   # NEWLINE_STYLE converts the template's own line ends, not those inside a substituted
   # value (the notices' runtime sections): every line end is made CRLF after substitution.
   configure_file(${source} ${release_dir}/${name}.lf @ONLY NEWLINE_STYLE UNIX)
