@@ -2,8 +2,11 @@
 """The signing secrets (a token's PIN, a PKCS#12 file's password): read once, and handed
 only to what signs. scripts/release.sh and release/sign.sh both read them through here.
 
-usage: secret.py PROGRAM file PATH WHAT
-         prints the one line the file or pipe PATH holds (WHAT: PIN, password)
+usage: secret.py PROGRAM pin [PATH]
+         prints a token's PIN: the one line the file or pipe PATH holds
+         (DORVANE_SIGN_PIN_FILE), else (PATH empty or not given) what its standard input
+         gives (DORVANE_SIGN_PIN), which must not be empty; its standard input is read
+         either way
        secret.py PROGRAM serve PARENT_PID NAME...
          the agent: holds the secrets it reads from its standard input (pairs of
          "pin"/"password" and the value, each ended by a NUL) and gives each, while the
@@ -74,6 +77,19 @@ def read_file(path, what):
             raise Refused(f"{label} gave no {what} (a pipe serves one reading: for several builds give a file)")
         raise Refused(f"{label} is empty: write the {what} into it")
     return data
+
+
+def pin(path):
+    """The PIN of the file or pipe PATH, before the value given on standard input, which is
+    read all the same: whoever writes it there sees no broken pipe."""
+    given = sys.stdin.buffer.read(MAX_SECRET + 1)
+    if path:
+        return read_file(path, "PIN")
+    if len(given) > MAX_SECRET:
+        raise Refused(f"DORVANE_SIGN_PIN holds more than {MAX_SECRET} bytes")
+    if not given:
+        raise Refused("DORVANE_SIGN_PIN is empty: set it (or DORVANE_SIGN_PIN_FILE) to the token's PIN")
+    return given
 
 
 def read_bounded(fd, pipe, label):
@@ -223,12 +239,12 @@ def ask(name, what):
 
 
 def main(argv):
-    if len(argv) < 4:
+    if len(argv) < 3:
         sys.exit(__doc__)
     program, command, args = argv[1], argv[2], argv[3:]
     try:
-        if command == "file" and len(args) == 2:
-            sys.stdout.buffer.write(read_file(args[0], args[1]) + b"\n")
+        if command == "pin" and len(args) <= 1:
+            sys.stdout.buffer.write(pin(args[0] if args else "") + b"\n")
         elif command == "serve" and len(args) >= 2:
             serve(int(args[0]), args[1:])
         elif command == "ask" and len(args) == 2:

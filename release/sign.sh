@@ -142,11 +142,8 @@ case $source in
   token)
     # A PIN inside the URI would be on every signer's command line.
     [[ $key != *pin-value=* && $key != *pin-source=* ]] || fail "the key's URI must not hold the PIN: set DORVANE_SIGN_PIN_FILE"
-    if [ -n "$pin_file" ]; then
-      secret=$("$python" "$here/secret.py" sign.sh file "$pin_file" PIN) || exit 1
-    elif [ -n "$pin_given" ]; then
-      secret=$pin
-      [ -n "$secret" ] || fail "DORVANE_SIGN_PIN is empty: set it (or DORVANE_SIGN_PIN_FILE) to the token's PIN"
+    if [ -n "$pin_file$pin_given" ]; then
+      secret=$(printf %s "$pin" | "$python" "$here/secret.py" sign.sh pin "$pin_file") || exit 1
     else
       agent_secret pin || agent_gone pin ||
         fail "set DORVANE_SIGN_PIN_FILE (or DORVANE_SIGN_PIN) to the PIN of the token holding '$key'"

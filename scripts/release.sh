@@ -121,11 +121,10 @@ temporary+=("$work")
 mkdir "$work/tmp"
 export TMPDIR=$work/tmp
 # (A relative file is the caller's: read here, before anything changes folder.)
-if [ -n "$pin_file" ]; then
-  pin=$("$python" "$src/release/secret.py" release.sh file "$pin_file" PIN) || exit 2
+# (The PIN goes to secret.py through a pipe from a builtin: on no command line.)
+if [ -n "$pin_file$pin_given" ]; then
+  pin=$(printf %s "$pin" | "$python" "$src/release/secret.py" release.sh pin "$pin_file") || exit 2
   pin_given="set"
-elif [ -n "$pin_given" ] && [ -z "$pin" ]; then
-  refuse "DORVANE_SIGN_PIN is empty: set it (or DORVANE_SIGN_PIN_FILE) to the token's PIN"
 fi
 
 # What a release is comes from the contract: the presets, the kinds of file, in its order,

@@ -900,6 +900,14 @@ release_checks() {
   grep -q '^sign.sh: .*PIN incorrect' "$tmp/release-wrong.log" && grep -q '^release.sh: .*nothing was built' \
     "$tmp/release-wrong.log" || why=$(why_not "$why" "$(grep -m2 '^sign.sh\|^release.sh' "$tmp/release-wrong.log" | tr '\n' ' ')")
   record "release.sh with a wrong PIN: one login, nothing built" "$why"
+  # An empty PIN: refused at once, in the words sign.sh's refusal uses (secret.py's).
+  status=0
+  release "$tmp/release-empty.log" - DORVANE_SIGN_PIN= -- "${args[@]}" || status=$?
+  why=""
+  [ $status = 2 ] && [ "$(cat "$tmp/release-empty.log")" = \
+    "release.sh: DORVANE_SIGN_PIN is empty: set it (or DORVANE_SIGN_PIN_FILE) to the token's PIN" ] ||
+    why="status $status: $(head -3 "$tmp/release-empty.log" | tr '\n' ' ')"
+  record "release.sh with an empty DORVANE_SIGN_PIN: refused before anything runs" "$why"
 
   # A signer whose intermediate the certificate file lacks: refused before anything is built.
   status=0
