@@ -231,13 +231,21 @@ class Rebuild(support.Scratch):
         path = self.write(f"bin/{name}", "#!/bin/sh\n" + script)
         os.chmod(path, 0o755)
 
+    def cmake(self, files=None, folder="package"):
+        """A cmake whose build writes project.json, naming FOLDER, and FILES (name: bytes) there."""
+        tree = "build/windows-x64"
+        self.tool("cmake", f'[ "$1" != --build ] || {{ mkdir -p {tree}/{folder} && '
+                  + f"""printf '{{"package": {{"folder": "{folder}"}}}}' >{tree}/project.json"""
+                  + "".join(f" && printf {data.decode()} >{tree}/{folder}/{name}" for name, data in (files or {}).items())
+                  + "; }\n")
+
     def setUp(self):
         super().setUp()
         path = os.environ["PATH"]
         self.addCleanup(os.environ.__setitem__, "PATH", path)
         os.environ["PATH"] = self.path("bin") + os.pathsep + path
         self.tool("git", 'case "$1" in clone) mkdir -p "$6" ;; esac\nexit 0\n')
-        self.tool("cmake", 'exit 0\n')
+        self.cmake()
 
     def context(self, **change):
         ctx = support.context(self.tmp, **change)
@@ -259,12 +267,13 @@ class Rebuild(support.Scratch):
         rows = [("the same files", made, "ok   rebuilt, byte for byte: " + base + ".msi"),
                 ("another MSI", dict(made, **{base + ".msi": b"other"}),
                  f"FAIL rebuilt, byte for byte: {base}.msi: differs from the rebuild's"),
-                ("no MSI made", {base + ".zip": b"zip"}, f"FAIL rebuilt, byte for byte: {base}.msi: the rebuild made no")]
-        for what, rebuilt, words in rows:
+                ("no MSI made", {base + ".zip": b"zip"}, f"FAIL rebuilt, byte for byte: {base}.msi: the rebuild made no"),
+                ("another package folder", made, "ok   rebuilt, byte for byte: " + base + ".msi", "made"),
+                ("a package folder outside the tree", made, f"FAIL {base}: the rebuild's project.json names its "
+                 "package folder", "../made")]
+        for what, rebuilt, words, *folder in rows:
             with self.subTest(what):
-                package = "build/windows-x64/package"
-                self.tool("cmake", f'[ "$1" != --build ] || {{ mkdir -p {package} && cd {package} && '
-                          + " && ".join(f"printf {data.decode()} >{name}" for name, data in rebuilt.items()) + "; }\n")
+                self.cmake(rebuilt, *folder)
                 ctx, _ = self.context()
                 ctx.signed[base], ctx.folder = False, types.SimpleNamespace(files=made)
                 lines = self.run_rebuild(ctx, base)
