@@ -199,10 +199,10 @@ class CompoundFile(support.Scratch):
 
     def test_every_stream_and_storage_accounted_for(self):
         signature, extended = contract.load()["msi"]["signature_streams"]
-        tables = list(contract.load()["msi"]["tables"])
+        tables, cabinet = list(contract.load()["msi"]["tables"]), contract.load()["msi"]["cabinet"]
 
         def made(**streams):
-            with open(made_msi(self, {"dorvane.cab": b"MSCF", **streams}), "rb") as handle:
+            with open(made_msi(self, {cabinet: b"MSCF", **streams}), "rb") as handle:
                 return handle.read()
         genuine = made()
         rows = [
@@ -228,8 +228,8 @@ class CompoundFile(support.Scratch):
         ]
         # A stream is found only under the name Windows Installer encodes for it (the summary's
         # and the signature's, which OLE and osslsigncode write, as they are too).
-        for table, name, stored, found in ((False, "dorvane.cab", "dorvane.cab", False),
-                                           (False, "dorvane.cab", cfb.msi_encode(False, "dorvane.cab"), True),
+        for table, name, stored, found in ((False, cabinet, cabinet, False),
+                                           (False, cabinet, cfb.msi_encode(False, cabinet), True),
                                            (True, "File", "File", False),
                                            (False, signature, signature, True)):
             with self.subTest(f"{name} stored as {stored!r}"):
