@@ -136,5 +136,6 @@ FAKE_UID=1000 run_case "not root: names the packages and stops" "googletest pyth
 DORVANE_NODE_MODULES=$tmp/no-npm-packages/node_modules run_case \
   "--check records names npm packages that are not the lock file's" googletest ok ok 1 0 0 --check records -- \
   "ensure-tools.sh: records lacks the npm packages of release/sbom/package-lock.json in $tmp/no-npm-packages; install with: scripts/ensure-tools.sh records"
-run_case "an unknown group" googletest ok ok 2 0 0 nonsense --
+run_case "an unknown group: the groups named" googletest ok ok 2 0 0 nonsense -- \
+  "ensure-tools.sh: unknown group 'nonsense' (host, windows, windows-x86, windows-x64, windows-arm64, arm64-toolchain, records, checks)"
 finish
