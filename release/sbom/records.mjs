@@ -33,7 +33,7 @@ const { PackageURL } = require('packageurl-js');
 const parseSpdx = require('spdx-expression-parse');
 const uuid = require('uuid');
 const sigstoreCore = require('@sigstore/core');
-const EXE = contract.members[0].name;
+const EXE = contract.members.find((member) => member.role === 'program').name;
 const spec = CDX.Spec.SpecVersionDict[contract.records.sbom_spec];
 const fail = (why) => {
   process.stderr.write(`records.mjs: ${why}\n`);
