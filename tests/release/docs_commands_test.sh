@@ -1,27 +1,12 @@
 #!/usr/bin/env bash
-# What the users' pages and README.txt tell a reader to type, run as written on three
-# releases, so that a changed option, file name, folder or registry key fails here rather
-# than in a reader's hands. scripts/release.sh --no-build makes them of the fixture's
-# packages (release.build), never of another build: unsigned (this tree's package),
-# self-signed (the fixture's token-signed one) and ca (this tree's install packed again by
-# the package step's CPack, signed by a test CA's customer: an intermediate, a CRL
-# distribution point on a 127.0.0.1 listener nothing may contact, an organisation with a
-# comma and umlauts; privately timestamped). Each command block of the pages has a marker:
-#   <!-- docs.commands: sh -->             bash in each release's download folder: status 0
-#   <!-- docs.commands: sh signed -->      the same; on the unsigned release, with the
-#                                          self-signed one's anchors, it must fail
-#   <!-- docs.commands: sh new -->         bash once in a new folder; a cert.pem and key.pem
-#                                          it makes must pass release/sign.sh check
-#   <!-- docs.commands: cmd [status=N] --> each line by cmd under wine, status N (0), on
-#                                          the ca release (wine's msiexec reads no signature)
-#   <!-- docs.commands: not run (WHY) -->
-# README.txt's command paragraphs go by the table further down. Filled in as release.sh
-# printed them: <version>, {ProductCode}, HEX (after --sums the SHA-256 of SHA256SUMS, else
-# the signer's certificate's), DIR and FOLDER (the download folder), ANCHORS/ (a folder
-# outside it, where README.txt's verifier lines run: ROOTS.pem, TSA.pem, CRLS.pem, pub.pem),
-# CN=...,O=... (the signer's subject); verify-release is the file release.sh wrote beside
-# the release. Blocks running osslsigncode verify run on the ca release with its CRLs,
-# without, and with one revoking the signer, which must fail.
+# What the users' pages and README.txt tell a reader to type, run as written, so that a
+# changed option, file name, folder or registry key fails here rather than in a reader's
+# hands; on three releases scripts/release.sh --no-build makes of release.build's packages:
+# unsigned (this tree's), self-signed (the fixture's token-signed one) and ca (this tree's
+# install packed again by the package step's CPack, signed by a test CA's customer: an
+# intermediate, a CRL distribution point nothing may contact, an organisation with a comma
+# and umlauts; privately timestamped). Each command block of a page has a marker
+# <!-- docs.commands: HOW --> that run_block reads; README.txt's go by the table further down.
 # usage: docs_commands_test.sh SOURCE_DIR BUILD_DIR WINE_DIR
 set -u
 here=$1/tests/wine
@@ -31,59 +16,42 @@ source "$here/../checks.sh"
 source "$here/signing_checks.sh"
 # shellcheck source=../wine/publish_rows.sh
 source "$here/publish_rows.sh"
+give_up() { record "$1" "$2"; finish; exit; }
 fix=$2/release-fixture
-if [ ! -f "$fix/fixture.env" ]; then
-  record "the releases of release.build in $fix" "none: ctest runs release.build with this test (not with -FS)"
-  finish
-  exit
-fi
+[ -f "$fix/fixture.env" ] ||
+  give_up "the releases of release.build in $fix" "none: ctest runs release.build with this test (not with -FS)"
 arch="" build="" epoch="" commit="" zip="" base="" msi="" version="" has_records=0 dirty=""
 # shellcheck source=/dev/null # (the fixture's facts; the pages are this test's sources')
 source "$fix/fixture.env"
-src=$1 wine_dir=$3
-run=$here/wine-run.sh
+src=$1 wine_dir=$3 run=$here/wine-run.sh
 checked=$("$run" "$arch" --check 2>&1) || { status=$?; echo "$checked"; exit $status; }
-if [ "$has_records" != 1 ]; then
-  record "the records' tools (a release holds an SBOM and provenance)" "missing: scripts/ensure-tools.sh records"
-  finish
-  exit
-fi
+[ "$has_records" = 1 ] ||
+  give_up "the records' tools (a release holds an SBOM and provenance)" "missing: scripts/ensure-tools.sh records"
 prefix=$wine_dir/docs-commands listener=""
 trap 'stop_helpers; [ -z "$listener" ] || kill "$listener"; timeout 20 "$run" "$arch" --server "$prefix" -k 2>/dev/null; rm -rf "$prefix" "$tmp"' EXIT
 
-# release.sh runs from a committed copy of the sources (publish_release's).
 rows=$tmp/rows wrapper=()
-mkdir -p "$rows/tmpdir"
-copy_sources "$src" "$rows/src"
-{ git -C "$rows/src" init -q && git -C "$rows/src" add -A &&
-  git -C "$rows/src" -c user.name=t -c user.email=t@t commit -q -m "the sources as they are"; } ||
-  { record "a committed copy of the sources" "git failed"; finish; exit; }
+publish_sources "$src" || give_up "a committed copy of the sources" "git failed"
 declare -A sums leaf subject anchors
-# KIND CERT [ROOTS]: the release of the packages in $tmp/KIND-tree/windows-x64, its flat files
-# in $tmp/KIND/download, the anchors release.sh printed.
+# KIND TREE CERT [ROOTS]: the release of the built tree TREE, its flat files in
+# $tmp/KIND/download, the verifier beside it in $tmp/KIND/bin, the facts release.sh printed.
 release_of() {
   local kind=$1 folder verifier
-  build_dir=$tmp/$kind-tree cert=$2
+  from=$2 cert=$3
   publish_tree "$tmp/$kind"
-  DORVANE_RELEASE_CA=${3-} publish_release "$tmp/$kind"
+  DORVANE_RELEASE_CA=${4-} publish_release "$tmp/$kind"
   cp "$rows/out" "$tmp/$kind.log"
   folder=$(sed -n 's/^release [^:]*: //p' "$rows/out")
-  if [ "$(cat "$rows/status")" != 0 ] || [ ! -d "$folder" ]; then
-    record "release.sh --no-build: the $kind release" "status $(cat "$rows/status"): $(tail -3 "$rows/out" | tr '\n' ' ')"
-    return 1
-  fi
+  { [ "$released" = 0 ] && [ -d "$folder" ]; } ||
+    { record "release.sh --no-build: the $kind release" "status $released: $(tail -3 "$rows/out" | tr '\n' ' ')"; return 1; }
   mkdir -p "$tmp/$kind/download" "$tmp/$kind/bin"
   find "$folder" -maxdepth 1 -type f -exec cp {} "$tmp/$kind/download/" \;
+  # (The verifier as handed over: the file release.sh named.)
+  verifier=$(published "the verifier, one file (publish it as verify-release)" "$rows/out")
+  cp "${verifier%, SHA-256 *}" "$tmp/$kind/bin/verify-release"
   sums[$kind]=$(published "SHA-256 of SHA256SUMS" "$rows/out")
   leaf[$kind]=$(published "signer's certificate SHA-256" "$rows/out")
   subject[$kind]=$(published "signer (RFC 4514 subject)" "$rows/out")
-  # The verifier as handed over: the one file beside the release, its SHA-256 as printed.
-  verifier=$(published "the verifier, one file (publish it as verify-release)" "$rows/out")
-  cp "${verifier%, SHA-256 *}" "$tmp/$kind/bin/verify-release"
-  why=""
-  [ "$(sha256sum <"$tmp/$kind/bin/verify-release" | cut -c1-64)" = "${verifier##*SHA-256 }" ] ||
-    why="sha256sum verify-release does not print '${verifier##*SHA-256 }'"
-  record "the $kind release: the verifier beside it, with the SHA-256 release.sh printed" "$why"
 }
 
 # This tree's install packed again by the package step's own CPack configuration into TREE
@@ -91,13 +59,10 @@ release_of() {
 # changes); given SIGNING, signed so: the exe by release/sign.sh before it is packed, the MSI
 # and the envelope by the steps that sign them in a signed build.
 repackage() {  # TREE [SIGNING]
-  local tree=$1/windows-x64 cpack
-  mkdir -p "$tree"
-  cp "$build/project.json" "$build/CMakeCache.txt" "$tree/"
-  cp "${2:-$build/signing.json}" "$tree/signing.json"
+  local tree=$1/windows-x64
+  mkdir -p "$tree" && cp "$build/project.json" "$build/CMakeCache.txt" "$tree/" && cp "${2:-$build/signing.json}" "$tree/signing.json"
   echo "$epoch" >"$1/epoch"
-  printf 'include([==[%s]==])\nset(CPACK_DORVANE_SOURCE_COMMIT %s)\n' "$build/cpack_options.cmake" "$commit" \
-    >"$1/options.cmake"
+  printf 'include([==[%s]==])\nset(CPACK_DORVANE_SOURCE_COMMIT %s)\n' "$build/cpack_options.cmake" "$commit" >"$1/options.cmake"
   printf 'include([==[%s]==])\nset(CPACK_PACKAGE_DIRECTORY [==[%s]==])\nset(CPACK_PROJECT_CONFIG_FILE [==[%s]==])\n' \
     "$build/CPackConfig.cmake" "$tree/package" "$1/options.cmake" >"$1/CPackConfig.cmake"
   if [ -n "${2-}" ]; then
@@ -107,41 +72,38 @@ repackage() {  # TREE [SIGNING]
     printf 'execute_process(COMMAND bash [==[%s]==] exe ${CPACK_TEMPORARY_DIRECTORY}/dorvane.exe [==[%s]==] [==[%s]==] RESULT_VARIABLE failed)\nif(failed)\n  message(FATAL_ERROR "sign.sh failed")\nendif()\n' \
       "$src/release/sign.sh" "$1/epoch" "$tree/signing.json" >"$1/sign.cmake"
   fi
-  cpack=$(sed -n 's/^CMAKE_CPACK_COMMAND:INTERNAL=//p' "$build/CMakeCache.txt")
-  (cd "$1" && "$cpack" --config "$1/CPackConfig.cmake") >"$1/cpack.log" 2>&1 ||
+  (cd "$1" && "$(sed -n 's/^CMAKE_CPACK_COMMAND:INTERNAL=//p' "$build/CMakeCache.txt")" --config "$1/CPackConfig.cmake") \
+    >"$1/cpack.log" 2>&1 ||
     { record "CPack again in $tree" "$(grep -m2 -i 'error\|sign.sh' "$1/cpack.log" | tr '\n' ' ')"; return 1; }
+}
+# NAME ROOTS TSA LOG [CRL...]: anchors[NAME], a folder of the anchors a user is given (the
+# public key LOG printed).
+anchors_in() {
+  local folder=$tmp/anchors-$1
+  anchors[$1]=$folder
+  mkdir "$folder" && cp "$2" "$folder/ROOTS.pem" && cp "$3" "$folder/TSA.pem" &&
+    cp "$(published "public key" "$4")" "$folder/pub.pem" 2>/dev/null
+  [ $# -lt 5 ] || cat "${@:5}" >"$folder/CRLS.pem"
 }
 
 step "the unsigned release"
 if [ -z "$dirty" ]; then
-  mkdir -p "$tmp/unsigned-tree/windows-x64"
-  cp -a "$build/package" "$build/project.json" "$build/CMakeCache.txt" "$build/signing.json" "$tmp/unsigned-tree/windows-x64/"
+  release_of unsigned "$build" ""
 else
   echo "the unsigned release: this tree's package has no provenance (uncommitted changes): its install packed again"
-  repackage "$tmp/unsigned-tree"
+  repackage "$tmp/unsigned-tree" && release_of unsigned "$tmp/unsigned-tree/windows-x64" ""
 fi
-release_of unsigned ""
 step "the self-signed release"
-mkdir -p "$tmp/self-signed-tree/windows-x64"
-cp -a "$fix/signed/package" "$fix/signed/project.json" "$fix/signed/signing.json" "$fix/signed/CMakeCache.txt" \
-  "$tmp/self-signed-tree/windows-x64/"
-release_of self-signed "$fix/token-cert.pem"
-anchors[self-signed]=$tmp/anchors-self-signed
-mkdir "${anchors[self-signed]}"
-cp "$fix/token-cert.pem" "${anchors[self-signed]}/ROOTS.pem"
-cp "$(jq -r .timestamp_ca "$fix/signed/signing.json")" "${anchors[self-signed]}/TSA.pem"
-cp "$(published "public key" "$tmp/self-signed.log")" "${anchors[self-signed]}/pub.pem"
+release_of self-signed "$fix/signed" "$fix/token-cert.pem"
+anchors_in self-signed "$fix/token-cert.pem" "$(jq -r .timestamp_ca "$fix/signed/signing.json")" "$tmp/self-signed.log"
 # The unsigned release, checked with the self-signed one's anchors: it must fail.
 anchors[unsigned]=${anchors[self-signed]} leaf[unsigned]=${leaf[self-signed]} subject[unsigned]=${subject[self-signed]}
 
 step "the ca release"
 # The CRL distribution point's and AIA's address: a listener that notes every connection.
 /usr/bin/python3 -c 'import socket, sys
-server = socket.create_server(("127.0.0.1", 0))
-open(sys.argv[1], "w").write(str(server.getsockname()[1]))
-while True:
-    server.accept()[0].close()
-    open(sys.argv[2], "a").write("contacted\n")' "$tmp/cdp.port" "$tmp/contacts" &
+server = socket.create_server(("127.0.0.1", 0)); open(sys.argv[1], "w").write(str(server.getsockname()[1]))
+while True: server.accept()[0].close(); open(sys.argv[2], "a").write("contacted\n")' "$tmp/cdp.port" "$tmp/contacts" &
 listener=$!
 start_authorities "$tmp/tsa"
 for _ in $(seq 100); do [ -s "$tmp/cdp.port" ] && break; sleep 0.1; done
@@ -166,26 +128,18 @@ crl() {  # ISSUER OPTION...: openssl ca as the root or the intermediate
   crl intermediate -revoke "$ca/public.pem" && crl intermediate -gencrl -out "$ca/revoked.crl"; } >"$ca/pki.log" 2>&1 ||
   record "the test CA's signer and CRLs" "$(tail -2 "$ca/pki.log" | tr '\n' ' ')"
 signing_config "$ca/signing.json" pem "$ca/public-chain.pem" "$tmp/key.pem" "" /usr/bin/osslsigncode "$tsa/ca.pem" 30 "$good"
-repackage "$tmp/ca-tree" "$ca/signing.json" && release_of ca "$ca/public-chain.pem" "$ca/root.pem"
+repackage "$tmp/ca-tree" "$ca/signing.json" &&
+  release_of ca "$tmp/ca-tree/windows-x64" "$ca/public-chain.pem" "$ca/root.pem"
 stop_helpers
 # Its anchors: with the CRLs the publisher publishes, without, and with one revoking the signer.
-for variant in ca ca-nocrl ca-revoked; do
-  mkdir "$tmp/anchors-$variant"
-  cp "$ca/root.pem" "$tmp/anchors-$variant/ROOTS.pem"
-  cp "$tsa/ca.pem" "$tmp/anchors-$variant/TSA.pem"
-  cp "$(published "public key" "$tmp/ca.log")" "$tmp/anchors-$variant/pub.pem" 2>/dev/null
-done
-cat "$ca/intermediate.crl" "$ca/root.crl" >"$tmp/anchors-ca/CRLS.pem"
-cat "$ca/revoked.crl" "$ca/root.crl" >"$tmp/anchors-ca-revoked/CRLS.pem"
-anchors[ca]=$tmp/anchors-ca
+anchors_in ca "$ca/root.pem" "$tsa/ca.pem" "$tmp/ca.log" "$ca/intermediate.crl" "$ca/root.crl"
+anchors_in ca-nocrl "$ca/root.pem" "$tsa/ca.pem" "$tmp/ca.log"
+anchors_in ca-revoked "$ca/root.pem" "$tsa/ca.pem" "$tmp/ca.log" "$ca/revoked.crl" "$ca/root.crl"
 kinds=(unsigned self-signed ca)
-for kind in "${kinds[@]}"; do
-  [ -d "$tmp/$kind/download" ] || { finish; exit; }
-done
+for kind in "${kinds[@]}"; do [ -d "$tmp/$kind/download" ] || { finish; exit; }; done
 product_code=$(/usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from verify import msi
 print(dict(msi.read(sys.argv[2])["tables"]["Property"]["rows"])["ProductCode"])' "$src/release" "$tmp/ca/download/$msi")
-mkdir "$tmp/guide"
-(cd "$tmp/guide" && cmake -E tar xf "$tmp/unsigned/download/$zip")
+(mkdir "$tmp/guide" && cd "$tmp/guide" && cmake -E tar xf "$tmp/unsigned/download/$zip")
 guide=$tmp/guide/$base/README.txt
 listing() { (cd "$1" && find . -printf '%P %s\n' | LC_ALL=C sort && sha256sum ./*); }
 for kind in "${kinds[@]}"; do listing "$tmp/$kind/download" >"$tmp/$kind.listing"; done
@@ -204,61 +158,52 @@ record "the fleet rule reads the same on README.md, administrators.md and README
 # The page's table gives each MSI the UpgradeCode the contract gives its architecture.
 why=""
 while read -r name code; do
-  grep -qF -- "| \`dorvane-<version>-$name.msi\` |" "$page" || { why=$(why_not "$why" "no row for $name"); continue; }
   grep -F -- "| \`dorvane-<version>-$name.msi\` |" "$page" | grep -qF -- "{$code}" ||
-    why=$(why_not "$why" "the $name row does not give {$code}")
+    why=$(why_not "$why" "no $name row giving {$code}")
 done < <(jq -r '.architectures | to_entries[] | "\(.key) \(.value.msi.upgrade_code)"' "$src/release/contract.json")
 record "administrators.md's table: each MSI's UpgradeCode as release/contract.json gives it" "$why"
 
-# KIND ANCHORS: stdin with the placeholders filled in for the release KIND.
+# KIND ANCHORS: stdin with the placeholders filled in for the release KIND: HEX is, after
+# --sums, the SHA-256 of SHA256SUMS, else the signer's certificate's; DIR and FOLDER the
+# download folder; ANCHORS/ a folder outside it (ROOTS.pem, TSA.pem, CRLS.pem, pub.pem).
 fill() {
-  local text download=$tmp/$1/download
+  local text pair download=$tmp/$1/download
   text=$(cat)
-  text=${text//"<version>"/$version}
-  text=${text//"{ProductCode}"/$product_code}
-  text=${text//"--sums HEX"/"--sums ${sums[$1]}"}
-  text=${text//"sha256:HEX"/"sha256:${leaf[$1]}"}
-  text=${text//"--cert-sha256 HEX"/"--cert-sha256 ${leaf[$1]}"}
-  text=${text//"verify-release DIR"/"verify-release $download"}
-  text=${text//"verify-release FOLDER"/"verify-release $download"}
-  text=${text//"ANCHORS/"/"$2/"}
-  text=${text//"CN=...,O=..."/${subject[$1]}}
+  for pair in "<version>|$version" "{ProductCode}|$product_code" "--sums HEX|--sums ${sums[$1]}" "ANCHORS/|$2/" \
+    "sha256:HEX|sha256:${leaf[$1]}" "--cert-sha256 HEX|--cert-sha256 ${leaf[$1]}" "CN=...,O=...|${subject[$1]}" \
+    "verify-release DIR|verify-release $download" "verify-release FOLDER|verify-release $download"; do
+    text=${text//"${pair%%|*}"/"${pair#*|}"}
+  done
   printf '%s\n' "$text"
 }
 # LABEL KIND HOW BLOCK_FILE: the block run by bash on the release KIND: HOW is signed (on
 # the unsigned release it must fail), anchors (in the anchors folder, else the download
 # folder). A block that runs osslsigncode verify runs on the ca release with each variant of
-# its anchors; nothing may connect to the CRL distribution point's address.
+# its anchors.
 sh_block() {
-  local label=$1 kind=$2 how=$3 row variant said want status why where contacts
+  local label=$1 kind=$2 how=$3 row variant said want status why where verifies=""
+  ! grep -q 'osslsigncode verify' "$4" || verifies=1
   # variant | what osslsigncode must say | status
   local variants=("|-|0")
-  [ "$kind" != ca ] || ! grep -q 'osslsigncode verify' "$4" ||
+  [ "$kind" != ca ] || [ -z "$verifies" ] ||
     variants=(" with its CRLs|Signature CRL verification: ok|0" "-nocrl without CRLs|CRL online verification disabled|0"
       "-revoked with a CRL revoking the signer|certificate revoked|1")
   [[ $kind != unsigned || $how != *signed* ]] || variants=(" with the self-signed one's anchors|-|1")
   for row in "${variants[@]}"; do
     IFS='|' read -r variant said want <<<"$row"
-    local folder=${anchors[$kind]}${variant%% *}
-    where=$tmp/$kind/download
-    [[ $how != *anchors* ]] || where=$folder
-    fill "$kind" "$folder" <"$4" >"$tmp/block.sh"
-    contacts=$(cat "$tmp/contacts" 2>/dev/null)
+    where=${anchors[$kind]}${variant%% *}
+    fill "$kind" "$where" <"$4" >"$tmp/block.sh"
+    [[ $how == *anchors* ]] || where=$tmp/$kind/download
     (cd "$where" && PATH=$tmp/$kind/bin:$PATH timeout 120 bash -euo pipefail "$tmp/block.sh") </dev/null >"$tmp/out" 2>&1
     status=$?
     why=""
-    if [ "$want" = 0 ] && [ "$status" != 0 ]; then
+    [ "$want" = 0 ] || [ "$status" != 0 ] || why="it passed"
+    [ "$want" != 0 ] || [ "$status" = 0 ] ||
       why="status $status: $({ grep -E '^FAIL|[Ff]ailed|rror' "$tmp/out" || tail -3 "$tmp/out"; } | head -3 | tr '\n' ' ')"
-    elif [ "$want" = 1 ] && [ "$status" = 0 ]; then
-      why="it passed"
-    fi
-    [ "$(cat "$tmp/contacts" 2>/dev/null)" = "$contacts" ] || why=$(why_not "$why" "it connected to $cdp")
-    [ "$said" = - ] || grep -qF -- "$said" "$tmp/out" || why=$(why_not "$why" "no '$said'")
     # (osslsigncode ends with Succeeded over a timestamp that does not verify.)
-    if [ "$want" = 0 ] && grep -q 'osslsigncode verify' "$4"; then
-      grep -qx Succeeded "$tmp/out" && grep -q 'Timestamp Server Signature verification: ok' "$tmp/out" &&
-        ! grep -q 'verification: failed' "$tmp/out" || why=$(why_not "$why" "not Succeeded with its timestamp verified")
-    fi
+    [ "$want" != 0 ] || [ -z "$verifies" ] || { grep -qx Succeeded "$tmp/out" && ! grep -q 'verification: failed' "$tmp/out" &&
+      grep -q 'Timestamp Server Signature verification: ok' "$tmp/out"; } || why=$(why_not "$why" "not Succeeded with its timestamp verified")
+    [ "$said" = - ] || grep -qF -- "$said" "$tmp/out" || why=$(why_not "$why" "no '$said'")
     variant=${variant#* }
     [ "$want" = 0 ] || variant+=", must fail"
     record "$label, $kind${variant:+ ($variant)}: $(head -1 "$4" | cut -c1-50)..." "$why"
@@ -271,96 +216,79 @@ installed=""  # where the last msiexec /i put DORVANE, as Windows names it
 # LINE WANT_STATUS LABEL: runs one cmd line under wine in the ca release's download folder,
 # then holds the machine to what the line says it does.
 cmd_line() {
-  local line=$1 want=$2 label=$3 status why=""
+  local line=$1 want=$2 status why=""
   (cd "$tmp/ca/download" && timeout 180 "$run" "$arch" "$prefix" cmd /c "$line") </dev/null >"$tmp/out" 2>&1
   status=$?
-  # Linux sees the low byte of a Windows status.
+  # (Linux sees the low byte of a Windows status.)
   [ "$status" = $((want % 256)) ] || why="status $status, expected $want: $(tr -d '\r' <"$tmp/out" | tail -2 | tr '\n' ' ')"
-  if [ "$want" = 0 ]; then
-    case $line in
-      "msiexec /i "*)
-        installed='C:\Program Files\DORVANE'
-        [[ $line =~ INSTALLDIR=([^\ \"]+) ]] && installed=${BASH_REMATCH[1]}
-        [ -f "$(unix_folder "$installed")/dorvane.exe" ] || why=$(why_not "$why" "no dorvane.exe in $installed")
-        ;;
-      "msiexec /x "*)
-        [ -z "$installed" ] || [ ! -e "$(unix_folder "$installed")" ] || why=$(why_not "$why" "$installed is still there")
-        installed=""
-        ;;
-      "reg query "*)
-        grep -qiF -- "$installed" "$tmp/out" || why=$(why_not "$why" "does not print $installed")
-        ;;
-    esac
-  fi
-  record "$label, ca: $line" "$why"
+  [ "$want" != 0 ] || case $line in
+    "msiexec /i "*)
+      installed='C:\Program Files\DORVANE'
+      [[ $line =~ INSTALLDIR=([^\ \"]+) ]] && installed=${BASH_REMATCH[1]}
+      [ -f "$(unix_folder "$installed")/dorvane.exe" ] || why=$(why_not "$why" "no dorvane.exe in $installed") ;;
+    "msiexec /x "*)
+      [ -z "$installed" ] || [ ! -e "$(unix_folder "$installed")" ] || why=$(why_not "$why" "$installed is still there")
+      installed="" ;;
+    "reg query "*) grep -qiF -- "$installed" "$tmp/out" || why=$(why_not "$why" "does not print $installed") ;;
+  esac
+  record "$3, ca: $line" "$why"
 }
 bash "$here/prefix.sh" copy "$arch" "$wine_dir" docs-commands
 # One server for every line (the trap stops it): each starts the sooner, and sees the last
 # one's registry.
 "$run" "$arch" --server "$prefix" -p
 
-# LABEL HOW BLOCK_FILE: a block as its marker (HOW) says, counted in ran or skipped.
-ran=0 skipped=0
+# LABEL HOW BLOCK_FILE: a block as its marker says, counted in ran or skipped; 1 for an
+# unknown HOW. sh [signed] [anchors]: bash in each release's download folder (or anchors
+# folder): status 0, but signed on the unsigned release must fail; sh new: bash in a new
+# folder, and a cert.pem and key.pem it makes must pass sign.sh check; cmd [status=N]: each
+# line by cmd under wine on the ca release (wine's msiexec reads no signature); not run (WHY).
 run_block() {
-  local label="$1 ($2)" how=$2 kind command want
-  ran=$((ran + 1))
+  local label="$1 ($2)" how=$2 kind command want=0
   case $how in
     sh | "sh signed" | "sh anchors" | "sh signed anchors")
       for kind in "${kinds[@]}"; do sh_block "$label" "$kind" "$how" "$3"; done ;;
     "sh new")
-      mkdir "$tmp/new"
       why=""
-      (cd "$tmp/new" && timeout 120 bash -euo pipefail "$3") </dev/null >"$tmp/out" 2>&1 || why="status $?: $(tail -2 "$tmp/out" | tr '\n' ' ')"
-      if [ -f "$tmp/new/cert.pem" ] && [ -f "$tmp/new/key.pem" ]; then
-        signing_config "$tmp/new.json" pem "$tmp/new/cert.pem" "$tmp/new/key.pem" "" /usr/bin/osslsigncode "" 30
-        bash "$src/release/sign.sh" check "$tmp/new.json" >"$tmp/check.out" 2>&1 || why=$(why_not "$why" "sign.sh check: $(tail -1 "$tmp/check.out")")
-      fi
+      (mkdir "$tmp/new" && cd "$tmp/new" && timeout 120 bash -euo pipefail "$3") </dev/null >"$tmp/out" 2>&1 ||
+        why="status $?: $(tail -2 "$tmp/out" | tr '\n' ' ')"
+      [ ! -f "$tmp/new/cert.pem" ] || [ ! -f "$tmp/new/key.pem" ] ||
+        { signing_config "$tmp/new.json" pem "$tmp/new/cert.pem" "$tmp/new/key.pem" "" /usr/bin/osslsigncode "" 30 &&
+          bash "$src/release/sign.sh" check "$tmp/new.json" >"$tmp/check.out" 2>&1; } ||
+        why=$(why_not "$why" "sign.sh check: $(tail -1 "$tmp/check.out")")
       rm -rf "$tmp/new"
       record "$label, in a new folder: $(head -1 "$3" | cut -c1-50)..." "$why" ;;
     cmd | "cmd status="[0-9]*)
-      want=0
       [ "$how" = cmd ] || want=${how#cmd status=}
       while IFS= read -r command; do
         [ -z "$command" ] || cmd_line "$command" "$want" "$label"
-      done < <(fill ca "${anchors[ca]}" <"$3")
-      ;;
-    "not run ("*")") echo "not run: $1 ${how#not run }" && ran=$((ran - 1)) skipped=$((skipped + 1)) ;;
-    *) ran=$((ran - 1)) && return 1 ;;
+      done < <(fill ca "${anchors[ca]}" <"$3") ;;
+    "not run ("*")") echo "not run: $1 ${how#not run }" && skipped=$((skipped + 1)) && return ;;
+    *) return 1 ;;
   esac
+  ran=$((ran + 1))
 }
 
 # PAGE: the page's marked blocks, in the page's order.
 run_page() {
-  local page=$1 name number=0 marker="" inside="" line how=""
+  local name=${1##*/} number=0 marker="" start=0 line how=""
   ran=0 skipped=0
-  name=$(basename "$page")
   while IFS= read -r line; do
     number=$((number + 1))
-    if [ -n "$inside" ]; then
-      if [[ $line == '```'* ]]; then
-        inside=""
-        if [ -z "$how" ]; then
-          record "$name line $inside_line: a command block says whether docs.commands runs it" \
-            "no <!-- docs.commands: ... --> marker on the line before it"
-        elif ! run_block "$name line $inside_line" "$how" "$tmp/page-block.sh"; then
-          record "$name line $inside_line: a command block says whether docs.commands runs it" \
-            "'$how' is not sh [signed] [anchors], sh new, cmd [status=N] or not run (WHY)"
-        fi
-      else
-        printf '%s\n' "$line" >>"$tmp/page-block.sh"
-      fi
-      continue
+    if [ "$start" = 0 ]; then
+      [[ $line != '```'* ]] || { start=$number how=$marker; : >"$tmp/page-block.sh"; }
+      marker=""
+      [[ $line =~ ^'<!-- docs.commands: '(.*)' -->'$ ]] && marker=${BASH_REMATCH[1]}
+    elif [[ $line != '```'* ]]; then
+      printf '%s\n' "$line" >>"$tmp/page-block.sh"
+    else
+      { [ -n "$how" ] && run_block "$name line $start" "$how" "$tmp/page-block.sh"; } ||
+        record "$name line $start: a command block says whether docs.commands runs it" \
+          "the line before it is no <!-- docs.commands: sh [signed] [anchors] | sh new | cmd [status=N] | not run (WHY) --> marker${how:+ (it says $how)}"
+      start=0
     fi
-    if [[ $line == '```'* ]]; then
-      inside=1 inside_line=$number how=$marker
-      : >"$tmp/page-block.sh"
-    fi
-    marker=""
-    [[ $line =~ ^'<!-- docs.commands: '(.*)' -->'$ ]] && marker=${BASH_REMATCH[1]}
-  done <"$page"
-  why=""
-  [ "$ran" -ge 1 ] || why="none"
-  record "$name: $ran blocks run, $skipped marked not run" "$why"
+  done <"$1"
+  record "$name: $ran blocks run, $skipped marked not run" "$([ "$ran" -ge 1 ] || echo none)"
 }
 
 # README.txt's commands, by how each starts: how it runs, as a page's marker says. A
@@ -380,15 +308,9 @@ readme_rows=(
   '^verify-release FOLDER --sums ::sh anchors'
   '^verify-release FOLDER --ca ::sh signed anchors'
 )
-readme_how() {  # COMMAND: the row's how, or nothing
-  local row
-  for row in "${readme_rows[@]}"; do
-    [[ $1 =~ ${row%%::*} ]] && { echo "${row#*::}"; return; }
-  done
-}
 command_start='^  ([a-z][a-z0-9-]*(=| [^ ])|[$&({])'
 readme() {
-  local number=0 line block=0 how="" last="" first=0 command row
+  local number=0 line block=0 how="" last="" first=0 command row rule
   ran=0 skipped=0
   flush() {
     [ -n "$how" ] || return 0
@@ -398,54 +320,36 @@ readme() {
   }
   while IFS= read -r line; do
     number=$((number + 1))
-    if [[ $line != '  '* ]]; then
-      flush
-      block=0 last=""
-      continue
-    fi
+    [[ $line == '  '* ]] || { flush; block=0 last=""; continue; }
     # A paragraph indented two spaces is commands when its first line starts with one.
-    if [ $block = 0 ]; then
-      block=2
-      [[ $line =~ $command_start ]] && block=1
-    fi
-    if [ $block = 1 ]; then
-      if [[ $line == '   '* || $last == *\\ || $last == *^ ]]; then
-        printf '%s\n' "${line#  }" >>"$tmp/readme-block.sh"
-      else
-        command=${line#  }
-        row=$(readme_how "$command")
-        if [ -z "$row" ]; then
-          flush
-          record "README.txt line $number: $command" "no row of docs_commands_test.sh's README.txt table says how it runs"
-        elif [ "$row" != "$how" ]; then
-          flush
-          how=$row first=$number
-          : >"$tmp/readme-block.sh"
-        fi
-        [ -z "$row" ] || printf '%s\n' "$command" >>"$tmp/readme-block.sh"
+    [ $block != 0 ] || { block=2; [[ $line =~ $command_start ]] && block=1; }
+    if [ $block = 1 ] && [[ $line == '   '* || $last == *\\ || $last == *^ ]]; then
+      printf '%s\n' "${line#  }" >>"$tmp/readme-block.sh"
+    elif [ $block = 1 ]; then
+      command=${line#  } row=""
+      for rule in "${readme_rows[@]}"; do [[ $command =~ ${rule%%::*} ]] && row=${rule#*::} && break; done
+      if [ "$row" != "$how" ] || [ -z "$row" ]; then
+        flush
+        how=$row first=$number
+        : >"$tmp/readme-block.sh"
       fi
+      [ -n "$row" ] || record "README.txt line $number: $command" "no row of docs_commands_test.sh's README.txt table says how it runs"
+      printf '%s\n' "$command" >>"$tmp/readme-block.sh"
     fi
     last=$line
   done < <(tr -d '\r' <"$guide")
   flush
-  why=""
-  [ "$ran" -ge 3 ] || why="only $ran"
-  record "README.txt: $ran command blocks run, $skipped not run" "$why"
+  record "README.txt: $ran command blocks run, $skipped not run" "$([ "$ran" -ge 3 ] || echo "only $ran")"
 }
 step "README.txt's commands"
 readme
 [ -z "$installed" ] || cmd_line "msiexec /x $product_code /qn" 0 "cleaning up"
 step "the pages' command blocks"
-run_page "$src/docs/administrators.md"
-run_page "$src/docs/checking.md"
-run_page "$src/docs/publishers.md"
+for page in administrators checking publishers; do run_page "$src/docs/$page.md"; done
 
 why=""
-for kind in "${kinds[@]}"; do
-  listing "$tmp/$kind/download" | cmp -s - "$tmp/$kind.listing" || why=$(why_not "$why" "the $kind release's changed")
-done
+for kind in "${kinds[@]}"; do listing "$tmp/$kind/download" | cmp -s - "$tmp/$kind.listing" || why=$(why_not "$why" "$kind's changed"); done
 record "the download folders hold the downloads alone after every block" "$why"
-why=""
-[ ! -s "$tmp/contacts" ] || why="$(wc -l <"$tmp/contacts") connections"
-record "nothing connected to the CRL distribution point's address, $cdp" "$why"
+record "nothing connected to the CRL distribution point's address, $cdp" \
+  "$([ ! -s "$tmp/contacts" ] || echo "$(wc -l <"$tmp/contacts") connections")"
 finish
