@@ -96,10 +96,9 @@ publish_rows() {
   [ "$subject" = 'CN=Zählwerk\, Söhne GmbH,O=Zählwerk\, Söhne GmbH,C=DE,serialNumber=HRB 12345,businessCategory=Private Organization,jurisdictionC=DE' ] ||
     why="release.sh would print '$subject'"
   [ "$subject" = "$(rfc2253 "$rows/umlaut.pem")" ] || why=$(why_not "$why" "openssl -nameopt RFC2253,-esc_msb prints another")
-  /usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from verify import names
-from asn1crypto import pem, x509
-cert = x509.Certificate.load(pem.unarmor(open(sys.argv[2], "rb").read())[2])
-sys.exit(names.parse(sys.argv[3]) != names.of_certificate(cert.subject))' "$source_dir/release" "$rows/umlaut.pem" "$subject" ||
+  /usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from verify import names; from asn1crypto import pem, x509
+sys.exit(names.parse(sys.argv[3]) != names.of_certificate(x509.Certificate.load(pem.unarmor(open(sys.argv[2], "rb").read())[2]).subject))' \
+    "$source_dir/release" "$rows/umlaut.pem" "$subject" ||
     why=$(why_not "$why" "the verifier's --identity does not match it")
   record "one spelling of an EV subject with a comma and umlauts: release.sh's, openssl's and the verifier's" "$why"
 
@@ -182,8 +181,7 @@ server = socket.create_server(("127.0.0.1", 0)); open(sys.argv[1], "w").write(st
   local module=/usr/lib/softhsm/libsofthsm2.so engine pin=pin-$RANDOM$RANDOM label=publish-rows-$RANDOM
   local uri="pkcs11:token=$label;object=release;type=private" conf=$rows/softhsm2.conf
   engine=$(sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p' < <(openssl version -e))/pkcs11.so
-  mkdir -m 700 "$rows/tokens"
-  printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$rows/tokens" >"$conf"
+  mkdir -m 700 "$rows/tokens" && printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$rows/tokens" >"$conf"
   (umask 077 && printf '%s\n' "$pin" >"$rows/pin")
   printf 'openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n[pkcs11]\nengine_id = pkcs11\ndynamic_path = %s\nMODULE_PATH = %s\ninit = 0\n' \
     "$engine" "$module" >"$rows/engine.cnf"
