@@ -2,7 +2,6 @@
 folder, certificates made with cryptography, a small PE that osslsigncode signs, a listener
 that counts the connections made to it, and a stand-in for the checks' shared context."""
 import datetime
-import io
 import os
 import shutil
 import socket
@@ -117,49 +116,36 @@ def crl(issuer, issuer_key, revoked=()):
 
 # --- a PE to sign ---------------------------------------------------------------------------
 
-def small_pe(machine=0x8664, marker=b"\xc3"):
-    """A PE32+ console program of one section: what osslsigncode signs, pefile reads and
-    the verifier's PE check holds to its machine and checksum."""
-    coff = struct.pack("<HHIIIHH", machine, 1, 0, 0, 0, 240, 0x22)
-    optional = struct.pack("<HBBIIIII", 0x20B, 2, 40, 0x200, 0, 0, 0x1000, 0x1000)
-    optional += struct.pack("<QIIHHHHHHIIIIHHQQQQII", 0x140000000, 0x1000, 0x200, 6, 0, 0, 0, 6, 0, 0, 0x2000,
-                            0x200, 0, 3, 0x8160, 0x100000, 0x1000, 0x100000, 0x1000, 0, 16)
-    optional += bytes(16 * 8)
-    section = struct.pack("<8sIIIIIIHHI", b".text", 0x10, 0x1000, 0x200, 0x200, 0, 0, 0, 0, 0x60000020)
-    dos = bytearray(0x40)
-    dos[0:2] = b"MZ"
-    struct.pack_into("<I", dos, 0x3C, 0x40)
-    headers = bytes(dos) + b"PE\0\0" + coff + optional + section
-    image = bytearray(headers + bytes(0x200 - len(headers)) + marker + bytes(0x200 - len(marker)))
-    import pefile
-    pe = pefile.PE(data=bytes(image))
-    struct.pack_into("<I", image, pe.OPTIONAL_HEADER.get_file_offset() + 64, pe.generate_checksum())
-    return bytes(image)
-
-
-def manifest_pe(machine, manifest, subsystem=(6, 0)):
-    """A PE32+ of two sections whose second is a resource tree holding MANIFEST as its
-    application manifest (RT_MANIFEST, name 1, language 1033): what the manifests' facts are
-    read from (its machine, its subsystem version, the Windows its manifest names)."""
-    rva, raw = 0x2000, 0x400
-
-    def directory(name, offset):
-        return struct.pack("<IIHHHHII", 0, 0, 0, 0, 0, 1, name, offset)
-    tree = (directory(24, 0x80000000 | 24) + directory(1, 0x80000000 | 48) + directory(1033, 72)
-            + struct.pack("<IIII", rva + 88, len(manifest), 0, 0) + manifest)
-    tree += bytes(-len(tree) % 0x200)
-    coff = struct.pack("<HHIIIHH", machine, 2, 0, 0, 0, 240, 0x22)
+def pe_file(machine=0x8664, manifest=None):
+    """A PE32+ console program of one section of code, and with MANIFEST a second: a resource
+    tree holding it as its application manifest (RT_MANIFEST, name 1, language 1033). What
+    osslsigncode signs, pefile reads, the verifier's PE check holds to its machine and checksum
+    and the manifests' facts are read from (its machine, subsystem version, the Windows named)."""
+    rva, tree = 0x2000, b""
+    if manifest is not None:
+        def directory(name, offset):
+            return struct.pack("<IIHHHHII", 0, 0, 0, 0, 0, 1, name, offset)
+        tree = (directory(24, 0x80000000 | 24) + directory(1, 0x80000000 | 48) + directory(1033, 72)
+                + struct.pack("<IIII", rva + 88, len(manifest), 0, 0) + manifest)
+        tree += bytes(-len(tree) % 0x200)
+    coff = struct.pack("<HHIIIHH", machine, 1 + bool(tree), 0, 0, 0, 240, 0x22)
     optional = struct.pack("<HBBIIIII", 0x20B, 2, 40, 0x200, len(tree), 0, 0x1000, 0x1000)
-    optional += struct.pack("<QIIHHHHHHIIIIHHQQQQII", 0x140000000, 0x1000, 0x200, 6, 0, 0, 0, *subsystem, 0,
-                            0x3000, 0x200, 0, 3, 0x8160, 0x100000, 0x1000, 0x100000, 0x1000, 0, 16)
-    optional += bytes(2 * 8) + struct.pack("<II", rva, len(tree)) + bytes(13 * 8)
-    sections = (struct.pack("<8sIIIIIIHHI", b".text", 0x10, 0x1000, 0x200, 0x200, 0, 0, 0, 0, 0x60000020)
-                + struct.pack("<8sIIIIIIHHI", b".rsrc", len(tree), rva, len(tree), raw, 0, 0, 0, 0, 0x40000040))
+    optional += struct.pack("<QIIHHHHHHIIIIHHQQQQII", 0x140000000, 0x1000, 0x200, 6, 0, 0, 0, 6, 0, 0,
+                            0x2000 + (0x1000 if tree else 0), 0x200, 0, 3, 0x8160, 0x100000, 0x1000, 0x100000,
+                            0x1000, 0, 16)
+    optional += bytes(2 * 8) + struct.pack("<II", rva if tree else 0, len(tree)) + bytes(13 * 8)
+    sections = struct.pack("<8sIIIIIIHHI", b".text", 0x10, 0x1000, 0x200, 0x200, 0, 0, 0, 0, 0x60000020)
+    if tree:
+        sections += struct.pack("<8sIIIIIIHHI", b".rsrc", len(tree), rva, len(tree), 0x400, 0, 0, 0, 0, 0x40000040)
     dos = bytearray(0x40)
     dos[0:2] = b"MZ"
     struct.pack_into("<I", dos, 0x3C, 0x40)
     headers = bytes(dos) + b"PE\0\0" + coff + optional + sections
-    return headers + bytes(0x200 - len(headers)) + b"\xc3" + bytes(0x1ff) + tree
+    image = bytearray(headers + bytes(0x200 - len(headers)) + b"\xc3" + bytes(0x1ff) + tree)
+    import pefile
+    struct.pack_into("<I", image, pefile.PE(data=bytes(image)).OPTIONAL_HEADER.get_file_offset() + 64,
+                     pefile.PE(data=bytes(image)).generate_checksum())
+    return bytes(image)
 
 
 def sign(data, cert_pem, key_file, work, extra=()):
@@ -230,10 +216,6 @@ def context(work, ca=None, key=None, sums=None, identity=None, cert_sha256=None,
 
 def lines(report):
     return [result.text() for result in report.results]
-
-
-def stream():
-    return io.StringIO()
 
 
 def has(lines, words):

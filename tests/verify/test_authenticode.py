@@ -134,7 +134,7 @@ class Signatures(support.Scratch):
             extra += ["-TSA-certs", self.write("tsa.pem", support.pem(stamp[0])),
                      "-TSA-key", self.write("tsa.key", support.key_pem(stamp[1])),
                      "-TSA-time", str(int(stamp[2].replace(tzinfo=datetime.timezone.utc).timestamp()))]
-        return support.sign(data or support.small_pe(), support.pem(*certs), key_file, self.tmp, extra)
+        return support.sign(data or support.pe_file(), support.pem(*certs), key_file, self.tmp, extra)
 
     def verdict(self, exe, ca=True, roots=None, tsa_roots=(), tsa_given=False, **anchors):
         """(the report's lines, the Signature) of authenticode.check on EXE; ROOTS: --ca's
@@ -385,7 +385,7 @@ class Signatures(support.Scratch):
         evil_key = support.key("evil")
         evil = support.certificate(self.leaf.subject, evil_key)
         genuine = self.signed(self.leaf)
-        checksum_off = bytearray(support.small_pe())
+        checksum_off = bytearray(support.pe_file())
         checksum_off[pefile.PE(data=bytes(checksum_off)).OPTIONAL_HEADER.get_file_offset() + 64] ^= 1
         stamped = self.signed(self.leaf, private, stamp=(private, tsa_key, now - day))
         said = "DORVANE\nTimestamp Server Signature verification: ok\nTimestamp time: {} GMT\nSignature verification: ok"

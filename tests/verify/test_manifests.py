@@ -32,7 +32,7 @@ def package_reads():
     as libmsi reads it (the contract's, for these files) and both files' bytes."""
     reads = {}
     for arch in contract.arches():
-        exe = support.manifest_pe(contract.arch(arch)["pe_machine"], WINDOWS)
+        exe = support.pe_file(contract.arch(arch)["pe_machine"], WINDOWS)
         files = dict({name: name.encode() for name in contract.members()}, **{contract.exe(): exe, contract.member("guide"): GUIDE})
         reads[contract.package(VERSION, arch)] = {
             "exe": exe, "guide": GUIDE, "msi": contract.msi_expected(arch, VERSION, EPOCH, files),
