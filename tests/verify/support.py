@@ -21,7 +21,7 @@ from verify import tools as tools_module  # noqa: E402
 
 from cryptography import x509  # noqa: E402
 from cryptography.hazmat.primitives import hashes, serialization  # noqa: E402
-from cryptography.hazmat.primitives.asymmetric import ec, rsa  # noqa: E402
+from cryptography.hazmat.primitives.asymmetric import ec, ed25519, rsa  # noqa: E402
 from cryptography.x509.oid import ExtendedKeyUsageOID  # noqa: E402
 
 
@@ -93,7 +93,7 @@ def certificate(subject, subject_key, issuer=None, issuer_key=None, ca=False, cr
     if crl_url:
         builder = builder.add_extension(x509.CRLDistributionPoints([x509.DistributionPoint(
             [x509.UniformResourceIdentifier(crl_url)], None, None, None)]), critical=False)
-    return builder.sign(issuer_key, hashes.SHA256())
+    return builder.sign(issuer_key, None if isinstance(issuer_key, ed25519.Ed25519PrivateKey) else hashes.SHA256())
 
 
 def pem(*certificates):

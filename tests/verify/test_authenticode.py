@@ -4,7 +4,6 @@ names), a chain that stops short said to be that, a changed file said to be that
 publisher pinned exactly."""
 import datetime
 import hashlib
-import os
 import time
 import struct
 import unittest
@@ -15,7 +14,7 @@ import pefile
 from asn1crypto import cms, core, x509 as ax509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes
-from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric import ec, ed25519
 from cryptography.x509.name import _ASN1Type
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
@@ -23,11 +22,11 @@ from verify import authenticode, chain, names, pe, report
 
 O, CN = NameOID.ORGANIZATION_NAME, NameOID.COMMON_NAME
 IDENTITY = "CN=Test Publisher,O=Test"
+UNNAMED, NO_CA = {"identity": None}, {"identity": None, "ca": False}  # rows without --identity
 
 
 def certificate_table(exe):
-    at, size = struct.unpack_from("<II", exe, pefile.PE(data=exe).OPTIONAL_HEADER.DATA_DIRECTORY[4].get_file_offset())
-    return at, size
+    return struct.unpack_from("<II", exe, pefile.PE(data=exe).OPTIONAL_HEADER.DATA_DIRECTORY[4].get_file_offset())
 
 
 def with_table(exe, der=None, padding=b""):
@@ -104,6 +103,14 @@ def countersigned(exe, authority, key, now, forged=False):
     return with_table(exe, info.dump(force=True))
 
 
+def authority(name, issuer, issuer_key, since=datetime.timedelta(days=400)):
+    """A timestamp authority's certificate, valid from SINCE ago to 400 days on."""
+    now = chain.now()
+    return support.certificate(support.name_of((CN, name)), support.key("tsa"), issuer.subject, issuer_key,
+                               eku=[ExtendedKeyUsageOID.TIME_STAMPING],
+                               valid=(now - since, now + datetime.timedelta(days=400)))
+
+
 class Signatures(support.Scratch):
     @classmethod
     def setUpClass(cls):
@@ -119,6 +126,11 @@ class Signatures(support.Scratch):
         # Another customer of the same CA, whose subject X.509 name matching folds into the publisher's.
         cls.other = support.certificate(support.name_of((O, "test"), (CN, "TEST PUBLISHER")), cls.leaf_key,
                                         cls.root.subject, cls.root_key, crl_url=url)
+        # Timestamp authorities: one under the test root, one under a root of its own.
+        cls.tsa_key, cls.private_root = support.key("tsa"), support.certificate(
+            support.name_of((CN, "Private TSA Root")), cls.inter_key, ca=True)
+        cls.tsa = authority("Test TSA", cls.root, cls.root_key)
+        cls.private = authority("Private TSA", cls.private_root, cls.inter_key)
 
     @classmethod
     def tearDownClass(cls):
@@ -136,49 +148,31 @@ class Signatures(support.Scratch):
                      "-TSA-time", str(int(stamp[2].replace(tzinfo=datetime.timezone.utc).timestamp()))]
         return support.sign(data or support.pe_file(), support.pem(*certs), key_file, self.tmp, extra)
 
-    def verdict(self, exe, ca=True, roots=None, tsa_roots=(), tsa_given=False, **anchors):
+    def verdict(self, exe, ca=True, roots=None, tsa_roots=(), tsa_given=False, identity=IDENTITY, **anchors):
         """(the report's lines, the Signature) of authenticode.check on EXE; ROOTS: --ca's
         certificates (the test root unless given), TSA_ROOTS those a timestamp may chain to
-        (TSA_GIVEN: given with --tsa-ca)."""
+        (TSA_GIVEN: given with --tsa-ca); IDENTITY: --identity's."""
         roots = roots or [self.root]
         roots_file = self.write("roots.pem", support.pem(*roots)) if ca else None
-        ctx = support.context(self.tmp, ca=roots_file, **anchors)
+        ctx = support.context(self.tmp, ca=roots_file, identity=identity, **anchors)
         ctx.args.tsa_ca = "tsa-roots.pem" if tsa_given else None
         ctx.tsa_roots = self.write("tsa-roots.pem", support.pem(*roots, *tsa_roots))
         if ca:
             ctx.roots = authenticode.roots_of(support.pem(*roots))
-        if anchors.get("identity"):
-            ctx.identity = names.parse(anchors["identity"])
+        if identity:
+            ctx.identity = names.parse(identity)
         label = "dorvane-1.0.0-win64.zip: dorvane.exe"
         der = pe.header(exe, 0x8664, "win64", label, ctx.report, ctx.policy)
         path = self.write("dorvane.exe", exe)
         result = authenticode.check(path, der, label, ctx)
         return support.lines(ctx.report), result, ctx
 
-    def test_roots_files(self):
-        # Every block read: OpenSSL refuses a whole file for one it cannot read, which would
-        # then fail every timestamp and signature with a reason that is not so.
-        good = support.pem(self.root)
-        self.assertEqual(len(authenticode.roots_of(good + support.pem(self.inter))), 2)
-        for name, data in (("an unreadable block", good + b"-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n"),
-                           ("an unterminated block", good + b"-----BEGIN CERTIFICATE-----\nAAAA\n")):
-            with self.subTest(name), self.assertRaises(ValueError):
-                authenticode.roots_of(data)
-            # The release's own check of a signer's files reads them by the same rule.
-            with self.subTest("release.sh: " + name), self.assertRaises(certificate.Refused):
-                certificate.pem_certificates(self.write("given.pem", data), "the roots")
-
     def test_one_chain_rule(self):
         # release.sh's check walks a chain by the verifier's walk: what it lets the publisher
         # sign is what the verifier accepts, and what the verifier refuses it refuses too.
-        from cryptography.hazmat.primitives.asymmetric import ed25519
-        ed_key, ed_name = ed25519.Ed25519PrivateKey.generate(), support.name_of((CN, "Ed Root"))
-        ed_root = (x509.CertificateBuilder().subject_name(ed_name).issuer_name(ed_name)
-                   .public_key(ed_key.public_key()).serial_number(1).not_valid_before(support.START)
-                   .not_valid_after(support.START + datetime.timedelta(days=30)).sign(ed_key, None))
-        ed_leaf = (x509.CertificateBuilder().subject_name(support.name_of((CN, "Ed Leaf"))).issuer_name(ed_name)
-                   .public_key(self.leaf_key.public_key()).serial_number(2).not_valid_before(support.START)
-                   .not_valid_after(support.START + datetime.timedelta(days=30)).sign(ed_key, None))
+        ed_key = ed25519.Ed25519PrivateKey.generate()
+        ed_root = support.certificate(support.name_of((CN, "Ed Root")), ed_key, ca=True)
+        ed_leaf = support.certificate(support.name_of((CN, "Ed Leaf")), self.leaf_key, ed_root.subject, ed_key)
         # The intermediate's name and key, issued by a root not given: a dead end to back out of.
         stray = support.certificate(self.inter.subject, self.inter_key, support.name_of((CN, "Gone")),
                                     self.root_key, ca=True)
@@ -220,14 +214,26 @@ class Signatures(support.Scratch):
                 self.assertIn(verifier_words, why)
                 self.assertIn(release_words, said)
 
-    def assertLine(self, lines, words):
-        self.assertTrue(any(words in line for line in lines), "\n".join(lines))
+    def judge(self, rows, closing=None):
+        """Each row's verdict: (what, exe, anchors, verified, words in a line[, words in no
+        line]); one not verified has no key and says no timestamp. CLOSING: {what: words of
+        the closing line}."""
+        for what, exe, anchors, verified, words, *never in rows:
+            with self.subTest(what):
+                lines, result, ctx = self.verdict(exe, **anchors)
+                shown = "\n".join(lines)
+                self.assertEqual(result.verified, verified, shown)
+                self.assertIn(words, shown)
+                for word in never + ([] if verified else [", timestamped"]):
+                    self.assertNotIn(word, shown)
+                self.assertEqual(result.spki is None, not verified)
+                if what in (closing or {}):
+                    self.assertIn(closing[what], ctx.policy.closing(ctx.report, repr))
 
     def test_rows(self):
         before = self.counter.count
         changed = bytearray(self.signed(self.leaf))
         changed[0x200] ^= 0x01  # the code signed, changed; its PE checksum made right again
-        import pefile
         fixed = pefile.PE(data=bytes(changed))
         struct.pack_into("<I", changed, fixed.OPTIONAL_HEADER.get_file_offset() + 64, fixed.generate_checksum())
         crl_file = self.write("revoked.crl", support.crl(self.root, self.root_key, [self.leaf]))
@@ -241,52 +247,40 @@ class Signatures(support.Scratch):
         forged = self.write("forged.crl", inter_crl + support.crl(self.root, self.inter_key, [self.inter]))
         rows = [
             # (what, exe, anchors, verified, words in a line)
-            ("a CA's leaf naming a CRL distribution point", self.signed(self.leaf), {"identity": IDENTITY}, True,
-             "verifies"),
-            ("the same under an intermediate it carries", self.signed(self.under, self.inter), {"identity": IDENTITY},
-             True, "verifies"),
-            ("the intermediate not carried", self.signed(self.under), {"identity": IDENTITY}, False,
+            ("a CA's leaf naming a CRL distribution point", self.signed(self.leaf), {}, True, "verifies"),
+            ("the same under an intermediate it carries", self.signed(self.under, self.inter), {}, True, "verifies"),
+            ("the intermediate not carried", self.signed(self.under), {}, False,
              "the chain is incomplete: it ends at \"CN=Test Publisher,O=Test\", whose issuer \"CN=Test Intermediate\""),
-            ("no anchor, its root not carried", self.signed(self.under), {"ca": False}, True, "matches the file"),
-            ("the file changed after it was signed", bytes(changed), {"identity": IDENTITY}, False,
-             "the file is not what was signed"),
-            ("the file changed, no anchor", bytes(changed), {"ca": False}, False, "the file is not what was signed"),
-            ("revoked by the CRL given", self.signed(self.leaf), {"identity": IDENTITY, "crl_file": crl_file}, False,
-             "revoked by --crl"),
-            ("a CRL that revokes nothing", self.signed(self.leaf), {"identity": IDENTITY, "crl_file": good_crl}, True,
-             "verifies"),
+            ("no anchor, its root not carried", self.signed(self.under), NO_CA, True, "matches the file",
+             "not what was signed"),
+            ("the file changed after it was signed", bytes(changed), {}, False, "the file is not what was signed"),
+            ("the file changed, no anchor", bytes(changed), NO_CA, False, "the file is not what was signed"),
+            ("revoked by the CRL given", self.signed(self.leaf), {"crl_file": crl_file}, False, "revoked by --crl"),
+            ("a CRL that revokes nothing", self.signed(self.leaf), {"crl_file": good_crl}, True, "verifies"),
             # every certificate of the chain, not only the signer's
             ("the intermediate revoked by its root's CRL", self.signed(self.under, self.inter),
-             {"identity": IDENTITY, "crl_file": inter_revoked}, False,
+             {"crl_file": inter_revoked}, False,
              "revoked by --crl: \"CN=Test Intermediate\", by the CRL of \"CN=Test Root\""),
             ("each issuer's CRL given, nothing revoked", self.signed(self.under, self.inter),
-             {"identity": IDENTITY, "crl_file": both_good}, True, "verifies"),
+             {"crl_file": both_good}, True, "verifies"),
             ("no CRL given for the intermediate's issuer", self.signed(self.under, self.inter),
-             {"identity": IDENTITY, "crl_file": inter_only}, False,
+             {"crl_file": inter_only}, False, "--crl holds no CRL of \"CN=Test Root\" for \"CN=Test Intermediate\""),
+            ("the root's CRL signed by another key", self.signed(self.under, self.inter), {"crl_file": forged}, False,
              "--crl holds no CRL of \"CN=Test Root\" for \"CN=Test Intermediate\""),
-            ("the root's CRL signed by another key", self.signed(self.under, self.inter),
-             {"identity": IDENTITY, "crl_file": forged}, False,
-             "--crl holds no CRL of \"CN=Test Root\" for \"CN=Test Intermediate\""),
-            ("no CRL given for the signer's issuer", self.signed(self.leaf),
-             {"identity": IDENTITY, "crl_file": inter_only}, False,
+            ("no CRL given for the signer's issuer", self.signed(self.leaf), {"crl_file": inter_only}, False,
              "--crl holds no CRL of \"CN=Test Root\" for \"CN=Test Publisher,O=Test\""),
             ("the certificate pinned", self.signed(self.leaf),
-             {"cert_sha256": hashlib.sha256(self.leaf.public_bytes(support.serialization.Encoding.DER)).hexdigest()},
-             True, "verifies"),
-            ("another certificate pinned", self.signed(self.leaf), {"cert_sha256": "0" * 64}, False,
+             dict(UNNAMED, cert_sha256=hashlib.sha256(chain.der_of(self.leaf)).hexdigest()), True, "verifies"),
+            ("another certificate pinned", self.signed(self.leaf), dict(UNNAMED, cert_sha256="0" * 64), False,
              "not the one given (--cert-sha256)"),
             # another customer of the same CA, its subject the publisher's but for case
-            ("a look-alike subject", self.signed(self.other), {"identity": IDENTITY}, False,
-             "its CN differs at character 2"),
-            ("a CA's customer with no identity named", self.signed(self.leaf), {}, False, "give --identity SUBJECT"),
+            ("a look-alike subject", self.signed(self.other), {}, False, "its CN differs at character 2"),
+            ("a CA's customer with no identity named", self.signed(self.leaf), UNNAMED, False,
+             "give --identity SUBJECT"),
         ]
-        for what, exe, anchors, verified, words in rows:
-            with self.subTest(what):
-                lines, result, _ = self.verdict(exe, **anchors)
-                self.assertEqual(result.verified, verified, "\n".join(lines))
-                self.assertLine(lines, words)
-                if what.startswith("no anchor"):
-                    self.assertFalse(any("not what was signed" in line for line in lines))
+        self.judge(rows, {"a CA's leaf naming a CRL distribution point": "revocation NOT checked (no --crl",
+                          "each issuer's CRL given, nothing revoked": f"revocation checked against {both_good!r} for "
+                          "every certificate below the roots: \"CN=Test Intermediate\", \"CN=Test Publisher,O=Test\""})
         self.assertEqual(self.counter.count, before, "a connection was made to the CRL distribution point")
 
     def test_chains_as_windows_judges_them(self):
@@ -305,83 +299,60 @@ class Signatures(support.Scratch):
             [x509.DirectoryName(support.name_of((O, "Other")))], None))
         held_inter, held_leaf = under(constraints=x509.NameConstraints(
             [x509.DirectoryName(support.name_of((O, "Test")))], None))
-        nosign_inter, nosign_leaf = under(key_usage=x509.KeyUsage(True, False, False, False, False, False, True,
-                                                                  False, False))
+        nosign_inter, nosign_leaf = under(key_usage=x509.KeyUsage(*[True] + [False] * 5 + [True] + [False] * 2))
         short_root = support.certificate(support.name_of((CN, "Short Root")), root_key, ca=True, path_length=0)
         short_inter = support.certificate(inter_name, self.inter_key, short_root.subject, root_key, ca=True)
         short_leaf = support.certificate(publisher, self.leaf_key, inter_name, self.inter_key)
-        # A timestamp authority under the root, and a leaf whose validity the timestamp decides.
-        tsa_key = support.key("tsa")
-        tsa = support.certificate(support.name_of((CN, "Test TSA")), tsa_key, root.subject, root_key,
-                                  eku=[ExtendedKeyUsageOID.TIME_STAMPING], valid=(now - 400 * day, now + 400 * day))
+        # Leaves whose validity a timestamp decides, and an authority younger than its timestamps.
+        tsa, tsa_key, private, private_root = self.tsa, self.tsa_key, self.private, self.private_root
         alone = support.certificate(publisher, self.leaf_key)
-        private_root = support.certificate(support.name_of((CN, "Private TSA Root")), self.inter_key, ca=True)
-        private = support.certificate(support.name_of((CN, "Private TSA")), tsa_key, private_root.subject,
-                                      self.inter_key, eku=[ExtendedKeyUsageOID.TIME_STAMPING],
-                                      valid=(now - 400 * day, now + 400 * day))
-        young = support.certificate(support.name_of((CN, "Young TSA")), tsa_key, root.subject, root_key,
-                                    eku=[ExtendedKeyUsageOID.TIME_STAMPING], valid=(now - 10 * day, now + 400 * day))
-        early = support.certificate(publisher, self.leaf_key, root.subject, root_key,
-                                    valid=(now + 5 * day, now + 300 * day))
-        lapsed = support.certificate(publisher, self.leaf_key, root.subject, root_key,
-                                     valid=(now - 300 * day, now - 100 * day))
+        young = authority("Young TSA", root, root_key, since=10 * day)
+        early, lapsed = (support.certificate(publisher, self.leaf_key, root.subject, root_key, valid=valid)
+                         for valid in ((now + 5 * day, now + 300 * day), (now - 300 * day, now - 100 * day)))
         ca_leaf = support.certificate(publisher, self.leaf_key, root.subject, root_key, ca=True,
                                       eku=[ExtendedKeyUsageOID.CODE_SIGNING],
-                                      key_usage=x509.KeyUsage(True, False, False, False, False, True, False, False,
-                                                              False))
+                                      key_usage=x509.KeyUsage(*[True] + [False] * 4 + [True] + [False] * 3))
         rows = [
             # (what, exe, anchors, verified, words in a line)
-            ("a CA whose EKU is TLS server only", self.signed(tls_leaf, tls_inter), {"identity": IDENTITY}, False,
+            ("a CA whose EKU is TLS server only", self.signed(tls_leaf, tls_inter), {}, False,
              "\"CN=Test Intermediate\"'s extended key usage does not allow code signing (serverAuth)"),
-            ("a CA whose EKU is any purpose", self.signed(any_leaf, any_inter), {"identity": IDENTITY}, True,
-             "verifies"),
-            ("a name outside a CA's name constraints", self.signed(named_leaf, named_inter), {"identity": IDENTITY},
+            ("a CA whose EKU is any purpose", self.signed(any_leaf, any_inter), {}, True, "verifies"),
+            ("a name outside a CA's name constraints", self.signed(named_leaf, named_inter), {},
              False, "is outside the name constraints of \"CN=Test Intermediate\""),
-            ("a name within them", self.signed(held_leaf, held_inter), {"identity": IDENTITY}, True, "verifies"),
-            ("a CA that may not sign certificates", self.signed(nosign_leaf, nosign_inter), {"identity": IDENTITY},
+            ("a name within them", self.signed(held_leaf, held_inter), {}, True, "verifies"),
+            ("a CA that may not sign certificates", self.signed(nosign_leaf, nosign_inter), {},
              False, "may not sign certificates (key usage lacks keyCertSign)"),
-            ("a signer whose certificate is a CA's", self.signed(ca_leaf), {"identity": IDENTITY}, False,
+            ("a signer whose certificate is a CA's", self.signed(ca_leaf), {}, False,
              "\"CN=Test Publisher,O=Test\"'s certificate is a CA's (basic constraints)"),
             ("a CA below a root of path length 0", self.signed(short_leaf, short_inter),
-             {"identity": IDENTITY, "roots": [short_root]}, False, "allows 0 CA certificates below it (path length)"),
+             {"roots": [short_root]}, False, "allows 0 CA certificates below it (path length)"),
             ("--ca given the issuing CA, not the root", self.signed(self.under, self.inter),
-             {"identity": IDENTITY, "roots": [self.inter]}, False,
+             {"roots": [self.inter]}, False,
              "its chain reaches \"CN=Test Intermediate\", which --ca holds but which is not a root (not self-signed"),
             ("a leaf valid from 5 days ahead, a timestamp 20 days ahead",
-             self.signed(early, tsa, stamp=(tsa, tsa_key, now + 20 * day)), {"identity": IDENTITY}, False,
+             self.signed(early, tsa, stamp=(tsa, tsa_key, now + 20 * day)), {}, False,
              "a timestamp from the future is not used, and the chain is judged now"),
             ("a lapsed leaf, timestamped while it was valid",
-             self.signed(lapsed, tsa, stamp=(tsa, tsa_key, now - 200 * day)), {"identity": IDENTITY}, True,
+             self.signed(lapsed, tsa, stamp=(tsa, tsa_key, now - 200 * day)), {}, True,
              f"verifies, timestamped {now - 200 * day:%Y-%m-%dT%H:%M:%SZ}"),
-            ("a lapsed leaf, not timestamped", self.signed(lapsed), {"identity": IDENTITY}, False,
-             "not at the check time"),
+            ("a lapsed leaf, not timestamped", self.signed(lapsed), {}, False, "not at the check time"),
             ("a timestamp dated before its authority's certificate",
-             self.signed(lapsed, young, stamp=(young, tsa_key, now - 200 * day)), {"identity": IDENTITY}, False,
+             self.signed(lapsed, young, stamp=(young, tsa_key, now - 200 * day)), {}, False,
              "outside its authority's certificate's validity"),
             ("a private authority's timestamp, its roots not given",
-             self.signed(self.leaf, private, stamp=(private, tsa_key, now - day)), {"identity": IDENTITY},
+             self.signed(self.leaf, private, stamp=(private, tsa_key, now - day)), {},
              False, "give that authority's roots with --tsa-ca ROOTS.pem"),
             ("the same, its roots given", self.signed(self.leaf, private, stamp=(private, tsa_key, now - day)),
-             {"identity": IDENTITY, "tsa_roots": [private_root]}, True, "verifies, timestamped"),
-            ("a self-signed signer with --crl", self.signed(alone), {"roots": [alone], "crl_file": self.write(
-                "any.crl", support.crl(self.inter, self.inter_key))}, True, "verifies"),
+             {"tsa_roots": [private_root]}, True, "verifies, timestamped"),
+            ("a self-signed signer with --crl", self.signed(alone), dict(UNNAMED, roots=[alone], crl_file=self.write(
+                "any.crl", support.crl(self.inter, self.inter_key))), True, "verifies"),
         ]
-        for what, exe, anchors, verified, words in rows:
-            with self.subTest(what):
-                lines, result, _ = self.verdict(exe, **anchors)
-                self.assertEqual(result.verified, verified, "\n".join(lines))
-                self.assertLine(lines, words)
-                if not verified:
-                    self.assertFalse(any(", timestamped" in line for line in lines), lines)
+        self.judge(rows)
 
     def test_signatures_the_build_never_writes(self):
         now = chain.now().replace(microsecond=0)
-        tsa_key, day = support.key("tsa"), datetime.timedelta(days=1)
-        tsa = support.certificate(support.name_of((CN, "Test TSA")), tsa_key, self.root.subject, self.root_key,
-                                  eku=[ExtendedKeyUsageOID.TIME_STAMPING])
-        private_root = support.certificate(support.name_of((CN, "Private TSA Root")), self.inter_key, ca=True)
-        private = support.certificate(support.name_of((CN, "Private TSA")), tsa_key, private_root.subject,
-                                      self.inter_key, eku=[ExtendedKeyUsageOID.TIME_STAMPING])
+        day = datetime.timedelta(days=1)
+        tsa, tsa_key, private, private_root = self.tsa, self.tsa_key, self.private, self.private_root
         evil_key = support.key("evil")
         evil = support.certificate(self.leaf.subject, evil_key)
         genuine = self.signed(self.leaf)
@@ -391,46 +362,38 @@ class Signatures(support.Scratch):
         said = "DORVANE\nTimestamp Server Signature verification: ok\nTimestamp time: {} GMT\nSignature verification: ok"
         rows = [
             # (what, exe, anchors, verified, words in a line, words in no line)
-            ("its signature cut short", genuine[:-300], {"identity": IDENTITY}, False, "its signature: damaged", ""),
-            ("bytes past the signature's alignment", with_table(genuine, padding=bytes(16)), {"identity": IDENTITY}, False,
-             "its signature: its certificate table holds more than one WIN_CERTIFICATE, or bytes past its alignment", ""),
-            ("a wrong PE checksum", bytes(checksum_off), {"identity": IDENTITY}, False, "its PE checksum is right: it says 0x",
-             ""),
+            ("its signature cut short", genuine[:-300], {}, False, "its signature: damaged"),
+            ("bytes past the signature's alignment", with_table(genuine, padding=bytes(16)), {}, False,
+             "its signature: its certificate table holds more than one WIN_CERTIFICATE, or bytes past its alignment"),
+            ("a wrong PE checksum", bytes(checksum_off), {}, False, "its PE checksum is right: it says 0x"),
             # the attacker's certificate, with the publisher's subject, outside; the publisher's nested in it
             ("a nested signature", self.signed(self.leaf, data=self.signed(evil, key=evil_key), extra=["-nest"]),
-             {"identity": IDENTITY}, False,
-             "its signature: it carries a nested signature (unsigned attribute 1.3.6.1.4.1.311.2.4.1)", ""),
+             {}, False, "its signature: it carries a nested signature (unsigned attribute 1.3.6.1.4.1.311.2.4.1)"),
             ("a look-alike certificate with the signer's serial", look_alike(genuine, self.leaf, evil_key),
-             {"identity": IDENTITY}, False, "its signature: 2 of its certificates carry the signer's serial number", ""),
-            ("a subject nested past any reader's depth", deep_subject(genuine), {"identity": IDENTITY}, False,
-             "dorvane.exe: Authenticode signature by \"1.2.3.4=#3082", ""),
-            ("a SHA-1 digest", self.signed(self.leaf, extra=["-h", "sha1"]), {"identity": IDENTITY}, False,
-             'its digest algorithm is "sha1": a release is signed with SHA-256', ""),
+             {}, False, "its signature: 2 of its certificates carry the signer's serial number"),
+            ("a subject nested past any reader's depth", deep_subject(genuine), {}, False,
+             "dorvane.exe: Authenticode signature by \"1.2.3.4=#3082"),
+            ("a SHA-1 digest", self.signed(self.leaf, extra=["-h", "sha1"]), {}, False,
+             'its digest algorithm is "sha1": a release is signed with SHA-256'),
             # a description written as osslsigncode reports a timestamp
             ("a description like a timestamp", self.signed(self.leaf, extra=["-n", said.format("Jan  1 00:00:00 2020")]),
-             {"identity": IDENTITY}, True, "verifies", ", timestamped"),
+             {}, True, "verifies", ", timestamped"),
             ("the same with no such date", self.signed(self.leaf, extra=["-n", said.format("Feb 31 25:61:61 2020")]),
-             {"identity": IDENTITY}, True, "verifies", "unexpected"),
-            ("an authority's roots in --ca", stamped, {"identity": IDENTITY, "roots": [self.root, private_root]}, True,
-             f"verifies, timestamped {now - day:%Y-%m-%dT%H:%M:%SZ}", ""),
-            ("--tsa-ca naming another authority's", stamped, {"identity": IDENTITY, "tsa_given": True}, False,
+             {}, True, "verifies", "unexpected"),
+            ("an authority's roots in --ca", stamped, {"roots": [self.root, private_root]}, True,
+             f"verifies, timestamped {now - day:%Y-%m-%dT%H:%M:%SZ}"),
+            ("--tsa-ca naming another authority's", stamped, {"tsa_given": True}, False,
              "its RFC 3161 timestamp does not verify with --ca and --tsa-ca and the system's roots", "(if the publisher"),
             # countersigned the old way (PKCS#9) a second ago
-            ("a legacy countersignature", countersigned(genuine, tsa, tsa_key, now), {"identity": IDENTITY}, True,
-             f"verifies, timestamped {now - datetime.timedelta(seconds=1):%Y-%m-%dT%H:%M:%SZ}", ""),
+            ("a legacy countersignature", countersigned(genuine, tsa, tsa_key, now), {}, True,
+             f"verifies, timestamped {now - datetime.timedelta(seconds=1):%Y-%m-%dT%H:%M:%SZ}"),
             ("the same by an authority no root given vouches for", countersigned(genuine, private, tsa_key, now),
-             {"identity": IDENTITY}, False, "its countersignature does not verify with --ca and the system's roots (if "
-             "the publisher timestamps with an authority of its own, give that authority's roots with --tsa-ca", ""),
+             {}, False, "its countersignature does not verify with --ca and the system's roots (if "
+             "the publisher timestamps with an authority of its own, give that authority's roots with --tsa-ca"),
             ("its time changed after the authority signed", countersigned(genuine, tsa, tsa_key, now, forged=True),
-             {"identity": IDENTITY}, False, "its SignerInfo's signature does not verify", "timestamped"),
+             {}, False, "its SignerInfo's signature does not verify", "timestamped"),
         ]
-        for what, exe, anchors, verified, words, never in rows:
-            with self.subTest(what):
-                lines, result, _ = self.verdict(exe, **anchors)
-                self.assertEqual(result.verified, verified, "\n".join(lines))
-                self.assertLine(lines, words)
-                self.assertFalse(never and any(never in line for line in lines), lines)
-                self.assertEqual(result.spki is None, not verified)
+        self.judge(rows)
 
     def test_a_bag_of_800_name_linked_certificates_is_judged_at_once(self):
         # Each names the next as its issuer and is signed by the next's key: a chain of 800
@@ -455,26 +418,10 @@ class Signatures(support.Scratch):
         with self.assertRaisesRegex(report.Refused, "a certificate of its chain cannot be read"):
             chain.check(der[0][:-40], der[2:], roots, chain.now(), None)
 
-    def test_closing_line_says_revocation_was_not_checked(self):
-        _, result, ctx = self.verdict(self.signed(self.leaf), identity=IDENTITY)
-        self.assertTrue(result.verified)
-        closing = ctx.policy.closing(ctx.report, repr)
-        self.assertIn("revocation NOT checked (no --crl", closing)
-
-    def test_closing_line_names_the_certificates_checked_for_revocation(self):
-        both = self.write("both.crl", support.crl(self.inter, self.inter_key) + support.crl(self.root, self.root_key))
-        _, result, ctx = self.verdict(self.signed(self.under, self.inter), identity=IDENTITY, crl_file=both)
-        self.assertTrue(result.verified)
-        closing = ctx.policy.closing(ctx.report, repr)
-        self.assertIn(f"revocation checked against {both!r} for every certificate below the roots: "
-                      "\"CN=Test Intermediate\", \"CN=Test Publisher,O=Test\"", closing)
-
     def test_no_tool_runs_past_the_checks_deadline(self):
-        exe = self.signed(self.leaf)
         ctx = support.context(self.tmp)
         ctx.limits.checks.end = 0
         self.assertEqual(ctx.tools.run(["osslsigncode", "--version"])[0], 124)
-        self.assertTrue(os.path.isdir(self.tmp) and exe)
 
 
 if __name__ == "__main__":

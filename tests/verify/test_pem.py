@@ -28,7 +28,9 @@ class PemRule(support.Scratch):
             begun = f"-----BEGIN {kind}-----\nMAA=\n".encode()
             with self.subTest(reader + ": two good blocks"):
                 self.assertEqual(len(read(good + good)), 2)
-            for name, data in (("a last block that does not end", good + begun),
+            unreadable = f"-----BEGIN {kind}-----\nAAAA\n-----END {kind}-----\n".encode()
+            for name, data in (("a last block that does not end", good + begun), ("a block that cannot be read",
+                                                                                  good + unreadable),
                                ("a block that does not end before a good one", begun + good),
                                ("a block ended as another kind", good + good.replace(b"END " + kind.encode(),
                                                                                b"END PUBLIC KEY"))):
