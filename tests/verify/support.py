@@ -6,10 +6,8 @@ import os
 import shutil
 import socket
 import struct
-import subprocess
 import sys
 import tempfile
-import threading
 import types
 import unittest
 
@@ -61,11 +59,7 @@ def key(name):
 
 def name_of(*pairs):
     """An X.509 name from (OID, value[, string type]) pairs, most general first."""
-    attributes = []
-    for pair in pairs:
-        oid, value = pair[0], pair[1]
-        attributes.append(x509.NameAttribute(oid, value, *pair[2:]))
-    return x509.Name(attributes)
+    return x509.Name([x509.NameAttribute(*pair) for pair in pairs])
 
 
 def certificate(subject, subject_key, issuer=None, issuer_key=None, ca=False, crl_url=None, serial=None, eku=None,
@@ -148,45 +142,23 @@ def pe_file(machine=0x8664, manifest=None):
     return bytes(image)
 
 
-def sign(data, cert_pem, key_file, work, extra=()):
-    """DATA signed by osslsigncode with the certificates in CERT_PEM and the key file."""
-    source, out = os.path.join(work, "in.bin"), os.path.join(work, "out.bin")
-    with open(source, "wb") as handle:
-        handle.write(data)
-    certs = os.path.join(work, "certs.pem")
-    with open(certs, "wb") as handle:
-        handle.write(cert_pem)
-    if os.path.exists(out):
-        os.remove(out)
-    subprocess.run(["osslsigncode", "sign", "-certs", certs, "-key", key_file, "-h", "sha256", *extra,
-                    "-in", source, "-out", out], check=True, capture_output=True)
-    with open(out, "rb") as handle:
-        return handle.read()
-
-
 # --- a listener that counts -----------------------------------------------------------------
 
 class Counter:
-    """A TCP listener on 127.0.0.1 that accepts connections, counts them and never answers."""
+    """A TCP listener on 127.0.0.1 that never answers: the connections made to it wait in its
+    backlog, and count() takes them."""
 
     def __init__(self):
-        self.server = socket.socket()
-        self.server.bind(("127.0.0.1", 0))
-        self.server.listen(16)
-        self.port = self.server.getsockname()[1]
-        self.count = 0
-        self.held = []
-        thread = threading.Thread(target=self._serve, daemon=True)
-        thread.start()
+        self.server = socket.create_server(("127.0.0.1", 0), backlog=16)
+        self.server.setblocking(False)
+        self.port, self.held = self.server.getsockname()[1], []
 
-    def _serve(self):
+    def count(self):
         while True:
             try:
-                connection, _ = self.server.accept()
-            except OSError:
-                return
-            self.count += 1
-            self.held.append(connection)
+                self.held.append(self.server.accept()[0])
+            except BlockingIOError:
+                return len(self.held)
 
     def close(self):
         for connection in self.held:
