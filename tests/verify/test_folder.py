@@ -35,16 +35,15 @@ class Folders(support.Scratch):
     def checked(self, files, *argv):
         """(status, the report's lines and the usage error's text) of a run on a folder of FILES
         (a value of None: a symbolic link out of it; a name ending in "/": an empty folder)."""
+        os.makedirs(self.path("dir"))
+        os.makedirs(self.path("work"))
         for name, data in files.items():
             if name.endswith("/"):
                 os.makedirs(self.path("dir", name))
             elif data is None:
-                os.makedirs(os.path.dirname(self.path("dir", name)), exist_ok=True)
                 os.symlink(self.write("outside", b"x"), self.path("dir", name))
             else:
                 self.write("dir/" + name, data)
-        os.makedirs(self.path("dir"), exist_ok=True)
-        os.makedirs(self.path("work"))
         made, errors = report.Report(out=None), io.StringIO()
         argv = [self.path("dir")] + [self.anchor(word) for word in argv]
         try:
@@ -57,17 +56,14 @@ class Folders(support.Scratch):
         return (1 if made.failed else 0), support.lines(made)
 
     def anchor(self, word):
-        """An anchor file for a word of the command line: KEY, CERT, or a CERT followed by a
-        block that is no certificate."""
-        cert = support.certificate(support.name_of((support.x509.NameOID.COMMON_NAME, "T")), support.key("leaf"))
-        if word == "KEY":
-            return self.write("key.pem", support.key("leaf").public_key().public_bytes(
-                support.serialization.Encoding.PEM, support.serialization.PublicFormat.SubjectPublicKeyInfo))
-        if word == "CERT":
-            return self.write("cert.pem", support.pem(cert))
-        if word == "BADBLOCK":
-            return self.write("bad.pem", support.pem(cert) + b"-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n")
-        return word
+        """The file for a word of the command line that names one (KEY, CERT, and BADBLOCK: a
+        CERT followed by a block that is no certificate); any other word itself."""
+        cert = support.pem(support.certificate(support.name_of((support.x509.NameOID.COMMON_NAME, "T")),
+                                               support.key("leaf")))
+        files = {"KEY": support.key("leaf").public_key().public_bytes(
+            support.serialization.Encoding.PEM, support.serialization.PublicFormat.SubjectPublicKeyInfo),
+            "CERT": cert, "BADBLOCK": cert + b"-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n"}
+        return self.write(word.lower() + ".pem", files[word]) if word in files else word
 
     rows = [
         # (what, the folder's files, the command line's words, the status, words a line must hold)
@@ -125,7 +121,7 @@ class Folders(support.Scratch):
         ("--identity without --ca", release(), ["--key", "KEY", "--identity", "CN=x"], 2, "--identity goes with --ca"),
         # OpenSSL would refuse the whole file for the block it cannot read
         ("--ca with a block that is no certificate", release(), ["--ca", "BADBLOCK"], 2,
-         "--ca: \"{dir}/../bad.pem\": its PEM block 2 is not a certificate that can be read"),
+         "--ca: \"{dir}/../badblock.pem\": its PEM block 2 is not a certificate that can be read"),
         ("--tsa-ca with a block that is no certificate", release(), ["--key", "KEY", "--tsa-ca", "BADBLOCK"], 2,
          "its PEM block 2 is not a certificate that can be read"),
     ]
