@@ -100,8 +100,7 @@ class Records(support.Scratch):
         ("the SBOM's hash of the exe", None, True, made(raw=lambda f: f.update(
             {SBOM: f[SBOM].replace(hashlib.sha256(FILES[EXE]).hexdigest().encode(), b"0" * 64)})),
          [f"FAIL {SBOM}: the hashes of dorvane.exe: its SHA-256 of dorvane.exe is not the exe's"], []),
-        ("a subject's digest", None, True,
-         made(lambda p: p["subject"][1]["digest"].update(sha256="0" * 64)),
+        ("a subject's digest", None, True, made(lambda p: p["subject"][1]["digest"].update(sha256="0" * 64)),
          [f"FAIL {PROV}: subject {ZIP}: its subject digest is not the sha256 of {ZIP}"], []),
         ("a key twice in the SBOM", None, True,
          made(raw=lambda f: f.update({SBOM: f[SBOM].replace(b"{", b'{"bomFormat": "other", ', 1)})),
