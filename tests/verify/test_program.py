@@ -74,9 +74,7 @@ class Isolation(support.Scratch):
         copy_sources(self.path("checkout"))
         one = PACKED["one"]
         script = self.path("checkout", "scripts", "verify-release")
-        marker = self.path("ran")
-        empty = self.path("dir")
-        os.makedirs(empty)
+        marker, checked = self.path("ran"), os.path.dirname(self.write(f"dir/{BASE}.zip", b"not a zip"))
         # The plants work: an ordinary Python run from their folder imports them.
         plant(self.path("probe"), marker)
         subprocess.run([sys.executable, "-c", "import json"], cwd=self.path("probe"), check=True)
@@ -84,21 +82,27 @@ class Isolation(support.Scratch):
         os.remove(marker)
         # Every place planted at once (each plant names itself in the marker), each program
         # run both ways at once: the one file's own folder, the script's, beside the package,
-        # the working folder, the folder checked, PYTHONPATH.
+        # the working folder, the folder checked, PYTHONPATH. Each says its verdict as one
+        # JSON document.
         places = [os.path.dirname(one), os.path.dirname(script), self.path("checkout", "release"), self.path("cwd"),
-                  empty, self.path("pythonpath")]
+                  checked, self.path("pythonpath")]
         for folder in places:
             plant(folder, marker)
         try:
             env = dict(os.environ, PYTHONPATH=self.path("pythonpath"))
-            runs = [(how, subprocess.Popen(how + [empty], cwd=self.path("cwd"), env=env, stdout=subprocess.PIPE,
-                                           stderr=subprocess.PIPE, text=True))
+            runs = [(how, subprocess.Popen(how + [checked, "--json"], cwd=self.path("cwd"), env=env,
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
                     for program in (one, script) for how in ([program], [sys.executable, program])]
             for how, process in runs:
-                _, err = process.communicate(timeout=60)
+                out, err = process.communicate(timeout=60)
                 with self.subTest(how=how):
-                    self.assertEqual(process.returncode, 2, err)
-                    self.assertIn("no release in", err)
+                    self.assertEqual(process.returncode, 1, err)
+                    document = json.loads(out)
+                    self.assertEqual(document["status"], 1)
+                    self.assertEqual(document["failed"], sum(c["verdict"] == "fail" for c in document["checks"]))
+                    self.assertTrue(any(c["verdict"] == "fail" and c["name"] == f"{BASE}.zip has a checksum"
+                                        and c["reason"] for c in document["checks"]), document["checks"])
+                    self.assertTrue(document["proved"].startswith("proved: nothing"))
         finally:
             for folder in places:
                 unplant(folder)
@@ -117,18 +121,6 @@ class OneFile(support.Scratch):
         self.assertTrue(made[0].startswith(b"#!/usr/bin/python3 -I\n"))
         self.assertNotIn(self.tmp.encode(), made[0])
         self.assertEqual(os.stat(PACKED["one"]).st_mode & 0o777, 0o755)
-
-    def test_json_is_one_document(self):
-        out = PACKED["one"]
-        self.write(f"dir/{BASE}.zip", b"not a zip")
-        done = subprocess.run([out, self.path("dir"), "--json"], capture_output=True, text=True, timeout=60)
-        self.assertEqual(done.returncode, 1, done.stderr)
-        document = json.loads(done.stdout)
-        self.assertEqual(document["status"], 1)
-        self.assertEqual(document["failed"], sum(c["verdict"] == "fail" for c in document["checks"]))
-        self.assertTrue(any(c["verdict"] == "fail" and c["name"] == f"{BASE}.zip has a checksum" and c["reason"]
-                            for c in document["checks"]), document["checks"])
-        self.assertTrue(document["proved"].startswith("proved: nothing"))
 
 
 def signalled_run(number, where, argv, scratch):
