@@ -41,8 +41,6 @@ class Scratch(unittest.TestCase):
         return path
 
 
-# --- certificates ---------------------------------------------------------------------------
-
 START = datetime.datetime(2025, 1, 1)
 KEYS = {}
 
@@ -108,8 +106,6 @@ def crl(issuer, issuer_key, revoked=()):
     return builder.sign(issuer_key, hashes.SHA256()).public_bytes(serialization.Encoding.PEM)
 
 
-# --- a PE to sign ---------------------------------------------------------------------------
-
 def pe_file(machine=0x8664, manifest=None):
     """A PE32+ console program of one section of code, and with MANIFEST a second: a resource
     tree holding it as its application manifest (RT_MANIFEST, name 1, language 1033). What
@@ -142,8 +138,6 @@ def pe_file(machine=0x8664, manifest=None):
     return bytes(image)
 
 
-# --- a listener that counts -----------------------------------------------------------------
-
 class Counter:
     """A TCP listener on 127.0.0.1 that never answers: the connections made to it wait in its
     backlog, and count() takes them."""
@@ -166,8 +160,6 @@ class Counter:
         self.server.close()
 
 
-# --- the checks' context --------------------------------------------------------------------
-
 def context(work, ca=None, key=None, sums=None, identity=None, cert_sha256=None, crl_file=None, **more):
     """What the checks share, as cli.Context makes it, around a Report that prints nothing."""
     limits = limits_module.Limits().start()
@@ -181,8 +173,7 @@ def context(work, ca=None, key=None, sums=None, identity=None, cert_sha256=None,
         tools=tools_module.Tools(work, limits), osslsigncode=tools_module.osslsigncode_usable(tools_module.Tools(work, limits)),
         folder=None, roots=[], identity=None, key_der=None, tsa_roots=os.devnull, ca_file=ca, signed={}, exe={}, zip={},
         packages={}, crls=None)
-    for name, value in more.items():
-        setattr(ctx, name, value)
+    vars(ctx).update(more)
     return ctx
 
 

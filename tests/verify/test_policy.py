@@ -34,17 +34,15 @@ class Anchors(unittest.TestCase):
     def test_table(self):
         for anchors, tool, record, unsigned, part in self.table:
             with self.subTest(anchors):
-                made = run(anchors, lambda p, r: p.unchecked(r, "a signature", "osslsigncode", origin=True))
-                self.assertEqual(made.results[0].verdict, tool)
-                made = run(anchors, lambda p, r: p.missing(r, BASE + ".intoto.jsonl"))
-                self.assertEqual(made.results[0].verdict, record)
-                made = run(anchors, lambda p, r: p.unsigned(r, BASE + ".msi"))
-                self.assertEqual(made.results[0].verdict, unsigned)
-                self.assertEqual(policy.Policy(**anchors).release_phrase(), part)
                 # A consistency check that cannot be made is a note under every anchor, and
                 # the closing line names it.
-                made = run(anchors, lambda p, r: p.unchecked(r, "the MSI's tables", "msitools", origin=False))
-                self.assertEqual(made.results[0].verdict, "note")
+                for action, verdict in ((lambda p, r: p.unchecked(r, "a signature", "osslsigncode", origin=True), tool),
+                                        (lambda p, r: p.missing(r, BASE + ".intoto.jsonl"), record),
+                                        (lambda p, r: p.unsigned(r, BASE + ".msi"), unsigned),
+                                        (lambda p, r: p.unchecked(r, "the MSI's tables", "msitools", origin=False), "note")):
+                    made = run(anchors, action)
+                    self.assertEqual(made.results[0].verdict, verdict)
+                self.assertEqual(policy.Policy(**anchors).release_phrase(), part)
                 made.check("something that held")
                 self.assertIn("but for the MSI's tables, which could not be checked here",
                               policy.Policy(**anchors).closing(made, repr))

@@ -72,8 +72,7 @@ def unplant(folder):
 class Isolation(support.Scratch):
     def test_nothing_planted_runs(self):
         copy_sources(self.path("checkout"))
-        one = PACKED["one"]
-        script = self.path("checkout", "scripts", "verify-release")
+        one, script = PACKED["one"], self.path("checkout", "scripts", "verify-release")
         marker, checked = self.path("ran"), os.path.dirname(self.write(f"dir/{BASE}.zip", b"not a zip"))
         # The plants work: an ordinary Python run from their folder imports them.
         plant(self.path("probe"), marker)
@@ -88,24 +87,21 @@ class Isolation(support.Scratch):
                   checked, self.path("pythonpath")]
         for folder in places:
             plant(folder, marker)
-        try:
-            env = dict(os.environ, PYTHONPATH=self.path("pythonpath"))
-            runs = [(how, subprocess.Popen(how + [checked, "--json"], cwd=self.path("cwd"), env=env,
-                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
-                    for program in (one, script) for how in ([program], [sys.executable, program])]
-            for how, process in runs:
-                out, err = process.communicate(timeout=60)
-                with self.subTest(how=how):
-                    self.assertEqual(process.returncode, 1, err)
-                    document = json.loads(out)
-                    self.assertEqual(document["status"], 1)
-                    self.assertEqual(document["failed"], sum(c["verdict"] == "fail" for c in document["checks"]))
-                    self.assertTrue(any(c["verdict"] == "fail" and c["name"] == f"{BASE}.zip has a checksum"
-                                        and c["reason"] for c in document["checks"]), document["checks"])
-                    self.assertTrue(document["proved"].startswith("proved: nothing"))
-        finally:
-            for folder in places:
-                unplant(folder)
+        self.addCleanup(unplant, os.path.dirname(one))  # the others are in the test's own folder
+        env = dict(os.environ, PYTHONPATH=self.path("pythonpath"))
+        runs = [(how, subprocess.Popen(how + [checked, "--json"], cwd=self.path("cwd"), env=env,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
+                for program in (one, script) for how in ([program], [sys.executable, program])]
+        for how, process in runs:
+            out, err = process.communicate(timeout=60)
+            with self.subTest(how=how):
+                self.assertEqual(process.returncode, 1, err)
+                document = json.loads(out)
+                self.assertEqual(document["status"], 1)
+                self.assertEqual(document["failed"], sum(c["verdict"] == "fail" for c in document["checks"]))
+                self.assertTrue(any(c["verdict"] == "fail" and c["name"] == f"{BASE}.zip has a checksum"
+                                    and c["reason"] for c in document["checks"]), document["checks"])
+                self.assertTrue(document["proved"].startswith("proved: nothing"))
         self.assertFalse(os.path.exists(marker), open(marker).read() if os.path.exists(marker) else "")
 
 
