@@ -198,7 +198,7 @@ class Signatures(support.Scratch):
             ("an Ed25519 link", ed_leaf, [], [ed_root], "the chain is broken",
              "'CN=Ed Leaf' is not signed by the key of its issuer 'CN=Ed Root'"),
             ("the roots given the issuing CA, not the root", self.under, [self.inter], [self.inter],
-             "which --ca holds but which is not a root",
+             "its chain reaches \"CN=Test Intermediate\", which --ca holds but which is not a root (not self-signed",
              "reaches 'CN=Test Intermediate', which the roots in 'r.pem' hold but which is not a root"),
             ("a look-alike issuer carried first, a dead end", self.under, [stray, self.inter], [self.root], "", ""),
             ("12 certificates, signer to root", tall[-1], tall[1:-1], [self.root], "", ""),
@@ -216,10 +216,8 @@ class Signatures(support.Scratch):
                     said = ""
                 except certificate.Refused as refusal:
                     said = str(refusal)
-                self.assertEqual(bool(why), bool(verifier_words), why)
-                self.assertEqual(bool(said), bool(release_words), said)
-                self.assertIn(verifier_words, why)
-                self.assertIn(release_words, said)
+                for found, words in ((why, verifier_words), (said, release_words)):
+                    self.assertTrue(words in found if words else not found, found)
 
     def judge(self, rows, closing=None):
         """Each row's verdict: (what, exe, anchors, verified, words in a line[, words in no
@@ -333,9 +331,6 @@ class Signatures(support.Scratch):
              "\"CN=Test Publisher,O=Test\"'s certificate is a CA's (basic constraints)"),
             ("a CA below a root of path length 0", self.signed(short_leaf, short_inter),
              {"roots": [short_root]}, False, "allows 0 CA certificates below it (path length)"),
-            ("--ca given the issuing CA, not the root", self.signed(self.under, self.inter),
-             {"roots": [self.inter]}, False,
-             "its chain reaches \"CN=Test Intermediate\", which --ca holds but which is not a root (not self-signed"),
             ("a leaf valid from 5 days ahead, a timestamp 20 days ahead",
              self.signed(early, tsa, stamp=(tsa, tsa_key, now + 20 * day)), {}, False,
              "a timestamp from the future is not used, and the chain is judged now"),
