@@ -56,10 +56,7 @@ def look_alike(exe, leaf, key):
     serial = leaf.serial_number
     name = x509.Name([x509.NameAttribute(CN, leaf.issuer.get_attributes_for_oid(CN)[0].value,
                                          _ASN1Type.PrintableString)])
-    cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
-            .serial_number(serial).not_valid_before(support.START)
-            .not_valid_after(support.START + datetime.timedelta(days=3650)).sign(key, hashes.SHA256()))
-    other = ax509.Certificate.load(cert.public_bytes(support.serialization.Encoding.DER))
+    other = ax509.Certificate.load(chain.der_of(support.certificate(name, key, serial=serial)))
     info["content"]["signer_infos"][0]["sid"] = cms.SignerIdentifier(
         name="issuer_and_serial_number", value={"issuer": other.issuer, "serial_number": serial})
     info["content"]["certificates"].append(cms.CertificateChoices(name="certificate", value=other))
