@@ -147,8 +147,8 @@ class Signatures(support.Scratch):
                      "-TSA-time", str(int(stamp[2].replace(tzinfo=datetime.timezone.utc).timestamp()))]
         if os.path.exists(out):
             os.remove(out)
-        subprocess.run(["osslsigncode", "sign", "-certs", self.write("certs.pem", support.pem(*certs)), "-key", key_file,
-                        "-h", "sha256", *extra, "-in", source, "-out", out], check=True, capture_output=True)
+        subprocess.run(["osslsigncode", "sign", "-certs", self.write("certs.pem", support.pem(*certs)), "-key",
+                        key_file, "-h", "sha256", *extra, "-in", source, "-out", out], check=True, capture_output=True)
         with open(out, "rb") as handle:
             return handle.read()
 
@@ -236,8 +236,7 @@ class Signatures(support.Scratch):
         before = self.counter.count()
         changed = bytearray(self.signed(self.leaf))
         changed[0x200] ^= 0x01  # the code signed, changed; its PE checksum made right again
-        fixed = pefile.PE(data=bytes(changed))
-        struct.pack_into("<I", changed, fixed.OPTIONAL_HEADER.get_file_offset() + 64, fixed.generate_checksum())
+        changed = with_table(bytes(changed))
         crl_file = self.write("revoked.crl", support.crl(self.root, self.root_key, [self.leaf]))
         good_crl = self.write("good.crl", support.crl(self.root, self.root_key))
         # The intermediate's own CRL, and its root's: revoking the intermediate, or nothing.
@@ -255,8 +254,8 @@ class Signatures(support.Scratch):
              "the chain is incomplete: it ends at \"CN=Test Publisher,O=Test\", whose issuer \"CN=Test Intermediate\""),
             ("no anchor, its root not carried", self.signed(self.under), NO_CA, True, "matches the file",
              "not what was signed"),
-            ("the file changed after it was signed", bytes(changed), {}, False, "the file is not what was signed"),
-            ("the file changed, no anchor", bytes(changed), NO_CA, False, "the file is not what was signed"),
+            ("the file changed after it was signed", changed, {}, False, "the file is not what was signed"),
+            ("the file changed, no anchor", changed, NO_CA, False, "the file is not what was signed"),
             ("revoked by the CRL given", self.signed(self.leaf), {"crl_file": crl_file}, False, "revoked by --crl"),
             ("a CRL that revokes nothing", self.signed(self.leaf), {"crl_file": good_crl}, True, "verifies"),
             # every certificate of the chain, not only the signer's
@@ -292,16 +291,12 @@ class Signatures(support.Scratch):
         inter_name = support.name_of((CN, "Test Intermediate"))
 
         def under(**inter):
-            """A CA below the root made as INTER says, and the publisher's leaf below it."""
+            """Signed by the publisher's leaf below a CA below the root made as INTER says."""
             made = support.certificate(inter_name, self.inter_key, root.subject, root_key, ca=True, **inter)
-            return made, support.certificate(publisher, self.leaf_key, made.subject, self.inter_key)
-        tls_inter, tls_leaf = under(eku=[ExtendedKeyUsageOID.SERVER_AUTH])
-        any_inter, any_leaf = under(eku=[x509.ObjectIdentifier("2.5.29.37.0")])
-        named_inter, named_leaf = under(constraints=x509.NameConstraints(
-            [x509.DirectoryName(support.name_of((O, "Other")))], None))
-        held_inter, held_leaf = under(constraints=x509.NameConstraints(
-            [x509.DirectoryName(support.name_of((O, "Test")))], None))
-        nosign_inter, nosign_leaf = under(key_usage=x509.KeyUsage(*[True] + [False] * 5 + [True] + [False] * 2))
+            return self.signed(support.certificate(publisher, self.leaf_key, made.subject, self.inter_key), made)
+
+        def within(organization):
+            return x509.NameConstraints([x509.DirectoryName(support.name_of((O, organization)))], None)
         short_root = support.certificate(support.name_of((CN, "Short Root")), root_key, ca=True, path_length=0)
         short_inter = support.certificate(inter_name, self.inter_key, short_root.subject, root_key, ca=True)
         short_leaf = support.certificate(publisher, self.leaf_key, inter_name, self.inter_key)
@@ -313,17 +308,17 @@ class Signatures(support.Scratch):
                          for valid in ((now + 5 * day, now + 300 * day), (now - 300 * day, now - 100 * day)))
         ca_leaf = support.certificate(publisher, self.leaf_key, root.subject, root_key, ca=True,
                                       eku=[ExtendedKeyUsageOID.CODE_SIGNING],
-                                      key_usage=x509.KeyUsage(*[True] + [False] * 4 + [True] + [False] * 3))
+                                      key_usage=x509.KeyUsage(True, *[False] * 4, True, *[False] * 3))
         rows = [
             # (what, exe, anchors, verified, words in a line)
-            ("a CA whose EKU is TLS server only", self.signed(tls_leaf, tls_inter), {}, False,
+            ("a CA whose EKU is TLS server only", under(eku=[ExtendedKeyUsageOID.SERVER_AUTH]), {}, False,
              "\"CN=Test Intermediate\"'s extended key usage does not allow code signing (serverAuth)"),
-            ("a CA whose EKU is any purpose", self.signed(any_leaf, any_inter), {}, True, "verifies"),
-            ("a name outside a CA's name constraints", self.signed(named_leaf, named_inter), {},
-             False, "is outside the name constraints of \"CN=Test Intermediate\""),
-            ("a name within them", self.signed(held_leaf, held_inter), {}, True, "verifies"),
-            ("a CA that may not sign certificates", self.signed(nosign_leaf, nosign_inter), {},
-             False, "may not sign certificates (key usage lacks keyCertSign)"),
+            ("a CA whose EKU is any purpose", under(eku=[x509.ObjectIdentifier("2.5.29.37.0")]), {}, True, "verifies"),
+            ("a name outside a CA's name constraints", under(constraints=within("Other")), {}, False,
+             "is outside the name constraints of \"CN=Test Intermediate\""),
+            ("a name within them", under(constraints=within("Test")), {}, True, "verifies"),
+            ("a CA that may not sign certificates", under(key_usage=x509.KeyUsage(True, *[False] * 5, True, 0, 0)),
+             {}, False, "may not sign certificates (key usage lacks keyCertSign)"),
             ("a signer whose certificate is a CA's", self.signed(ca_leaf), {}, False,
              "\"CN=Test Publisher,O=Test\"'s certificate is a CA's (basic constraints)"),
             ("a CA below a root of path length 0", self.signed(short_leaf, short_inter),
