@@ -40,6 +40,10 @@ class Scratch(unittest.TestCase):
             handle.write(data)
         return path
 
+    def read(self, name, mode="rb"):
+        with open(self.path(name), mode) as handle:
+            return handle.read()
+
 
 START = datetime.datetime(2025, 1, 1)
 KEYS = {}

@@ -149,8 +149,7 @@ class Signatures(support.Scratch):
             os.remove(out)
         subprocess.run(["osslsigncode", "sign", "-certs", self.write("certs.pem", support.pem(*certs)), "-key",
                         key_file, "-h", "sha256", *extra, "-in", source, "-out", out], check=True, capture_output=True)
-        with open(out, "rb") as handle:
-            return handle.read()
+        return self.read(out)
 
     def verdict(self, exe, ca=True, roots=None, tsa_roots=(), tsa_given=False, identity=IDENTITY, **anchors):
         """(the report's lines, the Signature) of authenticode.check on EXE; ROOTS: --ca's

@@ -151,8 +151,7 @@ def difat_loop(data):
 @unittest.skipUnless(shutil.which("msibuild"), "no msibuild (msitools)")
 class CompoundFile(support.Scratch):
     def test_rows(self):
-        with open(made_msi(self), "rb") as handle:
-            made = handle.read()
+        made = self.read(made_msi(self))
         out = io.BytesIO()
         with zipfile.ZipFile(out, "w") as appended:
             appended.writestr("dorvane.exe", b"MZ another program")
@@ -182,8 +181,7 @@ class CompoundFile(support.Scratch):
         tables, cabinet = list(contract.load()["msi"]["tables"]), contract.load()["msi"]["cabinet"]
 
         def made(**streams):
-            with open(made_msi(self, {cabinet: b"MSCF", **streams}), "rb") as handle:
-                return handle.read()
+            return self.read(made_msi(self, {cabinet: b"MSCF", **streams}))
         genuine = made()
         rows = [
             # (what, the MSI, words of the refusal of its streams, of its signature, or "" for none)

@@ -98,9 +98,7 @@ class Manifests(support.Scratch):
             self.write(base + ".msi", read["msi_bytes"])
         writer.write(self.tmp, documents)
         for path, change in (texts or {}).items():
-            with open(self.path(path), "rb") as handle:
-                changed = change(handle.read())
-            self.write(path, changed)
+            self.write(path, change(self.read(path)))
         for path, data in (extra or {}).items():
             self.write(path, data)
         ctx = support.context(self.tmp, packages=reads)

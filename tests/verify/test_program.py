@@ -111,8 +111,7 @@ class OneFile(support.Scratch):
         for copy in ("a", "b/deeper"):
             copy_sources(self.path(copy))
             made.append(pack_of(self.path(copy)))
-        with open(PACKED["one"], "rb") as handle:
-            made.append(handle.read())
+        made.append(self.read(PACKED["one"]))
         self.assertEqual({hashlib.sha256(data).hexdigest() for data in made}, {hashlib.sha256(made[0]).hexdigest()})
         self.assertTrue(made[0].startswith(b"#!/usr/bin/python3 -I\n"))
         self.assertNotIn(self.tmp.encode(), made[0])
@@ -175,9 +174,7 @@ class Signals(support.Scratch):
             runs.append((number, where, scratch) + signalled_run(number, where, [self.path("dir")], scratch))
         for number, where, scratch, pid, out, err in runs:
             _, status = os.waitpid(pid, 0)
-            out = open(out).read() if os.path.exists(out) else ""
-            with open(err) as handle:
-                err = handle.read()
+            out, err = self.read(out, "r") if os.path.exists(out) else "", self.read(err, "r")
             with self.subTest(signal=signal.Signals(number).name, where=where):
                 self.assertTrue(os.WIFEXITED(status), f"ended by signal {os.WTERMSIG(status)}: {err}")
                 self.assertEqual(os.listdir(os.path.join(scratch, "tmp")), [], "the temporary folder was left")
