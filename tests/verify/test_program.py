@@ -215,35 +215,33 @@ class Rebuild(support.Scratch):
     def test_rows(self):
         made = {BASE + ".zip": b"zip", BASE + ".msi": b"msi"}
         rows = [
-            # (what is planted, a dpkg-query, an osslsigncode, the files an unsigned release's rebuild makes
-            #  (None: a signed release), the checks' deadline spent, the rebuild's, the verdict and its words[,
-            #  the package folder its project.json names])
-            ("dpkg-query that cannot answer", "exit 2\n", "exit 0\n", None, False, 60,
+            # (what is planted, the tools planted besides a dpkg-query saying 1.0 and an osslsigncode that works,
+            #  the files an unsigned release's rebuild makes (None: a signed release), the checks' deadline spent,
+            #  the rebuild's, the verdict and its words[, the package folder its project.json names])
+            ("dpkg-query that cannot answer", {"dpkg-query": "exit 2\n"}, None, False, 60,
              "FAIL", "dpkg-query could not be asked (status 2)"),
-            ("a package not installed", "echo 'dpkg-query: no packages found' >&2; exit 1\n", "exit 0\n", None, False,
-             60, "FAIL", "recorded 1.0, here not installed"),
-            ("remove-signature failing", "printf 1.0\n", "exit 1\n", None, False, 60,
+            ("a package not installed", {"dpkg-query": "echo 'dpkg-query: no packages found' >&2; exit 1\n"}, None,
+             False, 60, "FAIL", "recorded 1.0, here not installed"),
+            ("remove-signature failing", {"osslsigncode": "exit 1\n"}, None, False, 60,
              "FAIL", "osslsigncode remove-signature failed (status 1)"),
-            ("the checks' time spent: the rebuild's own budget still serves", "printf 1.0\n", "exit 1\n", None, True,
+            ("the checks' time spent: the rebuild's own budget still serves", {"osslsigncode": "exit 1\n"}, None, True,
              60, "FAIL", "osslsigncode remove-signature failed (status 1)"),
-            ("the rebuild's own time spent", "printf 1.0\n", "exit 0\n", None, False, 0,
-             "FAIL", "dpkg-query could not be asked (status 124)"),
+            ("the rebuild's own time spent", {}, None, False, 0, "FAIL", "dpkg-query could not be asked (status 124)"),
             # an unsigned release: each of its files against the one the rebuild's package step made
-            ("the same files", "printf 1.0\n", "exit 0\n", made, False, 60, "ok", f"byte for byte: {BASE}.msi"),
-            ("another MSI", "printf 1.0\n", "exit 0\n", dict(made, **{BASE + ".msi": b"other"}), False, 60,
+            ("the same files", {}, made, False, 60, "ok", f"byte for byte: {BASE}.msi"),
+            ("another MSI", {}, dict(made, **{BASE + ".msi": b"other"}), False, 60,
              "FAIL", f"rebuilt, byte for byte: {BASE}.msi: differs from the rebuild's"),
-            ("no MSI made", "printf 1.0\n", "exit 0\n", {BASE + ".zip": b"zip"}, False, 60,
+            ("no MSI made", {}, {BASE + ".zip": b"zip"}, False, 60,
              "FAIL", f"rebuilt, byte for byte: {BASE}.msi: the rebuild made no"),
-            ("another package folder", "printf 1.0\n", "exit 0\n", made, False, 60, "ok", f"byte for byte: {BASE}.msi",
-             "made"),
-            ("a package folder outside the tree", "printf 1.0\n", "exit 0\n", made, False, 60,
+            ("another package folder", {}, made, False, 60, "ok", f"byte for byte: {BASE}.msi", "made"),
+            ("a package folder outside the tree", {}, made, False, 60,
              "FAIL", f"{BASE}: the rebuild's project.json names its package folder", "../made"),
         ]
         self.tool("diffoscope", "exit 1\n")
-        for what, dpkg, ossl, rebuilt, checks_spent, seconds, verdict, words, *folder in rows:
+        for what, tools, rebuilt, checks_spent, seconds, verdict, words, *folder in rows:
             with self.subTest(what):
-                self.tool("dpkg-query", dpkg)
-                self.tool("osslsigncode", ossl)
+                for name, script in dict({"dpkg-query": "printf 1.0\n", "osslsigncode": "exit 0\n"}, **tools).items():
+                    self.tool(name, script)
                 self.cmake(rebuilt, *folder)
                 ctx = support.context(self.tmp)
                 ctx.args.rebuild = "/nonexistent/source"
