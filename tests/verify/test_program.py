@@ -154,9 +154,11 @@ def signalled_run(number, where, argv, scratch):
     except BaseException:
         traceback.print_exc()
     finally:
-        sys.stdout.flush()
-        sys.stderr.flush()
-        os._exit(status)
+        try:  # (a flush to a pipe no one reads may fail: the child ends here all the same)
+            sys.stdout.flush()
+            sys.stderr.flush()
+        finally:
+            os._exit(status)
 
 
 class Signals(support.Scratch):
