@@ -27,16 +27,17 @@ IDENTITY = "CN=Test Publisher,O=Test"
 UNNAMED, NO_CA = {"identity": None}, {"identity": None, "ca": False}  # rows without --identity
 
 
-def certificate_table(exe):
-    return struct.unpack_from("<II", exe, pefile.PE(data=exe).OPTIONAL_HEADER.DATA_DIRECTORY[4].get_file_offset())
+def pkcs7(exe):
+    """Where EXE's certificate table starts, and the PKCS#7 it holds."""
+    at = struct.unpack_from("<I", exe, pefile.PE(data=exe).OPTIONAL_HEADER.DATA_DIRECTORY[4].get_file_offset())[0]
+    return at, exe[at + 8:at + struct.unpack_from("<I", exe, at)[0]]
 
 
 def with_table(exe, der=None, padding=b""):
     """EXE with its certificate table holding DER (its own PKCS#7 unless given) and PADDING
     after it, its checksum made right."""
-    at, size = certificate_table(exe)
-    der = der or exe[at + 8:at + struct.unpack_from("<I", exe, at)[0]]
-    der += bytes(-len(der) % 8) + padding
+    at, own = pkcs7(exe)
+    der = (der or own) + bytes(-len(der or own) % 8) + padding
     pe = pefile.PE(data=exe[:at] + struct.pack("<IHH", 8 + len(der) - len(padding), 0x200, 2) + der)
     pe.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size = 8 + len(der)
     pe = pefile.PE(data=bytes(pe.write()))
@@ -44,15 +45,10 @@ def with_table(exe, der=None, padding=b""):
     return bytes(pe.write())
 
 
-def pkcs7(exe):
-    at, _ = certificate_table(exe)
-    return cms.ContentInfo.load(exe[at + 8:at + struct.unpack_from("<I", exe, at)[0]])
-
-
 def look_alike(exe, leaf, key):
     """EXE's SignerInfo naming its issuer as a PrintableString (the same name to OpenSSL), and
     a certificate by KEY with that issuer byte for byte and the signer's serial carried too."""
-    info = pkcs7(exe)
+    info = cms.ContentInfo.load(pkcs7(exe)[1])
     serial = leaf.serial_number
     name = x509.Name([x509.NameAttribute(CN, leaf.issuer.get_attributes_for_oid(CN)[0].value,
                                          _ASN1Type.PrintableString)])
@@ -66,7 +62,7 @@ def look_alike(exe, leaf, key):
 def deep_subject(exe, depth=3000):
     """EXE's signer's certificate with one more part in its subject: a value of DEPTH nested
     SEQUENCEs (the signature over the certificate no longer holds; the signer's over the file does)."""
-    info, value = pkcs7(exe), b"\x05\x00"
+    info, value = cms.ContentInfo.load(pkcs7(exe)[1]), b"\x05\x00"
     for _ in range(depth):
         size = len(value)
         value = b"\x30" + (bytes([size]) if size < 128 else b"\x82" + size.to_bytes(2, "big")) + value
@@ -80,7 +76,7 @@ def deep_subject(exe, depth=3000):
 def countersigned(exe, authority, key, now, forged=False):
     """EXE's signature countersigned the old way (PKCS#9) by AUTHORITY a second before NOW, its
     certificate carried; FORGED: the signing time changed after it signed."""
-    info = pkcs7(exe)
+    info = cms.ContentInfo.load(pkcs7(exe)[1])
     signer = info["content"]["signer_infos"][0]
 
     def attributes(when):
