@@ -25,10 +25,7 @@ def beside(name):
 
 
 def release(*names):
-    files = {}
-    for name in (ZIP,) + names:
-        files.update(beside(name))
-    return files
+    return {key: data for name in (ZIP,) + names for key, data in beside(name).items()}
 
 
 class Folders(support.Scratch):
