@@ -7,7 +7,7 @@ the intermediates its file carries to a self-signed one of those roots, as the v
 usage: certificate.py PROGRAM CONFIG [--roots ROOTS.pem | --own-root] [--public-key OUT.pem] [--chain OUT.pem]
   CONFIG      the build's signing configuration (signing.json); a PKCS#12 file's password
               comes on standard input
-  --own-root  the roots are the self-signed certificates of the certificate's own file
+  --own-root  the signer is its own root (self-signed)
   --public-key   writes the signer's public key; --chain the certificates, signer's first
 Prints the signer's facts as JSON: subject (RFC 4514, spelt as the verifier shows and matches
 it), sha256 (of its DER), thumbprint (its SHA-1, as Windows shows it), not_after (a day), ends
@@ -191,8 +191,11 @@ def main(argv):
             check_chain(leaf, carried, pem_certificates(args.roots, "the roots"), where, f"the roots in '{args.roots}'",
                         now)
         elif args.own_root:
-            own = [cert for cert in carried if chain.self_signed(cert)]
-            check_chain(leaf, carried, own, where, "its own file's roots (DORVANE_RELEASE_CA names none)", now)
+            # The signer is its own root, as release.sh then tells the publisher to publish it: a
+            # root its file carries above an intermediate is no root a user would be given.
+            own = [leaf] if chain.self_signed(leaf) else []
+            check_chain(leaf, carried, own, where,
+                        "DORVANE_RELEASE_CA's roots (it names none: the signer must be self-signed)", now)
     except Refused as refusal:
         print(f"{args.program}: {refusal}", file=sys.stderr)
         return 1

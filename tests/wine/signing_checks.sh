@@ -547,6 +547,7 @@ make_ca() {  # DIR
 # intermediates its file carries to the roots given, else to a root of its own.
 chain_checks() {  # CA_DIR
   local ca=$1 name certs roots want why="" status said
+  cat "$ca/chain.pem" "$ca/root.pem" >"$ca/full-chain.pem"
   while IFS='|' read -r name certs roots want; do
     signing_config "$tmp/chain.json" pem "$certs" "$tmp/key.pem" "" /bin/false "" 30
     ran bash "$src/release/sign.sh" check "$tmp/chain.json" ${roots:+"$roots"}
@@ -557,7 +558,8 @@ the signer and its intermediate, to their root|$ca/chain.pem|$ca/root.pem|0|sign
 the signer without its intermediate|$ca/leaf.pem|$ca/root.pem|1|'CN=DORVANE test publisher,O=DORVANE test' was issued by 'CN=DORVANE test intermediate', which neither that file nor the roots hold
 roots that are the intermediate, not its root|$ca/chain.pem|$ca/intermediate.pem|1|reaches 'CN=DORVANE test intermediate', which the roots in '$ca/intermediate.pem' hold but which is not a root
 roots that are not the chain's|$ca/chain.pem|$ca/other-root.pem|1|does not reach the roots in '$ca/other-root.pem': 'CN=DORVANE test intermediate' was issued by 'CN=DORVANE test root'
-no roots, and the signer is not its own|$ca/chain.pem||1|does not reach its own file's roots (DORVANE_RELEASE_CA names none)
+no roots, and the signer is not its own|$ca/chain.pem||1|does not reach DORVANE_RELEASE_CA's roots (it names none: the signer must be self-signed)
+no roots, the file carrying its root too|$ca/full-chain.pem||1|chains to the root 'CN=DORVANE test root', which is not among DORVANE_RELEASE_CA's roots (it names none
 a signer below the root whose certificate is a CA's|$ca/ca-chain.pem|$ca/root.pem|1|would not verify: "CN=DORVANE test signing CA"'s certificate is a CA's (basic constraints), not one issued to sign code with
 EOT
 }
