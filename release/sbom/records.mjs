@@ -175,16 +175,7 @@ function supplierOf(p) {
   if (p.origin.name === 'Debian') return debian();
   return new CDX.Models.OrganizationalEntity({ name: p.origin.name });
 }
-function originProperties(p) {
-  if (!p.origin) return [property('dorvane:origin', UNKNOWN_ORIGIN)];
-  return [property('dorvane:origin', `${p.origin.name} (${p.origin.label}): ${p.origin.archive}`)];
-}
-
-// The .debs' checksums as the archive published them, where apt still lists them.
-function debSha256(pkgs) {
-  const known = aptFacts(pkgs);
-  return (p) => known(p).sha256 ?? undefined;
-}
+const originOf = (p) => (p.origin ? `${p.origin.name} (${p.origin.label}): ${p.origin.archive}` : UNKNOWN_ORIGIN);
 
 // Where each command on the PATH is, as the shell finds it ('' where it is not there), in
 // one shell.
@@ -356,8 +347,7 @@ function libraryComponents(o, project) {
   for (const f of files) {
     const name = owned.get(f);
     if (!name) fail(`no installed package owns ${f}, which the link map shows in the exe`);
-    if (!byPackage.has(name)) byPackage.set(name, []);
-    byPackage.get(name).push(basename(f));
+    byPackage.set(name, [...(byPackage.get(name) ?? []), basename(f)]);
   }
   origins(installedPackages([...byPackage.keys()]));
   for (const [name, names] of byPackage) {
@@ -371,7 +361,7 @@ function libraryComponents(o, project) {
       purl: pkg.purl,
     });
     c.licenses.add(new CDX.Models.LicenseExpression(licenceOf(pkg)));
-    for (const p of [...bsiFile(names.sort()), ...originProperties(pkg)]) c.properties.add(p);
+    for (const p of [...bsiFile(names.sort()), property('dorvane:origin', originOf(pkg))]) c.properties.add(p);
     components.push(c);
   }
   return components;
@@ -440,7 +430,7 @@ function sbom(o) {
       supplier: supplierOf(pkg),
       purl: pkg.purl,
     });
-    for (const p of originProperties(pkg)) c.properties.add(p);
+    c.properties.add(property('dorvane:origin', originOf(pkg)));
     tools.add(c);
   }
 
@@ -544,7 +534,9 @@ function provenance(o) {
   const sorted = [...pkgs.values()].sort((a, b) => keyOf(a).localeCompare(keyOf(b)));
   const installed = sorted.filter((p) => !p.unowned);
   origins(installed);
-  const sha256 = debSha256(installed);
+  // The .debs' checksums as the archive published them, where apt still lists them.
+  const known = aptFacts(installed);
+  const sha256 = (p) => known(p).sha256 ?? undefined;
   for (const p of sorted) {
     if (p.unowned) {
       deps.push({ uri: `file://${p.path}`, name: p.name, digest: { sha256: p.sha256 }, annotations: { package: NO_PACKAGE } });
@@ -552,8 +544,7 @@ function provenance(o) {
     }
     const d = { uri: p.purl, name: p.name };
     if (sha256(p)) d.digest = { sha256: sha256(p) };
-    d.annotations = { version: p.version, arch: p.arch };
-    d.annotations.origin = p.origin ? `${p.origin.name} (${p.origin.label}): ${p.origin.archive}` : UNKNOWN_ORIGIN;
+    d.annotations = { version: p.version, arch: p.arch, origin: originOf(p) };
     if (!sha256(p)) d.annotations.digest = 'unknown: apt lists no .deb of this installed version';
     deps.push(d);
   }
@@ -573,10 +564,9 @@ function provenance(o) {
     if (!path || entry.optional || !entry.integrity) continue;
     const name = path.replace(/^.*node_modules\//, '');
     const [algo, b64] = entry.integrity.split('-');
+    const scope = name.startsWith('@') ? name.indexOf('/') : -1;
     deps.push({
-      uri: name.startsWith('@')
-        ? purl('npm', name.slice(0, name.indexOf('/')), name.slice(name.indexOf('/') + 1), entry.version)
-        : purl('npm', undefined, name, entry.version),
+      uri: purl('npm', scope < 0 ? undefined : name.slice(0, scope), name.slice(scope + 1), entry.version),
       name,
       digest: { [algo]: Buffer.from(b64, 'base64').toString('hex') },
     });
@@ -631,11 +621,7 @@ function envelope(provenanceFile, sigFile, keyFile, out) {
   const signer = publicKey(keyFile);
   if (!verify('sha256', pae(payloadType, body), signer, sig)) fail(`the key ${keyFile} does not verify the envelope's signature`);
   if (signer.asymmetricKeyType !== 'rsa') fail('the envelope is signed with RSA keys only (their signatures are deterministic)');
-  const env = {
-    payloadType,
-    payload: body.toString('base64'),
-    signatures: [{ keyid: keyidOf(signer), sig: sig.toString('base64') }],
-  };
+  const env = { payloadType, payload: body.toString('base64'), signatures: [{ keyid: keyidOf(signer), sig: sig.toString('base64') }] };
   writeFileSync(out, JSON.stringify(env) + '\n');
 }
 
@@ -697,21 +683,16 @@ async function check(sbomFile) {
   const bom = JSON.parse(text);
   const all = [bom.metadata?.component, ...(bom.components || [])];
   for (let i = 0; i < all.length; i++) if (all[i]?.components) all.push(...all[i].components);
+  const parses = (c, what, text, parse) => {
+    try {
+      parse(text);
+    } catch (e) {
+      problems.push(`${c['bom-ref']}: ${what} '${text}' does not parse: ${e.message}`);
+    }
+  };
   for (const c of all.filter(Boolean)) {
-    for (const l of c.licenses || []) {
-      try {
-        if (l.expression) parseSpdx(l.expression);
-      } catch (e) {
-        problems.push(`${c['bom-ref']}: licence '${l.expression}' does not parse: ${e.message}`);
-      }
-    }
-    if (c.purl) {
-      try {
-        PackageURL.fromString(c.purl);
-      } catch (e) {
-        problems.push(`${c['bom-ref']}: purl '${c.purl}' does not parse: ${e.message}`);
-      }
-    }
+    for (const l of c.licenses || []) if (l.expression) parses(c, 'licence', l.expression, parseSpdx);
+    if (c.purl) parses(c, 'purl', c.purl, (text) => PackageURL.fromString(text));
   }
   for (const p of problems) process.stdout.write(`${p}\n`);
   process.exit(problems.length ? 1 : 0);
