@@ -121,18 +121,14 @@ def arguments(argv):
     parser.add_argument("--commit", metavar="HASH", help="the commit to rebuild (a release without provenance)")
     parser.add_argument("--arm64-cache", metavar="DIR", help="an existing ARM64 sysroot cache")
     args = parser.parse_args(argv)
-    for option in ("ca", "key", "crl", "tsa_ca"):
-        value = getattr(args, option)
-        if value is not None:
-            if not os.path.isfile(value):
-                parser.error(f"--{option.replace('_', '-')}: {q(value)} is not a file")
-            setattr(args, option, os.path.realpath(value))
-    for option in ("schema", "node_modules"):
-        value = getattr(args, option)
-        if value is not None:
-            if not os.path.isdir(value):
-                parser.error(f"--{option.replace('_', '-')}: {q(value)} is not a folder")
-            setattr(args, option, os.path.realpath(value))
+    for options, exists, kind in ((("ca", "key", "crl", "tsa_ca"), os.path.isfile, "file"),
+                                  (("schema", "node_modules"), os.path.isdir, "folder")):
+        for option in options:
+            value = getattr(args, option)
+            if value is not None:
+                if not exists(value):
+                    parser.error(f"--{option.replace('_', '-')}: {q(value)} is not a {kind}")
+                setattr(args, option, os.path.realpath(value))
     if args.node_modules and not args.schema:
         parser.error("--node-modules goes with --schema")
     if args.ca and args.key:
@@ -174,9 +170,8 @@ class Context:
                              cert_sha256=args.cert_sha256, crl=args.crl)
         self.tools = Tools(work, limits)
         self.osslsigncode = osslsigncode_usable(self.tools)
-        self.folder = None
+        self.folder, self.tsa_roots = None, None
         self.roots, self.identity, self.key_der = [], getattr(args, "identity_rdns", None), None
-        self.tsa_roots = None
         self.ca_file = None   # --ca's certificates, written afresh
         self.crls = None      # --crl's CRLs, read once
         self.signed, self.exe, self.zip = {}, {}, {}
