@@ -22,8 +22,7 @@ class Folder:
         self.files = {}       # relative path -> bytes
         self.ids = {}         # relative path -> (device, inode), as it was read
         self.refused = []     # (relative path, why)
-        self.total = 0
-        self.entries = 0
+        self.total = self.entries = 0
         self.limits = limits
         top = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
         try:
@@ -205,12 +204,10 @@ def integrity(folder, report, policy, limits, bases=()):
             why = str(refusal)
         report.check(f"{show(relative)} matches", why)
     for relative in sorted(folder.files):
-        if relative == sums_name or relative in covered or in_manifests(relative):
+        # Named by a checksum and failed its line above, or a checksum itself, judged above.
+        if relative == sums_name or relative in covered or in_manifests(relative) or relative in named \
+                or relative in beside or relative.endswith(suffix):
             continue
-        if relative in named or relative in beside:
-            continue  # a checksum names it and it failed that checksum's line above
-        if relative.endswith(suffix):
-            continue  # a checksum itself, judged above
         report.check(f"{show(relative)} has a checksum", f"no {suffix} beside it and not in {sums_name}")
     if not policy.sums_anchored:
         return set()
