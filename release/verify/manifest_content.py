@@ -145,15 +145,13 @@ def scoop_checkver(url, version):
                     "the next one: %s" % (version, url))
     github = re.match(r"(https://github\.com/[^/]+/[^/]+)/releases/download/", url)
     if github:
-        checkver = {"github": github.group(1)}
-    else:
-        # The folder above this version's lists the version folders.
-        head, segment = url.rstrip("/").rsplit("/", 1)[0], url.rstrip("/").rsplit("/", 1)[1]
-        if version not in segment:
-            raise Unfit("the last folder of DORVANE_RELEASE_URL must name the version: %s" % url)
-        pattern = re.escape(segment).replace(re.escape(version), r"([\d.]+)")
-        checkver = {"url": head + "/", "regex": pattern + "/", "reverse": True}
-    return checkver
+        return {"github": github.group(1)}
+    # The folder above this version's lists the version folders.
+    head, segment = url.rstrip("/").rsplit("/", 1)
+    if version not in segment:
+        raise Unfit("the last folder of DORVANE_RELEASE_URL must name the version: %s" % url)
+    pattern = re.escape(segment).replace(re.escape(version), r"([\d.]+)")
+    return {"url": head + "/", "regex": pattern + "/", "reverse": True}
 
 
 def paths(project, version):
@@ -195,32 +193,19 @@ def documents(project, version, url, notes, packages):
                         % (base + contract.suffix("msi"), properties["Manufacturer"], project["publisher"]))
         architecture = contract.arch(arch)["winget"]
         msis.append({
-            "Architecture": architecture,
-            "InstallerType": facts["installer_type"],
-            "Scope": "machine",
-            "InstallerUrl": url + base + contract.suffix("msi"),
-            "InstallerSha256": facts["msi_sha256"].upper(),
-            "MinimumOSVersion": version_string(facts["msi_needs"]),
-            "ElevationRequirement": "elevationRequired",
+            "Architecture": architecture, "InstallerType": facts["installer_type"], "Scope": "machine",
+            "InstallerUrl": url + base + contract.suffix("msi"), "InstallerSha256": facts["msi_sha256"].upper(),
+            "MinimumOSVersion": version_string(facts["msi_needs"]), "ElevationRequirement": "elevationRequired",
             "ProductCode": properties["ProductCode"],
             "AppsAndFeaturesEntries": [{
-                "DisplayName": properties["ProductName"],
-                "Publisher": properties["Manufacturer"],
-                "ProductCode": properties["ProductCode"],
-                "UpgradeCode": properties["UpgradeCode"],
-            }],
-            "Commands": [command],
-        })
+                "DisplayName": properties["ProductName"], "Publisher": properties["Manufacturer"],
+                "ProductCode": properties["ProductCode"], "UpgradeCode": properties["UpgradeCode"]}],
+            "Commands": [command]})
         zips.append({
-            "Architecture": architecture,
-            "InstallerType": "zip",
-            "NestedInstallerType": "portable",
+            "Architecture": architecture, "InstallerType": "zip", "NestedInstallerType": "portable",
             "NestedInstallerFiles": [{"RelativeFilePath": base + "\\" + exe, "PortableCommandAlias": command}],
-            "InstallerUrl": url + base + contract.suffix("zip"),
-            "InstallerSha256": facts["zip_sha256"].upper(),
-            "MinimumOSVersion": version_string(facts["needs"]),
-            "Commands": [command],
-        })
+            "InstallerUrl": url + base + contract.suffix("zip"), "InstallerSha256": facts["zip_sha256"].upper(),
+            "MinimumOSVersion": version_string(facts["needs"]), "Commands": [command]})
         scoop[contract.arch(arch)["scoop"]] = {"url": url + base + contract.suffix("zip"), "hash": facts["zip_sha256"],
                                                "extract_dir": base}
     # The name and the long description are the last architecture's (every package has the same).
@@ -245,12 +230,8 @@ def documents(project, version, url, notes, packages):
     # Scoop: an app manifest for a bucket of our own, its architectures in Scoop's own order.
     order = contract.load()["manifests"]["scoop_order"]
     found[where[SCOOP]] = (SCOOP, {
-        "version": version,
-        "description": project["description"],
-        "homepage": project["homepage"],
-        "license": project["license"],
-        "architecture": {key: scoop[key] for key in order},
-        "bin": exe,
+        "version": version, "description": project["description"], "homepage": project["homepage"],
+        "license": project["license"], "architecture": {key: scoop[key] for key in order}, "bin": exe,
         "checkver": checkver,
         "autoupdate": {
             "architecture": {
