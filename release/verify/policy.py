@@ -60,10 +60,6 @@ class Policy:
         else:
             report.note(f"{label}: not signed")
 
-    def timestamp_counts(self):
-        """Whether a timestamp that does not verify fails its signature's line."""
-        return self.signed
-
     def closing(self, report, quote):
         """The closing line: exactly what the run proved, and how to prove the rest."""
         if report.failed:
