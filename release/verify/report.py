@@ -1,5 +1,4 @@
-"""Results as objects: every check with its name, verdict and reason, and the file it was
-made on; notes; what could not be checked. The text report prints each as it comes (a
+"""Results as objects: every check with its name, verdict and reason; notes; what could not be checked. The text report prints each as it comes (a
 rebuild takes minutes); --json writes them all at the end, with the json library."""
 import json
 import re
@@ -24,10 +23,10 @@ def show(name):
 
 
 class Result:
-    __slots__ = ("name", "verdict", "reason", "file")
+    __slots__ = ("name", "verdict", "reason")
 
-    def __init__(self, name, verdict, reason="", file=None):
-        self.name, self.verdict, self.reason, self.file = name, verdict, reason, file
+    def __init__(self, name, verdict, reason=""):
+        self.name, self.verdict, self.reason = name, verdict, reason
 
     def text(self):
         if self.verdict == OK:
@@ -40,8 +39,6 @@ class Result:
         found = {"name": self.name, "verdict": self.verdict}
         if self.reason:
             found["reason"] = self.reason
-        if self.file is not None:
-            found["file"] = self.file
         return found
 
 
@@ -66,23 +63,22 @@ class Report:
         if self.out is not None:
             print(result.text(), file=self.out, flush=True)
 
-    def check(self, name, why="", file=None):
-        self._add(Result(name, FAIL if why else OK, why, file))
+    def check(self, name, why=""):
+        self._add(Result(name, FAIL if why else OK, why))
         return not why
 
-    def note(self, text, file=None):
-        self._add(Result(text, NOTE, "", file))
+    def note(self, text):
+        self._add(Result(text, NOTE))
 
     def text_end(self, proved):
         if self.out is not None:
             print(proved, file=self.out, flush=True)
             print(f"{self.passed} passed, {self.failed} failed", file=self.out, flush=True)
 
-    def json_end(self, proved, status, stream=None):
+    def json_end(self, proved, status):
         document = {"checks": [result.data() for result in self.results], "proved": proved,
                     "facts": self.facts, "unchecked": self.unchecked,
                     "passed": self.passed, "failed": self.failed, "status": status}
-        stream = stream or sys.stdout
-        json.dump(document, stream, indent=1, ensure_ascii=True, sort_keys=True)
-        stream.write("\n")
-        stream.flush()
+        json.dump(document, sys.stdout, indent=1, ensure_ascii=True, sort_keys=True)
+        sys.stdout.write("\n")
+        sys.stdout.flush()
