@@ -391,11 +391,9 @@ def stamp_words(when):
 
 
 class Signature:
+    # signed: None until its structure has been read; spki: the key of the certificate that verified.
     def __init__(self):
-        self.signed = None    # unknown until its structure has been read
-        self.verified = False
-        self.spki = None      # the key of the certificate that verified
-        self.subject = None
+        self.signed, self.verified, self.spki, self.subject = None, False, None, None
 
 
 def usage_refused(cert, subject):
