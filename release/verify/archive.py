@@ -122,9 +122,8 @@ def fields_refused(entry, local, epoch):
     mode = int(spec["modes"].get(member, spec["modes"]["*"]), 8)
     time, date = dos_time(epoch)
     want = {"version made by": (entry.made, spec["version_made_by"]),
-            "version needed": (entry.need, spec["version_needed"]),
-            "flags": (entry.flags, spec["flags"]), "method": (entry.method, spec["method"]),
-            "time": (entry.time, time), "date": (entry.date, date),
+            "version needed": (entry.need, spec["version_needed"]), "flags": (entry.flags, spec["flags"]),
+            "method": (entry.method, spec["method"]), "time": (entry.time, time), "date": (entry.date, date),
             "first disk": (entry.disk, 0), "internal attributes": (entry.internal, spec["internal_attributes"]),
             "external attributes": (entry.external, mode << 16)}
     for field, (have, wanted) in want.items():
@@ -183,8 +182,7 @@ def layout(data, entries, offset):
         return f"{show(entries[0].name)} has no extended timestamp (UT) first among its extra fields", []
     for entry in entries:
         shown = show(entry.name)
-        folder = entry.name.endswith("/")
-        if folder:
+        if entry.name.endswith("/"):
             return f"{shown} is a folder entry: the build writes none", []
         if not stat.S_ISREG(entry.mode):
             return f"{shown} is not a regular file (mode {entry.mode:o})", []
