@@ -286,8 +286,7 @@ def revocation_refused(parsed, ctx):
                 stale.append(crl)
                 continue
             lists.append(crl)
-        if any(crl.get_revoked_certificate_by_serial_number(cert.serial_number) is not None
-               for crl in lists + stale):
+        if any(crl.get_revoked_certificate_by_serial_number(cert.serial_number) is not None for crl in lists + stale):
             problems.append(f"revoked by --crl: {subject}, by the CRL of {issuer}")
         elif not lists:
             problems.append(f"--crl holds no {'current ' if stale else ''}CRL of {issuer} for {subject}")
