@@ -21,8 +21,7 @@ LOCALE = "en-US"
 WINGET_KINDS = ("version", "installer", "defaultLocale")
 SCOOP = "scoop"
 GUIDE = contract.member("guide")
-TAGS = ["shutdown", "restart", "reboot", "logoff", "poweroff", "command-line", "administration",
-        "scheduled-task"]
+TAGS = ["shutdown", "restart", "reboot", "logoff", "poweroff", "command-line", "administration", "scheduled-task"]
 # Windows versions by the supportedOS ids an application manifest can name.
 SUPPORTED_OS = {
     "e2011457-1546-43c5-a5fe-008deee3d3f0": (6, 0),  # Vista
@@ -212,17 +211,14 @@ def documents(project, version, url, notes, packages):
     last = packages[contract.arches()[-1]]
     where = paths(project, version)
     common = {"PackageIdentifier": project["winget_id"], "PackageVersion": version}
-    found = {
-        where["version"]: ("version", {**common, "DefaultLocale": LOCALE, "ManifestType": "version",
-                                       "ManifestVersion": MANIFEST_VERSION}),
-        where["installer"]: ("installer", {**common, "Installers": msis + zips, "ManifestType": "installer",
-                                           "ManifestVersion": MANIFEST_VERSION}),
-    }
-    locale = {**common, "PackageLocale": LOCALE, "Publisher": project["publisher"],
-              "PublisherUrl": project["homepage"], "PackageName": last["properties"]["ProductName"],
-              "PackageUrl": project["homepage"], "License": project["license"],
-              "ShortDescription": project["description"], "Description": last["description"],
-              "Moniker": command, "Tags": list(TAGS)}
+    found = {where["version"]: ("version", {**common, "DefaultLocale": LOCALE, "ManifestType": "version",
+                                            "ManifestVersion": MANIFEST_VERSION}),
+             where["installer"]: ("installer", {**common, "Installers": msis + zips, "ManifestType": "installer",
+                                                "ManifestVersion": MANIFEST_VERSION})}
+    locale = {**common, "PackageLocale": LOCALE, "Publisher": project["publisher"], "PublisherUrl": project["homepage"],
+              "PackageName": last["properties"]["ProductName"], "PackageUrl": project["homepage"],
+              "License": project["license"], "ShortDescription": project["description"],
+              "Description": last["description"], "Moniker": command, "Tags": list(TAGS)}
     if notes:
         locale["ReleaseNotesUrl"] = notes
     locale.update({"ManifestType": "defaultLocale", "ManifestVersion": MANIFEST_VERSION})
