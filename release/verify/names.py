@@ -11,15 +11,13 @@ import unicodedata
 
 # OpenSSL's short names (as -nameopt RFC2253 prints them) and the OIDs they stand for.
 SHORT = {
-    "CN": "2.5.4.3", "SN": "2.5.4.4", "serialNumber": "2.5.4.5", "C": "2.5.4.6", "L": "2.5.4.7",
-    "ST": "2.5.4.8", "street": "2.5.4.9", "O": "2.5.4.10", "OU": "2.5.4.11", "title": "2.5.4.12",
-    "businessCategory": "2.5.4.15", "postalCode": "2.5.4.17", "name": "2.5.4.41", "GN": "2.5.4.42",
-    "initials": "2.5.4.43", "generationQualifier": "2.5.4.44", "dnQualifier": "2.5.4.46",
-    "pseudonym": "2.5.4.65", "organizationIdentifier": "2.5.4.97", "emailAddress": "1.2.840.113549.1.9.1",
+    "CN": "2.5.4.3", "SN": "2.5.4.4", "serialNumber": "2.5.4.5", "C": "2.5.4.6", "L": "2.5.4.7", "ST": "2.5.4.8",
+    "street": "2.5.4.9", "O": "2.5.4.10", "OU": "2.5.4.11", "title": "2.5.4.12", "businessCategory": "2.5.4.15",
+    "postalCode": "2.5.4.17", "name": "2.5.4.41", "GN": "2.5.4.42", "initials": "2.5.4.43",
+    "generationQualifier": "2.5.4.44", "dnQualifier": "2.5.4.46", "pseudonym": "2.5.4.65",
+    "organizationIdentifier": "2.5.4.97", "emailAddress": "1.2.840.113549.1.9.1", "UID": "0.9.2342.19200300.100.1.1",
     "jurisdictionL": "1.3.6.1.4.1.311.60.2.1.1", "jurisdictionST": "1.3.6.1.4.1.311.60.2.1.2",
-    "jurisdictionC": "1.3.6.1.4.1.311.60.2.1.3", "UID": "0.9.2342.19200300.100.1.1",
-    "DC": "0.9.2342.19200300.100.1.25",
-}
+    "jurisdictionC": "1.3.6.1.4.1.311.60.2.1.3", "DC": "0.9.2342.19200300.100.1.25"}
 BY_OID = {oid: short for short, oid in SHORT.items()}
 BY_LOWER = {short.lower(): oid for short, oid in SHORT.items()}
 SPECIAL = ',+"\\<>;='
@@ -81,8 +79,7 @@ def of_certificate(name):
                 native = value.native
             except RecursionError:  # nested past any reader's depth: shown and compared as its DER
                 native = None
-            attributes.append(Attribute(pair["type"].dotted, native if isinstance(native, str) else None,
-                                        value.dump()))
+            attributes.append(Attribute(pair["type"].dotted, native if isinstance(native, str) else None, value.dump()))
         rdns.append(attributes)
     return rdns
 
