@@ -166,5 +166,4 @@ def schema(name, data, ctx):
     # (Node reserves far more address space than it uses: it keeps the system's bound. The
     # SBOM it reads is bounded above.)
     status, output = ctx.tools.run(["node", os.path.realpath(checker), "check", copy], env=env, memory=False)
-    report.check(f"{name} passes {schema_name}, its licences and purls parse",
-                 "" if status == 0 else brief(output, 3))
+    report.check(f"{name} passes {schema_name}, its licences and purls parse", "" if status == 0 else brief(output, 3))
