@@ -101,21 +101,18 @@ def arguments(argv):
                         help="with --ca: the publisher's certificate subject, exactly, in RFC 4514 order as "
                              "`openssl x509 -noout -subject -nameopt RFC2253,-esc_msb` prints it (CN=Name,O=Org)")
     parser.add_argument("--cert-sha256", metavar="HEX", help="with --ca: the SHA-256 of the publisher's certificate")
-    parser.add_argument("--crl", metavar="FILE",
-                        help="with --ca: the CRLs (PEM) of every issuer in the chain, to check revocation against, "
-                             "offline")
+    parser.add_argument("--crl", metavar="FILE", help="with --ca: the CRLs (PEM) of every issuer in the chain, "
+                        "to check revocation against, offline")
     parser.add_argument("--key", metavar="PUBKEY", help="the publisher's public key (PEM): the origin is checked with it")
-    parser.add_argument("--tsa-ca", metavar="ROOTS",
-                        help="root certificates (PEM) of a timestamp authority the system's roots do not hold, as "
-                             "the publisher publishes them: for timestamps only")
+    parser.add_argument("--tsa-ca", metavar="ROOTS", help="root certificates (PEM) of a timestamp authority the "
+                        "system's roots do not hold, as the publisher publishes them: for timestamps only")
     parser.add_argument("--sums", metavar="HEX", help="the SHA-256 of SHA256SUMS, published elsewhere")
     parser.add_argument("--json", action="store_true", help="write the results as one JSON document")
     parser.add_argument("--rebuild", metavar="SOURCE", help="a checkout or clone URL: build the recorded commit and compare")
     parser.add_argument("--schema", metavar="CHECKOUT",
                         help="check each SBOM against the CycloneDX 1.6 schema with CHECKOUT's release/sbom/records.mjs")
-    parser.add_argument("--node-modules", metavar="DIR",
-                        help="with --schema: the npm packages of release/sbom/package-lock.json "
-                             f"(default {contract.node_modules('CHECKOUT')})")
+    parser.add_argument("--node-modules", metavar="DIR", help="with --schema: the npm packages of "
+                        f"release/sbom/package-lock.json (default {contract.node_modules('CHECKOUT')})")
     parser.add_argument("--anyway", action="store_true", help="rebuild even where Debian packages differ")
     parser.add_argument("--preset", metavar="NAME", help="the preset to rebuild with (a release without provenance)")
     parser.add_argument("--commit", metavar="HASH", help="the commit to rebuild (a release without provenance)")
