@@ -139,9 +139,8 @@ def fields_refused(entry, local, epoch):
     if entry.extra != expected_extra(epoch):
         return (f"{show(entry.name)}: its central directory entry's extra fields ({entry.extra.hex()}) are not the "
                 "build's (UT and ux, as the build normalizes them)")
-    for field, have, wanted in (("version needed", need, entry.need), ("flags", flags, entry.flags),
-                                ("method", method, entry.method), ("time", local_time, entry.time),
-                                ("date", local_date, entry.date)):
+    for field, have, wanted in (("version needed", need, entry.need), ("flags", flags, entry.flags), ("method", method,
+                                entry.method), ("time", local_time, entry.time), ("date", local_date, entry.date)):
         if have != wanted:
             return f"{show(entry.name)}: its local header's {field} is 0x{have:x}, its central directory entry's 0x{wanted:x}"
     if (crc, packed, unpacked) != (0, 0, 0):
