@@ -174,9 +174,8 @@ def check(folder, bases, ctx):
         return
     if not (msi.available() and have("msiextract")) or manifest_content.pefile is None:
         # The MSIs' codes and the exes' needs are what the manifests say: unread, nothing is held.
-        policy.unchecked(report, "the winget and Scoop manifests against the packages",
-                         "libmsi, msiextract and pefile: Debian's python3-gi, gir1.2-libmsi-1.0, msitools and "
-                         "python3-pefile", origin=False)
+        policy.unchecked(report, "the winget and Scoop manifests against the packages", "libmsi, msiextract and "
+                         "pefile: Debian's python3-gi, gir1.2-libmsi-1.0, msitools and python3-pefile", origin=False)
         return
     folders = set()
     for version, names in sorted(by_version.items()):
