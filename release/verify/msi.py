@@ -82,8 +82,7 @@ def read(path):
         raise Error("libmsi's Python bindings are not installed (Debian's python3-gi and gir1.2-libmsi-1.0)")
     database = Libmsi.Database.new(path, Libmsi.DbFlags.READONLY, None)
     names = [record.get_string(1) for _, record in _rows(database, "SELECT `Name` FROM `_Tables`")]
-    return {"tables": {name: _table(database, name) for name in names},
-            "summary": _summary(database),
+    return {"tables": {name: _table(database, name) for name in names}, "summary": _summary(database),
             "streams": sorted(record.get_string(1) for _, record in _rows(database, "SELECT `Name` FROM `_Streams`"))}
 
 
