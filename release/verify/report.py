@@ -76,9 +76,8 @@ class Report:
             print(f"{self.passed} passed, {self.failed} failed", file=self.out, flush=True)
 
     def json_end(self, proved, status):
-        document = {"checks": [result.data() for result in self.results], "proved": proved,
-                    "facts": self.facts, "unchecked": self.unchecked,
-                    "passed": self.passed, "failed": self.failed, "status": status}
+        document = {"checks": [result.data() for result in self.results], "proved": proved, "facts": self.facts,
+                    "unchecked": self.unchecked, "passed": self.passed, "failed": self.failed, "status": status}
         json.dump(document, sys.stdout, indent=1, ensure_ascii=True, sort_keys=True)
         sys.stdout.write("\n")
         sys.stdout.flush()
