@@ -427,12 +427,10 @@ def check(path, der, label, ctx, dse=False):
     returns a Signature. DSE: whether an MSI has the extended signature's stream (None:
     not known)."""
     result, report, policy = Signature(), ctx.report, ctx.policy
-    if not available():
-        policy.unchecked(report, f"{label}'s Authenticode signature", "Python asn1crypto and cryptography: Debian's "
-                         "python3-asn1crypto and python3-cryptography", origin=True)
-        return result
-    if not ctx.osslsigncode:
-        policy.unchecked(report, f"{label}'s Authenticode signature", OSSLSIGNCODE_NEEDED, origin=True)
+    missing = ("Python asn1crypto and cryptography: Debian's python3-asn1crypto and python3-cryptography"
+               if not available() else "" if ctx.osslsigncode else OSSLSIGNCODE_NEEDED)
+    if missing:
+        policy.unchecked(report, f"{label}'s Authenticode signature", missing, origin=True)
         return result
     if der is None:
         result.signed = False
