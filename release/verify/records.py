@@ -11,6 +11,12 @@ from .report import Refused, q, show
 from .tools import OSSLSIGNCODE_NEEDED, brief, have
 
 
+def wrong_hashes(holder, digests):
+    """The algorithms of HOLDER's hashes that are not DIGESTS (its SHA-256 and SHA-512)."""
+    listed = {h.get("alg"): h.get("content") for h in objects(holder.get("hashes"))}
+    return [alg for alg, value in zip(("SHA-256", "SHA-512"), digests) if listed.get(alg) != value]
+
+
 def sbom(name, base, files, exe_name, ctx):
     report, spec = ctx.report, contract.load()["records"]
     digests = {key: (hashlib.sha256(data).hexdigest(), hashlib.sha512(data).hexdigest()) for key, data in files.items()}
@@ -32,9 +38,7 @@ def sbom(name, base, files, exe_name, ctx):
     exe = contract.exe()
     if bom is not None and exe_name in files:
         component = dig(bom, "metadata", "component")
-        listed = {h.get("alg"): h.get("content") for h in objects(component.get("hashes"))}
-        wrong = [alg for alg, value in zip(("SHA-256", "SHA-512"), digests[exe_name]) if listed.get(alg) != value]
-        why = "; ".join(f"its {alg} of {exe} is not the exe's" for alg in wrong)
+        why = "; ".join(f"its {alg} of {exe} is not the exe's" for alg in wrong_hashes(component, digests[exe_name]))
         if {"name": "bsi:component:filename", "value": exe} not in objects(component.get("properties")):
             why = "; ".join(filter(None, [why, f"no bsi:component:filename {exe}"]))
         report.check(f"{name}: the hashes of {exe}", why)
@@ -49,9 +53,7 @@ def sbom(name, base, files, exe_name, ctx):
             if len(entries) != 1:
                 why = "not listed as a distribution" if not entries else "listed more than once"
             else:
-                listed = {h.get("alg"): h.get("content") for h in objects(entries[0].get("hashes"))}
-                why = "; ".join(f"its {alg} is not the file's" for alg, value
-                                in zip(("SHA-256", "SHA-512"), digests[package]) if listed.get(alg) != value)
+                why = "; ".join(f"its {alg} is not the file's" for alg in wrong_hashes(entries[0], digests[package]))
             report.check(f"{name}: the hashes of {package}", why)
     schema(name, ctx.folder.files[name], ctx)
 
