@@ -740,6 +740,12 @@ EOT
   must "the agent's socket still answers" [ $? = 3 ]
   kill -KILL -- -"$killed" 2>/dev/null
   for _ in $(seq 100); do pgrep -g "$killed" >/dev/null || break; sleep 0.1; done
+  # The lock goes with the last process that holds its file open: the next rows need it free
+  # (on a loaded machine that took longer than the wait above, and every later run was refused).
+  local lock=$sources/build/release.lock
+  for _ in $(seq 300); do flock -n "$lock" true && break; sleep 0.1; done
+  flock -n "$lock" true || why=$(why_not "$why" "its lock still held 30 s after, by: $(find /proc/[0-9]*/fd -lname "$lock" \
+    2>/dev/null | cut -d/ -f3 | sort -u | xargs -r ps -o pid=,args= -p | head -3 | tr '\n' ' ')")
   none "the PIN is in " grep -rlF -f "$tmp/pin" "$build_tmp" "$rel" "$sources" "$job" --exclude=pin 2>/dev/null
   tally "release.sh killed (-9) while it builds: no file holds the PIN, no agent holds it"
 
