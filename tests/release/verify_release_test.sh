@@ -16,7 +16,7 @@ if [ ! -f "$fix/fixture.env" ]; then
   finish
   exit
 fi
-build="" zip="" msi="" sbom="" provenance="" envelope="" bundle="" checksum="" base="" final="" has_records=0
+packages="" zip="" msi="" sbom="" provenance="" envelope="" bundle="" checksum="" base="" final="" has_records=0
 # shellcheck source=/dev/null # (the fixture's facts)
 source "$fix/fixture.env"
 src=$(cd "$1" && pwd)
@@ -38,7 +38,7 @@ mkdir "$tmp/alone"
 
 # The fixture's releases, copied; the signer's certificate, its public key and the timestamps' root.
 mkdir "$tmp/good"
-cp "$build/package/$base".* "$tmp/good/"
+cp "$packages/$base".* "$tmp/good/"
 cp -a "$fix/signed/package" "$tmp/token"
 cp -a "$final" "$tmp/final"
 sums=$(sha256sum <"$final/SHA256SUMS" | cut -c1-64)

@@ -175,7 +175,7 @@ EOT
 # one table. BUILD is a copy's build tree (with a commit given) whose package step runs
 # again for some cases, leaving it changed; SOURCES its sources, made a git checkout here.
 check_record_cases() {
-  local build=$1 sources=$2 signed=$3 package=$1/package
+  local build=$1 sources=$2 signed=$3 package=$1/$folder
   local sbom_file=$package/$sbom provenance_file=$package/$provenance
   # Fixed identity and dates: the checkout's commit is the same wherever the test runs.
   local git=(git -C "$sources" -c user.name=t -c user.email=t@t)

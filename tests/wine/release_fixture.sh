@@ -50,8 +50,10 @@ step "the README's release command in $build"
 ) >"$fix/main.log" 2>&1 || { cat "$fix/main.log"; exit 1; }
 # The package's names as the build resolved them.
 # shellcheck disable=SC2034 # (written to fixture.env by name)
-IFS=$'\t' read -r version base zip msi sbom provenance envelope bundle checksum DORVANE_NODE_MODULES has_records < <(jq -r '[.version,
-  (.package | .base, (.files | .zip, .msi, .sbom, .provenance, .envelope, .bundle), .checksum, .node_modules, .records)] | @tsv' "$build/project.json")
+IFS=$'\t' read -r version base zip msi sbom provenance envelope bundle checksum folder DORVANE_NODE_MODULES has_records < <(jq -r '[.version,
+  (.package | .base, (.files | .zip, .msi, .sbom, .provenance, .envelope, .bundle), .checksum, .folder, .node_modules, .records)] | @tsv' "$build/project.json")
+# (The packages' folder in any tree, as CMake names it; this tree's.)
+packages=$build/$folder
 export DORVANE_NODE_MODULES
 # The SBOM and provenance are made where the configure found Node.js, the npm packages and
 # python3-apt (project.json says: a tree configured before they were installed makes none);
@@ -135,21 +137,21 @@ cp "$rel/$preset/dorvane.exe" "$rel/$preset/dorvane.map" "$fix/signed/"
 # What release.sh --no-build reads of the tree, as it was signed (the signing test
 # configures the tree again).
 cp "$rel/$preset/project.json" "$rel/$preset/signing.json" "$rel/$preset/CMakeCache.txt" "$fix/signed/"
-find "$rel/$preset/package" -maxdepth 1 -name 'dorvane-*' -type f -exec cp {} "$fix/signed/package/" \;
+find "$rel/$preset/$folder" -maxdepth 1 -name 'dorvane-*' -type f -exec cp {} "$fix/signed/package/" \;
 
 # An older version's MSI (0.0.1) of the same members, its exe one byte longer, for the
 # upgrade rows: the release tools' own MSI step, as the package step runs it.
 step "the older version's MSI"
 older_members=$fix/older/members/${base/$version/0.0.1}
 mkdir -p "$fix/older/members"
-(cd "$fix/older/members" && cmake -E tar xf "$build/package/$zip" && mv "$base" "${base/$version/0.0.1}")
+(cd "$fix/older/members" && cmake -E tar xf "$packages/$zip" && mv "$base" "${base/$version/0.0.1}")
 printf '\0' >>"$older_members/dorvane.exe"
 sed -i "1s/^DORVANE $version/DORVANE 0.0.1/" "$older_members/README.txt"
 /usr/bin/python3 "$src/release/make_msi.py" "$arch" 0.0.1 "$epoch" "$fix/older/${msi/$version/0.0.1}" "$older_members" \
   >"$fix/older.log" 2>&1 || { cat "$fix/older.log"; exit 1; }
 
 {
-  for name in src build preset toolchain arch zip base msi sbom provenance envelope bundle checksum version DORVANE_NODE_MODULES \
+  for name in src build preset toolchain arch zip base msi sbom provenance envelope bundle checksum folder packages version DORVANE_NODE_MODULES \
     has_records dirty epoch tree_commit commit final module engine token token_uri stamped_by; do
     printf '%s=%q\n' "$name" "${!name}"
   done

@@ -94,7 +94,7 @@ packages() {
   # A tree with uncommitted changes (a developer's) gets no provenance: the step says why.
   if [ -n "$dirty" ]; then
     why=""
-    [ -e "$build/package/$provenance" ] && why="a provenance from a tree with uncommitted changes"
+    [ -e "$packages/$provenance" ] && why="a provenance from a tree with uncommitted changes"
     grep -q '^-- No provenance: the tracked files of .* have uncommitted changes' "$fix/main.log" || why=$(why_not "$why" "no line saying why")
     record "this tree has uncommitted changes: no provenance, and a line saying why" "$why"
   fi
@@ -102,10 +102,10 @@ packages() {
     echo "left out: the SBOM and provenance (no Node.js, npm packages or python3-apt: scripts/ensure-tools.sh records)"
   step "the ZIP's members"
   mkdir "$tmp/unzipped"
-  (cd "$tmp/unzipped" && cmake -E tar xf "$build/package/$zip")
+  (cd "$tmp/unzipped" && cmake -E tar xf "$packages/$zip")
   # What an administrator unpacks: the exe, the guide, the licence and the notices, nothing
   # else; the guide plain Windows text that reads in an 80-column console.
-  files=$(cmake -E tar tf "$build/package/$zip" | grep -v '/$' | sed "s|^${zip%.zip}/||" | LC_ALL=C sort | tr '\n' ' ')
+  files=$(cmake -E tar tf "$packages/$zip" | grep -v '/$' | sed "s|^${zip%.zip}/||" | LC_ALL=C sort | tr '\n' ' ')
   why=""
   [ "$files" = "$(jq -r '.package.members[]' "$build/project.json" | LC_ALL=C sort | tr '\n' ' ')" ] || why="unexpected files"
   record "the ZIP holds exactly: $files" "$why"
@@ -188,7 +188,7 @@ msi() {
     win64) program_files=ProgramFiles64Folder platform=x64 ;;
     arm64) program_files=ProgramFiles64Folder platform=Arm64 ;;
   esac
-  older=$fix/older/${msi/$version/0.0.1} new_msi=$build/package/$msi
+  older=$fix/older/${msi/$version/0.0.1} new_msi=$packages/$msi
   want() { [ "$2" = "$3" ] || why=$(why_not "$why" "$1: $2"); }  # WHAT GOT EXPECTED
   why=""
   want files "$(table "$new_msi" File | cut -f3 | tr '\n' ' ')" "LICENSE THIRD-PARTY-NOTICES.txt README.txt dorvane.exe "
@@ -217,7 +217,7 @@ msi() {
   # Every table, row and summary field, as release/contract.json says the build makes them
   # of these files: this package and the older version's.
   mkdir "$tmp/members"
-  (cd "$tmp/members" && cmake -E tar xf "$build/package/$zip")
+  (cd "$tmp/members" && cmake -E tar xf "$packages/$zip")
   for pair in "$new_msi:$version:$tmp/members/$base" "$older:0.0.1:$fix/older/members/${base/$version/0.0.1}"; do
     IFS=: read -r package package_version members <<<"$pair"
     why=$(/usr/bin/python3 - "$src/release" "$package" "$arch" "$package_version" "$epoch" "$members" <<'EOF'
@@ -271,7 +271,7 @@ records() {
   local signed=$fix/signed why
   step "this tree's records"
   if [ -z "$dirty" ]; then
-    check_records "$build/package" "$build/dorvane.map" "$build/release/THIRD-PARTY-NOTICES.txt" "$epoch" "$tree_commit"
+    check_records "$packages" "$build/dorvane.map" "$build/release/THIRD-PARTY-NOTICES.txt" "$epoch" "$tree_commit"
   else
     echo "left out: this tree's records (it has uncommitted changes, so no provenance): the signed copy's stand in"
   fi
@@ -279,8 +279,8 @@ records() {
   check_records "$signed/package" "$signed/dorvane.map" "$build/release/THIRD-PARTY-NOTICES.txt" "$epoch" "$commit" "signed "
   why=""
   [ -f "$signed/package/$envelope" ] || why="the signed build has none"
-  [ -f "$build/package/$envelope" ] && why=$(why_not "$why" "the unsigned build has one")
-  [ -f "$build/package/$bundle" ] && why=$(why_not "$why" "the unsigned build has a Sigstore bundle")
+  [ -f "$packages/$envelope" ] && why=$(why_not "$why" "the unsigned build has one")
+  [ -f "$packages/$bundle" ] && why=$(why_not "$why" "the unsigned build has a Sigstore bundle")
   record "$envelope and $bundle only when signed" "$why"
   check_envelope "$signed/package/$envelope" "$signed/package/$provenance"
   check_bundle "$signed/package" "$fix/token-cert.pem" "token-signed "

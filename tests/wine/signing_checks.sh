@@ -241,7 +241,7 @@ token_checks() {
     "$tsa/ca.pem" 2 "$quiet" "$good"
   : >"$tmp/stamped.log"
   for f in stamped-once.exe stamped-again.exe stamped.msi; do
-    case $f in *.exe) cp "$build/dorvane.exe" "$tmp/$f" ;; *) cp "$build/package/$msi" "$tmp/$f" ;; esac
+    case $f in *.exe) cp "$build/dorvane.exe" "$tmp/$f" ;; *) cp "$packages/$msi" "$tmp/$f" ;; esac
     DORVANE_SIGN_PIN=$pin "${trace[@]}" bash "$src/release/sign.sh" "${f##*.}" "$tmp/$f" <(echo "$epoch") \
       "$tmp/stamped.json" >>"$tmp/stamped.log" 2>&1 || { cat "$tmp/stamped.log"; exit 1; }
   done
@@ -303,7 +303,7 @@ file_key_checks() {
     for config in pem pem-again p12 token token-again; do
       case $f in
         dorvane.exe) cp "$build/dorvane.exe" "$dir/$config-$f"; kind=(exe "$dir/$config-$f" "$dir/epoch") ;;
-        "$msi") cp "$build/package/$f" "$dir/$config-$f"; kind=(msi "$dir/$config-$f" "$dir/epoch") ;;
+        "$msi") cp "$packages/$f" "$dir/$config-$f"; kind=(msi "$dir/$config-$f" "$dir/epoch") ;;
         *) kind=(envelope "$fix/signed/package/$provenance" "$dir/$config-$f" "$dir/$config.sigstore.json"
                  "$node" "$src/release/sbom/records.mjs") ;;
       esac
