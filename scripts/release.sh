@@ -237,7 +237,7 @@ for preset in "${presets[@]}"; do records_refusal "$preset" "$(node_modules_of "
 configure() {  # PRESET
   local log=$root/$1.configure.log
   mkdir -p "$root"
-  # (-B always: where the preset would put its tree is CMakePresets.json's to say.)
+  # (-B always: the tree goes under the build root whatever binaryDir the preset names.)
   if step env -C "$caller" cmake -S "$src" --preset "$1" -B "$root/$1" -U 'DORVANE_SIGN_*' \
     "${@:2}" >"$log" 2>&1; then
     return 0
@@ -251,7 +251,7 @@ fi
 version_of() { package_facts "$1" .version; }
 for preset in "${presets[@]}"; do
   [ -f "$root/$preset/project.json" ] || refuse "$root/$preset is not a configured build tree"
-  package_facts "$preset" -e .package.base >/dev/null || refuse "$root/$preset was configured by an older DORVANE: configure it again"
+  package_facts "$preset" -e '.package.base and .package.folder' >/dev/null || refuse "$root/$preset was configured by an older DORVANE: configure it again"
   # (Again, as the tree was configured: the folder its package step reads.)
   records_refusal "$preset" "$(package_facts "$preset" .package.node_modules)"
 done

@@ -149,6 +149,15 @@ sys.exit(names.parse(sys.argv[3]) != names.of_certificate(x509.Certificate.load(
   [ $((SECONDS - started)) -le 20 ] || why=$(why_not "$why" "it took $((SECONDS - started)) s")
   record "release.sh without the records tools: refused before configuring, naming scripts/ensure-tools.sh records" "$why"
 
+  # A tree configured before project.json named the packages' folder: said so, not "lacks".
+  publish_tree "$rows/older"
+  jq 'del(.package.folder)' "$from/project.json" >"$rows/older/windows-x64/project.json"
+  publish_release "$rows/older"
+  why=$(status_why 2)
+  grep -q "^release.sh: $rows/older/windows-x64 was configured by an older DORVANE: configure it again$" "$rows/out" ||
+    why=$(why_not "$why" "said: $(head -2 "$rows/out" | tr '\n' ' ')")
+  record "release.sh --no-build over a tree configured by an older DORVANE: refused, saying so" "$why"
+
   # Killed while a step runs (once the verifier runs, a step of its own: its process's name is
   # the file's), it leaves the release as it was.
   before=$(cd "$rows/root/release/$name" && sha256sum -- *)
