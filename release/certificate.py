@@ -147,10 +147,10 @@ def settings(path):
         config = json.loads(read(path, "the signing configuration"))
     except ValueError:
         config = None
-    names = ("source", "certs", "key", "pkcs12")
-    if not isinstance(config, dict) or not all(isinstance(config.get(key, ""), str) for key in names):
+    keys = ("source", "certs", "key", "pkcs12")
+    if not isinstance(config, dict) or not all(isinstance(config.get(key, ""), str) for key in keys):
         raise Refused(f"the signing configuration '{path}' is not one JSON object of text settings: configure again")
-    config = {key: config.get(key, "") for key in names}
+    config = {key: config.get(key, "") for key in keys}
     if not config["pkcs12" if config["source"] == "pkcs12" else "certs"]:
         raise Refused(f"the signing configuration '{path}' names no certificate: configure again")
     return config

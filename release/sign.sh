@@ -81,10 +81,11 @@ fail() { echo "sign.sh: $*" >&2; exit 1; }
 [ -f "$config" ] || fail "no signing configuration '$config'"
 # The settings in one reading (each run of jq costs more than all the rest of this), as jq
 # streams them, so that a key given twice is seen (each member of the object ends in one
-# event of the stream, a value at depth 1 or the closing of one at depth 2): each a string (the timeout may be a
-# number) ended by a NUL, which none may hold, nor U+FFFD, jq's stand-in for bytes that are
-# not UTF-8; then the timestamp authorities' URLs, which must be URLs with a host and no
-# space or control character (no option of timestamp.py's). One object, or nothing is read.
+# event of the stream, a value at depth 1 or the closing of one at depth 2): each a string
+# (the timeout may be a number) ended by a NUL, which none may hold, nor U+FFFD, jq's
+# stand-in for bytes that are not UTF-8; then the timestamp authorities' URLs, which must be
+# URLs with a host and no space or control character (no option of timestamp.py's). One
+# object, or nothing is read.
 settings=()
 [ "$(stat -L -c %s -- "$config")" -le 65536 ] || fail "the build's signing configuration '$config' is over 64 KiB: configure again"
 # (A refusal halts jq with nothing said: sign.sh says why, in one line.)
