@@ -347,7 +347,8 @@ function libraryComponents(o, project) {
   for (const f of files) {
     const name = owned.get(f);
     if (!name) fail(`no installed package owns ${f}, which the link map shows in the exe`);
-    byPackage.set(name, [...(byPackage.get(name) ?? []), basename(f)]);
+    if (!byPackage.has(name)) byPackage.set(name, []);
+    byPackage.get(name).push(basename(f));
   }
   origins(installedPackages([...byPackage.keys()]));
   for (const [name, names] of byPackage) {
@@ -373,11 +374,16 @@ function windowsComponents(exe, objdump) {
   const text = run(objdump, ['-p', exe]);
   const dlls = [...new Set([...text.matchAll(/DLL Name: (\S+)/g)].map((m) => m[1].toUpperCase()))].sort();
   const windows = new CDX.Models.Component(CDX.Enums.ComponentType.OperatingSystem, 'Windows', {
-    bomRef: 'windows', description: `Provided by Windows: imported by ${EXE} at run time, not shipped with it`,
-    scope: CDX.Enums.ComponentScope.Required });
+    bomRef: 'windows',
+    description: `Provided by Windows: imported by ${EXE} at run time, not shipped with it`,
+    scope: CDX.Enums.ComponentScope.Required,
+  });
   for (const dll of dlls) {
-    const c = new CDX.Models.Component(CDX.Enums.ComponentType.Library, dll, { bomRef: `windows/${dll}`,
-      description: 'A system DLL of Windows, imported at run time; not shipped', scope: CDX.Enums.ComponentScope.Required });
+    const c = new CDX.Models.Component(CDX.Enums.ComponentType.Library, dll, {
+      bomRef: `windows/${dll}`,
+      description: 'A system DLL of Windows, imported at run time; not shipped',
+      scope: CDX.Enums.ComponentScope.Required,
+    });
     c.properties.add(property('bsi:component:filename', dll));
     windows.components.add(c);
   }
@@ -398,10 +404,16 @@ function sbom(o) {
   const cdxlib = library();
   const tools = bom.metadata.tools.components;
   tools.add(new CDX.Models.Component(CDX.Enums.ComponentType.Application, 'dorvane-release-records', {
-    bomRef: 'tool/dorvane-release-records', version: project.version,
-    description: "DORVANE's release/sbom/records.mjs", supplier: publisher(project) }));
-  tools.add(new CDX.Models.Component(CDX.Enums.ComponentType.Library, cdxlib.name, { bomRef: `tool/${cdxlib.name}`,
-    version: cdxlib.version, purl: purl('npm', '@cyclonedx', 'cyclonedx-library', cdxlib.version) }));
+    bomRef: 'tool/dorvane-release-records',
+    version: project.version,
+    description: "DORVANE's release/sbom/records.mjs",
+    supplier: publisher(project),
+  }));
+  tools.add(new CDX.Models.Component(CDX.Enums.ComponentType.Library, cdxlib.name, {
+    bomRef: `tool/${cdxlib.name}`,
+    version: cdxlib.version,
+    purl: purl('npm', '@cyclonedx', 'cyclonedx-library', cdxlib.version),
+  }));
   for (const pkg of toolchain(o)) {
     if (pkg.unowned) {
       const c = new CDX.Models.Component(CDX.Enums.ComponentType.Application, pkg.name, {
@@ -637,8 +649,12 @@ function bundle(envelopeFile, keyFile, out) {
   const keyid = parsed.signatures[0].keyid;
   const key = publicKey(keyFile);
   if (keyidOf(key) !== keyid) fail(`the key ${keyFile} is not the key ${keyid} that signed ${envelopeFile}`);
-  const made = sig.bundle.toDSSEBundle({ artifact: parsed.payload, artifactType: parsed.payloadType,
-    signature: parsed.signatures[0].sig, keyHint: keyid });
+  const made = sig.bundle.toDSSEBundle({
+    artifact: parsed.payload,
+    artifactType: parsed.payloadType,
+    signature: parsed.signatures[0].sig,
+    keyHint: keyid,
+  });
   const text = JSON.stringify(sig.bundle.bundleToJSON(made)) + '\n';
   // What a user's verifier will read: the text, parsed as a bundle, its envelope the one
   // given, its signature that key's.
