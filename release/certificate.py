@@ -112,6 +112,14 @@ def check_chain(leaf, carried, roots, where, roots_named, now):
     if why:
         raise Refused(f"the certificate {where} would not verify: {why}")
     if walk.path:
+        # Users are handed the roots alone: each link below the root must travel with the
+        # signature, that is, be in the certificate's own file.
+        own = {der(cert) for cert in [leaf] + carried}
+        borrowed = [cert for cert in walk.path[:-1] if der(cert) not in own]
+        if borrowed:
+            raise Refused(f"the certificate {where} reaches its root only through '{name(borrowed[0])}', which "
+                          f"{roots_named} hold but its own file does not: put the intermediates after the signer's "
+                          "certificate (DORVANE_RELEASE_CA holds the roots alone)")
         return
     kind, at = walk.stopped
     at_name, issuer = name(at), at.issuer.rfc4514_string()

@@ -548,6 +548,7 @@ make_ca() {  # DIR
 chain_checks() {  # CA_DIR
   local ca=$1 name certs roots want why="" status said
   cat "$ca/chain.pem" "$ca/root.pem" >"$ca/full-chain.pem"
+  cat "$ca/intermediate.pem" "$ca/root.pem" >"$ca/intermediate-and-root.pem"
   while IFS='|' read -r name certs roots want; do
     signing_config "$tmp/chain.json" pem "$certs" "$tmp/key.pem" "" /bin/false "" 30
     ran bash "$src/release/sign.sh" check "$tmp/chain.json" ${roots:+"$roots"}
@@ -557,6 +558,7 @@ chain_checks() {  # CA_DIR
 the signer and its intermediate, to their root|$ca/chain.pem|$ca/root.pem|0|signs, with the certificate of
 the signer without its intermediate|$ca/leaf.pem|$ca/root.pem|1|'CN=DORVANE test publisher,O=DORVANE test' was issued by 'CN=DORVANE test intermediate', which neither that file nor the roots hold
 roots that are the intermediate, not its root|$ca/chain.pem|$ca/intermediate.pem|1|reaches 'CN=DORVANE test intermediate', which the roots in '$ca/intermediate.pem' hold but which is not a root
+the signer alone, its intermediate among the roots|$ca/leaf.pem|$ca/intermediate-and-root.pem|1|reaches its root only through 'CN=DORVANE test intermediate', which the roots in '$ca/intermediate-and-root.pem' hold but its own file does not
 roots that are not the chain's|$ca/chain.pem|$ca/other-root.pem|1|does not reach the roots in '$ca/other-root.pem': 'CN=DORVANE test intermediate' was issued by 'CN=DORVANE test root'
 no roots, and the signer is not its own|$ca/chain.pem||1|does not reach DORVANE_RELEASE_CA's roots (it names none: the signer must be self-signed)
 no roots, the file carrying its root too|$ca/full-chain.pem||1|chains to the root 'CN=DORVANE test root', which is not among DORVANE_RELEASE_CA's roots (it names none
