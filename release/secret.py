@@ -97,13 +97,16 @@ def read_bounded(fd, pipe, label):
     pause after it; at most MAX_SECRET bytes and BOUND seconds."""
     data = b""
     deadline = time.monotonic() + BOUND
+    settled = None  # when the pause after the first line ends
     while True:
-        left = deadline - time.monotonic()
-        if b"\n" in data:
-            left = min(left, SETTLE)
+        if settled is None and b"\n" in data:
+            settled = time.monotonic() + SETTLE
+        left = min(deadline, settled or deadline) - time.monotonic()
         if left <= 0:
             if b"\n" in data:
                 return data
+            if data:
+                raise Refused(f"{label} gave no whole line within {BOUND} s (its writer keeps it open)")
             raise Refused(f"nothing came through {label} within {BOUND} s"
                           + (" (a pipe serves one reading: for several builds give a file)" if pipe else ""))
         ready, _, _ = select.select([fd], [], [], left)

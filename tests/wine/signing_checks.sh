@@ -424,6 +424,13 @@ EOT
   must "status $status: $said" [ "$status" = 0 ]
   must "took $((SECONDS - started)) s" [ $((SECONDS - started)) -le 10 ]
   tally "a PIN pipe without a final newline: signed in $((SECONDS - started)) s"
+  # One whose writer keeps it open after the line: taken after a pause, not the pipe's bound.
+  started=$SECONDS
+  message env DORVANE_SIGN_PIN_FILE=<(printf '%s\n' "$pin"; exec sleep 40)
+  kill "$!" 2>/dev/null
+  must "status $status: $said" [ "$status" = 0 ]
+  must "took $((SECONDS - started)) s" [ $((SECONDS - started)) -le 10 ]
+  tally "a PIN pipe its writer keeps open after the line: signed in $((SECONDS - started)) s"
 
   # A URI that two keys on a token (in a store of its own) match: not blamed on the certificate.
   local twin=dorvane-twin-$RANDOM
