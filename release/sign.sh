@@ -83,26 +83,31 @@ fail() { echo "sign.sh: $*" >&2; exit 1; }
 # streams them, so that a key given twice is seen (each member of the object ends in one
 # event of the stream, a value at depth 1 or the closing of one at depth 2): each a string
 # (the timeout may be a number) ended by a NUL, which none may hold, nor U+FFFD, jq's
-# stand-in for bytes that are not UTF-8; then the timestamp authorities' URLs, which must be
-# URLs with a host and no space or control character (no option of timestamp.py's). One
+# stand-in for bytes that are not UTF-8, nor a control character (a path goes into
+# OpenSSL's configuration); the timeout whole seconds; then the timestamp authorities' URLs:
+# an ASCII host name or [IPv6] and a port that the HTTP client takes, printable ASCII after
+# it (no option of timestamp.py's; a user and password are refused below, by name). One
 # object, or nothing is read.
 settings=()
 [ "$(stat -L -c %s -- "$config")" -le 65536 ] || fail "the build's signing configuration '$config' is over 64 KiB: configure again"
 # (A refusal halts jq with nothing said: sign.sh says why, in one line.)
 mapfile -d '' -t settings < <(jq -nj --stream --args 'def refuse: "" | halt_error(5);
-  def text: if type == "string" and (explode | all(. != 0 and . != 65533)) then . else refuse end;
+  def text: if type == "string" and (explode | all(. >= 32 and . != 127 and (. < 128 or . > 159) and . != 65533))
+    then . else refuse end;
   [inputs] as $events
   | [$events[] | select(if length == 2 then .[0] | length == 1 else .[0] | length == 2 end) | .[0][0]]
   | if length != (unique | length) then refuse else [$events | fromstream(.[])] end
   | if length != 1 or (.[0] | type) != "object" then refuse else .[0] end
   | [($ARGS.positional[] as $name | if has($name) then .[$name] else "" end
-       | if $name == "timestamp_timeout" and type == "number" then tostring else text end),
+       | if $name == "timestamp_timeout" then tostring | if test("^[0-9]{0,4}$") then . else refuse end
+         else text end),
      (.timestamps // [] | if type == "array" then .[] else refuse end
-      | text | if test("^https?://[^/?#]+([/?#].*)?$") and (explode | all(. > 32 and . != 127)) then . else refuse end)]
+      | text | if test("^https?://([^/?#@]*@)?([A-Za-z0-9.-]+|\\[[0-9A-Fa-f:.]+\\])(:([1-9][0-9]{0,3}|[1-5][0-9]{4}|6[0-4][0-9]{3}|65[0-4][0-9]{2}|655[0-2][0-9]|6553[0-5]))?([/?#][!-~]*)?$")
+        then . else refuse end)]
   | map(. + "\u0000") | add' \
   source certs key pkcs12 pkcs11_module pkcs11_engine osslsigncode timestamp_ca timestamp_timeout agent <"$config")
 wait $! || fail "the build's signing configuration '$config' is not one JSON object of settings, each text" \
-  "(UTF-8, no NUL) given once, its timestamp authorities a list of http:// or https:// URLs: configure again"
+  "(UTF-8, no control character) given once, its timestamp authorities a list of http:// or https:// URLs: configure again"
 source=${settings[0]-} certs=${settings[1]-} key=${settings[2]-} p12=${settings[3]-}
 module=${settings[4]-} engine=${settings[5]-} osslsigncode=${settings[6]-}
 tsa_ca=${settings[7]-} bound=${settings[8]-} agent=${settings[9]-}

@@ -332,7 +332,7 @@ file_key_checks() {
 authority_checks() {  # QUIET_URL GOOD_URL HTTPS_URL TSA_ROOTS
   local quiet=$1 good=$2 secure=$3 roots=$4 name urls ca want_status want why="" config status said
   local imprint=${good}imprint nonce=${good}nonce credentials=http://tsauser:TSA-SECRET@${good#http://}
-  local not_settings="is not one JSON object of settings, each text (UTF-8, no NUL) given once, its timestamp authorities a list of http:// or https:// URLs: configure again"
+  local not_settings="is not one JSON object of settings, each text (UTF-8, no control character) given once, its timestamp authorities a list of http:// or https:// URLs: configure again"
   stamp() { cp "$build/dorvane.exe" "$tmp/stamp.exe"; ran bash "$src/release/sign.sh" exe "$tmp/stamp.exe" <(echo "$epoch") "$tmp/stamp.json"; }
   while IFS='|' read -r name urls ca want_status want; do
     read -ra urls <<<"$urls"
@@ -371,6 +371,9 @@ a key given twice|{"source": "", "certs": "$tmp/cert.pem", "source": "pem"}|$not
 bytes that are not UTF-8|{"source": "pem", "certs": "\xff"}|$not_settings
 an authority's URL with a line break|{"source": "pem", "timestamps": ["http://127.0.0.1/\\\\n--evil"]}|$not_settings
 an authority's URL without a host|{"source": "pem", "timestamps": ["http://"]}|$not_settings
+an authority's URL with a port out of range|{"source": "pem", "timestamps": ["http://127.0.0.1:99999/"]}|$not_settings
+a timeout that is not whole seconds|{"source": "pem", "timestamp_timeout": -5}|$not_settings
+a path with a line break|{"source": "pem", "pkcs11_module": "/x.so\\\\n[pkcs11]"}|$not_settings
 more than 64 KiB|{"source": ""}%65536s|is over 64 KiB: configure again
 EOT
 
