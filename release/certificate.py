@@ -153,7 +153,7 @@ def settings(path):
     # refused in one line, not met later as a traceback.
     try:
         config = json.loads(read(path, "the signing configuration"))
-    except ValueError:
+    except (ValueError, RecursionError):
         config = None
     keys = ("source", "certs", "key", "pkcs12")
     if not isinstance(config, dict) or not all(isinstance(config.get(key, ""), str) for key in keys):
@@ -206,6 +206,10 @@ def main(argv):
                         "DORVANE_RELEASE_CA's roots (it names none: the signer must be self-signed)", now)
     except Refused as refusal:
         print(f"{args.program}: {refusal}", file=sys.stderr)
+        return 1
+    except (ValueError, x509.DuplicateExtension, x509.UnsupportedGeneralNameType) as error:
+        # An extension cryptography reads only when asked: a damaged one is said in one line.
+        print(f"{args.program}: a certificate cannot be read: {error}", file=sys.stderr)
         return 1
     if args.public_key:
         with open(args.public_key, "wb") as f:
