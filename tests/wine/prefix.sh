@@ -6,6 +6,9 @@
 #                                     wine server for the whole run
 #   prefix.sh teardown ARCH WINE_DIR  stop every wine server of WINE_DIR
 #   prefix.sh copy ARCH WINE_DIR NAME a throwaway copy of the template, WINE_DIR/NAME
+#   prefix.sh for-guest arm64 WINE_DIR VM_CACHE ARCHIVE
+#                                     the arm64 guest's template, made on this machine as
+#                                     ARCHIVE, which the guest's setup takes (below)
 set -eu
 action=$1
 arch=$2
@@ -45,6 +48,19 @@ copy_template() {  # DEST
   done
 }
 
+# VERSION ARCH: what a template records of its making. A prefix made by another wine
+# version is "updated" by every run that uses it, which then prints about it and is slow: a
+# template is made anew when wine or the settings change.
+made_by() { echo "$1 $2 $(sha256sum <"$here/template.reg" | cut -c1-12)"; }
+
+# ARCH DEST: a pristine prefix with template.reg's settings; wine makes the prefix before it
+# runs the first program in it, here the settings.
+make_template() {
+  rm -rf "$2"
+  "$run" "$1" "$2" regedit /S "Z:${here//\//\\}\\template.reg" </dev/null >/dev/null 2>&1
+  timeout 180 "$run" "$1" --server "$2" -w
+}
+
 case $action in
   copy)
     copy_template "$dir/$4"
@@ -52,9 +68,7 @@ case $action in
   setup)
     version=$("$run" "$arch" --check) || { status=$?; echo "$version"; exit $status; }
     mkdir -p "$dir"
-    # A prefix made by another wine version is "updated" by every run that uses it, which
-    # then prints about it and is slow: make the template anew when wine changes.
-    made_by="$version $arch $(sha256sum <"$here/template.reg" | cut -c1-12)"
+    made_by=$(made_by "$version" "$arch")
     # In a VM the wine folder is the guest's memory, gone with it: the template is kept as an
     # archive in DORVANE_WINE_TEMPLATE_ARCHIVE (the session folder) for the next boot.
     archive=${DORVANE_WINE_TEMPLATE_ARCHIVE-}
@@ -64,10 +78,8 @@ case $action in
       { mkdir -p "$dir/template" && tar -xf "$archive" -C "$dir/template"; } || rm -rf "$dir/template"
     fi
     if [ "$(cat "$dir/template/.made-by" 2>/dev/null)" != "$made_by" ]; then
-      rm -rf "$dir/template" "$dir/template.new"
-      # wine makes the prefix before it runs the first program in it: here, the settings.
-      "$run" "$arch" "$dir/template.new" regedit /S "Z:${here//\//\\}\\template.reg" </dev/null >/dev/null 2>&1
-      timeout 180 "$run" "$arch" --server "$dir/template.new" -w
+      rm -rf "$dir/template"
+      make_template "$arch" "$dir/template.new"
       echo "$made_by" >"$dir/template.new/.made-by"
       mv "$dir/template.new" "$dir/template"
       if [ -n "$archive" ]; then
@@ -94,12 +106,66 @@ case $action in
     echo $! >"$dir/watcher.pid"
     echo "wine prefix ready: $dir/prefix"
     ;;
+  for-guest)
+    # The emulated arm64 guest takes one to three minutes to make a prefix (wineboot maps
+    # and registers hundreds of DLLs); this machine's 64-bit wine makes the same one from
+    # the same wine.inf in seconds. What wineboot copied from its library folder then
+    # becomes the arm64 wine's files of the same names, as the guest's wineboot copies
+    # them, and the architecture's names arm64's. The guest's setup takes it only if its
+    # own wine's version is the one recorded here; otherwise it makes its own.
+    # DORVANE_GUEST_ROOT stands in for the image's root in the runner's tests.
+    [ "$arch" = arm64 ] || { echo "prefix.sh: for-guest makes an arm64 template only" >&2; exit 2; }
+    archive=$5
+    root=${DORVANE_GUEST_ROOT:-$(bash "$here/../vm/vm-image.sh" arm64 "$4")/root}
+    guest_lib=$root/usr/lib/aarch64-linux-gnu/wine/aarch64-windows
+    host_lib=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+    inf=/usr/share/wine/wine.inf
+    # The guest's prefix is made where the two wines differ: the registry comes of wine.inf,
+    # and the guest's wine remakes a prefix whose record of wine.inf's date is not its own.
+    if ! cmp -s "$inf" "$root$inf" || [ "$(stat -c %Y "$inf")" != "$(stat -c %Y "$root$inf")" ] ||
+       [ ! -d "$host_lib" ] || ! version=$("$run" win64 --check 2>&1); then
+      echo "the guest makes its own prefix: this machine's 64-bit wine is not the guest's (wine.inf)"
+      exit 0
+    fi
+    made_by=$(made_by "$version" arm64)
+    if [ "$(cat "$archive.made-by" 2>/dev/null)" = "$made_by" ] && [ -f "$archive" ]; then
+      echo "guest template kept: $archive ($made_by)"
+      exit 0
+    fi
+    template=$dir/guest-template
+    mkdir -p "$dir" "${archive%/*}"
+    make_template win64 "$template"
+    rm -rf "$template/drive_c/windows/syswow64/"*
+    while IFS= read -r -d '' file; do
+      name=${file##*/}
+      if [ -f "$guest_lib/$name" ] && [ -f "$host_lib/$name" ]; then
+        cp "$guest_lib/$name" "$file"
+      elif [ -f "$host_lib/$name" ] || grep -qsF 'Wine placeholder DLL' "$file"; then
+        rm "$file"  # none in the guest's wine, or a stand-in wineboot wrote in x64's code
+      fi
+    done < <(find "$template/drive_c" -path '*/syswow64' -prune -o -type f -print0)
+    while IFS= read -r -d '' file; do
+      case ${file##*/} in
+        amd64_*) mv "$file" "${file%/*}/arm64_${file##*/amd64_}" ;;
+        x64) mv "$file" "${file%/*}/arm64" ;;
+      esac
+    done < <(find "$template/drive_c/windows" -depth \( -name 'amd64_*' -o -name x64 \) -print0)
+    sed -i 's/processorArchitecture="amd64"/processorArchitecture="arm64"/' \
+      "$template"/drive_c/windows/winsxs/manifests/*.manifest
+    sed -i 's/\\\\Environments\\\\Windows x64\\\\/\\\\Environments\\\\Windows ARM64\\\\/' "$template/system.reg"
+    mkdir -p "$template/drive_c/windows/sysarm32"
+    echo "$made_by" >"$template/.made-by"
+    tar -cf "$archive.new" -C "$template" . && mv "$archive.new" "$archive" && echo "$made_by" >"$archive.made-by"
+    rm -rf "$template"
+    echo "guest template made: $archive ($made_by)"
+    ;;
   teardown)
     stop_all
     echo "wine servers stopped: $dir"
     ;;
   *)
-    echo "usage: prefix.sh setup|teardown ARCH WINE_DIR, or copy ARCH WINE_DIR NAME (ARCH: win32, win64, arm64)" >&2
+    echo "usage: prefix.sh setup|teardown ARCH WINE_DIR, copy ARCH WINE_DIR NAME, or for-guest arm64 WINE_DIR VM_CACHE" \
+      "ARCHIVE (ARCH: win32, win64, arm64)" >&2
     exit 2
     ;;
 esac
