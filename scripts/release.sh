@@ -127,16 +127,28 @@ if [ -n "$pin_file$pin_given" ]; then
   pin_given="set"
 fi
 
-# What a release is comes from the contract: the presets, the kinds of file, in its order,
-# the checksum list and the manifests' folders. Each package's file names are its build
-# tree's (project.json).
+# What a release is comes from the contract: the presets (each an architecture's), the
+# kinds of file, in its order, the checksum list and the manifests' folders. Each package's
+# file names are its build tree's (project.json).
 contract=$src/release/contract.json
-mapfile -t all_presets < <(jq -r '.architectures[].preset' "$contract")
+all_presets=()
+declare -A arch_of=()
+while IFS=$'\t' read -r arch preset; do
+  all_presets+=("$preset") arch_of[$preset]=$arch
+done < <(jq -r '.architectures | to_entries[] | [.key, .value.preset] | @tsv' "$contract")
 mapfile -t kinds < <(jq -r '.files | keys_unsorted[]' "$contract")
 sums=$(jq -r .sums "$contract")
 mapfile -t manifest_folders < <(jq -r '.manifests.winget, .manifests.scoop' "$contract")
-arch_of() { jq -r --arg preset "$1" '.architectures | to_entries[] | select(.value.preset == $preset) | .key' "$contract"; }
-package_facts() { jq -r "${@:2}" "$root/$1/project.json"; }  # PRESET JQ_ARGUMENT...
+# NAME FILE: a JSON file of facts read once, each value at its path in fact["NAME PATH"]:
+# a preset's project.json (fact["windows-x64 package.files.msi"]), the signer's facts.
+declare -A fact=()
+read_facts() {
+  local path value
+  while IFS= read -r -d '' path && IFS= read -r -d '' value; do
+    fact["$1 $path"]=$value
+  done < <(jq -j 'paths(scalars) as $p | ($p | map(tostring) | join(".")), "\u0000", (getpath($p) | tostring), "\u0000"' \
+             "$2" 2>/dev/null)
+}
 
 root=$src/build
 presets=("${all_presets[@]}")
@@ -155,7 +167,7 @@ done
 [ $build = 1 ] || [ $# = 0 ] || refuse "--no-build configures nothing, so it takes no CMake options: '$1'"
 arches=()
 for preset in "${presets[@]}"; do
-  arch=$(arch_of "$preset")
+  arch=${arch_of[$preset]-}
   [ -n "$arch" ] || refuse "'$preset' is not one of the presets a release is made of: ${all_presets[*]}"
   arches+=("$arch")
 done
@@ -248,16 +260,18 @@ configure() {  # PRESET
 if [ $build = 1 ]; then
   for preset in "${presets[@]}"; do configure "$preset" "$@"; done
 fi
-version_of() { package_facts "$1" .version; }
 for preset in "${presets[@]}"; do
   [ -f "$root/$preset/project.json" ] || refuse "$root/$preset is not a configured build tree"
-  package_facts "$preset" -e '.package.base and .package.folder' >/dev/null || refuse "$root/$preset was configured by an older DORVANE: configure it again"
+  read_facts "$preset" "$root/$preset/project.json"
+  if [ -z "${fact[$preset package.base]-}" ] || [ -z "${fact[$preset package.folder]-}" ]; then
+    refuse "$root/$preset was configured by an older DORVANE: configure it again"
+  fi
   # (Again, as the tree was configured: the folder its package step reads.)
-  records_refusal "$preset" "$(package_facts "$preset" .package.node_modules)"
+  records_refusal "$preset" "${fact[$preset package.node_modules]-}"
 done
-version=$(version_of "${presets[0]}")
+version=${fact[${presets[0]} version]-}
 for preset in "${presets[@]}"; do
-  [ "$(version_of "$preset")" = "$version" ] || refuse "$preset is version $(version_of "$preset"), not $version"
+  [ "${fact[$preset version]-}" = "$version" ] || refuse "$preset is version ${fact[$preset version]-}, not $version"
 done
 
 # What would be refused after the build is refused now.
@@ -327,7 +341,7 @@ else
   [ ${#given[@]} = 0 ] || refuse "given $(printf '%s, ' "${given[@]}" | sed 's/, $//'), but the trees are not configured to sign: give the signing" \
     "options (-DDORVANE_SIGN_CERT=... and the key), or none of these for an unsigned release"
   # Nor does an unsigned release replace a signed one of this version unasked.
-  if [ -f "$final/$(package_facts "${presets[0]}" .package.files.envelope)" ] && [ $replace = 0 ]; then
+  if [ -f "$final/${fact[${presets[0]} package.files.envelope]-}" ] && [ $replace = 0 ]; then
     refuse "$final is signed, and this run is not: give the signing options, or --replace to replace it" \
       "with an unsigned release"
   fi
@@ -376,12 +390,12 @@ rm -rf "$out"
 temporary+=("$out")
 mkdir -p "$out"
 for i in "${!presets[@]}"; do
-  package=$root/${presets[i]}/$(package_facts "${presets[i]}" .package.folder)
-  checksum=$(package_facts "${presets[i]}" .package.checksum)
-  msi=$package/$(package_facts "${presets[i]}" .package.files.msi)
+  package=$root/${presets[i]}/${fact[${presets[i]} package.folder]-}
+  checksum=${fact[${presets[i]} package.checksum]-}
+  msi=$package/${fact[${presets[i]} package.files.msi]-}
   missing=()
   for kind in "${kinds[@]}"; do
-    member=$(package_facts "${presets[i]}" ".package.files.$kind")
+    member=${fact[${presets[i]} package.files.$kind]-}
     file=$package/$member
     # Only a signed release has the envelope and its bundle; a tree configured anew not to
     # sign after it packaged them holds files that are not what it says.
@@ -423,7 +437,8 @@ fi
 # files alone (what is uploaded), with sha256sum and with the verifier under every anchor a
 # user may hold, and the whole folder, the manifests included, where the verifier reads them.
 if [ -n "$source" ]; then
-  identity=$(jq -r .subject <<<"$facts") certificate_sha256=$(jq -r .sha256 <<<"$facts")
+  read_facts signer /dev/stdin <<<"$facts"
+  identity=${fact[signer subject]-} certificate_sha256=${fact[signer sha256]-}
   ca=(--ca "$roots" --identity "$identity" --cert-sha256 "$certificate_sha256")
 fi
 # The verifier's one file, as the host build's verify-release target makes it (the same
@@ -439,10 +454,10 @@ verify() {  # FOLDER WHAT ANCHOR...
 # (The verifier holds timestamps to the system's roots: an authority of
 # DORVANE_SIGN_TIMESTAMP_CA's needs its roots published, for --tsa-ca, and is checked so;
 # among --ca's roots they would vouch for signers too.)
-private_stamps="" tsa=()
-if [ -n "$source" ] && [ "$(jq '.timestamps | length' "$signing")" != 0 ] && [ -n "$(jq -r .timestamp_ca "$signing")" ]; then
-  private_stamps=$(jq -r .timestamp_ca "$signing")
-  tsa=(--tsa-ca "$private_stamps")
+private_stamps="" tsa=() stamps=$(jq '.timestamps | length' "$signing")
+if [ -n "$source" ] && [ "$stamps" != 0 ]; then
+  private_stamps=$(jq -r '.timestamp_ca // ""' "$signing")
+  [ -z "$private_stamps" ] || tsa=(--tsa-ca "$private_stamps")
 fi
 verify_all() {  # FOLDER WHAT
   verify "$1" "$2" --sums "$sums_sha256"
@@ -529,11 +544,11 @@ if [ -n "$source" ]; then
   cp "$work/public.pem" "$final.public-key.pem"
   echo "  signer (RFC 4514 subject): $identity"
   echo "  signer's certificate SHA-256: $certificate_sha256"
-  echo "  signer's certificate thumbprint (SHA-1, as Windows shows it): $(jq -r .thumbprint <<<"$facts")"
+  echo "  signer's certificate thumbprint (SHA-1, as Windows shows it): ${fact[signer thumbprint]-}"
   if [ -n "${DORVANE_RELEASE_CA-}" ]; then
     echo "  roots: those of $DORVANE_RELEASE_CA (DORVANE_RELEASE_CA): say where users get them"
   else
-    echo "  roots: the signer's certificate itself (self-signed), the first of $(jq -r .file <<<"$facts"): publish it"
+    echo "  roots: the signer's certificate itself (self-signed), the first of ${fact[signer file]-}: publish it"
   fi
   echo "  public key: $final.public-key.pem"
   # Offline, osslsigncode checks the signer's certificate against a CRL of its issuer when
@@ -547,11 +562,11 @@ if [ -n "$source" ]; then
       "(DORVANE_SIGN_TIMESTAMP_CA) the authorities' tokens chain to"
   # A signature without a timestamp stops verifying when its certificate expires.
   # A certificate about to expire is said in a line a log scan finds, before a run is refused.
-  days_left=$(jq -r .days_left <<<"$facts")
+  days_left=${fact[signer days_left]-}
   [ "$days_left" -ge 30 ] ||
-    echo "warning: the signing certificate expires in $days_left days, on $(jq -r .not_after <<<"$facts")" \
-      "(at $(jq -r .ends <<<"$facts")): renew it before then (from then on a release is refused)"
-  if [ "$(jq '.timestamps | length' "$signing")" = 0 ]; then
+    echo "warning: the signing certificate expires in $days_left days, on ${fact[signer not_after]-}" \
+      "(at ${fact[signer ends]-}): renew it before then (from then on a release is refused)"
+  if [ "$stamps" = 0 ]; then
     echo "warning: signed without a timestamp: the signatures stop verifying when the certificate expires" \
       "(set DORVANE_SIGN_TIMESTAMP_URL)"
   fi
