@@ -108,54 +108,65 @@ case $action in
     ;;
   for-guest)
     # The emulated arm64 guest takes one to three minutes to make a prefix (wineboot maps
-    # and registers hundreds of DLLs); this machine's 64-bit wine makes the same one from
-    # the same wine.inf in seconds. What wineboot copied from its library folder then
-    # becomes the arm64 wine's files of the same names, as the guest's wineboot copies
-    # them, and the architecture's names arm64's. The guest's setup takes it only if its
-    # own wine's version is the one recorded here; otherwise it makes its own.
-    # DORVANE_GUEST_ROOT stands in for the image's root in the runner's tests.
+    # and registers hundreds of DLLs); this machine's 64-bit wine makes it from the same
+    # wine.inf in seconds. What wineboot copied from its library folder then becomes the
+    # arm64 wine's files of the same names, as the guest's wineboot copies them, and the
+    # architecture's names arm64's (its 32-bit half, syswow64, is left empty). The guest's
+    # setup takes it only if its own wine's version is the one recorded here; where this
+    # cannot be made, the guest makes its own.
     [ "$arch" = arm64 ] || { echo "prefix.sh: for-guest makes an arm64 template only" >&2; exit 2; }
     archive=$5
-    root=${DORVANE_GUEST_ROOT:-$(bash "$here/../vm/vm-image.sh" arm64 "$4")/root}
+    template=$dir/guest-template
+    own() { rm -rf "$template" "$archive.new"; echo "the guest makes its own prefix: $1"; exit 0; }
+    root=$(bash "$here/../vm/vm-image.sh" arm64 "$4")/root || own "no guest image"
     guest_lib=$root/usr/lib/aarch64-linux-gnu/wine/aarch64-windows
     host_lib=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
     inf=/usr/share/wine/wine.inf
-    # The guest's prefix is made where the two wines differ: the registry comes of wine.inf,
-    # and the guest's wine remakes a prefix whose record of wine.inf's date is not its own.
-    if ! cmp -s "$inf" "$root$inf" || [ "$(stat -c %Y "$inf")" != "$(stat -c %Y "$root$inf")" ] ||
-       [ ! -d "$host_lib" ] || ! version=$("$run" win64 --check 2>&1); then
-      echo "the guest makes its own prefix: this machine's 64-bit wine is not the guest's (wine.inf)"
-      exit 0
-    fi
+    # The registry comes of wine.inf, and the guest's wine remakes a prefix whose record of
+    # wine.inf's date is not its own.
+    { version=$("$run" win64 --check 2>&1) && [ -d "$host_lib" ]; } || own "this machine has no 64-bit wine"
+    { cmp -s "$inf" "$root$inf" && [ "$(stat -c %Y "$inf")" = "$(stat -c %Y "$root$inf")" ]; } ||
+      own "this machine's wine.inf is not the guest's"
     made_by=$(made_by "$version" arm64)
     if [ "$(cat "$archive.made-by" 2>/dev/null)" = "$made_by" ] && [ -f "$archive" ]; then
       echo "guest template kept: $archive ($made_by)"
       exit 0
     fi
-    template=$dir/guest-template
     mkdir -p "$dir" "${archive%/*}"
-    make_template win64 "$template"
-    rm -rf "$template/drive_c/windows/syswow64/"*
-    while IFS= read -r -d '' file; do
-      name=${file##*/}
-      if [ -f "$guest_lib/$name" ] && [ -f "$host_lib/$name" ]; then
-        cp "$guest_lib/$name" "$file"
-      elif [ -f "$host_lib/$name" ] || grep -qsF 'Wine placeholder DLL' "$file"; then
-        rm "$file"  # none in the guest's wine, or a stand-in wineboot wrote in x64's code
-      fi
-    done < <(find "$template/drive_c" -path '*/syswow64' -prune -o -type f -print0)
-    while IFS= read -r -d '' file; do
-      case ${file##*/} in
-        amd64_*) mv "$file" "${file%/*}/arm64_${file##*/amd64_}" ;;
-        x64) mv "$file" "${file%/*}/arm64" ;;
-      esac
-    done < <(find "$template/drive_c/windows" -depth \( -name 'amd64_*' -o -name x64 \) -print0)
-    sed -i 's/processorArchitecture="amd64"/processorArchitecture="arm64"/' \
-      "$template"/drive_c/windows/winsxs/manifests/*.manifest
-    sed -i 's/\\\\Environments\\\\Windows x64\\\\/\\\\Environments\\\\Windows ARM64\\\\/' "$template/system.reg"
-    mkdir -p "$template/drive_c/windows/sysarm32"
-    echo "$made_by" >"$template/.made-by"
-    tar -cf "$archive.new" -C "$template" . && mv "$archive.new" "$archive" && echo "$made_by" >"$archive.made-by"
+    rm -f "$archive.made-by"
+    # (Not in a condition, where set -e would be off inside.)
+    set +e
+    (
+      set -e
+      make_template win64 "$template"
+      rm -rf "$template/drive_c/windows/syswow64/"*
+      while IFS= read -r -d '' file; do
+        name=${file##*/}
+        # (A placeholder is a stand-in wineboot wrote, in x64 code, for a DLL it lacks.)
+        if [ -f "$host_lib/$name" ] || grep -qsF 'Wine placeholder DLL' "$file"; then
+          if [ -f "$guest_lib/$name" ]; then cp "$guest_lib/$name" "$file"; else rm "$file"; fi
+        fi
+      done < <(find "$template/drive_c" -path '*/syswow64' -prune -o -type f -print0)
+      while IFS= read -r -d '' file; do
+        case ${file##*/} in
+          amd64_*) mv "$file" "${file%/*}/arm64_${file##*/amd64_}" ;;
+          x64) mv "$file" "${file%/*}/arm64" ;;
+        esac
+      done < <(find "$template/drive_c/windows" -depth \( -name 'amd64_*' -o -name x64 \) -print0)
+      sed -i 's/processorArchitecture="amd64"/processorArchitecture="arm64"/' \
+        "$template"/drive_c/windows/winsxs/manifests/*.manifest
+      sed -i 's/\\\\Environments\\\\Windows x64\\\\/\\\\Environments\\\\Windows ARM64\\\\/' "$template/system.reg"
+      mkdir -p "$template/drive_c/windows/sysarm32"
+      echo "$made_by" >"$template/.made-by"
+      # Owned by root, as the guest (whose jobs run as root) makes its own: wine refuses a
+      # prefix that is not its user's.
+      tar --owner=0 --group=0 --numeric-owner -cf "$archive.new" -C "$template" .
+    )
+    status=$?
+    set -e
+    [ $status = 0 ] || own "making it here failed"
+    mv "$archive.new" "$archive"
+    echo "$made_by" >"$archive.made-by"
     rm -rf "$template"
     echo "guest template made: $archive ($made_by)"
     ;;
