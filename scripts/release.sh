@@ -146,7 +146,7 @@ read_facts() {
   local path value
   while IFS= read -r -d '' path && IFS= read -r -d '' value; do
     fact["$1 $path"]=$value
-  done < <(jq -j 'paths(scalars) as $p | ($p | map(tostring) | join(".")), "\u0000", (getpath($p) | tostring), "\u0000"' \
+  done < <(jq -j 'paths(type != "object" and type != "array") as $p | ($p | map(tostring) | join(".")), "\u0000", (getpath($p) | tostring), "\u0000"' \
              "$2" 2>/dev/null)
 }
 
@@ -263,7 +263,8 @@ fi
 for preset in "${presets[@]}"; do
   [ -f "$root/$preset/project.json" ] || refuse "$root/$preset is not a configured build tree"
   read_facts "$preset" "$root/$preset/project.json"
-  if [ -z "${fact[$preset package.base]-}" ] || [ -z "${fact[$preset package.folder]-}" ]; then
+  if [ -z "${fact[$preset package.base]-}" ] || [ -z "${fact[$preset package.folder]-}" ] ||
+     [ -z "${fact[$preset version]-}" ]; then
     refuse "$root/$preset was configured by an older DORVANE: configure it again"
   fi
   # (Again, as the tree was configured: the folder its package step reads.)
