@@ -76,7 +76,7 @@ windows_x64=("${windows_common[@]}" g++-mingw-w64-x86-64 wine wine64 wine64-prel
 # The ARM64 exe, and the arm64 guest its tests run in, whose root is unpacked from
 # Debian's arm64 packages; this machine's 64-bit wine makes the guest's prefix.
 windows_arm64=("${windows_common[@]}" "${arm64_toolchain[@]}" qemu-system-arm qemu-user-static "${vm[@]}"
-  wine64 wine64-preloader)
+  wine wine64 wine64-preloader)
 # The SBOM and provenance: Debian's Node.js, and the npm packages that
 # release/sbom/package-lock.json pins, installed below; what apt knows of
 # each package, read through python3-apt by Debian's Python.
