@@ -140,7 +140,8 @@ mapfile -t kinds < <(jq -r '.files | keys_unsorted[]' "$contract")
 sums=$(jq -r .sums "$contract")
 mapfile -t manifest_folders < <(jq -r '.manifests.winget, .manifests.scoop' "$contract")
 # NAME FILE: a JSON file of facts read once, each value at its path in fact["NAME PATH"]:
-# a preset's project.json (fact["windows-x64 package.files.msi"]), the signer's facts.
+# a preset's project.json (fact["windows-x64 package.files.msi"]), the signing settings
+# (fact["signing timestamps.0"], the first authority), the signer's facts.
 declare -A fact=()
 read_facts() {
   local path value
@@ -313,9 +314,11 @@ fi
 # How the packages are signed: what the last configure wrote (release/sign.sh reads the same).
 signing=$root/${presets[0]}/signing.json
 [ -f "$signing" ] || refuse "$root/${presets[0]} has no signing configuration (configure it again)"
-source=$(jq -r .source "$signing")
+read_facts signing "$signing"
+source=${fact[signing source]-}
+alike=$(jq -c 'del(.agent)' "$signing")
 for preset in "${presets[@]}"; do
-  [ "$(jq -c 'del(.agent)' "$root/$preset/signing.json")" = "$(jq -c 'del(.agent)' "$signing")" ] ||
+  [ "$(jq -c 'del(.agent)' "$root/$preset/signing.json")" = "$alike" ] ||
     refuse "$preset is configured to sign otherwise than ${presets[0]}: configure them alike"
 done
 roots=${DORVANE_RELEASE_CA:+$(realpath -m -- "$DORVANE_RELEASE_CA")}
@@ -455,9 +458,9 @@ verify() {  # FOLDER WHAT ANCHOR...
 # (The verifier holds timestamps to the system's roots: an authority of
 # DORVANE_SIGN_TIMESTAMP_CA's needs its roots published, for --tsa-ca, and is checked so;
 # among --ca's roots they would vouch for signers too.)
-private_stamps="" tsa=() stamps=$(jq '.timestamps | length' "$signing")
-if [ -n "$source" ] && [ "$stamps" != 0 ]; then
-  private_stamps=$(jq -r '.timestamp_ca // ""' "$signing")
+private_stamps="" tsa=()
+if [ -n "$source" ] && [ -n "${fact[signing timestamps.0]-}" ]; then
+  private_stamps=${fact[signing timestamp_ca]-}
   [ -z "$private_stamps" ] || tsa=(--tsa-ca "$private_stamps")
 fi
 verify_all() {  # FOLDER WHAT
@@ -567,7 +570,7 @@ if [ -n "$source" ]; then
   [ "$days_left" -ge 30 ] ||
     echo "warning: the signing certificate expires in $days_left days, on ${fact[signer not_after]-}" \
       "(at ${fact[signer ends]-}): renew it before then (from then on a release is refused)"
-  if [ "$stamps" = 0 ]; then
+  if [ -z "${fact[signing timestamps.0]-}" ]; then
     echo "warning: signed without a timestamp: the signatures stop verifying when the certificate expires" \
       "(set DORVANE_SIGN_TIMESTAMP_URL)"
   fi
