@@ -1,5 +1,6 @@
-"""Results as objects: every check with its name, verdict and reason; notes; what could not be checked. The text report prints each as it comes (a
-rebuild takes minutes); --json writes them all at the end, with the json library."""
+"""Results as objects: every check with its name, verdict and reason; notes; what could not
+be checked. The text report prints each as it comes (a rebuild takes minutes); --json writes
+them all at the end, with the json library."""
 import json
 import re
 import sys
