@@ -61,6 +61,16 @@ make_template() {
   timeout 180 "$run" "$1" --server "$2" -w
 }
 
+# TEMPLATE ARCHIVE MADE_BY: the template kept as ARCHIVE, for a guest's next boot, its files
+# root's (a guest's jobs run as root, and wine refuses a prefix that is not its user's); its
+# record written last, so that a run cut off leaves no record of another archive.
+keep_template() {
+  rm -f "$2.made-by"
+  tar --owner=0 --group=0 --numeric-owner -cf "$2.new" -C "$1" . || return
+  mv "$2.new" "$2" || return
+  echo "$3" >"$2.made-by"
+}
+
 case $action in
   copy)
     copy_template "$dir/$4"
@@ -83,8 +93,7 @@ case $action in
       echo "$made_by" >"$dir/template.new/.made-by"
       mv "$dir/template.new" "$dir/template"
       if [ -n "$archive" ]; then
-        tar -cf "$archive.new" -C "$dir/template" . && mv "$archive.new" "$archive" &&
-          echo "$made_by" >"$archive.made-by"
+        keep_template "$dir/template" "$archive" "$made_by" || true
       fi
     fi
     stop_all
@@ -133,7 +142,6 @@ case $action in
       exit 0
     fi
     mkdir -p "$dir" "${archive%/*}"
-    rm -f "$archive.made-by"
     # (Not in a condition, where set -e would be off inside.)
     set +e
     (
@@ -158,15 +166,10 @@ case $action in
       sed -i 's/\\\\Environments\\\\Windows x64\\\\/\\\\Environments\\\\Windows ARM64\\\\/' "$template/system.reg"
       mkdir -p "$template/drive_c/windows/sysarm32"
       echo "$made_by" >"$template/.made-by"
-      # Owned by root, as the guest (whose jobs run as root) makes its own: wine refuses a
-      # prefix that is not its user's.
-      tar --owner=0 --group=0 --numeric-owner -cf "$archive.new" -C "$template" .
     )
     status=$?
     set -e
-    [ $status = 0 ] || own "making it here failed"
-    mv "$archive.new" "$archive"
-    echo "$made_by" >"$archive.made-by"
+    { [ $status = 0 ] && keep_template "$template" "$archive" "$made_by"; } || own "making it here failed"
     rm -rf "$template"
     echo "guest template made: $archive ($made_by)"
     ;;
