@@ -141,14 +141,22 @@ sums=$(jq -r .sums "$contract")
 mapfile -t manifest_folders < <(jq -r '.manifests.winget, .manifests.scoop' "$contract")
 # NAME FILE: a JSON file of facts read once, each value at its path in fact["NAME PATH"]:
 # a preset's project.json (fact["windows-x64 package.files.msi"]), the signing settings
-# (fact["signing timestamps.0"], the first authority), the signer's facts.
+# (fact["signing timestamps.0"], the first authority), the signer's facts. A null is no
+# value. Refused, in one line, unless the file is one JSON document that every JSON reader
+# reads as this one does: no two leaves spelling one path ("a.b" and a inside b), no NUL,
+# tab or line end in a path or a value.
 declare -A fact=()
 read_facts() {
-  local path value
-  while IFS= read -r -d '' path && IFS= read -r -d '' value; do
-    fact["$1 $path"]=$value
-  done < <(jq -j 'paths(type != "object" and type != "array") as $p | ($p | map(tostring) | join(".")), "\u0000", (getpath($p) | tostring), "\u0000"' \
-             "$2" 2>/dev/null)
+  local path value listing
+  listing=$(jq -rn '[inputs] | if length != 1 then error("not one JSON document") else .[0] end
+    | [paths(type != "object" and type != "array") as $p | select(getpath($p) != null)
+       | [($p | map(tostring) | join(".")), (getpath($p) | tostring)]]
+    | if any(.[][]; test("[\u0000\t\n]")) then error("a key or value holds a NUL, a tab or a line end")
+      elif (map(.[0]) | unique | length) != length then error("two keys spell one path")
+      else .[] | "\(.[0])\t\(.[1])" end' "$2" 2>&1) || refuse "$2 cannot be read: ${listing##*error*: }"
+  while IFS=$'\t' read -r path value; do
+    [ -z "$path" ] || fact["$1 $path"]=$value
+  done <<<"$listing"
 }
 
 root=$src/build
@@ -170,6 +178,7 @@ arches=()
 for preset in "${presets[@]}"; do
   arch=${arch_of[$preset]-}
   [ -n "$arch" ] || refuse "'$preset' is not one of the presets a release is made of: ${all_presets[*]}"
+  [[ " ${arches[*]} " != *" $arch "* ]] || refuse "--presets names $preset twice"
   arches+=("$arch")
 done
 [ ${#presets[@]} != 0 ] || refuse "--presets names no preset"
@@ -268,10 +277,14 @@ for preset in "${presets[@]}"; do
      [ -z "${fact[$preset version]-}" ]; then
     refuse "$root/$preset was configured by an older DORVANE: configure it again"
   fi
+  [ "${fact[$preset preset]-}" = "$preset" ] ||
+    refuse "$root/$preset is the build tree of ${fact[$preset preset]:-no preset}, not of $preset: configure it again"
   # (Again, as the tree was configured: the folder its package step reads.)
   records_refusal "$preset" "${fact[$preset package.node_modules]-}"
 done
 version=${fact[${presets[0]} version]-}
+# (It names the release's folder and files.)
+[[ $version =~ ^[0-9]+(\.[0-9]+){0,3}$ ]] || refuse "${presets[0]}'s version '$version' is not a version number: configure it again"
 for preset in "${presets[@]}"; do
   [ "${fact[$preset version]-}" = "$version" ] || refuse "$preset is version ${fact[$preset version]-}, not $version"
 done
@@ -400,6 +413,7 @@ for i in "${!presets[@]}"; do
   missing=()
   for kind in "${kinds[@]}"; do
     member=${fact[${presets[i]} package.files.$kind]-}
+    [ -n "$member" ] || refuse "$root/${presets[i]} was configured by an older DORVANE: configure it again"
     file=$package/$member
     # Only a signed release has the envelope and its bundle; a tree configured anew not to
     # sign after it packaged them holds files that are not what it says.
@@ -572,6 +586,6 @@ if [ -n "$source" ]; then
       "(at ${fact[signer ends]-}): renew it before then (from then on a release is refused)"
   if [ -z "${fact[signing timestamps.0]-}" ]; then
     echo "warning: signed without a timestamp: the signatures stop verifying when the certificate expires" \
-      "(set DORVANE_SIGN_TIMESTAMP_URL)"
+      "(configure with -DDORVANE_SIGN_TIMESTAMP_URL=https://...)"
   fi
 fi

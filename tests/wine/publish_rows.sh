@@ -149,14 +149,33 @@ sys.exit(names.parse(sys.argv[3]) != names.of_certificate(x509.Certificate.load(
   [ $((SECONDS - started)) -le 20 ] || why=$(why_not "$why" "it took $((SECONDS - started)) s")
   record "release.sh without the records tools: refused before configuring, naming scripts/ensure-tools.sh records" "$why"
 
-  # A tree configured before project.json named the packages' folder: said so, not "lacks".
-  publish_tree "$rows/older"
-  jq 'del(.package.folder)' "$from/project.json" >"$rows/older/windows-x64/project.json"
-  publish_release "$rows/older"
-  why=$(status_why 2)
-  grep -q "^release.sh: $rows/older/windows-x64 was configured by an older DORVANE: configure it again$" "$rows/out" ||
-    why=$(why_not "$why" "said: $(head -2 "$rows/out" | tr '\n' ' ')")
-  record "release.sh --no-build over a tree configured by an older DORVANE: refused, saying so" "$why"
+  # A tree's project.json that is not what its configure wrote (an older DORVANE's, or made to
+  # read otherwise to release.sh than to other JSON readers): refused in one line, nothing
+  # made. NAME|JQ FILTER (or "second" for a second document)|THE LINE, after the tree's path.
+  local row tree filter said made
+  while IFS='|' read -r row filter said; do
+    tree=$rows/facts-$row/windows-x64
+    publish_tree "${tree%/*}"
+    if [ "$filter" = second ]; then
+      { cat "$from/project.json"; echo '{"version": "9.9.9"}'; } >"$tree/project.json"
+    else
+      jq "$filter" "$from/project.json" >"$tree/project.json"
+    fi
+    publish_release "${tree%/*}"
+    why=$(status_why 2)
+    grep -qxF "release.sh: ${said/#@/$tree}" "$rows/out" || why=$(why_not "$why" "said: $(head -2 "$rows/out" | tr '\n' ' ')")
+    made=$(find "${tree%/*}" -mindepth 1 -maxdepth 1 -printf '%P ')
+    [ "$made" = "windows-x64 " ] || why=$(why_not "$why" "made $made")
+    record "release.sh --no-build over a project.json $row: refused, saying so" "$why"
+  done <<'ROWS'
+of an older DORVANE, no packages' folder|del(.package.folder)|@ was configured by an older DORVANE: configure it again
+whose packages' folder is null|.package.folder = null|@ was configured by an older DORVANE: configure it again
+with a NUL in a value that names a version|.winget_id = "DORVANE.DORVANE\u0000version\u00009.9.9"|@/project.json cannot be read: a key or value holds a NUL, a tab or a line end
+with a dotted key that spells a nested one|. + {"package.files.msi": "x.msi"}|@/project.json cannot be read: two keys spell one path
+with a second document|second|@/project.json cannot be read: not one JSON document
+whose version names another folder|.version = "../x"|windows-x64's version '../x' is not a version number: configure it again
+of another preset|.preset = "windows-x86"|@ is the build tree of windows-x86, not of windows-x64: configure it again
+ROWS
 
   # Killed while a step runs (once the verifier runs, a step of its own: its process's name is
   # the file's), it leaves the release as it was.
