@@ -102,7 +102,7 @@ if(vm)
     add_test(NAME wine.template
              COMMAND bash ${wine_tests}/prefix.sh for-guest ${arch} ${wine_dir} ${vm_dir} ${vm_session}/wine-template.tar)
     set_tests_properties(wine.template PROPERTIES FIXTURES_SETUP wine_template TIMEOUT 300
-                         PASS_REGULAR_EXPRESSION "^(guest template (made|kept)|the guest makes its own prefix)")
+                         PASS_REGULAR_EXPRESSION "(^|\n)(guest template (made|kept)|the guest makes its own prefix)")
     set_tests_properties(wine.setup PROPERTIES FIXTURES_REQUIRED wine_template)
   endif()
   add_test(NAME wine.teardown

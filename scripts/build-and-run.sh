@@ -61,7 +61,7 @@ for preset in "${presets[@]}"; do
     # The prefix the tests made in an earlier guest, if any, is kept in the session folder;
     # the arm64 guest's is made on this machine, in seconds (tests/wine/prefix.sh for-guest).
     [ "$vm_arch" != arm64 ] ||
-      tests/wine/prefix.sh for-guest arm64 "$build/wine" "$build/vm" "$build/vm/session/wine-template.tar" >/dev/null
+      tests/wine/prefix.sh for-guest arm64 "$build/wine" "$build/vm" "$build/vm/session/wine-template.tar"
     DORVANE_WINE_TEMPLATE_ARCHIVE=$build/vm/session/wine-template.tar tests/vm/vm-run.sh once "$build/vm/session" --cache "$build/vm" --arch "$vm_arch" --ro "$PWD" \
       --tmpfs "$build/wine" -- bash -c "$(declare -f show_usage); show_usage $arch '$build/wine' '$build/dorvane.exe'" |
       grep -v '^vm-run.sh: guest ready' || true
