@@ -70,7 +70,7 @@ if(failed)
   dorvane_package_failed("Could not write the SBOM and provenance of ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}")
 endif()
 if(CPACK_DORVANE_SIGNING AND provenance)
-  execute_process(COMMAND bash ${CPACK_DORVANE_SOURCE_DIR}/release/sign.sh envelope
+  execute_process(COMMAND /bin/bash ${CPACK_DORVANE_SOURCE_DIR}/release/sign.sh envelope
                           ${provenance_file} ${envelope_file} ${bundle_file}
                           ${CPACK_DORVANE_NODE} ${records}
                           ${CPACK_DORVANE_SIGNING}

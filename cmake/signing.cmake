@@ -191,6 +191,6 @@ add_custom_target(dorvane_signing_files
 add_dependencies(dorvane dorvane_source_date dorvane_signing_files)
 set_property(TARGET dorvane APPEND PROPERTY LINK_DEPENDS ${epoch_stamp} ${signer_stamp})
 add_custom_command(TARGET dorvane POST_BUILD
-                   COMMAND bash ${PROJECT_SOURCE_DIR}/release/sign.sh exe
+                   COMMAND /bin/bash ${PROJECT_SOURCE_DIR}/release/sign.sh exe
                            $<TARGET_FILE:dorvane> ${epoch_stamp} ${signing_json}
                    COMMENT "Signing dorvane.exe" VERBATIM)

@@ -133,7 +133,7 @@ def main(argv):
         if signing:
             with open(os.path.join(work, "epoch"), "w") as f:
                 f.write(f"{epoch}\n")
-            run("bash", os.path.join(HERE, "sign.sh"), "msi", package, os.path.join(work, "epoch"), signing[0])
+            run("/bin/bash", os.path.join(HERE, "sign.sh"), "msi", package, os.path.join(work, "epoch"), signing[0])
 
         problems = contract.msi_differences(msi.read(package),
                                             contract.msi_expected(arch, version, epoch, files, msitools))
