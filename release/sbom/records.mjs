@@ -70,21 +70,29 @@ const tryRunAll = (cmd, args) => {
 
 // --- Debian's package database -------------------------------------------------------
 
+// What dpkg-query -S printed, by path: "package[:arch]: /path", or "one, other: /path" for a
+// file two packages share. Every answer is kept for the run: the SBOM and the provenance ask
+// about the same files, and each query reads every package's file list.
+const ownerOf = new Map();
+function ownedBy(args) {
+  const found = new Map();
+  for (const line of tryRunAll('dpkg-query', ['-S', ...args]).split('\n')) {
+    const at = line.indexOf(': /');
+    if (at > 0) found.set(line.slice(at + 2), line.slice(0, at).split(', ')[0]);
+  }
+  for (const [path, name] of found) ownerOf.set(path, name);
+  return found;
+}
+
 // The installed packages that own files, as dpkg names them (with :arch for multi-arch
 // ones), in one query: each path as given first, then with its links resolved.
 function owners(files) {
-  const found = new Map();
-  const ask = (paths) => {
-    for (const line of tryRunAll('dpkg-query', ['-S', ...paths]).split('\n')) {
-      // "package[:arch]: /path", or "one, other: /path" for a file two packages share.
-      const at = line.indexOf(': /');
-      if (at > 0) found.set(line.slice(at + 2), line.slice(0, at).split(', ')[0]);
-    }
-  };
-  if (files.length) ask(files);
-  const resolved = new Map(files.filter((f) => !found.has(f)).map((f) => [f, realpathSync(f)]));
-  if (resolved.size) ask([...resolved.values()]);
-  return new Map(files.map((f) => [f, found.get(f) ?? found.get(resolved.get(f))]));
+  const todo = [...new Set(files)].filter((f) => !ownerOf.has(f));
+  const found = todo.length ? ownedBy(todo) : new Map();
+  const resolved = new Map(todo.filter((f) => !found.has(f)).map((f) => [f, realpathSync(f)]));
+  const again = resolved.size ? ownedBy([...resolved.values()]) : new Map();
+  for (const f of todo) ownerOf.set(f, found.get(f) ?? again.get(resolved.get(f)) ?? null);
+  return new Map(files.map((f) => [f, ownerOf.get(f) ?? undefined]));
 }
 
 // A package URL in the canonical form: packageurl-js leaves a version's "+" bare, which
@@ -178,21 +186,29 @@ function supplierOf(p) {
 const originOf = (p) => (p.origin ? `${p.origin.name} (${p.origin.label}): ${p.origin.archive}` : UNKNOWN_ORIGIN);
 
 // Where each command on the PATH is, as the shell finds it ('' where it is not there), in
-// one shell.
+// one shell; each asked once a run.
+const pathOf = new Map();
 const whichAll = (commands) => {
-  if (commands.length === 0) return [];
-  const found = tryRunAll('sh', ['-c', 'for c do command -v -- "$c" || echo; done', 'sh', ...commands]).split('\n');
-  return commands.map((_, i) => found[i] ?? '');
+  const todo = [...new Set(commands)].filter((c) => !pathOf.has(c));
+  if (todo.length) {
+    const said = tryRunAll('sh', ['-c', 'for c do command -v -- "$c" || echo; done', 'sh', ...todo]).split('\n');
+    todo.forEach((c, i) => pathOf.set(c, said[i] ?? ''));
+  }
+  return commands.map((c) => pathOf.get(c));
 };
 const which = (command) => whichAll([command])[0];
+// Each command's program: its path, or '' where it is not there.
+const commandPaths = (commands) => {
+  const paths = whichAll(commands.filter((c) => !c.startsWith('/')));
+  let i = 0;
+  return commands.map((c) => (c.startsWith('/') ? c : paths[i++])).map((p) => (p && existsSync(p) ? p : ''));
+};
 
 // The package behind each command on the PATH (or path), in one query of each kind. A
 // program no installed package owns is named all the same, by its path and digest; a
 // command that is not there is not one this build ran (undefined).
 function commandPackages(commands) {
-  const named = commands.filter((c) => !c.startsWith('/'));
-  const found = new Map(whichAll(named).map((path, i) => [named[i], path]));
-  const paths = commands.map((c) => (c.startsWith('/') ? c : found.get(c))).map((p) => (p && existsSync(p) ? p : ''));
+  const paths = commandPaths(commands);
   const owned = owners(paths.filter(Boolean));
   installedPackages([...owned.values()].filter(Boolean));
   return paths.map((path) => {
@@ -278,15 +294,19 @@ function licenceOf(pkg) {
   fail(`no licence known for ${pkg.name}, which put code into the exe: add it here and to the notices`);
 }
 
+// What a run's options lead to, worked out once: the SBOM and the provenance both ask.
+const memo = (work) => {
+  const done = new Map();
+  return (o) => {
+    const key = JSON.stringify(o);
+    if (!done.has(key)) done.set(key, work(o));
+    return done.get(key);
+  };
+};
+
 // The toolchain that built the exe: the compiler, linker, archiver and resource compiler
-// CMake used (--tools, comma-separated), and what g++ runs from its own folders. Asked
-// once: the SBOM and the provenance both name it.
-const toolchains = new Map();
-function toolchain(o) {
-  if (!toolchains.has(o.tools)) toolchains.set(o.tools, findToolchain(o));
-  return toolchains.get(o.tools);
-}
-function findToolchain(o) {
+// CMake used (--tools, comma-separated), and what g++ runs from its own folders.
+const toolPrograms = memo((o) => {
   const tools = o.tools.split(',').filter((t) => t && !t.startsWith('-'));
   const cxx = tools[0];
   // (clang assembles by itself, and its linker, lld, is named among the tools.)
@@ -294,11 +314,14 @@ function findToolchain(o) {
     const path = tryRun(cxx, [`-print-prog-name=${prog}`]).trim();
     if (path.startsWith('/')) tools.push(path);
   }
+  return tools;
+});
+const toolchain = memo((o) => {
   const pkgs = new Map();
-  for (const pkg of commandPackages(tools)) if (pkg) pkgs.set(keyOf(pkg), pkg);
+  for (const pkg of commandPackages(toolPrograms(o))) if (pkg) pkgs.set(keyOf(pkg), pkg);
   origins([...pkgs.values()].filter((p) => !p.unowned));
   return [...pkgs.values()];
-}
+});
 
 // The ARM64 runtime is not a Debian package: toolchain/arm64-sysroot.sh builds it from the
 // Debian source package that toolchain/arm64-runtime.json names.
@@ -485,16 +508,10 @@ function sbom(o) {
 
 // --- provenance ----------------------------------------------------------------------------
 
-function provenance(o) {
-  const { project, base, files, file, exe } = facts(o);
-  const subject = [[`${base}/${EXE}`, exe]];
-  for (const kind of ['zip', 'msi', 'sbom']) {
-    if (existsSync(file(kind))) subject.push([files[kind], file(kind)]);
-  }
-  const pkgs = new Map(toolchain(o).map((p) => [keyOf(p), p]));
-  const add = (pkg) => pkg && pkgs.set(keyOf(pkg), pkg);
-  // The runtime linked in, the headers compiled against (ninja's record of every
-  // header each object read), and what made the packages.
+// What the provenance names besides the toolchain: the files the build used (the runtime
+// linked in, the headers compiled against: ninja's record of every header each object
+// read) and the commands that made the packages.
+const provenanceInputs = memo((o) => {
   const used = builtHere(o) ? [] : linkedFiles(o.map);
   if (o.generator === 'Ninja') {
     // The product's own objects only (CMakeFiles/dorvane*), not the tests'.
@@ -518,17 +535,46 @@ function provenance(o) {
   }
   const bindings = ['*/girepository-1.0/Libmsi-1.0.typelib', '*/girepository-1.0/GCab-1.0.typelib', '*/libgcab-1.0.so.0',
     '*/dist-packages/gi/__init__.py'];
-  for (const line of tryRunAll('dpkg-query', ['-S', ...bindings]).split('\n')) {
-    if (line.includes(': /')) used.push(line.slice(line.indexOf(': /') + 2));
-  }
+  used.push(...ownedBy(bindings).keys());
   used.push(...tryRun('perl', ['-MFile::StripNondeterminism', '-MFile::StripNondeterminism::handlers::zip', '-e',
     'print join "\\n", values %INC']).split('\n').filter((f) => f.startsWith('/')));
-  installedPackages([...new Set(owners([...new Set(used)]).values())].filter(Boolean)).forEach(add);
   if (builtHere(o)) commands.push('clang-14', 'ld.lld-14', 'llvm-ar-14', 'make', 'dpkg-source');
   if (o.signed === 'yes') commands.push('osslsigncode', 'openssl');
   // A token's key signs through OpenSSL's pkcs11 engine and the token's module.
   if (o['sign-tools']) commands.push(...o['sign-tools'].split(','));
+  return { used: [...new Set(used)], commands };
+});
+
+// Every question a run puts to dpkg and apt, put at once before anything is written: each
+// dpkg-query reads every package's records and each apt start its whole cache (a tenth to a
+// third of a second), and the answers, kept above, are the ones each record asks for.
+function askAtOnce(o, kinds) {
+  const { used, commands } = kinds.includes('provenance') ? provenanceInputs(o) : { used: [], commands: [] };
+  const files = [...commandPaths([...toolPrograms(o), ...commands]).filter(Boolean), ...used];
+  if (!builtHere(o)) files.push(...linkedFiles(o.map));
+  aptFacts(installedPackages([...new Set(owners(files).values())].filter(Boolean)));
+}
+
+function provenance(o) {
+  const { project, base, files, file, exe } = facts(o);
+  const subject = [[`${base}/${EXE}`, exe]];
+  for (const kind of ['zip', 'msi', 'sbom']) {
+    if (existsSync(file(kind))) subject.push([files[kind], file(kind)]);
+  }
+  const pkgs = new Map(toolchain(o).map((p) => [keyOf(p), p]));
+  const add = (pkg) => pkg && pkgs.set(keyOf(pkg), pkg);
+  const { used, commands } = provenanceInputs(o);
+  installedPackages([...new Set(owners(used).values())].filter(Boolean)).forEach(add);
   commandPackages(commands).forEach(add);
+
+  if (o.generator === 'Ninja') {
+    // The product's own objects only (CMakeFiles/dorvane*), not the tests'.
+    let product = false;
+    for (const line of tryRun('ninja', ['-C', o.build, '-t', 'deps']).split('\n')) {
+      if (/^\S/.test(line)) product = line.startsWith('CMakeFiles/dorvane');
+      else if (product && line.trim().startsWith('/usr/')) used.push(line.trim());
+    }
+  }
 
   const deps = [];
   if (o.commit) deps.push({ uri: `git+${project.repository}`, digest: { gitCommit: o.commit } });
@@ -700,11 +746,13 @@ async function check(sbomFile) {
 }
 
 const [command, ...rest] = process.argv.slice(2);
-if (command === 'records') {
-  sbom(options(rest));
-  provenance(options(rest));
-} else if (command === 'sbom') sbom(options(rest));
-else if (command === 'provenance') provenance(options(rest));
+if (['records', 'sbom', 'provenance'].includes(command)) {
+  const o = options(rest);
+  const kinds = command === 'records' ? ['sbom', 'provenance'] : [command];
+  askAtOnce(o, kinds);
+  if (kinds.includes('sbom')) sbom(o);
+  if (kinds.includes('provenance')) provenance(o);
+}
 else if (command === 'pae' && rest.length === 2) writeFileSync(rest[1], pae(payloadType, readFileSync(rest[0])));
 else if (command === 'envelope' && rest.length === 4) envelope(...rest);
 else if (command === 'bundle' && rest.length === 3) bundle(...rest);
