@@ -3,28 +3,33 @@
 # wine's relay trace of the program's own platform calls: their order, their arguments
 # and the flag word that reaches ExitWindowsEx. Wine accepts the request by ending the
 # session of the prefix, so every case gets a throwaway copy of the pristine template.
-# usage: request_test.sh win32|win64|arm64 WINE_DIR DORVANE_EXE [few]
-#   few: the one case that sets every flag bit (in a test VM, where each case costs half a
-#        minute or more)
+# usage: request_test.sh win32|win64|arm64 WINE_DIR DORVANE_EXE [last]
+#   last: the one case that sets every flag bit, in the suite's own prefix, whose session
+#         it ends: the last test that runs there (in a test VM, where a fresh prefix's
+#         first start alone takes ten seconds or more)
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 run=$here/wine-run.sh
 arch=$1
 dir=$2
 exe=$3
-few=${4-}
+last=${4-}
 "$run" "$arch" --check || exit
 source "$here/../checks.sh"
 
-# NAME FLAGS [WORD...]: run one case in its own prefix; leaves its files in $dir/req-NAME.
+# NAME FLAGS [WORD...]: run one case in its own prefix (or the suite's, last); leaves its
+# files in $dir/req-NAME.
 run_case() {
   local name=$1
   shift 2
-  local prefix=$dir/req-$name
-  bash "$here/prefix.sh" copy "$arch" "$dir" "req-$name"
-  WINEDEBUG=+relay "$run" "$arch" "$prefix" "$exe" "$@" >"$prefix.out" 2>"$prefix.err" </dev/null
-  echo $? >"$prefix.status"
-  # The session has ended; take the prefix's server and helpers down with it.
+  local prefix=$dir/req-$name files=$dir/req-$name
+  [ "$last" != last ] || prefix=$dir/prefix
+  [ "$last" = last ] || bash "$here/prefix.sh" copy "$arch" "$dir" "req-$name"
+  WINEDEBUG=+relay "$run" "$arch" "$prefix" "$exe" "$@" >"$files.out" 2>"$files.err" </dev/null
+  echo $? >"$files.status"
+  # The session has ended; the suite's own prefix is the teardown's to stop, a copy's
+  # server and helpers go down with it here.
+  [ "$last" != last ] || return 0
   timeout 20 "$run" "$arch" --server "$prefix" -k 2>/dev/null
   timeout 20 "$run" "$arch" --server "$prefix" -w 2>/dev/null
   rm -rf "$prefix"
@@ -97,7 +102,7 @@ cases=(
 # the whole table by the x64 suite, which runs natively on every machine of this kind, and
 # by the unit tests; what is the guest's architecture's own is the calls and their
 # arguments, which one case shows, every flag bit set.
-if [ "$few" = few ]; then
+if [ "$last" = last ]; then
   all=${#cases[@]}
   mapfile -t cases < <(printf '%s\n' "${cases[@]}" | grep -E '^every_bit ')
   echo "$arch in a VM: ${#cases[@]} of the $all cases (the x64 suite runs them all)"
