@@ -12,7 +12,7 @@ from . import authenticode, contract, folder as folder_checks, manifests, names,
 from .limits import Deadline, Limits
 from .policy import Policy
 from .report import Refused, Report, q, show
-from .tools import Tools, osslsigncode_usable, system_path
+from .tools import STOP_SIGNALS, Tools, osslsigncode_usable, system_path
 
 EPILOG = """trust:
   The folder proves nothing about itself: the origin rests on an anchor you
@@ -270,11 +270,6 @@ def verify(ctx):
 
 class Stopped(BaseException):
     """A signal ends the run; its temporary folder goes with it."""
-
-
-# Every catchable signal that ends a process by default: each one stops the run cleanly.
-STOP_SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGUSR1, signal.SIGUSR2,
-                signal.SIGALRM, signal.SIGXCPU, signal.SIGXFSZ, signal.SIGPIPE)
 
 
 HELD = {"verdict": False}   # once the verdict is being printed, no signal stops the run

@@ -15,6 +15,10 @@ from .report import q
 NOT_RUN = 124   # the status of a tool whose deadline came first
 MISSING = 127
 
+# Every catchable signal that ends a process by default: each one stops the run cleanly.
+STOP_SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGUSR1, signal.SIGUSR2,
+                signal.SIGALRM, signal.SIGXCPU, signal.SIGXFSZ, signal.SIGPIPE)
+
 
 def system_path(folder, path):
     """PATH without what a user did not mean as a place for tools: the working folder (an
@@ -73,6 +77,7 @@ class Tools:
         out_limit = out_limit or limits.tool_output
 
         def bounds():
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
             soft, hard = resource.getrlimit(resource.RLIMIT_AS)
             want = limits.tool_memory if memory else hard
             if hard != resource.RLIM_INFINITY:
@@ -81,12 +86,18 @@ class Tools:
             if fsize:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
         with tempfile.TemporaryFile(dir=self.work) as log:
+            # A signal that comes while the tool is being started waits until the clean-up
+            # below holds it: one that ended the run from inside Popen left the tool running.
+            # (The tool itself starts with the signals as they were.)
+            held = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
             try:
                 process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
                                            cwd=cwd, env=environment, start_new_session=True, preexec_fn=bounds)
             except OSError as error:
+                signal.pthread_sigmask(signal.SIG_SETMASK, held)
                 return MISSING, f"cannot run {argv[0]}: {error.strerror}"
             try:
+                signal.pthread_sigmask(signal.SIG_SETMASK, held)
                 status = process.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
                 status = None

@@ -18,7 +18,7 @@ import unittest
 import support
 
 from verify import cli, contract, folder as folder_module, limits, rebuild
-from verify import report as report_module
+from verify import report as report_module, tools as tools_module
 
 PACKER = os.path.join(support.SOURCE, "release", "pack_verifier.py")
 BASE = contract.package("1.0.0", "win64")
@@ -191,6 +191,34 @@ class Signals(support.Scratch):
                     self.assertTrue(where == "pipe" or f"stopped by {signal.Signals(number).name}; nothing was "
                                     "proved" in err, err)
                     self.assertNotRegex(out, "passed, .* failed")
+
+
+    def test_a_signal_while_a_tool_starts_stops_the_tool(self):
+        # It comes once the tool runs but before Popen has handed it over: the run ends, and
+        # the tool with it.
+        class Stop(BaseException):
+            pass
+
+        def stop(number, frame):
+            raise Stop()
+        started, original = [], subprocess.Popen
+
+        class Signalling(original):
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, **kwargs)
+                started.append(self.pid)
+                os.kill(os.getpid(), signal.SIGTERM)
+        previous = signal.signal(signal.SIGTERM, stop)
+        tools_module.subprocess.Popen = Signalling
+        try:
+            with self.assertRaises(Stop):
+                tools_module.Tools(self.tmp, limits.Limits().start()).run(["sleep", "60"])
+        finally:
+            tools_module.subprocess.Popen = original
+            signal.signal(signal.SIGTERM, previous)
+        self.addCleanup(lambda: subprocess.run(["kill", "-9", "--", f"-{started[0]}"], stderr=subprocess.DEVNULL))
+        with self.assertRaises(ChildProcessError, msg="the tool was left running"):
+            os.waitpid(started[0], os.WNOHANG)
 
 
 class Rebuild(support.Scratch):
