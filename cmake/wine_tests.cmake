@@ -196,7 +196,7 @@ foreach(concern ${release_concerns})
 endforeach()
 set_tests_properties(release.packages release.msi PROPERTIES FIXTURES_REQUIRED "release;wine")
 if(arch STREQUAL win64)
-  set_tests_properties(release.signing PROPERTIES DEPENDS "release.packages;release.msi;release.verify"
+  set_tests_properties(release.signing PROPERTIES DEPENDS "release.packages;release.msi;release.verify;docs.commands"
                        RUN_SERIAL TRUE)
   set_tests_properties(release.publishing PROPERTIES DEPENDS release.signing RUN_SERIAL TRUE)
   set_tests_properties(release.records PROPERTIES DEPENDS release.publishing RUN_SERIAL TRUE)
