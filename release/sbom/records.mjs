@@ -567,15 +567,6 @@ function provenance(o) {
   installedPackages([...new Set(owners(used).values())].filter(Boolean)).forEach(add);
   commandPackages(commands).forEach(add);
 
-  if (o.generator === 'Ninja') {
-    // The product's own objects only (CMakeFiles/dorvane*), not the tests'.
-    let product = false;
-    for (const line of tryRun('ninja', ['-C', o.build, '-t', 'deps']).split('\n')) {
-      if (/^\S/.test(line)) product = line.startsWith('CMakeFiles/dorvane');
-      else if (product && line.trim().startsWith('/usr/')) used.push(line.trim());
-    }
-  }
-
   const deps = [];
   if (o.commit) deps.push({ uri: `git+${project.repository}`, digest: { gitCommit: o.commit } });
   const sorted = [...pkgs.values()].sort((a, b) => keyOf(a).localeCompare(keyOf(b)));

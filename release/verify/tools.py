@@ -96,6 +96,9 @@ class Tools:
             except OSError as error:
                 signal.pthread_sigmask(signal.SIG_SETMASK, held)
                 return MISSING, f"cannot run {argv[0]}: {error.strerror}"
+            except BaseException:
+                signal.pthread_sigmask(signal.SIG_SETMASK, held)
+                raise
             try:
                 signal.pthread_sigmask(signal.SIG_SETMASK, held)
                 status = process.wait(timeout=timeout)

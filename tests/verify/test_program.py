@@ -2,6 +2,7 @@
 beside themselves, the working folder, DIR or PYTHON* variables; --json is one document;
 the one file is the same bytes from two copies of the sources; the rebuild has a budget of
 its own and says which step it could not run."""
+import contextlib
 import hashlib
 import importlib.util
 import json
@@ -201,12 +202,17 @@ class Signals(support.Scratch):
 
         def stop(number, frame):
             raise Stop()
-        started, original = [], subprocess.Popen
+        started, original, test = [], subprocess.Popen, self
+
+        def stop_left(pid):
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(pid, signal.SIGKILL)
 
         class Signalling(original):
             def __init__(self, *args, **kwargs):
                 super().__init__(*args, **kwargs)
                 started.append(self.pid)
+                test.addCleanup(stop_left, self.pid)
                 os.kill(os.getpid(), signal.SIGTERM)
         previous = signal.signal(signal.SIGTERM, stop)
         tools_module.subprocess.Popen = Signalling
@@ -216,7 +222,6 @@ class Signals(support.Scratch):
         finally:
             tools_module.subprocess.Popen = original
             signal.signal(signal.SIGTERM, previous)
-        self.addCleanup(lambda: subprocess.run(["kill", "-9", "--", f"-{started[0]}"], stderr=subprocess.DEVNULL))
         with self.assertRaises(ChildProcessError, msg="the tool was left running"):
             os.waitpid(started[0], os.WNOHANG)
 

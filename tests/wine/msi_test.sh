@@ -26,7 +26,8 @@ mapfile -t members < <(jq -r '.members[].name' "$here/../../release/contract.jso
 # Two throwaway prefixes: a first install, and an upgrade. (Wine's msiexec leaves the
 # separator behind when it takes its entry off the PATH, and wine's cmd stops searching
 # at an empty PATH element: after an uninstall or upgrade under wine, unlike Windows, a
-# command on the PATH is no longer found. So the search is checked after a first install.)
+# command on the PATH is no longer found. So the search is checked after a first install,
+# outside a test VM.)
 prefixes=(msi-first msi-upgrade)
 [ ${#scenarios[@]} = 2 ] || prefixes=(msi-first)
 for name in "${prefixes[@]}"; do

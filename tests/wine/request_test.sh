@@ -2,7 +2,8 @@
 # Runs dorvane.exe under wine for a table of command lines that make a request, and reads
 # wine's relay trace of the program's own platform calls: their order, their arguments
 # and the flag word that reaches ExitWindowsEx. Wine accepts the request by ending the
-# session of the prefix, so every case gets a throwaway copy of the pristine template.
+# session of the prefix, so every case gets a throwaway copy of the pristine template (but
+# the one case of "last" below).
 # usage: request_test.sh win32|win64|arm64 WINE_DIR DORVANE_EXE [last]
 #   last: the one case that sets every flag bit, in the suite's own prefix, whose session
 #         it ends: the last test that runs there (in a test VM, where a fresh prefix's
