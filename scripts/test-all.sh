@@ -102,22 +102,12 @@ logs=() groups=()
 stop_beside() { local group; for group in "${groups[@]}"; do kill -- -"$group" 2>/dev/null; done; }
 trap stop_beside EXIT
 trap 'exit 130' INT TERM
-# Where the 32-bit suite's exes run in the emulated x86 guest (a kernel that runs no 32-bit
-# code, or the preset's DORVANE_WINE_VM=ON), that suite is the run's longest chain, and the
-# other suites yield the CPU to it.
-guest_x86=0
-if [[ " ${alone[*]} " == *" windows-x86 "* ]]; then
-  status=0
-  tests/wine/wine-run.sh win32 --check >/dev/null 2>&1 || status=$?
-  { [ $status = 77 ] || cmake -N --preset windows-x86 2>/dev/null | grep -qx '  DORVANE_WINE_VM="ON"'; } && guest_x86=1
-fi
 # NAME [--after] PRESET...: a lane beside this one, its output in build/NAME.log. The short
 # suites' lane yields the CPU to the others (nice): it ends well before them however
 # slowly it runs, and what it takes from the longest lane's chain of tests is time added
 # to the whole run.
 beside() {
   local niceness=0
-  [ $guest_x86 = 0 ] || [ "$1" = windows-x86 ] || niceness=5
   [ "$1" != short ] || niceness=10
   setsid nice -n "$niceness" bash -c "$(declare -f suite lane); lane build/$1 ${*:2}" </dev/null >"build/$1.log" 2>&1 &
   groups+=($!) logs+=("$1")
@@ -125,7 +115,6 @@ beside() {
 rm -f build/*.done
 for preset in "${alone[@]}"; do beside "$preset" "$preset"; done
 [ ${#shared[@]} = 0 ] || beside short --after "${shared[@]}"
-[ $guest_x86 = 0 ] || renice -n 5 -p $$ >/dev/null
 lane build/test-all "${own[@]}"
 for group in "${groups[@]}"; do wait "$group"; done
 for log in "${logs[@]}"; do cat "build/$log.log"; done
