@@ -24,8 +24,11 @@ run_case() {
   local name=$1
   shift 2
   local prefix=$dir/req-$name files=$dir/req-$name
-  [ "$last" != last ] || prefix=$dir/prefix
-  [ "$last" = last ] || bash "$here/prefix.sh" copy "$arch" "$dir" "req-$name"
+  if [ "$last" = last ]; then
+    prefix=$dir/prefix
+  else
+    bash "$here/prefix.sh" copy "$arch" "$dir" "req-$name"
+  fi
   WINEDEBUG=+relay "$run" "$arch" "$prefix" "$exe" "$@" >"$files.out" 2>"$files.err" </dev/null
   echo $? >"$files.status"
   # The session has ended; the suite's own prefix is the teardown's to stop, a copy's
@@ -98,8 +101,8 @@ cases=(
   "every_bit 15 /SHUTDOWN /poweroff /REBOOT /force"
 )
 
-# In the test VM a case takes about 25 s (a minute beside other suites) under software
-# emulation. The flag word is worked out by the same code for every architecture, held to
+# In the test VM each run of wine is slow under software emulation (a fresh prefix's first
+# start alone ten seconds or more). The flag word is worked out by the same code for every architecture, held to
 # the whole table by the x64 suite, which runs natively on every machine of this kind, and
 # by the unit tests; what is the guest's architecture's own is the calls and their
 # arguments, which one case shows, every flag bit set.
