@@ -9,6 +9,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import time
 
 from .report import q
 
@@ -77,6 +78,10 @@ class Tools:
         out_limit = out_limit or limits.tool_output
 
         def bounds():
+            # The verifier's handlers go before the signals are let through: a signal between
+            # here and exec ends the tool, as it would any running tool.
+            for number in STOP_SIGNALS:
+                signal.signal(number, signal.SIG_DFL)
             signal.pthread_sigmask(signal.SIG_SETMASK, held)
             soft, hard = resource.getrlimit(resource.RLIMIT_AS)
             want = limits.tool_memory if memory else hard
@@ -86,35 +91,45 @@ class Tools:
             if fsize:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
         with tempfile.TemporaryFile(dir=self.work) as log:
-            # A signal that comes while the tool is being started waits until the clean-up
-            # below holds it: one that ended the run from inside Popen left the tool running.
-            # (The tool itself starts with the signals as they were.)
+            # From before the tool starts until its group is killed and it is reaped, a signal
+            # waits: one that ended the run in between left the tool running. It is delivered,
+            # once, when the mask is put back. (The tool itself starts with the signals as they were.)
             held = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
             try:
-                process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                                           cwd=cwd, env=environment, start_new_session=True, preexec_fn=bounds)
-            except OSError as error:
-                signal.pthread_sigmask(signal.SIG_SETMASK, held)
-                return MISSING, f"cannot run {argv[0]}: {error.strerror}"
-            except BaseException:
-                signal.pthread_sigmask(signal.SIG_SETMASK, held)
-                raise
-            try:
-                signal.pthread_sigmask(signal.SIG_SETMASK, held)
-                status = process.wait(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                status = None
-            finally:
                 try:
-                    os.killpg(process.pid, signal.SIGKILL)
-                except (ProcessLookupError, PermissionError):
-                    pass
-                process.wait()
+                    process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                                               cwd=cwd, env=environment, start_new_session=True, preexec_fn=bounds)
+                except OSError as error:
+                    return MISSING, f"cannot run {argv[0]}: {error.strerror}"
+                try:
+                    status = wait_unless_stopped(process, timeout, held)
+                finally:
+                    try:
+                        os.killpg(process.pid, signal.SIGKILL)
+                    except (ProcessLookupError, PermissionError):
+                        pass
+                    process.wait()
+            finally:
+                signal.pthread_sigmask(signal.SIG_SETMASK, held)
             log.seek(0)
             text = log.read(out_limit).decode("utf-8", "replace")
         if status is None:
             return NOT_RUN, text + f"\n(stopped after {int(timeout)} s)"
         return status, text
+
+
+def wait_unless_stopped(process, timeout, held):
+    """PROCESS's status; None once TIMEOUT has passed or a stop signal the caller had let
+    through waits to be delivered."""
+    stops = set(STOP_SIGNALS) - set(held)
+    end = time.monotonic() + timeout
+    while True:
+        status = process.poll()
+        if status is not None:
+            return status
+        if time.monotonic() >= end or stops & signal.sigpending():
+            return None
+        time.sleep(0.01)
 
 
 def brief(text, lines=2):

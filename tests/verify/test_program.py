@@ -194,33 +194,48 @@ class Signals(support.Scratch):
                     self.assertNotRegex(out, "passed, .* failed")
 
 
-    def test_a_signal_while_a_tool_starts_stops_the_tool(self):
-        # It comes once the tool runs but before Popen has handed it over: the run ends, and
-        # the tool with it.
+    def test_a_signal_while_a_tool_starts_or_is_stopped_stops_the_tool(self):
+        # It comes once the tool runs but before Popen has handed it over, or as run() is about
+        # to kill the group of a tool that ran out of time: the run ends, and the tool with it.
+        for where in ("Popen", "killpg"):
+            with self.subTest(where=where):
+                self.signalled_tool(where)
+
+    def signalled_tool(self, where):
         class Stop(BaseException):
             pass
 
         def stop(number, frame):
             raise Stop()
-        started, original, test = [], subprocess.Popen, self
+        started, original, killpg, test = [], subprocess.Popen, os.killpg, self
 
         def stop_left(pid):
             with contextlib.suppress(ProcessLookupError):
-                os.killpg(pid, signal.SIGKILL)
+                killpg(pid, signal.SIGKILL)
 
         class Signalling(original):
             def __init__(self, *args, **kwargs):
                 super().__init__(*args, **kwargs)
                 started.append(self.pid)
                 test.addCleanup(stop_left, self.pid)
-                os.kill(os.getpid(), signal.SIGTERM)
+                if where == "Popen":
+                    os.kill(os.getpid(), signal.SIGTERM)
+
+        def killing(pid, number):
+            os.kill(os.getpid(), signal.SIGTERM)
+            return killpg(pid, number)
         previous = signal.signal(signal.SIGTERM, stop)
         tools_module.subprocess.Popen = Signalling
+        if where == "killpg":
+            tools_module.os.killpg = killing
+        within = limits.Limits().start()
+        within.tool_seconds = 0.5
         try:
             with self.assertRaises(Stop):
-                tools_module.Tools(self.tmp, limits.Limits().start()).run(["sleep", "60"])
+                tools_module.Tools(self.tmp, within).run(["sleep", "60"])
         finally:
             tools_module.subprocess.Popen = original
+            tools_module.os.killpg = killpg
             signal.signal(signal.SIGTERM, previous)
         with self.assertRaises(ChildProcessError, msg="the tool was left running"):
             os.waitpid(started[0], os.WNOHANG)
