@@ -14,9 +14,24 @@ BASE = "dorvane-1.0.0-win64"
 MEMBERS = contract.members()
 
 
+CONTENTS = {name: (name * 50).encode() for name in MEMBERS}  # each member's bytes in most rows
+SMALL = {name: b"x" for name in MEMBERS}
+
+
 def build_zip(contents=None):
     """A ZIP laid out as the build lays one out (see streamed())."""
-    return streamed(contents or {name: (name * 50).encode() for name in MEMBERS})
+    return streamed(contents or CONTENTS)
+
+
+def changed(member, **fields):
+    """The build's ZIP with MEMBER's central directory FIELDS changed (see streamed())."""
+    return streamed(CONTENTS, change={member: fields})
+
+
+def stored_entry(name, body, date=0):
+    """A local header of NAME with BODY stored after it, its sizes in the header."""
+    return struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, date, zlib.crc32(body), len(body), len(body),
+                       len(name), 0) + name + body
 
 
 def entries_of(data):
@@ -30,33 +45,19 @@ def entries_of(data):
     return found
 
 
-def name_at(data, central):
-    size = struct.unpack_from("<H", data, central + 28)[0]
-    return data[central + 46:central + 46 + size].decode()
-
-
 def hide_after_exe():
     """A fake data descriptor and a stored version.dll after the exe's deflate stream, inside
     its compressed size (central directory and data descriptor)."""
-    body = b"MZ" + bytes(64)
-    name = (BASE + "/version.dll").encode()
-    hidden = struct.pack("<4sIII", b"PK\x07\x08", 0, 0, 0) + struct.pack(
-        "<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0, zlib.crc32(body), len(body), len(body), len(name), 0) + name + body
-    return streamed({n: (n * 50).encode() for n in MEMBERS}, after={"dorvane.exe": hidden})
+    hidden = struct.pack("<4sIII", b"PK\x07\x08", 0, 0, 0) + stored_entry((BASE + "/version.dll").encode(),
+                                                                          b"MZ" + bytes(64))
+    return streamed(CONTENTS, after={"dorvane.exe": hidden})
 
 
 def prepend(data):
-    body, name = b"MZ" + bytes(64), (BASE + "/version.dll").encode()
-    prefix = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0, zlib.crc32(body), len(body), len(body),
-                         len(name), 0) + name + body
-    moved = bytearray(data)
-    end = len(moved) - 22
-    count, _, start = struct.unpack_from("<HII", moved, end + 10)
-    at = start
-    for _ in range(count):
-        struct.pack_into("<I", moved, at + 42, struct.unpack_from("<I", moved, at + 42)[0] + len(prefix))
-        at += 46 + sum(struct.unpack_from("<HHH", moved, at + 28))
-    struct.pack_into("<I", moved, end + 16, start + len(prefix))
+    prefix, moved = stored_entry((BASE + "/version.dll").encode(), b"MZ" + bytes(64)), bytearray(data)
+    for offset, at in entries_of(data):
+        struct.pack_into("<I", moved, at + 42, offset + len(prefix))
+    struct.pack_into("<I", moved, len(moved) - 6, struct.unpack_from("<I", data, len(data) - 6)[0] + len(prefix))
     return prefix + bytes(moved)
 
 
@@ -109,10 +110,9 @@ def another_exe_when_streamed(exe):
     exe with bytes after it; read as a stream, the exe, then the other program in its place."""
     other = b"MZ another program " + bytes(200)
     name = (BASE + "/dorvane.exe").encode()
-    hidden = (b"PK\x07\x08" + struct.pack("<III", zlib.crc32(exe), len(exe), len(exe))
-              + struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0x5C21, zlib.crc32(other), len(other), len(other),
-                            len(name), 0) + name + other)
-    return streamed({**{n: (n * 50).encode() for n in MEMBERS}, "dorvane.exe": exe + hidden}, stored={"dorvane.exe"})
+    hidden = b"PK\x07\x08" + struct.pack("<III", zlib.crc32(exe), len(exe), len(exe))
+    hidden += stored_entry(name, other, 0x5C21)
+    return streamed({**CONTENTS, "dorvane.exe": exe + hidden}, stored={"dorvane.exe"})
 
 
 def unicode_path(member):
@@ -153,7 +153,7 @@ class Read(unittest.TestCase):
         self.assertEqual(members["dorvane.exe"], b"dorvane.exe" * 50)
 
     def test_rows(self):
-        good = build_zip()
+        good, entry = build_zip(), "its central directory entry's "
         rows = [
             # a stored version.dll and a fake data descriptor after the exe's deflate stream,
             # inside its compressed size: a streaming reader unpacks five files
@@ -163,50 +163,37 @@ class Read(unittest.TestCase):
             ("bytes after the end record", good + b"\0", "does not end with the end of its central directory"),
             # a stored entry no central directory names, before the others, every offset moved
             ("an entry before the first", prepend(good), "does not follow the entry before it"),
-            ("a member more", build_zip({**{n: b"x" for n in MEMBERS}, "version.dll": b"MZ"}),
-             "it also holds dorvane-1.0.0-win64/version.dll"),
-            ("the package step's layout: deflated, sizes in signed data descriptors",
-             streamed({n: (n * 50).encode() for n in MEMBERS}), ""),
-            ("the same with an empty folder entry", streamed({n: (n * 50).encode() for n in MEMBERS}, folder=b""),
+            ("a member more", build_zip({**SMALL, "version.dll": b"MZ"}), f"it also holds {BASE}/version.dll"),
+            ("the package step's layout: deflated, sizes in signed data descriptors", streamed(CONTENTS), ""),
+            ("the same with an empty folder entry", streamed(CONTENTS, folder=b""),
              "dorvane-1.0.0-win64/ is a folder entry: the build writes none"),
             # every field the build writes, compared: unzip -a unpacks an exe marked as text as another
-            ("the exe marked as text (internal attributes)", streamed(
-                {n: (n * 50).encode() for n in MEMBERS}, change={"dorvane.exe": {"internal": 1}}),
-             "dorvane-1.0.0-win64/dorvane.exe: its central directory entry's internal attributes is 0x1, the build "
-             "writes 0x0"),
-            ("a text file made executable", streamed(
-                {n: (n * 50).encode() for n in MEMBERS}, change={"README.txt": {"external": 0o100755 << 16}}),
-             "README.txt: its central directory entry's external attributes is 0x81ed0000, the build writes 0x81a40000"),
-            ("made by another system", streamed(
-                {n: (n * 50).encode() for n in MEMBERS}, change={"LICENSE": {"made": 0x014}}),
-             "its central directory entry's version made by is 0x14"),
-            ("another version needed", streamed(
-                {n: (n * 50).encode() for n in MEMBERS}, change={"LICENSE": {"need": 45}}),
-             "its central directory entry's version needed is 0x2d"),
-            ("a flag more (UTF-8 names)", streamed(
-                {n: (n * 50).encode() for n in MEMBERS}, change={"LICENSE": {"flags": 0x808}}),
-             "its central directory entry's flags is 0x808"),
-            ("another date", streamed({n: (n * 50).encode() for n in MEMBERS}, change={"LICENSE": {"date": 0x5d8b}}),
-             "its central directory entry's date is 0x5d8b"),
-            ("on another disk", streamed({n: (n * 50).encode() for n in MEMBERS}, change={"LICENSE": {"disk": 1}}),
-             "its central directory entry's first disk is 0x1"),
+            ("the exe marked as text (internal attributes)", changed("dorvane.exe", internal=1),
+             f"dorvane-1.0.0-win64/dorvane.exe: {entry}internal attributes is 0x1, the build writes 0x0"),
+            ("a text file made executable", changed("README.txt", external=0o100755 << 16),
+             f"README.txt: {entry}external attributes is 0x81ed0000, the build writes 0x81a40000"),
+            ("made by another system", changed("LICENSE", made=0x014), f"{entry}version made by is 0x14"),
+            ("another version needed", changed("LICENSE", need=45), f"{entry}version needed is 0x2d"),
+            ("a flag more (UTF-8 names)", changed("LICENSE", flags=0x808), f"{entry}flags is 0x808"),
+            ("another date", changed("LICENSE", date=0x5d8b), f"{entry}date is 0x5d8b"),
+            ("on another disk", changed("LICENSE", disk=1), f"{entry}first disk is 0x1"),
             # a streaming reader (libarchive from a pipe) ends the stored exe at the descriptor
             # inside it and unpacks the local header after it as dorvane.exe
             ("a stored exe that streams as another", another_exe_when_streamed(b"MZ" + bytes(300)),
              "dorvane-1.0.0-win64/dorvane.exe is stored, not deflated as the build writes its files, and its data "
              "holds a ZIP record (b'PK\\x07\\x08' at byte 302)"),
-            ("a stored guide", streamed({n: (n * 50).encode() for n in MEMBERS}, stored={"README.txt"}),
+            ("a stored guide", streamed(CONTENTS, stored={"README.txt"}),
              "dorvane-1.0.0-win64/README.txt is stored, not deflated as the build writes its files"),
-            ("a folder entry holding data", streamed({n: b"x" for n in MEMBERS}, folder=b"MZ"),
+            ("a folder entry holding data", streamed(SMALL, folder=b"MZ"),
              "dorvane-1.0.0-win64/ is a folder entry: the build writes none"),
-            ("data descriptors without their signature", streamed({n: b"x" for n in MEMBERS}, descriptor=b""),
+            ("data descriptors without their signature", streamed(SMALL, descriptor=b""),
              "its data descriptor lacks its signature"),
             # an Info-ZIP Unicode Path field naming LICENSE version.dll for extractors that honour it
-            ("a Unicode path field", streamed({n: b"x" for n in MEMBERS}, extras={"LICENSE": unicode_path("LICENSE")}),
+            ("a Unicode path field", streamed(SMALL, extras={"LICENSE": unicode_path("LICENSE")}),
              f"{BASE}/LICENSE carries extra fields 0x5455, 0x7875, 0x7075: the build writes only"),
-            ("a symbolic link", streamed({n: b"x" for n in MEMBERS}, change={"LICENSE": {"external": 0o120777 << 16}}),
+            ("a symbolic link", streamed(SMALL, change={"LICENSE": {"external": 0o120777 << 16}}),
              f"{BASE}/LICENSE is not a regular file (mode 120777)"),
-            ("a local header's size not the central directory's", local_size(streamed({n: b"x" for n in MEMBERS})),
+            ("a local header's size not the central directory's", local_size(streamed(SMALL)),
              f"{BASE}/LICENSE: its sizes or CRC differ between its local header and the central directory"),
         ]
         for what, data, words in rows:
@@ -219,12 +206,12 @@ class Read(unittest.TestCase):
                 self.assertTrue(any(words in line for line in checks), checks)
 
     def test_bounds(self):
-        huge = build_zip({**{n: b"x" for n in MEMBERS}, "dorvane.exe": bytes(17 << 20)})
+        huge = build_zip({**SMALL, "dorvane.exe": bytes(17 << 20)})
         checks, members = self.read(huge)
         self.assertTrue(members is None, checks)
         self.assertIn("declares 17825792 bytes, past 16 MiB", checks[-1])
         # The sizes lie: the headers say 100 bytes, the stream holds a MiB.
-        lying = streamed({**{n: b"x" for n in MEMBERS}, "dorvane.exe": bytes(1 << 20)}, declared={"dorvane.exe": 100})
+        lying = streamed({**SMALL, "dorvane.exe": bytes(1 << 20)}, declared={"dorvane.exe": 100})
         checks, members = self.read(bytes(lying))
         self.assertTrue(members is None, checks)
         self.assertIn("inflates past its declared 100 bytes", checks[-1])
