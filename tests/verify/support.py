@@ -44,6 +44,23 @@ class Scratch(unittest.TestCase):
         with open(self.path(name), mode) as handle:
             return handle.read()
 
+    def fill(self, files, under="."):
+        """The folder emptied, then FILES ({name: bytes}) written under UNDER in it: a value of
+        None is a symbolic link to a file outside UNDER, a name ending in "/" an empty folder."""
+        shutil.rmtree(self.tmp)
+        os.makedirs(self.path(under))
+        for name, data in files.items():
+            if name.endswith("/"):
+                os.makedirs(self.path(under, name))
+            elif data is None:
+                os.symlink(self.write("outside", b"x"), self.path(under, name))
+            else:
+                self.write(os.path.join(under, name), data)
+
+    def tool(self, name, script):
+        """A shell script SCRIPT as bin/NAME, executable."""
+        os.chmod(self.write(f"bin/{name}", "#!/bin/sh\n" + script), 0o755)
+
 
 START = datetime.datetime(2025, 1, 1)
 KEYS = {}

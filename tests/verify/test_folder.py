@@ -32,15 +32,8 @@ class Folders(support.Scratch):
     def checked(self, files, *argv):
         """(status, the report's lines and the usage error's text) of a run on a folder of FILES
         (a value of None: a symbolic link out of it; a name ending in "/": an empty folder)."""
-        os.makedirs(self.path("dir"))
+        self.fill(files, "dir")
         os.makedirs(self.path("work"))
-        for name, data in files.items():
-            if name.endswith("/"):
-                os.makedirs(self.path("dir", name))
-            elif data is None:
-                os.symlink(self.write("outside", b"x"), self.path("dir", name))
-            else:
-                self.write("dir/" + name, data)
         made, errors = report.Report(out=None), io.StringIO()
         argv = [self.path("dir")] + [self.anchor(word) for word in argv]
         try:
@@ -124,10 +117,8 @@ class Folders(support.Scratch):
     ]
 
     def test_rows(self):
-        top = self.tmp
-        for number, (what, files, argv, status, words) in enumerate(self.rows):
+        for what, files, argv, status, words in self.rows:
             with self.subTest(what):
-                self.tmp = os.path.join(top, str(number))
                 found, lines = self.checked(files, *argv)
                 self.assertEqual(found, status, "\n".join(lines))
                 words = words.replace("{dir}/..", self.tmp).replace("{dir}", self.path("dir"))

@@ -4,8 +4,6 @@ only the download folder and the release notes' address are the publisher's to c
 import copy
 import functools
 import hashlib
-import os
-import shutil
 import unittest
 
 import support
@@ -88,20 +86,15 @@ def without(base):
 @unittest.skipUnless(msi.available() and tools.have("msiextract"), "no libmsi bindings or msitools")
 class Manifests(support.Scratch):
     def verdict(self, edit=None, texts=None, reads=None, notes="", extra=None, bases=None):
-        shutil.rmtree(self.tmp)
-        os.makedirs(self.tmp)
         documents = copy.deepcopy(genuine(notes=notes))
         if edit:
             edit(documents)
         reads = package_reads() if reads is None else reads
-        for base, read in package_reads().items():
-            self.write(base + ".zip", read["zip_bytes"])
-            self.write(base + ".msi", read["msi_bytes"])
+        self.fill({base + "." + kind: read[kind + "_bytes"] for base, read in package_reads().items()
+                   for kind in ("zip", "msi")} | (extra or {}))
         writer.write(self.tmp, documents)
         for path, change in (texts or {}).items():
             self.write(path, change(self.read(path)))
-        for path, data in (extra or {}).items():
-            self.write(path, data)
         ctx = support.context(self.tmp, packages=reads)
         manifests.check(folder.Folder(self.tmp, limits.Limits()), BASES if bases is None else bases, ctx)
         return support.lines(ctx.report), ctx.report

@@ -2,7 +2,6 @@
 bounds and the manifests let through."""
 import hashlib
 import os
-import shutil
 import unittest
 import unittest.mock
 
@@ -99,10 +98,7 @@ class Checksums(support.Scratch):
         ]
         for what, files, anchored, words, never in rows:
             with self.subTest(what):
-                shutil.rmtree(self.tmp)
-                os.makedirs(self.tmp)
-                for name, data in files.items():
-                    self.write(name, data)
+                self.fill(files)
                 got = folder.Folder(self.tmp, limits.Limits())
                 made = report.Report(out=None)
                 chosen = policy.Policy(sums=hashlib.sha256(files["SHA256SUMS"]).hexdigest() if anchored else None)
@@ -146,8 +142,7 @@ class OldOsslsigncode(support.Scratch):
                              ("osslsigncode 3.0", True), ("osslsigncode 2.5, using:", False),
                              ("osslsigncode 1.7.1", False), ("no version here", False)):
             with self.subTest(says):
-                self.write("bin/osslsigncode", f"#!/bin/sh\necho '{says}'\n".encode())
-                os.chmod(self.path("bin/osslsigncode"), 0o755)
+                self.tool("osslsigncode", f"echo '{says}'\n")
                 with unittest.mock.patch.dict(os.environ, {"PATH": self.path("bin")}):
                     found = tools.osslsigncode_usable(tools.Tools(self.tmp, limits.Limits().start()))
                 self.assertEqual(found, usable)

@@ -242,10 +242,6 @@ class Signals(support.Scratch):
 
 
 class Rebuild(support.Scratch):
-    def tool(self, name, script):
-        path = self.write(f"bin/{name}", "#!/bin/sh\n" + script)
-        os.chmod(path, 0o755)
-
     def cmake(self, files=None, folder="package"):
         """A cmake whose build writes project.json, naming FOLDER, and FILES (name: bytes) there."""
         tree = "build/windows-x64"
