@@ -229,7 +229,8 @@ class Signatures(support.Scratch):
 
     def test_rows(self):
         before = self.counter.count()
-        changed = bytearray(self.signed(self.leaf))
+        leaf, under = self.signed(self.leaf), self.signed(self.under, self.inter)  # by the CA, below an intermediate
+        changed = bytearray(leaf)
         changed[0x200] ^= 0x01  # the code signed, changed; its PE checksum made right again
         changed = with_table(bytes(changed))
         crl_file = self.write("revoked.crl", support.crl(self.root, self.root_key, [self.leaf]))
@@ -243,36 +244,33 @@ class Signatures(support.Scratch):
         forged = self.write("forged.crl", inter_crl + support.crl(self.root, self.inter_key, [self.inter]))
         rows = [
             # (what, exe, anchors, verified, words in a line)
-            ("a CA's leaf naming a CRL distribution point", self.signed(self.leaf), {}, True, "verifies"),
-            ("the same under an intermediate it carries", self.signed(self.under, self.inter), {}, True, "verifies"),
+            ("a CA's leaf naming a CRL distribution point", leaf, {}, True, "verifies"),
+            ("the same under an intermediate it carries", under, {}, True, "verifies"),
             ("the intermediate not carried", self.signed(self.under), {}, False,
              "the chain is incomplete: it ends at \"CN=Test Publisher,O=Test\", whose issuer \"CN=Test Intermediate\""),
             ("no anchor, its root not carried", self.signed(self.under), NO_CA, True, "matches the file",
              "not what was signed"),
             ("the file changed after it was signed", changed, {}, False, "the file is not what was signed"),
             ("the file changed, no anchor", changed, NO_CA, False, "the file is not what was signed"),
-            ("revoked by the CRL given", self.signed(self.leaf), {"crl_file": crl_file}, False, "revoked by --crl"),
-            ("a CRL that revokes nothing", self.signed(self.leaf), {"crl_file": good_crl}, True, "verifies"),
+            ("revoked by the CRL given", leaf, {"crl_file": crl_file}, False, "revoked by --crl"),
+            ("a CRL that revokes nothing", leaf, {"crl_file": good_crl}, True, "verifies"),
             # every certificate of the chain, not only the signer's
-            ("the intermediate revoked by its root's CRL", self.signed(self.under, self.inter),
-             {"crl_file": inter_revoked}, False,
+            ("the intermediate revoked by its root's CRL", under, {"crl_file": inter_revoked}, False,
              "revoked by --crl: \"CN=Test Intermediate\", by the CRL of \"CN=Test Root\""),
-            ("each issuer's CRL given, nothing revoked", self.signed(self.under, self.inter),
-             {"crl_file": both_good}, True, "verifies"),
-            ("no CRL given for the intermediate's issuer", self.signed(self.under, self.inter),
-             {"crl_file": inter_only}, False, "--crl holds no CRL of \"CN=Test Root\" for \"CN=Test Intermediate\""),
-            ("the root's CRL signed by another key", self.signed(self.under, self.inter), {"crl_file": forged}, False,
+            ("each issuer's CRL given, nothing revoked", under, {"crl_file": both_good}, True, "verifies"),
+            ("no CRL given for the intermediate's issuer", under, {"crl_file": inter_only}, False,
              "--crl holds no CRL of \"CN=Test Root\" for \"CN=Test Intermediate\""),
-            ("no CRL given for the signer's issuer", self.signed(self.leaf), {"crl_file": inter_only}, False,
+            ("the root's CRL signed by another key", under, {"crl_file": forged}, False,
+             "--crl holds no CRL of \"CN=Test Root\" for \"CN=Test Intermediate\""),
+            ("no CRL given for the signer's issuer", leaf, {"crl_file": inter_only}, False,
              "--crl holds no CRL of \"CN=Test Root\" for \"CN=Test Publisher,O=Test\""),
-            ("the certificate pinned", self.signed(self.leaf),
+            ("the certificate pinned", leaf,
              dict(UNNAMED, cert_sha256=hashlib.sha256(chain.der_of(self.leaf)).hexdigest()), True, "verifies"),
-            ("another certificate pinned", self.signed(self.leaf), dict(UNNAMED, cert_sha256="0" * 64), False,
+            ("another certificate pinned", leaf, dict(UNNAMED, cert_sha256="0" * 64), False,
              "not the one given (--cert-sha256)"),
             # another customer of the same CA, its subject the publisher's but for case
             ("a look-alike subject", self.signed(self.other), {}, False, "its CN differs at character 2"),
-            ("a CA's customer with no identity named", self.signed(self.leaf), UNNAMED, False,
-             "give --identity SUBJECT"),
+            ("a CA's customer with no identity named", leaf, UNNAMED, False, "give --identity SUBJECT"),
         ]
         self.judge(rows, {"a CA's leaf naming a CRL distribution point": "revocation NOT checked (no --crl",
                           "each issuer's CRL given, nothing revoked": f"revocation checked against {both_good!r} for "
