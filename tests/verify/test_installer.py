@@ -36,12 +36,14 @@ def edit(table, change):
     return genuine(changing)
 
 
-def set_cell(key_column, key, column, value):
+def cell(table, key, column, value, by=None):
+    """The genuine MSI with COLUMN set to VALUE in the row of TABLE whose column BY (the
+    table's own name unless given) is KEY."""
     def change(rows, columns):
         for row in rows:
-            if row[columns.index(key_column)] == key:
+            if row[columns.index(by or table)] == key:
                 row[columns.index(column)] = value
-    return change
+    return edit(table, change)
 
 
 def summary(**fields):
@@ -61,18 +63,14 @@ class Tables(unittest.TestCase):
          edit("Upgrade", lambda rows, _: rows.append(["{11111111-2222-3333-4444-555555555555}", None, None, None, 256,
                                                        None, "OTHERPRODUCTS"])), "table Upgrade's rows differ"),
         ("a launch condition sending the user to a download",
-         edit("LaunchCondition", set_cell("Condition", "NOT WIX_DOWNGRADE_DETECTED", "Description",
-                                          "Get the new version at https://example.invalid/")),
-         "https://example.invalid/"),
-        ("dorvane.exe not compressed: taken from beside the MSI",
-         edit("File", set_cell("File", "dorvane.exe", "Attributes", 8192)), "table File's rows differ"),
-        ("InstallFiles conditioned to 0",
-         edit("InstallExecuteSequence", set_cell("Action", "InstallFiles", "Condition", "0")),
+         cell("LaunchCondition", "NOT WIX_DOWNGRADE_DETECTED", "Description",
+              "Get the new version at https://example.invalid/", by="Condition"), "https://example.invalid/"),
+        ("dorvane.exe not compressed: taken from beside the MSI", cell("File", "dorvane.exe", "Attributes", 8192),
+         "table File's rows differ"),
+        ("InstallFiles conditioned to 0", cell("InstallExecuteSequence", "InstallFiles", "Condition", "0", by="Action"),
          "table InstallExecuteSequence's rows differ"),
-        ("a permanent component", edit("Component", set_cell("Component", "Program", "Attributes", 256 | 16)),
-         "table Component's rows differ"),
-        ("another Manufacturer", edit("Property", set_cell("Property", "Manufacturer", "Value", "Someone Else")),
-         "Someone Else"),
+        ("a permanent component", cell("Component", "Program", "Attributes", 256 | 16), "table Component's rows differ"),
+        ("another Manufacturer", cell("Property", "Manufacturer", "Value", "Someone Else"), "Someone Else"),
         ("another template", summary(template="Intel;1033"), "summary template \"Intel;1033\""),
         ("another author", summary(author="Someone Else"), "summary author"),
         ("made by another program", summary(appname="Windows Installer XML Toolset (3.11)"), "summary appname"),
@@ -82,11 +80,11 @@ class Tables(unittest.TestCase):
         ("a Run key", edit("Registry", lambda rows, _: rows.append(
             ["Run", 2, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", "helper", "[INSTALLDIR]dorvane.exe",
              "Program"])), "table Registry's rows differ"),
-        ("its folder first on PATH", edit("Environment", set_cell("Environment", "PATH", "Value", "[INSTALLDIR];[~]")),
+        ("its folder first on PATH", cell("Environment", "PATH", "Value", "[INSTALLDIR];[~]"),
          "table Environment's rows differ"),
-        ("a folder named ..", edit("Directory", set_cell("Directory", "INSTALLDIR", "DefaultDir", "..|..")),
+        ("a folder named ..", cell("Directory", "INSTALLDIR", "DefaultDir", "..|.."),
          'table Directory\'s rows differ: not the build\'s: ["INSTALLDIR", "ProgramFiles64Folder", "..|.."]'),
-        ("the folders in a loop", edit("Directory", set_cell("Directory", "TARGETDIR", "Directory_Parent", "INSTALLDIR")),
+        ("the folders in a loop", cell("Directory", "TARGETDIR", "Directory_Parent", "INSTALLDIR"),
          "table Directory's rows differ"),
         ("a table more", genuine(lambda found: found["tables"].update(Binary2=found["tables"]["Binary"])),
          "table \"Binary2\" is extra"),

@@ -289,10 +289,9 @@ class Rebuild(support.Scratch):
                 for name, script in dict({"dpkg-query": "printf 1.0\n", "osslsigncode": "exit 0\n"}, **tools).items():
                     self.tool(name, script)
                 self.cmake(rebuilt, *folder)
-                ctx = support.context(self.tmp)
+                ctx = support.context(self.tmp, exe={BASE: b"MZ"}, signed={BASE: rebuilt is None}, zip={BASE: {}},
+                                      folder=types.SimpleNamespace(files=made))
                 ctx.args.rebuild = "/nonexistent/source"
-                ctx.exe[BASE], ctx.signed[BASE], ctx.zip[BASE] = b"MZ", rebuilt is None, {}
-                ctx.folder = types.SimpleNamespace(files=made)
                 if checks_spent:
                     ctx.limits.checks.end = 0
                 recorded = ("a" * 40, contract.arch("win64")["preset"], [("gcc", "amd64", "1.0")])

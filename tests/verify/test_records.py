@@ -155,9 +155,8 @@ class Records(support.Scratch):
     def test_rows(self):
         for what, anchor, signed, files, words, *never in self.rows:
             with self.subTest(what):
-                ctx = support.context(self.tmp, **({anchor: "anchor.pem"} if anchor else {}))
-                ctx.key_der, ctx.osslsigncode = SPKI, signed is not None
-                ctx.folder = types.SimpleNamespace(files=files)
+                ctx = support.context(self.tmp, **({anchor: "anchor.pem"} if anchor else {}), key_der=SPKI,
+                                      osslsigncode=signed is not None, folder=types.SimpleNamespace(files=files))
                 exe = authenticode.Signature()
                 if signed:
                     exe.signed, exe.verified, exe.spki = True, True, SPKI
