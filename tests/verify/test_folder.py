@@ -15,8 +15,8 @@ BASE = "dorvane-1.0.0-win64"
 ZIP, MSI = BASE + ".zip", BASE + ".msi"
 
 
-def sums(*names, digest=None):
-    return "".join(f"{digest or hashlib.sha256(name.encode()).hexdigest()}  {name}\n" for name in names).encode()
+def sums(*names):
+    return "".join(f"{hashlib.sha256(name.encode()).hexdigest()}  {name}\n" for name in names).encode()
 
 
 def beside(name):
