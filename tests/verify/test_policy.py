@@ -12,13 +12,6 @@ from verify import folder, limits, policy, report, tools
 BASE = "dorvane-1.0.0-win64"
 
 
-def run(anchor_args, action):
-    chosen = policy.Policy(**anchor_args)
-    made = report.Report(out=None)
-    action(chosen, made)
-    return made
-
-
 class Anchors(unittest.TestCase):
     # (anchor, a missing tool where the origin rests on the check, a missing record,
     #  an unsigned exe, what a file must be part of)
@@ -39,7 +32,8 @@ class Anchors(unittest.TestCase):
                                         (lambda p, r: p.missing(r, BASE + ".intoto.jsonl"), record),
                                         (lambda p, r: p.unsigned(r, BASE + ".msi"), unsigned),
                                         (lambda p, r: p.unchecked(r, "the MSI's tables", "msitools", origin=False), "note")):
-                    made = run(anchors, action)
+                    made = report.Report(out=None)
+                    action(policy.Policy(**anchors), made)
                     self.assertEqual(made.results[0].verdict, verdict)
                 self.assertEqual(policy.Policy(**anchors).release_phrase(), part)
                 made.check("something that held")
