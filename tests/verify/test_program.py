@@ -15,6 +15,7 @@ import tempfile
 import traceback
 import types
 import unittest
+import unittest.mock
 
 import support
 
@@ -225,17 +226,14 @@ class Signals(support.Scratch):
             os.kill(os.getpid(), signal.SIGTERM)
             return killpg(pid, number)
         previous = signal.signal(signal.SIGTERM, stop)
-        tools_module.subprocess.Popen = Signalling
-        if where == "killpg":
-            tools_module.os.killpg = killing
         within = limits.Limits().start()
         within.tool_seconds = 0.5
         try:
-            with self.assertRaises(Stop):
+            with (unittest.mock.patch.object(tools_module.subprocess, "Popen", Signalling),
+                  unittest.mock.patch.object(tools_module.os, "killpg", killing if where == "killpg" else killpg),
+                  self.assertRaises(Stop)):
                 tools_module.Tools(self.tmp, within).run(["sleep", "60"])
         finally:
-            tools_module.subprocess.Popen = original
-            tools_module.os.killpg = killpg
             signal.signal(signal.SIGTERM, previous)
         with self.assertRaises(ChildProcessError, msg="the tool was left running"):
             os.waitpid(started[0], os.WNOHANG)
