@@ -250,9 +250,7 @@ class Rebuild(support.Scratch):
 
     def setUp(self):
         super().setUp()
-        path = os.environ["PATH"]
-        self.addCleanup(os.environ.__setitem__, "PATH", path)
-        os.environ["PATH"] = self.path("bin") + os.pathsep + path
+        self.enterContext(unittest.mock.patch.dict(os.environ, PATH=self.path("bin") + os.pathsep + os.environ["PATH"]))
         self.tool("git", 'case "$1" in clone) mkdir -p "$6" ;; esac\nexit 0\n')
         self.cmake()
 
