@@ -282,6 +282,7 @@ class Rebuild(support.Scratch):
         self.tool("diffoscope", "exit 1\n")
         for what, tools, rebuilt, checks_spent, seconds, verdict, words, *folder in rows:
             with self.subTest(what):
+                shutil.rmtree(os.path.join(self.tmp, "rebuild-" + "a" * 12), ignore_errors=True)  # a row's own tree
                 for name, script in dict({"dpkg-query": "printf 1.0\n", "osslsigncode": "exit 0\n"}, **tools).items():
                     self.tool(name, script)
                 self.cmake(rebuilt, *folder)
@@ -294,7 +295,6 @@ class Rebuild(support.Scratch):
                 rebuild.check(BASE, "win64", recorded, ctx, limits.Deadline(seconds, "the rebuild"))
                 lines = support.lines(ctx.report)
                 self.assertTrue(any(line.startswith(verdict) and words in line for line in lines), lines)
-                shutil.rmtree(os.path.join(self.tmp, "rebuild-" + "a" * 12), ignore_errors=True)
 
 
 if __name__ == "__main__":
