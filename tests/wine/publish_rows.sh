@@ -1,9 +1,11 @@
 # shellcheck shell=bash disable=SC2154 # (tmp, and the fixture's names, are the sourcing script's)
 # What a publisher meets in scripts/release.sh and release/sign.sh besides a build: the
 # refusals before building, what a run prints and keeps, what a killed run leaves; all on
-# copies. Sourced after tests/checks.sh. publish_rows SOURCE_DIR BUILD_DIR RELEASE_DIR [CERT]:
-# BUILD_DIR's windows-x64 tree as release.sh configured, signed (CERT, by default its
-# signing.json's) and packaged it into RELEASE_DIR. Needs the windows-x64 group's packages.
+# copies. Sourced after tests/checks.sh and signing_checks.sh. publish_rows SOURCE_DIR
+# BUILD_DIR RELEASE_DIR [CERT]: BUILD_DIR's windows-x64 tree as release.sh configured, signed
+# (CERT, by default its signing.json's) and packaged it into RELEASE_DIR; the file key
+# $tmp/key.pem and its $tmp/cert.pem as signing_inputs (release_test.sh) made them. Needs
+# the windows-x64 group's packages.
 
 # The sources committed in $rows/src (release.sh releases a commit), a TMPDIR in $rows/tmpdir.
 publish_sources() {  # SOURCE_DIR
@@ -186,54 +188,39 @@ ROWS
   [ "$(cd "$rows/root/release/$name" && sha256sum -- *)" = "$before" ] || why=$(why_not "$why" "the release changed")
   record "release.sh killed (TERM) while it checks the release: ends at once, nothing left in TMPDIR" "$why"
 
-  # sign.sh killed while a timestamp authority that never answers keeps it waiting.
-  openssl req -x509 -newkey rsa:2048 -nodes -days 400 -subj "/CN=DORVANE publish rows" \
-    -addext extendedKeyUsage=codeSigning -keyout "$rows/key.pem" -out "$rows/cert.pem" 2>/dev/null
-  /usr/bin/python3 -c 'import socket, sys, time
-server = socket.create_server(("127.0.0.1", 0)); open(sys.argv[1], "w").write(str(server.getsockname()[1])); time.sleep(900)' \
-    "$rows/silent.port" &
-  local silent=$!
-  for _ in $(seq 100); do [ -s "$rows/silent.port" ] && break; sleep 0.1; done
-  jq -n --arg certs "$rows/cert.pem" --arg key "$rows/key.pem" --arg url "http://127.0.0.1:$(cat "$rows/silent.port")/" \
-    '{source: "pem", $certs, $key, pkcs12: "", pkcs11_module: "", pkcs11_engine: "", osslsigncode: "/usr/bin/osslsigncode",
-      timestamp_ca: "", timestamps: [$url], timestamp_timeout: 30, agent: ""}' >"$rows/pem.json"
+  # sign.sh killed while a timestamp authority that never answers ($quiet) keeps it waiting.
+  # (The token's module and engine, and its SO PIN, are signing_config's and new_token's.)
+  # shellcheck disable=SC2034
+  local module engine so_pin=so-$RANDOM$RANDOM
+  token_store "$rows"
+  start_authorities "$rows/tsa"
+  signing_config "$rows/pem.json" pem "$tmp/cert.pem" "$tmp/key.pem" "" "" "" 30 "$quiet"
   echo 1700000000 >"$rows/epoch"
   unzip -p "$release_dir/$zip" '*/dorvane.exe' >"$rows/signed.exe"
   osslsigncode remove-signature -in "$rows/signed.exe" -out "$rows/dorvane.exe" >/dev/null 2>&1
   killed "$rows/sign.out" "sleep 3" bash "$source_dir/release/sign.sh" exe "$rows/dorvane.exe" "$rows/epoch" "$rows/pem.json"
-  kill "$silent" 2>/dev/null && wait "$silent" 2>/dev/null
+  stop_helpers
   [ ! -e "$rows/dorvane.exe" ] || why=$(why_not "$why" "the exe it did not finish signing is still there")
   record "sign.sh killed (TERM) while a timestamp authority keeps it waiting: ends at once, nothing left in TMPDIR" "$why"
 
   # A token's module that loads but does not start, and a run's agent that is gone.
-  local module=/usr/lib/softhsm/libsofthsm2.so engine pin=pin-$RANDOM$RANDOM label=publish-rows-$RANDOM
-  local uri="pkcs11:token=$label;object=release;type=private" conf=$rows/softhsm2.conf
-  engine=$(sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p' < <(openssl version -e))/pkcs11.so
-  mkdir -m 700 "$rows/tokens" && printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$rows/tokens" >"$conf"
+  local pin=pin-$RANDOM$RANDOM label=publish-rows-$RANDOM conf=$rows/softhsm2.conf
+  local uri="pkcs11:token=$label;object=release;type=private"
   (umask 077 && printf '%s\n' "$pin" >"$rows/pin")
-  printf 'openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n[pkcs11]\nengine_id = pkcs11\ndynamic_path = %s\nMODULE_PATH = %s\ninit = 0\n' \
-    "$engine" "$module" >"$rows/engine.cnf"
-  (export SOFTHSM2_CONF=$conf && softhsm2-util --init-token --free --label "$label" --pin "$pin" --so-pin "so-$pin" &&
-    pin=$pin pkcs11-tool --module "$module" --token-label "$label" --pin env:pin --keypairgen --key-type rsa:2048 \
-      --label release --id 01 --usage-sign && pin=$pin OPENSSL_CONF=$rows/engine.cnf openssl req -x509 -engine pkcs11 \
-      -keyform engine -key "$uri" -passin env:pin -days 400 -subj "/CN=DORVANE publish rows token" -addext extendedKeyUsage=codeSigning \
-      -out "$rows/token-cert.pem") >"$rows/token.log" 2>&1
-  jq -n --arg certs "$rows/token-cert.pem" --arg key "$uri" --arg mod "$module" --arg engine "$engine" \
-    '{source: "token", $certs, $key, pkcs12: "", pkcs11_module: $mod, pkcs11_engine: $engine, osslsigncode: "/usr/bin/osslsigncode",
-      timestamp_ca: "", timestamps: [], timestamp_timeout: 30, agent: "dorvane-publish-rows-no-agent"}' >"$rows/token.json"
+  (export SOFTHSM2_CONF=$conf && new_token "$label" release 01 &&
+    token_certificate "DORVANE publish rows token" "$uri" "$rows/token-cert.pem" 400) >"$rows/token.log" 2>&1
+  signing_agent=dorvane-publish-rows-no-agent signing_config "$rows/token.json" token "$rows/token-cert.pem" "$uri" "" "" "" 30
   sleep 300 &
   local alive=$! label_ environment want unwanted
+  why=""
   # case | environment (SOFTHSM2_CONF the token's unless given) | a line it must print | one it must not (- for none)
   while IFS='|' read -r label_ environment want unwanted; do
     read -ra environment <<<"$environment"
-    env -u DORVANE_SIGN_PIN_FILE -u DORVANE_SIGN_PIN -u DORVANE_RELEASE_PID SOFTHSM2_CONF="$conf" "${environment[@]}" \
-      bash "$source_dir/release/sign.sh" check "$rows/token.json" </dev/null >"$rows/check.out" 2>&1
-    status=$?
-    why=""
-    grep -qE -- "$want" "$rows/check.out" || why="status $status: $(tail -1 "$rows/check.out")"
-    [ "$unwanted" = - ] || ! grep -qE -- "$unwanted" "$rows/check.out" ||
-      why=$(why_not "$why" "it says '$(grep -E -- "$unwanted" "$rows/check.out" | head -1)'")
-    record "sign.sh check, $label_" "$why"
+    ran env -u DORVANE_SIGN_PIN_FILE -u DORVANE_SIGN_PIN -u DORVANE_RELEASE_PID SOFTHSM2_CONF="$conf" "${environment[@]}" \
+      bash "$source_dir/release/sign.sh" check "$rows/token.json" </dev/null
+    grep -qE -- "$want" <<<"$said" || why="status $status: ${said##*$'\n'}"
+    [ "$unwanted" = - ] || none "it says: " grep -m1 -E -- "$unwanted" <<<"$said"
+    tally "sign.sh check, $label_"
   done <<ROWS
 the token signs (the control)|DORVANE_SIGN_PIN_FILE=$rows/pin|^sign.sh: .* signs, with the certificate of|could not
 SOFTHSM2_CONF naming no file|SOFTHSM2_CONF=$rows/nowhere/softhsm2.conf DORVANE_SIGN_PIN_FILE=$rows/pin|^sign.sh: the token's configuration is missing .*C_Initialize failed.*SOFTHSM2_CONF names '$rows/nowhere/softhsm2.conf'|could not load the shared library
@@ -246,20 +233,19 @@ ROWS
   # README.txt claims no signature it may not have: the same text in an unsigned build and in
   # one signed from a token with timestamps, claiming neither; configured (no build) from the
   # copied sources, one tree configured again per row (case | signing options).
-  local guide=$rows/guide/release/README.txt first="" options
+  local guide=$rows/guide/release/README.txt first="" options text
   while IFS='|' read -r label_ options; do
     read -ra options <<<"$options"
-    why=""
     cmake -S "$rows/src" -B "$rows/guide" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$rows/src/cmake/mingw-x86_64.cmake" \
       -DDORVANE_BUILD_TESTS=OFF -U 'DORVANE_SIGN_*' "${options[@]}" </dev/null >"$rows/guide.log" 2>&1 ||
       why="configure failed: $(grep -m1 -i error "$rows/guide.log")"
     [ -n "$first" ] || { first=$rows/guide-first.txt; cp "$guide" "$first" 2>/dev/null; }
     cmp -s "$first" "$guide" || why=$(why_not "$why" "its README.txt differs from the unsigned build's")
-    tr -d '\r' <"$guide" | tr -s ' \n' '  ' | grep -qE 'never leaves|carry (a|no) timestamp|is not signed' &&
-      why=$(why_not "$why" "it claims how this build is signed")
-    tr -d '\r' <"$guide" | tr -s ' \n' '  ' | grep -qE '"Last Run Result" shows dorvane.s exit status .*0x0 .*0x1 .*0x2' ||
-      why=$(why_not "$why" "its Task Scheduler part does not list 0x0, 0x1 and 0x2")
-    record "README.txt of a build signed so: $label_" "$why"
+    text=$(tr -d '\r' <"$guide" | tr -s ' \n' '  ')
+    never "it claims how this build is signed" grep -qE 'never leaves|carry (a|no) timestamp|is not signed' <<<"$text"
+    must "its Task Scheduler part does not list 0x0, 0x1 and 0x2" \
+      grep -qE '"Last Run Result" shows dorvane.s exit status .*0x0 .*0x1 .*0x2' <<<"$text"
+    tally "README.txt of a build signed so: $label_"
   done <<ROWS
 unsigned|
 a token, timestamped|-DDORVANE_SIGN_PKCS11_MODULE=$module -DDORVANE_SIGN_KEY=$uri -DDORVANE_SIGN_CERT=$rows/token-cert.pem -DDORVANE_SIGN_TIMESTAMP_URL=http://127.0.0.1:9/

@@ -9,10 +9,12 @@ stop_helpers() {  # ends what this file started, by its own process id
 }
 
 # A signing configuration as cmake/signing.cmake writes it, for release/sign.sh run by itself.
+# (An empty OSSLSIGNCODE: the one on the PATH; the agent's name is $signing_agent, if set.)
 signing_config() {  # OUT SOURCE CERTS KEY PKCS12 OSSLSIGNCODE TIMESTAMP_CA TIMEOUT [URL...]
-  jq -n --arg source "$2" --arg certs "$3" --arg key "$4" --arg pkcs12 "$5" --arg osslsigncode "$6" \
-    --arg timestamp_ca "$7" --argjson timestamp_timeout "$8" --arg token_module "$module" --arg token_engine "$engine" \
-    '{$source, $certs, $key, $pkcs12, $osslsigncode, $timestamp_ca, $timestamp_timeout, agent: "",
+  jq -n --arg source "$2" --arg certs "$3" --arg key "$4" --arg pkcs12 "$5" \
+    --arg osslsigncode "${6:-$(command -v osslsigncode)}" --arg timestamp_ca "$7" --argjson timestamp_timeout "$8" \
+    --arg token_module "$module" --arg token_engine "$engine" --arg agent "${signing_agent-}" \
+    '{$source, $certs, $key, $pkcs12, $osslsigncode, $timestamp_ca, $timestamp_timeout, $agent,
       pkcs11_module: (if $source == "token" then $token_module else "" end),
       pkcs11_engine: (if $source == "token" then $token_engine else "" end), timestamps: $ARGS.positional}' \
     --args "${@:9}" >"$1" || { echo "signing_config: could not write $1"; exit 1; }
@@ -25,6 +27,10 @@ never() { ! "${@:2}" || why=$(why_not "$why" "$1"); }  # WHY COMMAND...: WHY, if
 # PREFIX COMMAND...: PREFIX and what COMMAND printed, if it printed anything
 none() { local out; out=$("${@:2}" | head -3 | tr '\n' ' '); [ -z "$out" ] || why=$(why_not "$why" "$1$out"); }
 hush() { "$@" >/dev/null 2>&1; }
+# NAME [PREFIX...]: sign.sh (run by PREFIX) signs $tmp/NAME.exe, a copy of the unsigned exe, as $tmp/NAME.json says
+sign_copy() { cp "$build/dorvane.exe" "$tmp/$1.exe"; ran "${@:2}" bash "$src/release/sign.sh" exe "$tmp/$1.exe" <(echo "$epoch") "$tmp/$1.json"; }
+# TENTHS COMMAND...: COMMAND again until it succeeds, at most TENTHS tenths of a second: its status
+waits() { for _ in $(seq "$1"); do "${@:2}" && return; sleep 0.1; done; "${@:2}"; }
 # Why the run did not end with STATUS, saying WANT in one line of sign.sh's (nothing, if
 # WANT is empty), and (given FILE) without leaving FILE for a later build to package.
 expect() {  # STATUS WANT [FILE]
@@ -52,20 +58,25 @@ new_token() {  # TOKEN LABEL ID...
       --usage-sign || return 1
   done
 }
-token_setup() {
+# A store of tokens in DIR (DIR/softhsm2.conf, for SOFTHSM2_CONF) and DIR/engine.cnf, for
+# OpenSSL through the pkcs11 engine: $module and $engine.
+token_store() {  # DIR
   module=/usr/lib/softhsm/libsofthsm2.so
   engine=$(sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p' < <(openssl version -e))/pkcs11.so
+  mkdir -m 700 "$1/tokens"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$1/tokens" >"$1/softhsm2.conf"
+  printf 'openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n[pkcs11]\nengine_id = pkcs11\ndynamic_path = %s\nMODULE_PATH = %s\ninit = 0\n' \
+    "$engine" "$module" >"$1/engine.cnf"
+}
+token_setup() {
   local dir=${keys:-$tmp}
-  mkdir -m 700 "$dir/tokens"
+  token_store "$dir"
   export SOFTHSM2_CONF=$dir/softhsm2.conf
-  printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$dir/tokens" >"$SOFTHSM2_CONF"
   # (The PINs in the environment of pkcs11-tool and OpenSSL alone: the builds' are searched.)
   so_pin=so-$RANDOM$RANDOM pin=pin-$RANDOM$RANDOM$RANDOM
   (umask 077 && printf '%s\n' "$pin" >"$dir/pin")
   token=dorvane-test-$RANDOM
   token_uri="pkcs11:token=$token;object=release;type=private"
-  printf 'openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n[pkcs11]\nengine_id = pkcs11\ndynamic_path = %s\nMODULE_PATH = %s\ninit = 0\n' \
-    "$engine" "$module" >"$dir/engine.cnf"
   { new_token "$token" release 01 && token_certificate "DORVANE token signing"; } >"$dir/token.log" 2>&1 ||
     { cat "$dir/token.log"; exit 1; }
   why=$(grep -A4 '^Private Key Object' "$dir/token.log" | tr -s ' \n' ' ')
@@ -73,10 +84,12 @@ token_setup() {
   record "the token's RSA key is sensitive and never extractable" "${why:+the token reports: $why}"
 }
 
-# A certificate for the token's key, at the path the builds sign with.
-token_certificate() {  # SUBJECT_CN
-  pin=$pin OPENSSL_CONF=${keys:-$tmp}/engine.cnf openssl req -x509 -engine pkcs11 -keyform engine -key "$token_uri" \
-    -passin env:pin -days 3650 -subj "/CN=$1" -addext extendedKeyUsage=codeSigning -out "${keys:-$tmp}/token-cert.pem"
+# A certificate for a key on a token of the store $SOFTHSM2_CONF names; by default for the
+# token's key, at the path the builds sign with.
+token_certificate() {  # SUBJECT_CN [KEY_URI OUT DAYS]
+  pin=$pin OPENSSL_CONF=${SOFTHSM2_CONF%/*}/engine.cnf openssl req -x509 -engine pkcs11 -keyform engine \
+    -key "${2:-$token_uri}" -passin env:pin -days "${4:-3650}" -subj "/CN=$1" -addext extendedKeyUsage=codeSigning \
+    -out "${3:-${keys:-$tmp}/token-cert.pem}"
 }
 
 # While the signed builds run: every program they start is traced (a signer lives too
@@ -237,8 +250,7 @@ token_checks() {
   tally "an authority that never answers: the build stops in $took s, naming it"
   # Then the silent one and the good one, for copies of the exe (twice) and MSI.
   step "a silent authority, then a good one"
-  signing_config "$tmp/stamped.json" token "$tmp/token-cert.pem" "$token_uri" "" "$(command -v osslsigncode)" \
-    "$tsa/ca.pem" 2 "$quiet" "$good"
+  signing_config "$tmp/stamped.json" token "$tmp/token-cert.pem" "$token_uri" "" "" "$tsa/ca.pem" 2 "$quiet" "$good"
   : >"$tmp/stamped.log"
   for f in stamped-once.exe stamped-again.exe stamped.msi; do
     case $f in *.exe) cp "$build/dorvane.exe" "$tmp/$f" ;; *) cp "$packages/$msi" "$tmp/$f" ;; esac
@@ -248,7 +260,6 @@ token_checks() {
   [ "$(grep -c "^sign.sh: .* timestamped by $good, after: $quiet gave no answer within 2 s" "$tmp/stamped.log")" = 3 ] ||
     why="not three signings timestamped by the second: $(grep -m2 '^sign.sh' "$tmp/stamped.log" | tr '\n' ' ')"
   tally "an authority that never answers, then a good one: the exe and MSI timestamped by the good one"
-  trace=()
   watch_stop
   stop_helpers
   never "two timestamped signatures are the same bytes" cmp -s "$tmp/stamped-once.exe" "$tmp/stamped-again.exe"
@@ -295,9 +306,9 @@ file_key_checks() {
   local kind config f why="" dir=$tmp/signs node
   mkdir -p "$dir"
   echo "$epoch" >"$dir/epoch"
-  signing_config "$dir/pem.json" pem "$tmp/cert.pem" "$tmp/key.pem" "" "$(command -v osslsigncode)" "" 30
-  signing_config "$dir/p12.json" pkcs12 "" "" "$tmp/sign.p12" "$(command -v osslsigncode)" "" 30
-  signing_config "$dir/token.json" token "$tmp/token-cert.pem" "$token_uri" "" "$(command -v osslsigncode)" "" 30
+  signing_config "$dir/pem.json" pem "$tmp/cert.pem" "$tmp/key.pem" "" "" "" 30
+  signing_config "$dir/p12.json" pkcs12 "" "" "$tmp/sign.p12" "" "" 30
+  signing_config "$dir/token.json" token "$tmp/token-cert.pem" "$token_uri" "" "" "" 30
   node=$(sed -n 's/^DORVANE_NODE:FILEPATH=//p' "$build/CMakeCache.txt")
   for f in dorvane.exe "$msi" ${records[1]:+"$envelope"}; do
     for config in pem pem-again p12 token token-again; do
@@ -333,11 +344,10 @@ authority_checks() {  # QUIET_URL GOOD_URL HTTPS_URL TSA_ROOTS
   local quiet=$1 good=$2 secure=$3 roots=$4 name urls ca want_status want why="" config status said
   local imprint=${good}imprint nonce=${good}nonce credentials=http://tsauser:TSA-SECRET@${good#http://}
   local not_settings="is not one JSON object of settings, each text (UTF-8, no control character) given once, its timestamp authorities a list of http:// or https:// URLs: configure again"
-  stamp() { cp "$build/dorvane.exe" "$tmp/stamp.exe"; ran bash "$src/release/sign.sh" exe "$tmp/stamp.exe" <(echo "$epoch") "$tmp/stamp.json"; }
   while IFS='|' read -r name urls ca want_status want; do
     read -ra urls <<<"$urls"
-    signing_config "$tmp/stamp.json" pem "$tmp/cert.pem" "$tmp/key.pem" "" "$(command -v osslsigncode)" "$ca" 5 "${urls[@]}"
-    stamp
+    signing_config "$tmp/stamp.json" pem "$tmp/cert.pem" "$tmp/key.pem" "" "" "$ca" 5 "${urls[@]}"
+    sign_copy stamp
     if [ "$want_status" = 0 ]; then
       expect 0 "$want"
       must "no verifying timestamp" grep -q '^Timestamp Server Signature verification: ok' \
@@ -361,7 +371,7 @@ EOT
   while IFS='|' read -r name config want; do
     # shellcheck disable=SC2059 # the row is the format
     printf "$config" >"$tmp/stamp.json"
-    stamp
+    sign_copy stamp
     expect 1 "the build's signing configuration '$tmp/stamp.json' $want" "$tmp/stamp.exe"
     tally "a configuration with $name: refused"
   done <<EOT
@@ -379,7 +389,7 @@ EOT
 
   # Ctrl-C reaches the foreground process group: the step ends at once, not at the bound.
   cp "$build/dorvane.exe" "$tmp/stamp.exe"
-  signing_config "$tmp/stamp.json" pem "$tmp/cert.pem" "$tmp/key.pem" "" "$(command -v osslsigncode)" "$roots" 30 "$quiet"
+  signing_config "$tmp/stamp.json" pem "$tmp/cert.pem" "$tmp/key.pem" "" "" "$roots" 30 "$quiet"
   setsid bash "$src/release/sign.sh" exe "$tmp/stamp.exe" <(echo "$epoch") "$tmp/stamp.json" >"$tmp/stamp.log" 2>&1 &
   local group=$! started status=0
   sleep 3 && started=$SECONDS
@@ -401,10 +411,9 @@ message_checks() {
   # (root reads any file: the unreadable one is read without that power)
   local unprivileged=(setpriv "--bounding-set=-dac_override,-dac_read_search")
   [ "$(id -u)" = 0 ] || unprivileged=()
-  message() { cp "$build/dorvane.exe" "$tmp/message.exe"; ran "$@" bash "$src/release/sign.sh" exe "$tmp/message.exe" <(echo "$epoch") "$tmp/message.json"; }
   while IFS='|' read -r name setting uri want drop; do
-    signing_config "$tmp/message.json" token "$tmp/token-cert.pem" "$uri" "" "$(command -v osslsigncode)" "" 30
-    if [ "$drop" = drop ]; then message env "$setting" "${unprivileged[@]}"; else message env "$setting"; fi
+    signing_config "$tmp/message.json" token "$tmp/token-cert.pem" "$uri" "" "" "" 30
+    if [ "$drop" = drop ]; then sign_copy message env "$setting" "${unprivileged[@]}"; else sign_copy message env "$setting"; fi
     expect 1 "$want" "$tmp/message.exe"
     tally "$name: ${said:0:100}"
   done <<EOT
@@ -420,42 +429,38 @@ a token that is not there|DORVANE_SIGN_PIN_FILE=$tmp/pin|pkcs11:token=absent-$to
 a key that is not on the token|DORVANE_SIGN_PIN_FILE=$tmp/pin|pkcs11:token=$token;object=absent;type=private|the token '$token' holds no private key matching|
 EOT
 
-  # A PIN through a pipe without a final newline: taken at once, not after the pipe's bound.
-  signing_config "$tmp/message.json" token "$tmp/token-cert.pem" "$token_uri" "" "$(command -v osslsigncode)" "" 30
-  started=$SECONDS
-  message env DORVANE_SIGN_PIN_FILE=<(printf %s "$pin")
-  must "status $status: $said" [ "$status" = 0 ]
-  must "took $((SECONDS - started)) s" [ $((SECONDS - started)) -le 10 ]
-  tally "a PIN pipe without a final newline: signed in $((SECONDS - started)) s"
-  # One whose writer keeps it open after the line: taken after a pause, not the pipe's bound.
-  started=$SECONDS
-  message env DORVANE_SIGN_PIN_FILE=<(printf '%s\n' "$pin"; exec sleep 40)
-  kill "$!" 2>/dev/null
-  must "status $status: $said" [ "$status" = 0 ]
-  must "took $((SECONDS - started)) s" [ $((SECONDS - started)) -le 10 ]
-  tally "a PIN pipe its writer keeps open after the line: signed in $((SECONDS - started)) s"
+  # A PIN through a pipe without a final newline: taken at once; one whose writer keeps it
+  # open after the line: taken after a pause; neither after the pipe's bound. (PIPE|WRITER)
+  signing_config "$tmp/message.json" token "$tmp/token-cert.pem" "$token_uri" "" "" "" 30
+  local pipe
+  # shellcheck disable=SC2016 # (each writer is eval'd in its pipe)
+  for pipe in 'without a final newline|printf %s "$pin"' \
+    'its writer keeps open after the line|printf "%s\n" "$pin"; exec sleep 40'; do
+    started=$SECONDS
+    sign_copy message env DORVANE_SIGN_PIN_FILE=<(eval "${pipe#*|}")
+    kill "$!" 2>/dev/null
+    must "status $status: $said" [ "$status" = 0 ]
+    must "took $((SECONDS - started)) s" [ $((SECONDS - started)) -le 10 ]
+    tally "a PIN pipe ${pipe%%|*}: signed in $((SECONDS - started)) s"
+  done
 
   # A URI that two keys on a token (in a store of its own) match: not blamed on the certificate.
   local twin=dorvane-twin-$RANDOM
-  mkdir -m 700 "$tmp/twin-tokens"
-  printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$tmp/twin-tokens" >"$tmp/twin.conf"
-  { SOFTHSM2_CONF=$tmp/twin.conf new_token "$twin" twin 01 02 &&
-    SOFTHSM2_CONF=$tmp/twin.conf pin=$pin OPENSSL_CONF=$tmp/engine.cnf openssl req -x509 -engine pkcs11 -keyform engine \
-      -key "pkcs11:token=$twin;id=%01;type=private" -passin env:pin -days 30 -subj /CN=twin \
-      -addext extendedKeyUsage=codeSigning -out "$tmp/twin-cert.pem"; } >"$tmp/twin.log" 2>&1 ||
+  mkdir "$tmp/twin" && token_store "$tmp/twin"
+  { SOFTHSM2_CONF=$tmp/twin/softhsm2.conf new_token "$twin" twin 01 02 && SOFTHSM2_CONF=$tmp/twin/softhsm2.conf \
+    token_certificate twin "pkcs11:token=$twin;id=%01;type=private" "$tmp/twin-cert.pem" 30; } >"$tmp/twin.log" 2>&1 ||
     { cat "$tmp/twin.log"; exit 1; }
-  signing_config "$tmp/twin.json" token "$tmp/twin-cert.pem" "pkcs11:token=$twin;object=twin;type=private" "" \
-    "$(command -v osslsigncode)" "" 30
-  SOFTHSM2_CONF=$tmp/twin.conf DORVANE_SIGN_PIN_FILE=$tmp/pin ran bash "$src/release/sign.sh" check "$tmp/twin.json"
+  signing_config "$tmp/twin.json" token "$tmp/twin-cert.pem" "pkcs11:token=$twin;object=twin;type=private" "" "" "" 30
+  SOFTHSM2_CONF=$tmp/twin/softhsm2.conf DORVANE_SIGN_PIN_FILE=$tmp/pin ran bash "$src/release/sign.sh" check "$tmp/twin.json"
   expect 1 "the key's URI 'pkcs11:token=$twin;object=twin;type=private' matches 2 keys on the token '$twin'"
   tally "a key URI two keys match: ${said:0:110}"
 
   # The password reaches the signers by a pipe, for an exe (osslsigncode) or a message (OpenSSL).
-  signing_config "$tmp/message.json" pkcs12 "" "" "$tmp/sign.p12" "$(command -v osslsigncode)" "" 30
+  signing_config "$tmp/message.json" pkcs12 "" "" "$tmp/sign.p12" "" "" 30
   local carried kind execs=0 strace=(strace -f -qq -e trace=execve -e signal=none -v -s 4096 -o "$tmp/exec-p12.log")
   for kind in exe check; do
     if [ $kind = exe ]; then
-      DORVANE_SIGN_PASSWORD=$password message "${strace[@]}"
+      DORVANE_SIGN_PASSWORD=$password sign_copy message "${strace[@]}"
     else
       DORVANE_SIGN_PASSWORD=$password ran "${strace[@]}" bash "$src/release/sign.sh" check "$tmp/message.json"
     fi
@@ -471,8 +476,7 @@ EOT
 # test, or as sign.sh's child through the jq on the PATH (which it runs first).
 agent_checks() {
   local name=dorvane-test-agent-$RANDOM row sign setting asker want why="" ready fd status said
-  signing_config "$tmp/agent-config.json" token "$tmp/token-cert.pem" "$token_uri" "" "$(command -v osslsigncode)" "" 30
-  jq --arg name "$name" '.agent = $name' "$tmp/agent-config.json" >"$tmp/agent.json"
+  signing_agent=$name signing_config "$tmp/agent.json" token "$tmp/token-cert.pem" "$token_uri" "" "" "" 30
   mkdir "$tmp/asker" "$tmp/elsewhere"
   cp "$src/release/sign.sh" "$tmp/elsewhere/sign.sh"
   cp "$(realpath /usr/bin/python3)" "$tmp/python"
@@ -513,8 +517,7 @@ certificate_checks() {
   signing_config "$tmp/refused.json" pem "$tmp/refused-cert.pem" "$tmp/key.pem" "" /bin/false "" 30
   while IFS='|' read -r name make want; do
     eval "$make" >/dev/null 2>&1 || { echo "could not make the certificate for: $name"; exit 1; }
-    cp "$build/dorvane.exe" "$tmp/refused.exe"
-    ran bash "$src/release/sign.sh" exe "$tmp/refused.exe" <(echo "$epoch") "$tmp/refused.json"
+    sign_copy refused
     expect 1 "$want" "$tmp/refused.exe"
     tally "refused before signing, $name: ${said:0:90}"
   done <<'EOT'
@@ -627,9 +630,9 @@ held = []
 while True:
     held.append(server.accept())' "$tsa/quiet.port" &
   silent=$!
+  # shellcheck disable=SC2317 # (waits calls it)
   listening() { [ -s "$tsa/port" ] && [ -s "$tsa/https-port" ] && [ -s "$tsa/quiet.port" ]; }
-  for _ in $(seq 300); do listening && break; sleep 0.1; done
-  listening || { echo "the test's timestamp authorities did not start"; exit 1; }
+  waits 300 listening || { echo "the test's timestamp authorities did not start"; exit 1; }
   quiet=http://127.0.0.1:$(<"$tsa/quiet.port")/ good=http://127.0.0.1:$(<"$tsa/port")/
   secure=https://127.0.0.1:$(<"$tsa/https-port")/
 }
@@ -664,9 +667,8 @@ release_checks() {
   must "SHA256SUMS does not list exactly the flat files" [ "$(cut -c67- "$final/SHA256SUMS" | LC_ALL=C sort)" = \
     "$(find "$final" -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | LC_ALL=C sort)" ]
   (cd "$tmp/uploaded" && sha256sum --quiet -c SHA256SUMS) >"$tmp/sums.log" 2>&1 || why=$(why_not "$why" "sha256sum -c: $(head -2 "$tmp/sums.log")")
-  local identity key anchor roots
+  local identity anchor roots
   identity=$(published "signer (RFC 4514 subject)" "$log")
-  key=$(published "public key" "$log")
   must "the subject published is '$identity'" \
     [ "$identity" = "$(openssl x509 -in "$tmp/token-cert.pem" -noout -subject -nameopt RFC2253 | sed 's/^subject=//')" ]
   must "the certificate's SHA-256 published is not the signer's" [ "$(published "signer's certificate SHA-256" "$log")" = \
@@ -679,7 +681,7 @@ release_checks() {
     case $anchor in
       sums) anchor=(--sums "$(published "SHA-256 of SHA256SUMS" "$log")") ;;
       ca) anchor=(--ca "$fix/release-ca.pem" --identity "$identity" --tsa-ca "$roots") ;;
-      key) anchor=(--key "$key" --tsa-ca "$roots") ;;
+      key) anchor=(--key "$(published "public key" "$log")" --tsa-ca "$roots") ;;
     esac
     "$src/scripts/verify-release" "$tmp/uploaded" "${anchor[@]}" >"$tmp/uploaded.log" 2>&1 ||
       why=$(why_not "$why" "${anchor[0]}: $(grep -m2 '^FAIL' "$tmp/uploaded.log" | tr '\n' ' ')")
@@ -729,12 +731,8 @@ EOT
   # shellcheck disable=SC2031
   (cd "$job" && export DORVANE_SOURCE_COMMIT="$commit" DORVANE_RELEASE_CA="$fix/release-ca.pem" DORVANE_SIGN_PIN="$pin" &&
     exec setsid bash "$sources/scripts/release.sh" "${args[@]}") >"$tmp/release-killed.log" 2>&1 &
-  local killed=$! agent=""
-  for _ in $(seq 600); do
-    agent=$(pgrep -f "secret.py release.sh serve $killed " || true)
-    [ -z "$agent" ] || break
-    sleep 0.1
-  done
+  local killed=$! agent
+  agent=$(waits 600 pgrep -f "secret.py release.sh serve $killed ")
   released "$tmp/release-second.log" - -- "${args[@]}"
   must "no signing agent seen" [ -n "$agent" ]
   [ "$status" = 2 ] && grep -q "^release.sh: another release.sh is running in this checkout (pid $killed, started " \
@@ -755,8 +753,7 @@ EOT
   # The lock goes with the last process that holds its file open: the next rows need it free
   # (on a loaded machine that took longer than the wait above, and every later run was refused).
   local lock=$sources/build/release.lock
-  for _ in $(seq 300); do flock -n "$lock" true && break; sleep 0.1; done
-  flock -n "$lock" true || why=$(why_not "$why" "its lock still held 30 s after, by: $(find /proc/[0-9]*/fd -lname "$lock" \
+  waits 300 flock -n "$lock" true || why=$(why_not "$why" "its lock still held 30 s after, by: $(find /proc/[0-9]*/fd -lname "$lock" \
     2>/dev/null | cut -d/ -f3 | sort -u | xargs -r ps -o pid=,args= -p | head -3 | tr '\n' ' ')")
   none "the PIN is in " grep -rlF -f "$tmp/pin" "$build_tmp" "$rel" "$sources" "$job" --exclude=pin 2>/dev/null
   tally "release.sh killed (-9) while it builds: no file holds the PIN, no agent holds it"
@@ -766,7 +763,7 @@ EOT
   log=$tmp/release-unstamped.log
   released "$log" - DORVANE_SIGN_PIN="$pin" DORVANE_SIGN_PASSWORD="$password" -- "${where[@]}" "${toolchain_cache[@]}" "${signs[@]}"
   rm "$tmp/watch.environ"
-  for _ in $(seq 100); do grep -q '^environments sampled' "$tmp/watch.log" && break; sleep 0.1; done
+  waits 100 grep -q '^environments sampled' "$tmp/watch.log"
   local watched stamped_kept kept
   watched=$(sed -n 's/^environments sampled //p' "$tmp/watch.log")
   why=$(grep '^secret in the environment' "$tmp/watch.log" | sort -u | head -3 | tr '\n' ' ')
