@@ -173,7 +173,7 @@ EOF
 at_commit() { "${trace[@]}" env SOURCE_DATE_EPOCH="$epoch" DORVANE_SOURCE_COMMIT="$commit" "$@"; }
 
 token_checks() {
-  local copy why="" f left execs tokens said
+  local copy why="" f execs tokens said
   step "signing rows on copies of the unsigned exe (sign.sh)"
   refusal_checks
   message_checks
@@ -461,7 +461,7 @@ EOT
 
   # The password reaches the signers by a pipe, for an exe (osslsigncode) or a message (OpenSSL).
   signing_config "$tmp/message.json" pkcs12 "" "" "$tmp/sign.p12" "" "" 30
-  local carried kind execs=0 strace=(strace -f -qq -e trace=execve -e signal=none -v -s 4096 -o "$tmp/exec-p12.log")
+  local kind execs=0 strace=(strace -f -qq -e trace=execve -e signal=none -v -s 4096 -o "$tmp/exec-p12.log")
   for kind in exe check; do
     if [ $kind = exe ]; then
       DORVANE_SIGN_PASSWORD=$password sign_copy message "${strace[@]}"
@@ -645,7 +645,7 @@ while True:
 upload() { rm -rf "$tmp/uploaded" && mkdir "$tmp/uploaded" && find "$final" -maxdepth 1 -type f -exec cp {} "$tmp/uploaded/" \; ; }
 
 release_checks() {
-  local why="" status tokens carried name settings options want log=$fix/release.log first
+  local why="" status tokens name settings options want log=$fix/release.log first
   # The fixture's run, given the PIN file, with a cmake on its PATH that asked the agent.
   first=$(grep -m1 ' execve(' "$fix/exec-release.log")
   [[ $first == *'execve("'*'bash", ["bash", "'"$sources/scripts/release.sh"* ]] ||
