@@ -11,21 +11,16 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../checks.sh"
 fix=$(cd "$2" && pwd)/release-fixture
-if [ ! -f "$fix/fixture.env" ]; then
-  record "the releases of release.build in $fix" "none: ctest runs release.build with this test (not with -FS)"
-  finish
-  exit
-fi
+[ -f "$fix/fixture.env" ] ||
+  { record "the releases of release.build in $fix" "none: ctest runs release.build with this test (not with -FS)"; finish; exit; }
 packages="" zip="" msi="" sbom="" provenance="" envelope="" bundle="" checksum="" base="" final="" has_records=0
 # shellcheck source=/dev/null # (the fixture's facts)
 source "$fix/fixture.env"
 src=$(cd "$1" && pwd)
-if [ "$has_records" = 0 ]; then
+[ "$has_records" = 1 ] || {
   echo "left out: every row (no Node.js, npm packages or python3-apt: scripts/ensure-tools.sh records)"
-  record "the records' tools are missing: nothing to check" ""
-  finish
-  exit
-fi
+  record "the records' tools are missing: nothing to check" ""; finish; exit
+}
 # By hand: VERIFY_RELEASE=scripts/verify-release of a copy of the sources (a fault planted
 # in its release/verify/) and VERIFY_RELEASE_ROWS=a regular expression of the rows to run.
 verify=${VERIFY_RELEASE:-$src/scripts/verify-release}
@@ -45,6 +40,9 @@ sums=$(sha256sum <"$final/SHA256SUMS" | cut -c1-64)
 cert=$fix/token-cert.pem tsa_root=$fix/tsa/ca.pem
 openssl x509 -in "$cert" -pubkey -noout >"$tmp/pub.pem"
 cat "$cert" "$tsa_root" >"$tmp/cert-and-tsa.pem"
+# The words of the table's extra arguments that stand for a file or a value.
+declare -A stands_for=([CERT]=$cert [PUB]=$tmp/pub.pem [BOTH]=$tmp/cert-and-tsa.pem [TSAROOT]=$tsa_root [SUMS]=$sums
+  [SRC]=$src)
 # (The row run beside the others, and the verifier it runs, are stopped with the test.)
 trap '[ -z "${beside-}" ] || { pkill -TERM -P "$beside"; kill "$beside"; } 2>/dev/null; rm -rf "$tmp"' EXIT
 trap 'exit 1' TERM INT HUP
@@ -144,18 +142,12 @@ check() {  # ROW: one row of the table, its files named after it
   limit=20 args=() path=$PATH how=plain
   for word in $extra; do
     case $word in
-      CERT) args+=("$cert") ;;
-      PUB) args+=("$tmp/pub.pem") ;;
-      BOTH) args+=("$tmp/cert-and-tsa.pem") ;;
-      TSAROOT) args+=("$tsa_root") ;;
-      SUMS) args+=("$sums") ;;
-      SRC) args+=("$src") ;;
       FIXSRC) args+=("$fix/src") limit=400 ;;
       NOSSL) path=$tmp/no-osslsigncode ;;
       NOMSI) path=$tmp/no-msitools ;;
       WAITS) path=$tmp/waits:$PATH ;;
       SIG* | SHARED | ALONE) how=$word ;;
-      *) args+=("$word") ;;
+      *) args+=("${stands_for[$word]-$word}") ;;
     esac
   done
   before=$(state "$copy")
