@@ -153,10 +153,10 @@ why=""
 for other in "$src/README.md" "$guide"; do
   [ "$(rule "$other")" = "$want" ] || why=$(why_not "$why" "${other##*/} says '$(rule "$other")'")
 done
-record "the fleet rule reads the same on README.md, administrators.md and README.txt: $want" "$why"
+# (tally, signing_checks.sh's, records a row's reasons, gathered in why, and clears why.)
+tally "the fleet rule reads the same on README.md, administrators.md and README.txt: $want"
 
 # The page's table gives each MSI the UpgradeCode the contract gives its architecture.
-why=""
 while read -r name code; do
   grep -F -- "| \`dorvane-<version>-$name.msi\` |" "$page" | grep -qF -- "{$code}" ||
     why=$(why_not "$why" "no $name row giving {$code}")
@@ -181,7 +181,7 @@ fill() {
 # folder). A block that runs osslsigncode verify runs on the ca release with each variant of
 # its anchors.
 sh_block() {
-  local label=$1 kind=$2 how=$3 row variant said want status why where verifies=""
+  local label=$1 kind=$2 how=$3 row variant said want status why="" where verifies=""
   ! grep -q 'osslsigncode verify' "$4" || verifies=1
   # variant | what osslsigncode must say | status
   local variants=("|-|0")
@@ -196,7 +196,6 @@ sh_block() {
     [[ $how == *anchors* ]] || where=$tmp/$kind/download
     (cd "$where" && PATH=$tmp/$kind/bin:$PATH timeout 120 bash -euo pipefail "$tmp/block.sh") </dev/null >"$tmp/out" 2>&1
     status=$?
-    why=""
     [ "$want" = 0 ] || [ "$status" != 0 ] || why="it passed"
     [ "$want" != 0 ] || [ "$status" = 0 ] ||
       why="status $status: $({ grep -E '^FAIL|[Ff]ailed|rror' "$tmp/out" || tail -3 "$tmp/out"; } | head -3 | tr '\n' ' ')"
@@ -206,7 +205,7 @@ sh_block() {
     [ "$said" = - ] || grep -qF -- "$said" "$tmp/out" || why=$(why_not "$why" "no '$said'")
     variant=${variant#* }
     [ "$want" = 0 ] || variant+=", must fail"
-    record "$label, $kind${variant:+ ($variant)}: $(head -1 "$4" | cut -c1-50)..." "$why"
+    tally "$label, $kind${variant:+ ($variant)}: $(head -1 "$4" | cut -c1-50)..."
   done
 }
 
