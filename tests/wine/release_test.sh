@@ -16,11 +16,7 @@
 # usage: release_test.sh CONCERN SOURCE_DIR BUILD_DIR WINE_DIR USAGE_FILE
 #                        [bash VM_RUN SESSION]   (where wine runs in a VM: its runner and session)
 set -u
-concern=$1
-src=$2
-build=$3
-wine_dir=$4
-usage=$5
+concern=$1 src=$2 build=$3 wine_dir=$4 usage=$5
 vm=("${@:6:2}")
 vm_session=${8-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,18 +24,12 @@ source "$here/../checks.sh"
 source "$here/records_checks.sh"
 source "$here/signing_checks.sh"
 fix=$build/release-fixture
-if [ ! -f "$fix/fixture.env" ]; then
-  record "the releases of release.build in $fix" "none: ctest runs release.build with this test (not with -FS)"
-  finish
-  exit
-fi
+[ -f "$fix/fixture.env" ] ||
+  { record "the releases of release.build in $fix" "none: ctest runs release.build with this test (not with -FS)"; finish; exit; }
 has_records=0 dirty="" tree_commit=""
 # shellcheck source=/dev/null # (the fixture's facts)
 source "$fix/fixture.env"
 sources=$fix/src rel=$fix/rel job=$fix/job
-records=()
-[ "$has_records" = 0 ] || records=("$sbom" "$provenance")
-[ -z "$dirty" ] || records=("$sbom")
 export DORVANE_NODE_MODULES
 records_checks_init "$src" "$build" "$tmp" "$DORVANE_NODE_MODULES"
 trap 'stop_helpers; rm -rf "$tmp"' EXIT
@@ -67,9 +57,10 @@ else:
         print(row)
 EOF
 }
-# Whether this machine (or its VM) runs the exe: else the rows under wine are left out.
+# under_wine WHAT: whether this machine (or its VM) runs the exe: else WHAT's rows are left out.
 under_wine() {
-  [ ${#vm[@]} != 0 ] || { "$here/wine-run.sh" "$arch" --check >/dev/null; [ $? != 77 ]; }
+  [ ${#vm[@]} != 0 ] || { "$here/wine-run.sh" "$arch" --check >/dev/null; [ $? != 77 ]; } ||
+    { echo "left out: $1 under wine ($arch programs do not run on this machine)"; return 1; }
 }
 # The test token, the file key and their secrets, for the concerns that sign: the token's
 # PIN from the fixture (release.forget removes it after the suite), the rest made here.
@@ -90,27 +81,25 @@ signing_inputs() {
   export TMPDIR=$build_tmp
 }
 
+# (A row's reasons gather in why; tally, signing_checks.sh's, records them and clears why.)
 packages() {
+  why=""
   # A tree with uncommitted changes (a developer's) gets no provenance: the step says why.
   if [ -n "$dirty" ]; then
-    why=""
     [ -e "$packages/$provenance" ] && why="a provenance from a tree with uncommitted changes"
     grep -q '^-- No provenance: the tracked files of .* have uncommitted changes' "$fix/main.log" || why=$(why_not "$why" "no line saying why")
-    record "this tree has uncommitted changes: no provenance, and a line saying why" "$why"
+    tally "this tree has uncommitted changes: no provenance, and a line saying why"
   fi
   [ "$has_records" = 1 ] ||
     echo "left out: the SBOM and provenance (no Node.js, npm packages or python3-apt: scripts/ensure-tools.sh records)"
   step "the ZIP's members"
-  mkdir "$tmp/unzipped"
-  (cd "$tmp/unzipped" && cmake -E tar xf "$packages/$zip")
+  (mkdir "$tmp/unzipped" && cd "$tmp/unzipped" && cmake -E tar xf "$packages/$zip")
   # What an administrator unpacks: the exe, the guide, the licence and the notices, nothing
   # else; the guide plain Windows text that reads in an 80-column console.
   files=$(cmake -E tar tf "$packages/$zip" | grep -v '/$' | sed "s|^${zip%.zip}/||" | LC_ALL=C sort | tr '\n' ' ')
-  why=""
   [ "$files" = "$(jq -r '.package.members[]' "$build/project.json" | LC_ALL=C sort | tr '\n' ' ')" ] || why="unexpected files"
-  record "the ZIP holds exactly: $files" "$why"
+  tally "the ZIP holds exactly: $files"
   guide=$tmp/unzipped/$base/README.txt
-  why=""
   lines=$(wc -l <"$guide")
   LC_ALL=C grep -qP '[^\x09\x0a\x0d\x20-\x7e]' "$guide" && why="not plain ASCII"
   wide=$(tr -d '\r' <"$guide" | awk 'length($0) > 80 { print NR; exit }')
@@ -125,17 +114,17 @@ packages() {
   [ "$(head -1 "$guide")" = "DORVANE $version"$'\r' ] || why=$(why_not "$why" "its version is not $version")
   [ "$(sed -n 2p "$guide" | tr -d '\r')" = "$(head -1 "$guide" | tr -d '\r' | tr -c '\n' =)" ] ||
     why=$(why_not "$why" "its title's underline is not as long as the title")
-  record "README.txt: $lines CRLF lines of ASCII, at most 80 columns, switches, statuses, version $version" "$why"
+  tally "README.txt: $lines CRLF lines of ASCII, at most 80 columns, switches, statuses, version $version"
 
   # Every text file the ZIP ships is Windows text: each line end CRLF, no bare LF or CR (a
   # value substituted into a template brings its own line ends). The MSI holds the same
   # bytes: scripts/verify-release's rows (release.verify) compare the two.
   for name in $(jq -r '.members[] | select(.text) | .name' "$src/release/contract.json"); do
-    shipped=$tmp/unzipped/$base/$name why=""
+    shipped=$tmp/unzipped/$base/$name
     lf=$(tr -cd '\n' <"$shipped" | wc -c) cr=$(tr -cd '\r' <"$shipped" | wc -c) crlf=$(grep -c $'\r$' "$shipped")
     [ -s "$shipped" ] && [ "$crlf" = "$lf" ] && [ "$cr" = "$lf" ] && [ "$(tail -c 1 "$shipped" | od -An -c | tr -d ' ')" = '\n' ] ||
       why="$crlf CRLF line ends, $lf LF and $cr CR in all"
-    record "${shipped#"$tmp/"}: CRLF only" "$why"
+    tally "${shipped#"$tmp/"}: CRLF only"
   done
 
   # README.txt names what dorvane.exe contains as the notices of this architecture do: each of
@@ -143,7 +132,6 @@ packages() {
   headings() { tr -d '\r' <"$1" | grep -B1 -E '^-+$' | sed -nE 's/^[0-9]+\. (The )?//p'; }
   notices=$tmp/unzipped/$base/THIRD-PARTY-NOTICES.txt
   guide_text=$(tr -d '\r' <"$guide" | tr -s ' \n' '  ')
-  why=""
   mapfile -t ours < <(headings "$notices")
   [ ${#ours[@]} -ge 2 ] || why="the notices have ${#ours[@]} sections"
   for section in "${ours[@]}"; do
@@ -159,10 +147,7 @@ packages() {
 
   step "the signed exe under wine"
   local signed=$fix/signed/dorvane.exe
-  if ! under_wine; then
-    echo "left out: the signed exe under wine ($arch programs do not run on this machine)"
-    return
-  fi
+  under_wine "the signed exe" || return
   why=""
   # The VM cannot see this machine's /tmp: what it runs goes through its session folder.
   if [ ${#vm[@]} != 0 ]; then
@@ -183,32 +168,28 @@ packages() {
 
 msi() {
   step "the MSI's tables"
-  case $arch in
-    win32) program_files=ProgramFilesFolder platform=Intel ;;
-    win64) program_files=ProgramFiles64Folder platform=x64 ;;
-    arm64) program_files=ProgramFiles64Folder platform=Arm64 ;;
-  esac
+  read -r program_files platform < <(jq -r --arg a "$arch" '.architectures[$a].msi | "\(.program_files) \(.platform)"' \
+    "$src/release/contract.json")
   older=$fix/older/${msi/$version/0.0.1} new_msi=$packages/$msi
   want() { [ "$2" = "$3" ] || why=$(why_not "$why" "$1: $2"); }  # WHAT GOT EXPECTED
   why=""
   want files "$(table "$new_msi" File | cut -f3 | tr '\n' ' ')" "LICENSE THIRD-PARTY-NOTICES.txt README.txt dorvane.exe "
   want component "$(table "$new_msi" Component | cut -f3,6)" "INSTALLDIR	dorvane.exe"
   want folder "$(table "$new_msi" Directory | grep '^INSTALLDIR	')" "INSTALLDIR	$program_files	DORVANE"
-  record "$msi: its files in [$program_files]\\DORVANE" "$why"
+  tally "$msi: its files in [$program_files]\\DORVANE"
   # Windows Installer refuses a package whose platform is not the machine's own (or one it
   # emulates): the summary's template says which.
-  template=$(table "$new_msi" summary template) why=""
+  template=$(table "$new_msi" summary template)
   want template "$template" "$platform;1033"
-  record "$msi: for $platform Windows (template $template)" "$why"
-  why="" upgrade=$(table "$new_msi" Upgrade)
+  tally "$msi: for $platform Windows (template $template)"
+  upgrade=$(table "$new_msi" Upgrade)
   code=$(cut -f1 <<<"$upgrade" | sort -u)
   [ "$(cut -f1 < <(table "$older" Upgrade) | sort -u)" = "$code" ] || why="the older version's UpgradeCode differs"
   grep -qx "$code		$version		513		WIX_UPGRADE_DETECTED" <<<"$upgrade" &&
     grep -qx "$code	$version			2		WIX_DOWNGRADE_DETECTED" <<<"$upgrade" || why=$(why_not "$why" "upgrade rows: $upgrade")
   table "$new_msi" LaunchCondition | grep -q '^NOT WIX_DOWNGRADE_DETECTED	A newer version' ||
     why=$(why_not "$why" "no message refusing a downgrade")
-  record "upgrades: UpgradeCode $code, the same in the older version; older refused" "$why"
-  why=""
+  tally "upgrades: UpgradeCode $code, the same in the older version; older refused"
   want "the PATH row" "$(table "$new_msi" Environment)" "PATH	=-*PATH	[~];[INSTALLDIR]	Program"
   for action in RemoveEnvironmentStrings WriteEnvironmentStrings; do
     table "$new_msi" InstallExecuteSequence | grep -q "^$action	" || why=$(why_not "$why" "no $action")
@@ -216,8 +197,7 @@ msi() {
   record "appends its folder to the system PATH, removed on uninstall" "$why"
   # Every table, row and summary field, as release/contract.json says the build makes them
   # of these files: this package and the older version's.
-  mkdir "$tmp/members"
-  (cd "$tmp/members" && cmake -E tar xf "$packages/$zip")
+  (mkdir "$tmp/members" && cd "$tmp/members" && cmake -E tar xf "$packages/$zip")
   for pair in "$new_msi:$version:$tmp/members/$base" "$older:0.0.1:$fix/older/members/${base/$version/0.0.1}"; do
     IFS=: read -r package package_version members <<<"$pair"
     why=$(/usr/bin/python3 - "$src/release" "$package" "$arch" "$package_version" "$epoch" "$members" <<'EOF'
@@ -235,10 +215,7 @@ EOF
   done
 
   step "the MSI round trip under wine"
-  if ! under_wine; then
-    echo "left out: the MSI under wine ($arch programs do not run on this machine)"
-    return
-  fi
+  under_wine "the MSI" || return
   local exe=$build/dorvane.exe product_code
   product_code=$(table "$new_msi" Property | awk -F'\t' '$1 == "ProductCode" { print $2 }')
   # The VM cannot see this machine's /tmp: what it runs goes through its session folder.
@@ -263,7 +240,7 @@ EOF
 
 # The records of this tree's package, and of the signed one, whose exe is another file.
 records() {
-  if [ ${#records[@]} = 0 ]; then
+  if [ "$has_records" = 0 ]; then
     echo "left out: the SBOM and provenance (no Node.js, npm packages or python3-apt: scripts/ensure-tools.sh records)"
     record "the records' tools are missing: nothing to check" ""
     return
