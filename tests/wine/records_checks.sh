@@ -2,14 +2,10 @@
 # Sourced by release_test.sh: holds a package's SBOM and provenance to the facts they claim
 # that scripts/verify-release cannot know, each found here independently of
 # release/sbom/records.mjs: the libraries from the link map and dpkg, the licences from the
-# notices, the time and commit from git. records_checks_init gives the checks what they read.
-
-# records_checks_init SOURCE_DIR BUILD_DIR WORK_DIR NODE_MODULES: the sources, the build
-# tree whose project.json names the version, a folder for the checks' own files, and the
-# npm packages the records were written with.
-records_checks_init() {
-  records_src=$1 records_build=$2 records_tmp=$3 records_modules=$4
-}
+# notices, the time and commit from git. What they read is the sourcing script's: src, the
+# sources; build, the build tree whose project.json names the version; tmp, a folder for the
+# checks' own files; DORVANE_NODE_MODULES, the npm packages the records were written with.
+# (A row's reasons gather in why; tally, signing_checks.sh's, records them and clears why.)
 
 # The SPDX terms of each section of THIRD-PARTY-NOTICES.txt, by its title.
 notice_licence() {
@@ -26,11 +22,10 @@ notice_licence() {
 # these packages (release.verify).
 check_records() {
   local dir=$1 map=$2 notices=$3 epoch=$4 commit=$5 label=${6:-}
-  local sbom_file=$dir/$sbom provenance_file=$dir/$provenance why file
-  why=""
+  local sbom_file=$dir/$sbom provenance_file=$dir/$provenance why="" file
   [ "$(jq -r '.metadata.timestamp' "$sbom_file")" = "$(date -u -d "@$epoch" +%Y-%m-%dT%H:%M:%S.000Z)" ] ||
     why="timestamp $(jq -r '.metadata.timestamp' "$sbom_file"), not the commit's"
-  record "$label$sbom: the commit's time" "$why"
+  tally "$label$sbom: the commit's time"
 
   # The libraries: for the x86 exes the Debian packages that own the map's files, at the
   # versions installed; for ARM64 the runtime built from the mingw-w64 source package and
@@ -38,8 +33,8 @@ check_records() {
   local want have linked names paths
   if grep -q 'Publics by Value' "$map"; then
     linked=$(map_linked "$map")
-    want=$(printf '%s\n' "dorvane-chkstk $(jq -r .version "$records_build/project.json")" \
-      "mingw-w64-crt-aarch64 $(jq -r .version "$records_src/toolchain/arm64-runtime.json")" | sort)
+    want=$(printf '%s\n' "dorvane-chkstk $(jq -r .version "$build/project.json")" \
+      "mingw-w64-crt-aarch64 $(jq -r .version "$src/toolchain/arm64-runtime.json")" | sort)
   else
     paths=$(map_linked "$map" | xargs -r realpath)
     linked=$(xargs -rn1 basename <<<"$paths" | sort -u)
@@ -49,13 +44,11 @@ check_records() {
   local libs='.components[] | select(.type == "library")'
   have=$(jq -r "$libs | \"\\(.name) \\(.version)\"" "$sbom_file" | sort)
   names=$(jq -r "$libs | .properties[] | select(.name == \"bsi:component:filename\") | .value" "$sbom_file" | sort)
-  why=""
   [ "$have" = "$want" ] || why="components '$(tr '\n' ',' <<<"$have")', expected '$(tr '\n' ',' <<<"$want")'"
   [ "$names" = "$linked" ] || why=$(why_not "$why" "files '$(tr '\n' ' ' <<<"$names")', the map shows '$(tr '\n' ' ' <<<"$linked")'")
-  record "$label$sbom: libraries $(tr '\n' ',' <<<"$have") are what the map links in" "$why"
+  tally "$label$sbom: libraries $(tr '\n' ',' <<<"$have") are what the map links in"
 
   # Each library's licence is the one its files' section of the notices gives.
-  why=""
   local ref expression section
   while IFS=$'\t' read -r ref expression; do
     for file in $(jq -r "$libs | select(.\"bom-ref\" == \"$ref\") | .properties[] |
@@ -66,10 +59,9 @@ check_records() {
         why=$(why_not "$why" "$ref: '$expression', the notices give $file '$(notice_licence "$section")'")
     done
   done < <(jq -r "$libs | \"\\(.\"bom-ref\")\t\\(.licenses[0].expression)\"" "$sbom_file")
-  record "$label$sbom: each library's licence is its notices' section's" "$why"
+  tally "$label$sbom: each library's licence is its notices' section's"
 
   # Every bom-ref has its dependency entry; the shipped assembly is declared complete.
-  why=""
   [ "$(jq -r '[.. | objects | select(has("bom-ref")) | ."bom-ref"] - [.metadata.tools.components[]."bom-ref"] | sort | join(" ")' "$sbom_file")" = \
     "$(jq -r '[.dependencies[].ref] | sort | join(" ")' "$sbom_file")" ] || why="a bom-ref without its dependencies entry"
   [ "$(jq -r '.dependencies[] | select(.ref == "dorvane") | .dependsOn | sort | join(" ")' "$sbom_file")" = \
@@ -78,10 +70,9 @@ check_records() {
   [ "$(jq -r '.compositions[] | select(.aggregate == "complete") | .assemblies | sort | join(" ")' "$sbom_file")" = \
     "$(jq -r '["dorvane", (.components[] | select(.type == "library") | ."bom-ref")] | sort | join(" ")' "$sbom_file")" ] ||
     why=$(why_not "$why" "the complete composition is not the exe and its libraries")
-  record "$label$sbom: dependencies for every bom-ref; the shipped assembly complete" "$why"
+  tally "$label$sbom: dependencies for every bom-ref; the shipped assembly complete"
 
   # The provenance: the tree's commit, the installed packages.
-  why=""
   [ "$(jq -r .predicate.buildDefinition.externalParameters.source.commit "$provenance_file")" = "$commit" ] ||
     why="not commit $commit"
   local package version arch
@@ -90,10 +81,10 @@ check_records() {
       why=$(why_not "$why" "$package $version is not the installed version")
   done < <(jq -r '.predicate.buildDefinition.resolvedDependencies[] | select(.uri | test("^pkg:deb/.*arch=(?!source)"))
                   | "\(.name) \(.annotations.version) \(.annotations.arch)"' "$provenance_file")
-  record "$label$provenance: commit ${commit:0:12}, installed packages" "$why"
+  tally "$label$provenance: commit ${commit:0:12}, installed packages"
   # Every npm package installed for the records (the SBOM's and the Sigstore bundle's), by the
   # lock file's integrity hash.
-  why=$(/usr/bin/python3 - "$provenance_file" "$records_src/release/sbom/package-lock.json" "$records_modules" <<'EOF'
+  why=$(/usr/bin/python3 - "$provenance_file" "$src/release/sbom/package-lock.json" "$DORVANE_NODE_MODULES" <<'EOF'
 import base64, json, os, sys
 provenance, lock, modules = sys.argv[1:]
 named = {d.get("name"): d for d in json.load(open(provenance))["predicate"]["buildDefinition"]["resolvedDependencies"]
@@ -122,12 +113,12 @@ EOF
 # the signer's key alone, scripts/verify-release checks: release.verify, tests/verify.)
 check_envelope() {
   local why=""
-  jq -r '.signatures[0].sig' "$1" | base64 -d >"$records_tmp/sig"
-  openssl genrsa 2048 2>/dev/null | openssl rsa -pubout -out "$records_tmp/other-pub.pem" 2>/dev/null
-  node "$records_src/release/sbom/records.mjs" envelope "$2" "$records_tmp/sig" "$records_tmp/other-pub.pem" \
-    "$records_tmp/other.intoto.jsonl" >"$records_tmp/other.log" 2>&1 && why="an envelope made"
-  grep -q "does not verify the envelope's signature" "$records_tmp/other.log" ||
-    why=$(why_not "$why" "said $(head -c 200 "$records_tmp/other.log")")
+  jq -r '.signatures[0].sig' "$1" | base64 -d >"$tmp/sig"
+  openssl genrsa 2048 2>/dev/null | openssl rsa -pubout -out "$tmp/other-pub.pem" 2>/dev/null
+  node "$src/release/sbom/records.mjs" envelope "$2" "$tmp/sig" "$tmp/other-pub.pem" \
+    "$tmp/other.intoto.jsonl" >"$tmp/other.log" 2>&1 && why="an envelope made"
+  grep -q "does not verify the envelope's signature" "$tmp/other.log" ||
+    why=$(why_not "$why" "said $(head -c 200 "$tmp/other.log")")
   record "records.mjs refuses to make an envelope with a key that did not sign it" "$why"
 }
 
@@ -138,35 +129,30 @@ check_envelope() {
 check_bundle() {
   local dir=$1 cert=$2 label=${3:-} why=""
   local bundle_file=$dir/$bundle name file key artifacts want pattern status
-  openssl x509 -in "$cert" -pubkey -noout >"$records_tmp/bundle-pub.pem"
-  openssl genrsa 2048 2>/dev/null | openssl rsa -pubout -out "$records_tmp/bundle-other.pem" 2>/dev/null
-  mkdir -p "$records_tmp/bundle-changed"
-  cp "$dir/$zip" "$records_tmp/bundle-changed/"
-  printf 'X' | dd of="$records_tmp/bundle-changed/$zip" bs=1 seek=100 conv=notrunc 2>/dev/null
-  /usr/bin/python3 - "$bundle_file" "$records_tmp/broken.sigstore.json" <<'EOF'
-import base64, json, sys
-doc = json.load(open(sys.argv[1]))
-signature = doc["dsseEnvelope"]["signatures"][0]
-sig = bytearray(base64.b64decode(signature["sig"]))
-sig[100] ^= 1
-signature["sig"] = base64.b64encode(sig).decode()
-open(sys.argv[2], "w").write(json.dumps(doc))
-EOF
+  openssl x509 -in "$cert" -pubkey -noout >"$tmp/bundle-pub.pem"
+  openssl genrsa 2048 2>/dev/null | openssl rsa -pubout -out "$tmp/bundle-other.pem" 2>/dev/null
+  mkdir -p "$tmp/bundle-changed"
+  cp "$dir/$zip" "$tmp/bundle-changed/"
+  printf 'X' | dd of="$tmp/bundle-changed/$zip" bs=1 seek=100 conv=notrunc 2>/dev/null
+  # The broken one: its signature decoded, one bit of byte 100 flipped, encoded again.
+  jq -r '.dsseEnvelope.signatures[0].sig' "$bundle_file" | base64 -d |
+    /usr/bin/python3 -c 'import sys; b = bytearray(sys.stdin.buffer.read()); b[100] ^= 1; sys.stdout.buffer.write(b)' |
+    base64 -w0 | jq -R --slurpfile doc "$bundle_file" '. as $sig | $doc[0] | .dsseEnvelope.signatures[0].sig = $sig' \
+    >"$tmp/broken.sigstore.json"
   # NAME|BUNDLE|KEY|ARTIFACTS|STATUS|a line of its output
   while IFS='|' read -r name file key artifacts want pattern; do
-    why=""
     # shellcheck disable=SC2086 # the artifacts are words
-    node "$records_src/tests/release/sigstore_verify.mjs" "$file" "$key" $artifacts >"$records_tmp/sigstore.log" 2>&1
+    node "$src/tests/release/sigstore_verify.mjs" "$file" "$key" $artifacts >"$tmp/sigstore.log" 2>&1
     status=$?
     [ "$status" = "$want" ] || why="status $status, expected $want"
-    grep -qE -- "$pattern" "$records_tmp/sigstore.log" || why=$(why_not "$why" "no line /$pattern/")
-    record "$label$bundle, Sigstore's verifier: $name" "$why"
-    [ -z "$why" ] || sed 's/^/  | /; s/passed, \([0-9]*\) failed/passed; \1 failed/' "$records_tmp/sigstore.log"
+    grep -qE -- "$pattern" "$tmp/sigstore.log" || why=$(why_not "$why" "no line /$pattern/")
+    [ -z "$why" ] || sed 's/^/  | /; s/passed, \([0-9]*\) failed/passed; \1 failed/' "$tmp/sigstore.log"
+    tally "$label$bundle, Sigstore's verifier: $name"
   done <<EOT
-the ZIP, the MSI and the SBOM are signed subjects|$bundle_file|$records_tmp/bundle-pub.pem|$dir/$zip $dir/$msi $dir/$sbom|0|^4 passed, 0 failed
-another key is refused|$bundle_file|$records_tmp/bundle-other.pem|$dir/$zip|1|^FAIL $bundle: .*signature verification failed
-a changed ZIP is refused|$bundle_file|$records_tmp/bundle-pub.pem|$records_tmp/bundle-changed/$zip|1|^FAIL $zip: its SHA-256 is a signed subject: [0-9a-f]{64} is no subject's
-a broken signature is refused|$records_tmp/broken.sigstore.json|$records_tmp/bundle-pub.pem|$dir/$zip|1|^FAIL broken.sigstore.json: .*signature verification failed
+the ZIP, the MSI and the SBOM are signed subjects|$bundle_file|$tmp/bundle-pub.pem|$dir/$zip $dir/$msi $dir/$sbom|0|^4 passed, 0 failed
+another key is refused|$bundle_file|$tmp/bundle-other.pem|$dir/$zip|1|^FAIL $bundle: .*signature verification failed
+a changed ZIP is refused|$bundle_file|$tmp/bundle-pub.pem|$tmp/bundle-changed/$zip|1|^FAIL $zip: its SHA-256 is a signed subject: [0-9a-f]{64} is no subject's
+a broken signature is refused|$tmp/broken.sigstore.json|$tmp/bundle-pub.pem|$dir/$zip|1|^FAIL broken.sigstore.json: .*signature verification failed
 EOT
 }
 
@@ -180,7 +166,7 @@ check_record_cases() {
   # Fixed identity and dates: the checkout's commit is the same wherever the test runs.
   local git=(git -C "$sources" -c user.name=t -c user.email=t@t)
   "${git[@]}" init -q && "${git[@]}" add -A && GIT_COMMITTER_DATE=@1700000000 "${git[@]}" commit -q --allow-empty --date=@1700000000 -m one
-  local head toolchain cxx programs=() var prog apt=$records_tmp/apt linker
+  local head toolchain cxx programs=() var prog apt=$tmp/apt linker
   head=$("${git[@]}" rev-parse HEAD)
   # The toolchain as CMake found it, and the packages dpkg says own those programs.
   local compilers=("$build"/CMakeFiles/*/CMakeCXXCompiler.cmake "$build"/CMakeFiles/*/CMakeRCCompiler.cmake)
@@ -206,7 +192,7 @@ check_record_cases() {
   printf '%s\n' 'Origin: DORVANE Test Archive' 'Label: DORVANE Test' 'Suite: test' 'Codename: test' >"$apt/archive/Release"
   echo "deb [trusted=yes] file:$apt/archive ./" >"$apt/etc/sources.list"
   printf 'Dir::Etc "%s";\nDir::State::Lists "%s";\nDir::Cache "%s";\n' "$apt/etc" "$apt/lists" "$apt/cache" >"$apt/apt.conf"
-  APT_CONFIG=$apt/apt.conf apt-get update -qq >"$records_tmp/apt.log" 2>&1 || cat "$records_tmp/apt.log"
+  APT_CONFIG=$apt/apt.conf apt-get update -qq >"$tmp/apt.log" 2>&1 || cat "$tmp/apt.log"
 
   # NAME|HOW|DORVANE_SOURCE_COMMIT|WANT. HOW: tools or serials read the records as built;
   # dirty changes a tracked file, clean does not, apt asks apt through the test archive,
@@ -219,10 +205,9 @@ check_record_cases() {
     "DORVANE_SOURCE_COMMIT not the checkout's HEAD|clean|0123456789abcdef0123456789abcdef01234567|No provenance: DORVANE_SOURCE_COMMIT .* is not the checkout's HEAD"
     "a package from an archive that is not Debian's, the others of unknown origin|apt|$head|provenance"
   )
-  local row name how given want why have serial tool dep purl one bindings
+  local row name how given want why="" have serial tool dep purl one bindings
   for row in "${cases[@]}"; do
     IFS='|' read -r name how given want <<<"$row"
-    why=""
     case $how in
       tools)
         have=$(jq -r '.metadata.tools.components[] | select(.purl // "" | startswith("pkg:deb/")) | "\(.name) \(.version)"' "$sbom_file" | sort)
@@ -253,14 +238,14 @@ check_record_cases() {
         [ "$how" = dirty ] || "${git[@]}" checkout -q -- LICENSE
         local env=(env -u SOURCE_DATE_EPOCH DORVANE_SOURCE_COMMIT="$given")
         [ "$how" = apt ] && env+=(APT_CONFIG="$apt/apt.conf")
-        "${env[@]}" cmake --build "$build" --target package >"$records_tmp/case.log" 2>&1 || why="the package step failed"
+        "${env[@]}" cmake --build "$build" --target package >"$tmp/case.log" 2>&1 || why="the package step failed"
         [ -s "$sbom_file" ] || why=$(why_not "$why" "no SBOM")
         if [ "$want" = provenance ]; then
           [ "$(jq -r .predicate.buildDefinition.externalParameters.source.commit "$provenance_file" 2>/dev/null)" = "$head" ] ||
             why=$(why_not "$why" "no provenance of $head")
         else
           [ -e "$provenance_file" ] && why=$(why_not "$why" "a provenance all the same")
-          grep -q -- "^-- $want" "$records_tmp/case.log" || why=$(why_not "$why" "no line '$want'")
+          grep -q -- "^-- $want" "$tmp/case.log" || why=$(why_not "$why" "no line '$want'")
           grep -q "$head" "$sbom_file" && why=$(why_not "$why" "the SBOM names the commit")
         fi
         if [ "$how" = apt ]; then
@@ -281,7 +266,7 @@ check_record_cases() {
           grep -q '"pkg:deb/debian/' "$sbom_file" "$provenance_file" && why=$(why_not "$why" "a package named Debian's")
         fi ;;
     esac
-    [ -z "$why" ] || tail -3 "$records_tmp/case.log" 2>/dev/null
-    record "records: $name" "$why"
+    [ -z "$why" ] || tail -3 "$tmp/case.log" 2>/dev/null
+    tally "records: $name"
   done
 }

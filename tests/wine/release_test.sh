@@ -31,7 +31,6 @@ has_records=0 dirty="" tree_commit=""
 source "$fix/fixture.env"
 sources=$fix/src rel=$fix/rel job=$fix/job
 export DORVANE_NODE_MODULES
-records_checks_init "$src" "$build" "$tmp" "$DORVANE_NODE_MODULES"
 trap 'stop_helpers; rm -rf "$tmp"' EXIT
 
 same() {  # NAME FILE OTHER_FILE: records whether the two are the same bytes
