@@ -41,8 +41,7 @@ cert=$fix/token-cert.pem tsa_root=$fix/tsa/ca.pem
 openssl x509 -in "$cert" -pubkey -noout >"$tmp/pub.pem"
 cat "$cert" "$tsa_root" >"$tmp/cert-and-tsa.pem"
 # The words of the table's extra arguments that stand for a file or a value.
-declare -A stands_for=([CERT]=$cert [PUB]=$tmp/pub.pem [BOTH]=$tmp/cert-and-tsa.pem [TSAROOT]=$tsa_root [SUMS]=$sums
-  [SRC]=$src)
+declare -A stands_for=([CERT]=$cert [PUB]=$tmp/pub.pem [BOTH]=$tmp/cert-and-tsa.pem [TSAROOT]=$tsa_root [SUMS]=$sums [SRC]=$src)
 # (The row run beside the others, and the verifier it runs, are stopped with the test.)
 trap '[ -z "${beside-}" ] || { pkill -TERM -P "$beside"; kill "$beside"; } 2>/dev/null; rm -rf "$tmp"' EXIT
 trap 'exit 1' TERM INT HUP
