@@ -17,6 +17,16 @@ notice_licence() {
   esac
 }
 
+# package_of FILE...: the "package version" that owns each file (a program's name: the one
+# on PATH), one a line.
+package_of() {
+  local p
+  for p in "$@"; do
+    [[ $p == /* ]] || p=$(command -v "$p") || continue
+    p=$(realpath "$p") && dpkg-query -S "$p" | cut -d: -f1
+  done | sort -u | xargs -r dpkg-query -W -f="\${Package} \${Version}\n"
+}
+
 # check_records DIR MAP NOTICES EPOCH COMMIT [LABEL]: DIR's package; LABEL starts each check's
 # name. The schema, the files' hashes and the subjects, scripts/verify-release checks on
 # these packages (release.verify).
@@ -38,8 +48,8 @@ check_records() {
   else
     paths=$(map_linked "$map" | xargs -r realpath)
     linked=$(xargs -rn1 basename <<<"$paths" | sort -u)
-    want=$(xargs -r dpkg-query -S <<<"$paths" | cut -d: -f1 | sort -u |
-      xargs -r dpkg-query -W -f="\${Package} \${Version}\n" | sort)
+    # shellcheck disable=SC2086 # (the map's paths split into words, as xargs split them)
+    want=$(package_of $paths | sort)
   fi
   local libs='.components[] | select(.type == "library")'
   have=$(jq -r "$libs | \"\\(.name) \\(.version)\"" "$sbom_file" | sort)
@@ -175,13 +185,6 @@ check_record_cases() {
     programs+=("$(sed -n "s/^set(CMAKE_$var \"\\(.*\\)\")\$/\\1/p" "${compilers[@]}" | head -1)")
   done
   for prog in cc1plus as ld; do programs+=("$("$cxx" -print-prog-name=$prog)"); done
-  package_of() {  # PROGRAM...: "package version" of each, one a line
-    local p
-    for p in "$@"; do
-      [[ $p == /* ]] || p=$(command -v "$p") || continue
-      p=$(realpath "$p") && dpkg-query -S "$p" | cut -d: -f1
-    done | sort -u | xargs -r dpkg-query -W -f="\${Package} \${Version}\n"
-  }
   toolchain=$(package_of "${programs[@]}")
   # A local archive that is not Debian's, holding the installed version of the linker's
   # package: through APT_CONFIG, apt attributes that package to it and knows no other.
