@@ -64,12 +64,6 @@ std::vector<const char*> CommandLine(const char* program, const std::vector<cons
   return argv;
 }
 
-std::string UsageScreen() {
-  ::testing::internal::CaptureStdout();
-  PrintUsage();
-  return ::testing::internal::GetCapturedStdout();
-}
-
 struct Outcome {
   int status;
   std::string out;
@@ -83,9 +77,24 @@ Outcome RunWithAnswer(const std::vector<const char*>& argv, BOOL answer) {
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
   const int status = RunCommand(static_cast<int>(argv.size()) - 1, argv.data());
-  Outcome run{status, ::testing::internal::GetCapturedStdout(),
-              ::testing::internal::GetCapturedStderr()};
-  return run;
+  return {status, ::testing::internal::GetCapturedStdout(),
+          ::testing::internal::GetCapturedStderr()};
+}
+
+// No request, and the usage screen, identical for every command line that leads to it, and
+// the platform never touched.
+void ExpectUsage(const std::vector<const char*>& argv) {
+  ExitFlags flags = 0xDEADBEEF;
+  EXPECT_FALSE(DecideRequest(static_cast<int>(argv.size()) - 1, argv.data(), &flags));
+  EXPECT_EQ(flags, 0u);
+  ::testing::internal::CaptureStdout();
+  PrintUsage();
+  const std::string usage = ::testing::internal::GetCapturedStdout();
+  const Outcome run = RunWithAnswer(argv, TRUE);
+  EXPECT_EQ(run.status, kStatusUsage);
+  EXPECT_EQ(run.out, usage);
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(RecordedPlatform().calls.empty());
 }
 
 class CommandLineCase : public ::testing::TestWithParam<Case> {};
@@ -93,35 +102,24 @@ class CommandLineCase : public ::testing::TestWithParam<Case> {};
 TEST_P(CommandLineCase, DecidesAndActs) {
   const Case& c = GetParam();
   const std::vector<const char*> argv = CommandLine("dorvane", c.words);
-
-  ExitFlags flags = 0xDEADBEEF;
-  EXPECT_EQ(DecideRequest(static_cast<int>(argv.size()) - 1, argv.data(), &flags), c.request);
-  EXPECT_EQ(flags, c.flags);
-
   if (!c.request) {
-    // The usage screen, identical for every command line that leads to it, and the
-    // platform never touched.
-    const std::string usage = UsageScreen();
-    const Outcome run = RunWithAnswer(argv, TRUE);
-    EXPECT_EQ(run.status, kStatusUsage);
-    EXPECT_EQ(run.out, usage);
-    EXPECT_EQ(run.err, "");
-    EXPECT_TRUE(RecordedPlatform().calls.empty());
+    ExpectUsage(argv);
     return;
   }
 
-  const Outcome accepted = RunWithAnswer(argv, TRUE);
-  EXPECT_EQ(accepted.status, kStatusAccepted);
-  EXPECT_EQ(accepted.out, "");
-  EXPECT_EQ(accepted.err, "");
-  ASSERT_FALSE(RecordedPlatform().calls.empty());
-  EXPECT_EQ(RecordedPlatform().calls.back(), PlatformCall::kExitWindowsEx);
-  EXPECT_EQ(RecordedPlatform().exit_flags, c.flags);
-
-  const Outcome refused = RunWithAnswer(argv, FALSE);
-  EXPECT_EQ(refused.status, kStatusRefused);
-  EXPECT_EQ(refused.out, "");
-  EXPECT_EQ(refused.err, "");
+  ExitFlags flags = 0xDEADBEEF;
+  EXPECT_TRUE(DecideRequest(static_cast<int>(argv.size()) - 1, argv.data(), &flags));
+  EXPECT_EQ(flags, c.flags);
+  for (const BOOL answer : {TRUE, FALSE}) {
+    SCOPED_TRACE(answer ? "accepted" : "refused");
+    const Outcome run = RunWithAnswer(argv, answer);
+    EXPECT_EQ(run.status, answer ? kStatusAccepted : kStatusRefused);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    ASSERT_FALSE(RecordedPlatform().calls.empty());
+    EXPECT_EQ(RecordedPlatform().calls.back(), PlatformCall::kExitWindowsEx);
+    EXPECT_EQ(RecordedPlatform().exit_flags, c.flags);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, CommandLineCase, ::testing::ValuesIn(kCases),
@@ -131,25 +129,14 @@ INSTANTIATE_TEST_SUITE_P(Table, CommandLineCase, ::testing::ValuesIn(kCases),
 
 TEST(CommandLine, NeverExaminesTheProgramsName) {
   for (const char* name : {"/REBOOT", "/logoff", "/force"}) {
-    const std::vector<const char*> argv = CommandLine(name, {});
-    ExitFlags flags = 0;
-    EXPECT_FALSE(DecideRequest(1, argv.data(), &flags)) << name;
-    EXPECT_EQ(RunWithAnswer(argv, TRUE).status, kStatusUsage) << name;
+    SCOPED_TRACE(name);
+    ExpectUsage(CommandLine(name, {}));
   }
 }
 
 TEST(CommandLine, NoWordsAtAllShowsUsage) {
   // A POSIX caller may start a program with an empty argument vector.
-  const char* const argv[] = {nullptr};
-  ExitFlags flags = 0xDEADBEEF;
-  EXPECT_FALSE(DecideRequest(0, argv, &flags));
-  EXPECT_EQ(flags, 0u);
-  const std::string usage = UsageScreen();
-  ResetPlatform();
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(RunCommand(0, argv), kStatusUsage);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), usage);
-  EXPECT_TRUE(RecordedPlatform().calls.empty());
+  ExpectUsage({nullptr});
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #error "unit tests need DORVANE_STANDIN_PLATFORM, or they would reach the real platform"
 #endif
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,7 @@ enum class PlatformCall {
 
 // What the recorder answers. A step named in fail_at returns FALSE; none fails by default.
 struct PlatformScript {
-  bool fail = false;
-  PlatformCall fail_at = PlatformCall::kGetCurrentProcess;
+  std::optional<PlatformCall> fail_at;
   BOOL exit_answer = FALSE;
 };
 

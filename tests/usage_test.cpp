@@ -54,8 +54,8 @@ TEST(Usage, EveryLineKeepsItsSpaces) {
 }
 
 TEST(Usage, DescriptionsStartInColumn16) {
+  // (The line count is EveryLineKeepsItsSpaces's to check.)
   const std::vector<std::string> lines = ScreenLines();
-  ASSERT_EQ(lines.size(), 21u);
   const char* const switches[] = {"/SHUTDOWN", "/LOGOFF", "/POWEROFF", "/REBOOT", "/FORCE"};
   std::size_t next_switch = 0;
   for (std::size_t i = 8; i < lines.size(); ++i) {
