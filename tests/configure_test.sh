@@ -9,17 +9,18 @@ toolchain=${2:+-DCMAKE_TOOLCHAIN_FILE=$2}
 extra=("${@:3}")
 source "$(dirname "$0")/checks.sh"
 
-configure() {  # DIR [CMAKE_ARG...]
+configure() {  # DIR [CMAKE_ARG...]: starts a case's why, with the failure if it fails
   local dir=$1
   shift
+  why=""
   # shellcheck disable=SC2086 # an empty toolchain argument is no argument
-  cmake -S "$src" -B "$dir" -G Ninja $toolchain "${extra[@]}" "$@" >"$dir.log" 2>&1
+  cmake -S "$src" -B "$dir" -G Ninja $toolchain "${extra[@]}" "$@" >"$dir.log" 2>&1 ||
+    why="configure failed: $(tail -3 "$dir.log" | tr '\n' ' ')"
 }
 
 # A target with no C++ runtime here builds the program and says, once, why no unit tests.
 if [ -n "$toolchain" ] && grep -q DORVANE_NO_CXX_RUNTIME "$2"; then
-  why=""
-  configure "$tmp/plain" || why="configure failed: $(tail -3 "$tmp/plain.log" | tr '\n' ' ')"
+  configure "$tmp/plain"
   [ "$(grep -c 'Unit tests left out: ' "$tmp/plain.log")" = 1 ] || why=$(why_not "$why" "no line saying why")
   grep -q 'build dorvane.exe' "$tmp/plain/build.ninja" 2>/dev/null || why=$(why_not "$why" "no program")
   record "plain configure: the program, and one line on the unit tests left out" "$why"
@@ -27,8 +28,7 @@ if [ -n "$toolchain" ] && grep -q DORVANE_NO_CXX_RUNTIME "$2"; then
   exit
 fi
 
-why=""
-configure "$tmp/plain" || why="configure failed: $(tail -3 "$tmp/plain.log" | tr '\n' ' ')"
+configure "$tmp/plain"
 grep -q 'build dorvane_tests' "$tmp/plain/build.ninja" 2>/dev/null || why=$(why_not "$why" "no unit tests")
 if [ -n "$toolchain" ]; then
   grep -q 'GTest_DIR:PATH=/' "$tmp/plain/CMakeCache.txt" && why=$(why_not "$why" "took the host's GoogleTest")
@@ -36,9 +36,7 @@ if [ -n "$toolchain" ]; then
 fi
 record "plain configure, unit tests included" "$why"
 
-why=""
-configure "$tmp/no-gtest" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DDORVANE_GTEST_SOURCES="$tmp/none" ||
-  why="configure failed: $(tail -3 "$tmp/no-gtest.log" | tr '\n' ' ')"
+configure "$tmp/no-gtest" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DDORVANE_GTEST_SOURCES="$tmp/none"
 [ "$(grep -c 'Tests left out: ' "$tmp/no-gtest.log")" = 1 ] || why=$(why_not "$why" "no line saying why")
 grep -q 'build dorvane_tests' "$tmp/no-gtest/build.ninja" 2>/dev/null && why=$(why_not "$why" "tests still there")
 record "without GoogleTest: configures, tests left out with one line" "$why"

@@ -40,12 +40,10 @@ verdict name_like_a_switch $? 2 "$expected"
 verdict through_a_pipe "${PIPESTATUS[0]}" 2 "$expected"
 
 # A stdout that fails is not reported and changes nothing: no crash, the usual status.
-"$program" >/dev/full 2>"$tmp/err"
-status=$?
 : >"$tmp/out"
-verdict stdout_full "$status" 2 "$none"
+"$program" >/dev/full 2>"$tmp/err"
+verdict stdout_full $? 2 "$none"
 "$program" >&- 2>"$tmp/err"
-status=$?
-verdict stdout_closed "$status" 2 "$none"
+verdict stdout_closed $? 2 "$none"
 
 finish

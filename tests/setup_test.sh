@@ -101,8 +101,7 @@ run_case "an index that cannot be read: tried three times, then the lists apt ha
 # GoogleTest's sources are named exactly when they are missing.
 for gtest in present absent; do
   packages="cmake g++ gir1.2-libmsi-1.0 git msitools ninja-build openssl osslsigncode python3 python3-asn1crypto python3-cryptography python3-gi python3-pefile python3-yaml"
-  installed=googletest
-  [ $gtest = present ] || packages="cmake g++ gir1.2-libmsi-1.0 git googletest msitools ninja-build openssl osslsigncode python3 python3-asn1crypto python3-cryptography python3-gi python3-pefile python3-yaml" installed=""
+  [ $gtest = present ] && installed=googletest || packages=${packages/git /git googletest } installed=""
   run_case "apt-get update that works: once; GoogleTest's sources $gtest" "$installed" ok ok 0 1 1 host -- \
     "Installing: $packages" "$satisfy ${packages// /, }"
   run_case "a package that cannot be installed: named, with apt's reason; GoogleTest's sources $gtest" "$installed" ok unmet 1 1 1 host -- \
