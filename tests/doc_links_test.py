@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import unittest
 
 CHECK = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "scripts",
                      "check-doc-links")
@@ -96,9 +97,7 @@ CASES = [
 
 
 def make_tree(root, files):
-    tree = dict(BASE)
-    tree.update(files)
-    for name, text in tree.items():
+    for name, text in {**BASE, **files}.items():
         if text is None:
             continue
         path = os.path.join(root, name)
@@ -107,33 +106,19 @@ def make_tree(root, files):
             out.write(text if isinstance(text, bytes) else text.encode("utf-8"))
 
 
-def main():
-    passed = failed = 0
-    for name, files, want in CASES:
-        with tempfile.TemporaryDirectory() as root:
-            make_tree(root, files)
-            run = subprocess.run([sys.executable, CHECK, "--root", root], capture_output=True,
-                                 text=True, timeout=30, check=False)
-        lines = run.stdout.splitlines()
-        got, tally = lines[:-1], lines[-1:] or [""]
-        why = []
-        if got != want:
-            why.append("named %s, wanted %s" % (got, want))
-        if not tally[0].startswith("doc links:") or not tally[0].endswith(" %d broken" % len(want)):
-            why.append("closing line %r" % tally[0])
-        if run.returncode != (1 if want else 0):
-            why.append("status %d" % run.returncode)
-        if run.stderr:
-            why.append("stderr %r" % run.stderr)
-        if why:
-            failed += 1
-            print("FAIL %s: %s" % (name, "; ".join(why)))
-        else:
-            passed += 1
-            print("ok   %s" % name)
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+class DocLinks(unittest.TestCase):
+    def test_cases(self):
+        for name, files, want in CASES:
+            with self.subTest(name), tempfile.TemporaryDirectory() as root:
+                make_tree(root, files)
+                run = subprocess.run([sys.executable, CHECK, "--root", root],
+                                     capture_output=True, text=True, timeout=30, check=False)
+                lines = run.stdout.splitlines()
+                self.assertEqual(lines[:-1], want, "the broken targets named")
+                self.assertRegex((lines[-1:] or [""])[0], "^doc links:.* %d broken$" % len(want))
+                self.assertEqual(run.returncode, 1 if want else 0, "status")
+                self.assertEqual(run.stderr, "")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    unittest.main()
