@@ -27,13 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // An empty input is an empty argument vector (argc 0); otherwise n NULs make n+1 words.
   std::vector<std::string> words;
   const char* const text = reinterpret_cast<const char*>(data);
-  if (size > 0) {
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= size; ++i) {
-      if (i == size || data[i] == 0) {
-        words.emplace_back(text + start, i - start);
-        start = i + 1;
-      }
+  for (std::size_t i = 0, start = 0; size > 0 && i <= size; ++i) {
+    if (i == size || data[i] == 0) {
+      words.emplace_back(text + start, i - start);
+      start = i + 1;
     }
   }
   std::vector<const char*> argv;
