@@ -11,10 +11,7 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 run=$here/wine-run.sh
-arch=$1
-dir=$2
-exe=$3
-last=${4-}
+arch=$1 dir=$2 exe=$3 last=${4-}
 "$run" "$arch" --check || exit
 source "$here/../checks.sh"
 
@@ -41,11 +38,8 @@ run_case() {
 
 # Wine prints each argument as at least 8 hex digits: a 32-bit one as exactly 8, a 64-bit
 # one (a pointer, the pseudo-handle -1) as many as it needs.
-if [ "$arch" != win32 ]; then
-  h='[0-9a-f]{8,16}' self=ffffffffffffffff
-else
-  h='[0-9a-f]{8}' self=ffffffff
-fi
+h='[0-9a-f]{8,16}' self=ffffffffffffffff
+[ "$arch" != win32 ] || h='[0-9a-f]{8}' self=ffffffff
 # NAME FLAGS: judge the files run_case left.
 check_case() {
   local name=$1 flags=$2 base=$dir/req-$1 why="" calls
@@ -121,9 +115,8 @@ for ((i = 0; i < ${#cases[@]}; i += 2)); do
   wait
 done
 for c in "${cases[@]}"; do
-  # shellcheck disable=SC2086
-  set -- $c
-  check_case "$1" "$2"
+  # shellcheck disable=SC2086 # NAME FLAGS, and the words check_case leaves
+  check_case $c
 done
 
 finish

@@ -8,14 +8,7 @@
 #                           LINK_MAP NOTICES [SBOM]
 # OBJDUMP is GNU's or LLVM's (which reads ARM64); the map is GNU ld's or lld's MSVC-style one.
 set -u
-objdump=$1
-exe=$2
-unit_tests=$3
-version=$4
-arch=$5
-map=$6
-notices=$7
-sbom=${8:-}
+objdump=$1 exe=$2 unit_tests=$3 version=$4 arch=$5 map=$6 notices=$7 sbom=${8:-}
 max_bytes=20480
 source "$(dirname "$0")/../checks.sh"
 headers=$("$objdump" -p "$exe")
@@ -33,15 +26,11 @@ machine=$(printf %04x "$(jq -e --arg arch "$arch" '.architectures[$arch].pe_mach
   "$(dirname "$0")/../../release/contract.json")") || exit
 
 imports=$(grep -oE 'DLL Name: .*' <<<"$headers" | cut -d' ' -f3- | tr '[:lower:]' '[:upper:]' | sort -u | tr '\n' ' ')
-why=""
-[ "$imports" = "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL " ] || why="unexpected DLLs"
-record "imports: $imports" "$why"
+record "imports: $imports" "$([ "$imports" = "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL " ] || echo "unexpected DLLs")"
 # The SBOM shows them as Windows' own, not shipped: the DLLs inside its Windows component.
 if [ -f "$sbom" ]; then
   listed=$(jq -r '.components[] | select(.type == "operating-system") | .components[].name' "$sbom" | sort | tr '\n' ' ')
-  why=""
-  [ "$listed" = "$imports" ] || why="the SBOM lists $listed"
-  record "the SBOM's Windows DLLs are the imports" "$why"
+  record "the SBOM's Windows DLLs are the imports" "$([ "$listed" = "$imports" ] || echo "the SBOM lists $listed")"
 else
   echo "left out: the SBOM's DLLs (no SBOM at ${sbom:-(none)}; the package step makes it)"
 fi
@@ -51,10 +40,8 @@ fi
 calls=$(awk '/DLL Name:/ { dll = toupper($3) }
              dll && (NF == 3 || NF == 2) && $1 ~ /^[0-9a-f]+$/ { print dll ":" $NF }' <<<"$headers" |
   grep -E '^(ADVAPI32|USER32)|:GetCurrentProcess$' | sort | tr '\n' ' ')
-why=""
-[ "$calls" = "ADVAPI32.DLL:AdjustTokenPrivileges ADVAPI32.DLL:LookupPrivilegeValueA ADVAPI32.DLL:OpenProcessToken KERNEL32.DLL:GetCurrentProcess USER32.DLL:ExitWindowsEx " ] ||
-  why="unexpected platform imports"
-record "platform calls: $calls" "$why"
+want_calls="ADVAPI32.DLL:AdjustTokenPrivileges ADVAPI32.DLL:LookupPrivilegeValueA ADVAPI32.DLL:OpenProcessToken KERNEL32.DLL:GetCurrentProcess USER32.DLL:ExitWindowsEx "
+record "platform calls: $calls" "$([ "$calls" = "$want_calls" ] || echo "unexpected platform imports")"
 
 # The COFF header, read from the file itself: the machine, and no link time (a time would
 # make every build a different file).
@@ -73,14 +60,11 @@ record "$format console program, machine 0x$have_machine, no link time" "$why"
 have_sum=$(grep -oE 'CheckSum\s+[0-9a-f]+' <<<"$headers" | grep -oE '[0-9a-f]+$')
 want_sum=$(/usr/bin/python3 -I -c 'import sys, pefile
 print("%08x" % pefile.PE(sys.argv[1], fast_load=True).generate_checksum())' "$exe" 2>&1)
-why=""
-[ "$have_sum" = "$want_sum" ] || why="it says ${have_sum:-nothing}, the file's is $want_sum"
-record "header checksum ${have_sum:-none}, the file's" "$why"
+record "header checksum ${have_sum:-none}, the file's" \
+  "$([ "$have_sum" = "$want_sum" ] || echo "it says ${have_sum:-nothing}, the file's is $want_sum")"
 
 size=$(stat -c %s "$exe")
-why=""
-[ "$size" -le "$max_bytes" ] || why="more than $max_bytes"
-record "size $size bytes (at most $max_bytes)" "$why"
+record "size $size bytes (at most $max_bytes)" "$([ "$size" -le "$max_bytes" ] || echo "more than $max_bytes")"
 
 have=$(sed -n 's/^DllCharacteristics\s*0*\([0-9a-f]*\)$/\1/p' <<<"$headers")
 why=""
@@ -151,9 +135,8 @@ record "notices cover what is linked in: $linked" "$why"
 if [ "$unit_tests" = - ]; then
   echo "no unit-test exe for $arch (no C++ runtime for it here)"
 else
-  why=""
-  "$objdump" -p "$unit_tests" | grep -qE '\<ExitWindowsEx\>' && why="they import the real ExitWindowsEx"
-  record "the unit tests do not import ExitWindowsEx" "$why"
+  record "the unit tests do not import ExitWindowsEx" \
+    "$("$objdump" -p "$unit_tests" | grep -qE '\<ExitWindowsEx\>' && echo "they import the real ExitWindowsEx")"
 fi
 
 finish

@@ -25,28 +25,26 @@ trap 'rm -f "$prefix/dosdevices/r:"; rm -rf "$tmp"' EXIT
 
 wanted() { [ ${#only[@]} = 0 ] || [[ " ${only[*]} " == *" $1 "* ]] || [[ " ${only[*]} " == *" $1:$2 "* ]]; }
 
-to_file() {  # NAME [WORD...]
-  local name=$1
-  shift
-  wanted "$name" file || return 0
-  (cd "$drive" && "$run" "$arch" "$prefix" "$exe" "$@") >"$tmp/out" 2>"$tmp/err" </dev/null
-  verdict "$name (file)" $? 2 "$tmp/expected"
+usage() {  # file|pipe NAME [WORD...]: stdout into a file, or through a pipe into one
+  local mode=$1 name=$2 status
+  shift 2
+  wanted "$name" "$mode" || return 0
+  if [ "$mode" = file ]; then
+    (cd "$drive" && "$run" "$arch" "$prefix" "$exe" "$@") >"$tmp/out" 2>"$tmp/err" </dev/null
+    status=$?
+  else
+    (cd "$drive" && "$run" "$arch" "$prefix" "$exe" "$@") 2>"$tmp/err" </dev/null | cat >"$tmp/out"
+    status=${PIPESTATUS[0]}
+  fi
+  verdict "$name ($mode)" "$status" 2 "$tmp/expected"
 }
 
-to_pipe() {  # NAME [WORD...]
-  local name=$1
-  shift
-  wanted "$name" pipe || return 0
-  (cd "$drive" && "$run" "$arch" "$prefix" "$exe" "$@") 2>"$tmp/err" </dev/null | cat >"$tmp/out"
-  verdict "$name (pipe)" "${PIPESTATUS[0]}" 2 "$tmp/expected"
-}
-
-for mode in to_file to_pipe; do
-  $mode no_arguments
-  $mode question_mark '/?'
-  $mode mixed_case /Reboot /Logoff
-  $mode empty_word ''
-  $mode wildcards '/rebo*' '/REBOOT*' '*'
+for mode in file pipe; do
+  usage $mode no_arguments
+  usage $mode question_mark '/?'
+  usage $mode mixed_case /Reboot /Logoff
+  usage $mode empty_word ''
+  usage $mode wildcards '/rebo*' '/REBOOT*' '*'
 done
 
 finish
