@@ -197,7 +197,7 @@ token_checks() {
   same "signature removed gives the unsigned exe" "$tmp/unsigned-again.exe" "$build/dorvane.exe"
   (mkdir "$tmp/unzipped" && cd "$tmp/unzipped" && cmake -E tar xf "$fix/signed/package/$zip")
   same "the signed ZIP holds the signed exe" "$tmp/unzipped/$base/dorvane.exe" "$signed"
-  if [ ${#records[@]} != 0 ]; then
+  if [ "$has_records" = 1 ]; then
     must "the engine, osslsigncode or openssl is missing" hush jq -e '.predicate.buildDefinition.resolvedDependencies |
       map(.name) | index("libengine-pkcs11-openssl") and index("osslsigncode") and index("openssl")' \
       "$fix/signed/package/$provenance"
@@ -315,7 +315,9 @@ file_key_checks() {
   signing_config "$dir/p12.json" pkcs12 "" "" "$tmp/sign.p12" "" "" 30
   signing_config "$dir/token.json" token "$tmp/token-cert.pem" "$token_uri" "" "" "" 30
   node=$(sed -n 's/^DORVANE_NODE:FILEPATH=//p' "$build/CMakeCache.txt")
-  for f in dorvane.exe "$msi" ${records[1]:+"$envelope"}; do
+  local subjects=(dorvane.exe "$msi")
+  [ "$has_records" = 0 ] || [ -n "$dirty" ] || subjects+=("$envelope")
+  for f in "${subjects[@]}"; do
     for config in pem pem-again p12 token token-again; do
       case $f in
         dorvane.exe) cp "$build/dorvane.exe" "$dir/$config-$f"; kind=(exe "$dir/$config-$f" "$dir/epoch") ;;
@@ -654,7 +656,7 @@ release_checks() {
   none "the PIN or its file's name reached " reached "$fix/exec-release.log" <(printf '%s\nDORVANE_SIGN_PIN\n' "$pin") 2
   tokens=$(token_signs "$fix/exec-release.log")
   must "$tokens token signings by osslsigncode traced, not the exe's and the MSI's" [ "$tokens" = 2 ]
-  [ ${#records[@]} = 0 ] || must "no envelope signed" grep -q 'execve("[^"]*openssl", .*"-engine"' "$fix/exec-release.log"
+  [ "$has_records" = 0 ] || must "no envelope signed" grep -q 'execve("[^"]*openssl", .*"-engine"' "$fix/exec-release.log"
   never "warns of no timestamp" grep -q '^warning: .*timestamp' "$log"
   must "not two signings timestamped by $stamped_by" [ "$(grep -c "^sign.sh: .* timestamped by $stamped_by, after: " "$log")" = 2 ]
   tally "release.sh from a job's folder, PIN file and certificate relative to it: the PIN and its file's name in no other program ($(grep -c ' execve(' "$fix/exec-release.log") programs, $tokens token signings)"
