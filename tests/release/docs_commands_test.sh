@@ -97,7 +97,7 @@ step "the self-signed release"
 release_of self-signed "$fix/signed" "$fix/token-cert.pem"
 anchors_in self-signed "$fix/token-cert.pem" "$(jq -r .timestamp_ca "$fix/signed/signing.json")" "$tmp/self-signed.log"
 # The unsigned release, checked with the self-signed one's anchors: it must fail.
-anchors[unsigned]=${anchors[self-signed]} leaf[unsigned]=${leaf[self-signed]} subject[unsigned]=${subject[self-signed]}
+anchors[unsigned]=${anchors[self-signed]-} leaf[unsigned]=${leaf[self-signed]-} subject[unsigned]=${subject[self-signed]-}
 
 step "the ca release"
 # The CRL distribution point's and AIA's address: a listener that notes every connection.
