@@ -299,8 +299,12 @@ publishing() {
   stop_helpers
 }
 
+# An expansion error (set -u) ends bash's whole top-level command, here the concern, and
+# the script goes on to its tally: concern_done says whether the concern ran to its end.
+concern_done=""
 case $concern in
-  packages | msi | records | signing | publishing) "$concern" ;;
+  packages | msi | records | signing | publishing) "$concern"; concern_done=1 ;;
   *) echo "release_test.sh: no concern '$concern'" >&2; exit 2 ;;
 esac
+[ -n "$concern_done" ] || record "the $concern checks ran to their end" "a shell error ended them early (above)"
 finish
