@@ -19,6 +19,8 @@
 # paths, /dev, /tmp, the source tree, the build tree, the working folder and TMPDIR: the
 # host needs no foreign architecture.
 set -eu
+# cannot WHAT: a machine that cannot run such programs at all, told apart from a failure.
+cannot() { echo "wine-run.sh: this machine cannot run $1"; exit 77; }
 here=$(cd "$(dirname "$0")" && pwd)
 arch=$1
 case $arch in
@@ -37,10 +39,7 @@ case $arch in
     ;;
   *) echo "wine-run.sh: unknown architecture '$arch' (win32, win64, arm64)" >&2; exit 2 ;;
 esac
-if [ "$arch" = arm64 ] && [ "$(uname -m)" != aarch64 ]; then
-  echo "wine-run.sh: this machine cannot run arm64 programs: it is $(uname -m)"
-  exit 77
-fi
+[ "$arch" != arm64 ] || [ "$(uname -m)" = aarch64 ] || cannot "arm64 programs: it is $(uname -m)"
 
 # Whether the kernel refuses 32-bit x86 code, asked of the kernel itself with the smallest
 # i386 program (it only exits): known before any root exists, so that configure picks the
@@ -66,9 +65,7 @@ kernel_refuses_i386() {
 in_root() {
   local path entry args=(--tmpfs / --dev-bind /dev /dev --proc /proc)
   for entry in "$root"/*; do
-    if [ -L "$entry" ]; then
-      args+=(--symlink "$(readlink "$entry")" "/${entry##*/}")
-    fi
+    [ ! -L "$entry" ] || args+=(--symlink "$(readlink "$entry")" "/${entry##*/}")
   done
   args+=(--ro-bind "$root/usr" /usr --ro-bind "$root/etc" /etc)
   for path in "$PWD" "$(cd "$here/../.." && pwd)" /tmp ${TMPDIR:+"$TMPDIR"} "${binds[@]}"; do
@@ -81,10 +78,7 @@ in_root() {
 }
 binds=()
 if [ -n "${root-}" ] && [ ! -x "$root$loader" ]; then
-  if kernel_refuses_i386; then
-    echo "wine-run.sh: this machine cannot run win32 programs: its kernel runs no 32-bit code"
-    exit 77
-  fi
+  ! kernel_refuses_i386 || cannot "win32 programs: its kernel runs no 32-bit code"
   echo "wine-run.sh: no 32-bit wine: this machine has no wine32, and there is no root at $root" \
        "(tests/wine/wine32-root.sh makes it; the windows-x86 build does)" >&2
   exit 1
@@ -92,25 +86,14 @@ fi
 run() { if [ -n "${root-}" ]; then in_root "$@"; else exec "$@"; fi; }
 
 if ! probe=$(run "$loader" --version 2>&1); then
-  case $probe in
-    *"Exec format error"*)
-      echo "wine-run.sh: this machine cannot run $arch programs: $probe"
-      exit 77
-      ;;
-  esac
+  [[ $probe != *"Exec format error"* ]] || cannot "$arch programs: $probe"
   echo "wine-run.sh: wine does not start: $probe" >&2
   exit 1
 fi
-if [ "${2-}" = --check ]; then
-  echo "$probe"
-  exit 0
-fi
+[ "${2-}" != --check ] || { echo "$probe"; exit 0; }
 
 program=$loader
-if [ "$2" = --server ]; then
-  program=$server
-  shift
-fi
+[ "$2" != --server ] || { program=$server; shift; }
 prefix=$2
 shift 2
 case $prefix in
