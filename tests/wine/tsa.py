@@ -29,23 +29,36 @@ def openssl(*args, stdin=None):
     return subprocess.run(['openssl', *args], input=stdin, capture_output=True, check=True).stdout
 
 
+def write(name, text):
+    with open(path(name), 'w') as f:
+        f.write(text)
+
+
+# NAME SUBJECT EXTENSIONS: NAME.key and NAME.pem, a certificate from the root.
+def issue(name, subject, extensions):
+    write(f'{name}.ext', extensions)
+    request = openssl('req', *EC_KEY, '-nodes', '-subj', subject, '-keyout', path(f'{name}.key'))
+    openssl('x509', '-req', '-CA', path('ca.pem'), '-CAkey', path('ca.key'), '-days', '3650',
+            '-out', path(f'{name}.pem'), '-extfile', path(f'{name}.ext'), stdin=request)
+
+
+# Written whole under another name first: a reader never sees half a port.
+def publish(name, port):
+    write(f'{name}.new', str(port))
+    os.rename(path(f'{name}.new'), path(name))
+
+
 openssl('req', '-x509', *EC_KEY, '-nodes', '-days', '3650', '-subj', '/CN=DORVANE test TSA root',
         '-keyout', path('ca.key'), '-addext', 'basicConstraints=critical,CA:TRUE',
         '-addext', 'keyUsage=critical,keyCertSign,cRLSign', '-out', path('ca.pem'))
-with open(path('tsa.ext'), 'w') as f:
-    f.write('extendedKeyUsage = critical, timeStamping\nbasicConstraints = CA:FALSE\n')
-request = openssl('req', *EC_KEY, '-nodes', '-subj', '/CN=DORVANE test TSA', '-keyout', path('tsa.key'))
-openssl('x509', '-req', '-CA', path('ca.pem'), '-CAkey', path('ca.key'), '-days', '3650', '-out', path('tsa.pem'),
-        '-extfile', path('tsa.ext'), stdin=request)
-with open(path('serial'), 'w') as f:
-    f.write('01\n')
+issue('tsa', '/CN=DORVANE test TSA', 'extendedKeyUsage = critical, timeStamping\nbasicConstraints = CA:FALSE\n')
+write('serial', '01\n')
 config = path('tsa.cnf')
-with open(config, 'w') as f:
-    f.write('\n'.join([
-        '[tsa]', 'default_tsa = authority', '[authority]', f"serial = {path('serial')}", 'crypto_device = builtin',
-        f"signer_cert = {path('tsa.pem')}", f"certs = {path('ca.pem')}", f"signer_key = {path('tsa.key')}",
-        'signer_digest = sha256', 'default_policy = 1.2.3.4.1', 'digests = sha256, sha384, sha512, sha1',
-        'accuracy = secs:1', 'ess_cert_id_alg = sha256']) + '\n')
+write('tsa.cnf', '\n'.join([
+    '[tsa]', 'default_tsa = authority', '[authority]', f"serial = {path('serial')}", 'crypto_device = builtin',
+    f"signer_cert = {path('tsa.pem')}", f"certs = {path('ca.pem')}", f"signer_key = {path('tsa.key')}",
+    'signer_digest = sha256', 'default_policy = 1.2.3.4.1', 'digests = sha256, sha384, sha512, sha1',
+    'accuracy = secs:1', 'ess_cert_id_alg = sha256']) + '\n')
 
 
 class Authority(http.server.BaseHTTPRequestHandler):
@@ -82,21 +95,14 @@ class Authority(http.server.BaseHTTPRequestHandler):
 
 
 if sys.argv[2:] == ['--https']:
-    with open(path('tls.ext'), 'w') as f:
-        f.write('subjectAltName = IP:127.0.0.1\nextendedKeyUsage = serverAuth\nbasicConstraints = CA:FALSE\n')
-    request = openssl('req', *EC_KEY, '-nodes', '-subj', '/CN=127.0.0.1', '-keyout', path('tls.key'))
-    openssl('x509', '-req', '-CA', path('ca.pem'), '-CAkey', path('ca.key'), '-days', '3650', '-out', path('tls.pem'),
-            '-extfile', path('tls.ext'), stdin=request)
+    issue('tls', '/CN=127.0.0.1',
+          'subjectAltName = IP:127.0.0.1\nextendedKeyUsage = serverAuth\nbasicConstraints = CA:FALSE\n')
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(path('tls.pem'), path('tls.key'))
     secure = http.server.HTTPServer(('127.0.0.1', 0), Authority)
     secure.socket = context.wrap_socket(secure.socket, server_side=True)
     threading.Thread(target=secure.serve_forever, daemon=True).start()
-    with open(path('https-port.new'), 'w') as f:
-        f.write(str(secure.server_address[1]))
-    os.rename(path('https-port.new'), path('https-port'))
+    publish('https-port', secure.server_address[1])
 server = http.server.HTTPServer(('127.0.0.1', 0), Authority)
-with open(path('port.new'), 'w') as f:
-    f.write(str(server.server_address[1]))
-os.rename(path('port.new'), path('port'))
+publish('port', server.server_address[1])
 server.serve_forever()
