@@ -6,10 +6,8 @@
 # usage: reprotest.sh SOURCE_DIR BUILD_DIR TOOLCHAIN_FILE [--arm64-cache DIR] [--node-modules DIR]
 #   (the ARM64 sysroot cache and the SBOM's npm packages, both reused as they are)
 set -u
-if [ $# -lt 3 ]; then
-  echo "usage: $0 SOURCE_DIR BUILD_DIR TOOLCHAIN_FILE [--arm64-cache DIR] [--node-modules DIR]" >&2
-  exit 2
-fi
+[ $# -ge 3 ] ||
+  { echo "usage: $0 SOURCE_DIR BUILD_DIR TOOLCHAIN_FILE [--arm64-cache DIR] [--node-modules DIR]" >&2; exit 2; }
 src=$(cd "$1" && pwd)
 build=$(mkdir -p "$2" && cd "$2" && pwd)
 toolchain=$(basename "$3")
@@ -98,10 +96,7 @@ command="export SOURCE_DATE_EPOCH=$epoch DORVANE_SOURCE_COMMIT=$commit && $unwra
 
 printf -v list '%s,' "${vary[@]}"
 echo "variations: ${list%,}"
-for what in "${skipped[@]}"; do
-  echo "left out: $what"
-done
-[ ${#skipped[@]} != 0 ] || echo "left out: none"
+printf 'left out: %s\n' "${skipped[@]:-none}"
 
 # reprotest 0.7.23 calls "sudo -h localhost" to quiet a host lookup, which sudo 1.9.13 reads
 # as a remote host and refuses; and Debian's secure_path would undo the varied PATH of the
