@@ -28,14 +28,14 @@ step "a fresh fixture folder"
 rm -rf "$fix"
 mkdir -m 700 "$fix"
 trap 'stop_helpers; rm -rf "$tmp"' EXIT
+# NAME WHY: the one check that failed, the tally, and the end of the run.
+give_up() { record "$1" "$2"; finish; exit; }
 
 # This tree's own package is the unsigned release: a tree configured to sign (a publisher's
 # -DDORVANE_SIGN_... kept in its cache) is named in one line rather than failing later.
 if [ -n "$(jq -r '.source // empty' "$build/signing.json" 2>/dev/null)" ]; then
-  record "$build is configured to sign (its signing.json names a key); the release tests need an unsigned tree" \
+  give_up "$build is configured to sign (its signing.json names a key); the release tests need an unsigned tree" \
     "configure it again without signing: cmake -U 'DORVANE_SIGN_*' $build"
-  finish
-  exit
 fi
 # The release command as the README gives it; file dates and signing time come from git.
 # A preset's build made in another folder (cmake --preset NAME -B DIR) is built there.
@@ -60,9 +60,7 @@ export DORVANE_NODE_MODULES
 # a tree with uncommitted changes (a developer's) gets no provenance.
 dirty=""
 # shellcheck disable=SC2034 # (written to fixture.env by name)
-if [ "$has_records" = 1 ] && [ -n "$(git -C "$src" status --porcelain --untracked-files=no 2>/dev/null)" ]; then
-  dirty=1
-fi
+[ "$has_records" != 1 ] || [ -z "$(git -C "$src" status --porcelain --untracked-files=no 2>/dev/null)" ] || dirty=1
 
 # The sources elsewhere, as a checkout of their own whose one commit is the sources as they
 # are (uncommitted changes too), dated as HEAD: release.sh releases a commit, and takes its
@@ -127,9 +125,7 @@ release "$fix/release.log" "$fix/exec-release.log" DORVANE_SIGN_PIN_FILE=pin PAT
 stop_helpers
 final=$(sed -n 's/^release [^:]*: //p' "$fix/release.log")
 if [ $status != 0 ] || [ -z "$final" ] || [ ! -f "$final/SHA256SUMS" ]; then
-  record "the signed release by scripts/release.sh" "status $status: $(tail -5 "$fix/release.log" | tr '\n' ' ')"
-  finish
-  exit
+  give_up "the signed release by scripts/release.sh" "status $status: $(tail -5 "$fix/release.log" | tr '\n' ' ')"
 fi
 # As built: the tests that sign and release again rebuild the tree.
 mkdir -p "$fix/signed/package"
