@@ -19,8 +19,7 @@ run=$here/wine-run.sh
 # Stops the servers of every prefix under WINE_DIR (the shared one and any a request case
 # left), and all that runs in them.
 stop_all() {
-  local server
-  local watcher
+  local server watcher
   watcher=$(cat "$dir/watcher.pid" 2>/dev/null) || watcher=""
   rm -f "$dir/watcher.pid"
   # Only this script's own watcher, never a process that happens to have its old number.
@@ -92,9 +91,7 @@ case $action in
       make_template "$arch" "$dir/template.new"
       echo "$made_by" >"$dir/template.new/.made-by"
       mv "$dir/template.new" "$dir/template"
-      if [ -n "$archive" ]; then
-        keep_template "$dir/template" "$archive" "$made_by" || true
-      fi
+      [ -z "$archive" ] || keep_template "$dir/template" "$archive" "$made_by" || true
     fi
     stop_all
     copy_template "$dir/prefix"
