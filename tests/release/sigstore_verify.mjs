@@ -20,8 +20,7 @@ const require = createRequire(join(modules, 'index.js'));
 const { bundleFromJSON } = require('@sigstore/bundle');
 const { Verifier, toSignedEntity, toTrustMaterial } = require('@sigstore/verify');
 
-let passed = 0;
-let failed = 0;
+let passed = 0, failed = 0;
 const check = (name, why) => {
   if (why) failed++;
   else passed++;
@@ -29,6 +28,7 @@ const check = (name, why) => {
 };
 
 let statement;
+const verified = `${basename(bundleFile)}: verifies with ${basename(keyFile)}; in-toto, SLSA provenance v1`;
 try {
   const bundle = bundleFromJSON(JSON.parse(readFileSync(bundleFile, 'utf8')));
   if (bundle.mediaType !== 'application/vnd.dev.sigstore.bundle.v0.3+json') throw new Error(`media type ${bundle.mediaType}`);
@@ -46,9 +46,9 @@ try {
   if (signed._type !== 'https://in-toto.io/Statement/v1') throw new Error(`statement type ${signed._type}`);
   if (signed.predicateType !== 'https://slsa.dev/provenance/v1') throw new Error(`predicate type ${signed.predicateType}`);
   statement = signed;
-  check(`${basename(bundleFile)}: verifies with ${basename(keyFile)}; in-toto, SLSA provenance v1`);
+  check(verified);
 } catch (e) {
-  check(`${basename(bundleFile)}: verifies with ${basename(keyFile)}; in-toto, SLSA provenance v1`, e.message);
+  check(verified, e.message);
 }
 for (const artifact of artifacts) {
   const digest = createHash('sha256').update(readFileSync(artifact)).digest('hex');
