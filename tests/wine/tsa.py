@@ -65,8 +65,7 @@ class Authority(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
         size = int(self.headers.get('Content-Length') or 0)
         if not 0 < size <= 65536:
-            self.send_error(400)
-            return
+            return self.send_error(400)
         query = self.rfile.read(size)
         if self.path in ('/imprint', '/nonce'):
             # A well-formed token all the same, signed by this authority: only what it is
@@ -80,8 +79,7 @@ class Authority(http.server.BaseHTTPRequestHandler):
         answer = subprocess.run(['openssl', 'ts', '-reply', '-config', config, '-queryfile', '/dev/stdin',
                                  '-out', '/dev/stdout'], input=query, capture_output=True)
         if answer.returncode != 0 or not answer.stdout:
-            self.send_error(500)
-            return
+            return self.send_error(500)
         self.send_response(200)
         self.send_header('Content-Type', 'application/timestamp-reply')
         self.send_header('Content-Length', str(len(answer.stdout)))
