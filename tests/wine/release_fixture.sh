@@ -127,12 +127,11 @@ final=$(sed -n 's/^release [^:]*: //p' "$fix/release.log")
 if [ $status != 0 ] || [ -z "$final" ] || [ ! -f "$final/SHA256SUMS" ]; then
   give_up "the signed release by scripts/release.sh" "status $status: $(tail -5 "$fix/release.log" | tr '\n' ' ')"
 fi
-# As built: the tests that sign and release again rebuild the tree.
-mkdir -p "$fix/signed/package"
-cp "$rel/$preset/dorvane.exe" "$rel/$preset/dorvane.map" "$fix/signed/"
-# What release.sh --no-build reads of the tree, as it was signed (the signing test
+# As built: the tests that sign and release again rebuild the tree. With the exe and map,
+# what release.sh --no-build reads of the tree, as it was signed (the signing test
 # configures the tree again).
-cp "$rel/$preset/project.json" "$rel/$preset/signing.json" "$rel/$preset/CMakeCache.txt" "$fix/signed/"
+mkdir -p "$fix/signed/package"
+cp "$rel/$preset/"{dorvane.exe,dorvane.map,project.json,signing.json,CMakeCache.txt} "$fix/signed/"
 find "$rel/$preset/$folder" -maxdepth 1 -name 'dorvane-*' -type f -exec cp {} "$fix/signed/package/" \;
 
 # An older version's MSI (0.0.1) of the same members, its exe one byte longer, for the
