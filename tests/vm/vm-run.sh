@@ -55,9 +55,14 @@ while [ $# -gt 0 ]; do
   esac
 done
 console=$session/console.log
+# Each guest's board, console and emulated CPU. x86_64: without SMAP, which qemu 7.2 emulates
+# wrongly for 32-bit code (wine's first iret would oops). arm64: emulated pointer
+# authentication makes everything three to four times slower; emulated SVE (which glibc's
+# string functions pick) costs wine's prefix a tenth more. The plain v8.0 cortex-a72 is
+# slower still: its atomics are emulated as load/store loops.
 case $arch in
-  x86_64) qemu="qemu-system-x86_64" ;;
-  arm64) qemu="qemu-system-aarch64" ;;
+  x86_64) qemu=qemu-system-x86_64 board=() tty=ttyS0 cpu=max,smap=off ;;
+  arm64) qemu=qemu-system-aarch64 board=(-M virt) tty=ttyAMA0 cpu=max,pauth=off,sve=off ;;
   *) echo "vm-run.sh: unknown guest architecture '$arch' (x86_64, arm64)" >&2; exit 2 ;;
 esac
 qemu=${DORVANE_VM_QEMU:-$qemu}
@@ -199,20 +204,8 @@ start() {
   (cd "$session/extra" && find . | LC_ALL=C sort | cpio --quiet -o -H newc -R 0:0) | gzip -1 -n >>"$session/initrd"
   rm -rf "$session/extra"
 
-  local machine=() tty=ttyS0
-  if [ "$accel" = kvm ]; then
-    machine=(-accel kvm -cpu host)
-  elif [ "$arch" = x86_64 ]; then
-    # Without SMAP, which qemu 7.2 emulates wrongly for 32-bit code: wine's first iret
-    # would oops.
-    machine=(-accel "tcg,thread=multi" -cpu "max,smap=off")
-  else
-    # Emulated pointer authentication makes everything three to four times slower; emulated
-    # SVE (which glibc's string functions pick) costs wine's prefix a tenth more. The plain
-    # v8.0 cortex-a72 is slower still: its atomics are emulated as load/store loops.
-    machine=(-accel "tcg,thread=multi" -cpu "max,pauth=off,sve=off")
-  fi
-  [ "$arch" = x86_64 ] || { machine=(-M virt "${machine[@]}"); tty=ttyAMA0; }
+  local machine=(-accel "tcg,thread=multi" -cpu "$cpu")
+  [ "$accel" != kvm ] || machine=(-accel kvm -cpu host)
   cpus=${DORVANE_VM_CPUS:-$(nproc)}
   [ "$cpus" -le 4 ] || cpus=4
   # The guest runs nothing but tests: its kernel's side-channel mitigations (a page-table
@@ -222,7 +215,7 @@ start() {
   # time is bounded by the kernel, whoever else is left.
   (
     ulimit -t $((limit * cpus))
-    exec setsid "$qemu" -nodefaults -no-user-config -display none -no-reboot "${machine[@]}" \
+    exec setsid "$qemu" -nodefaults -no-user-config -display none -no-reboot "${board[@]}" "${machine[@]}" \
       -smp "$cpus" -m 3072 -kernel "$image/vmlinuz" -initrd "$session/initrd" \
       -append "console=$tty quiet panic=-1 oops=panic rdinit=/init mitigations=off" \
       -serial "file:$console" -monitor none -pidfile "$session/qemu.pid" "${shares[@]}"
