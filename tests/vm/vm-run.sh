@@ -43,13 +43,11 @@ fi
 cache="" arch=x86_64 limit=1800 timeout=600 ready_timeout=120 mounts=() command=()
 while [ $# -gt 0 ]; do
   case $1 in
-    --cache) cache=$2; shift 2 ;;
-    --arch) arch=$2; shift 2 ;;
+    # Each sets the variable of its name (--ready-timeout: ready_timeout).
+    --cache | --arch | --limit | --timeout | --ready-timeout)
+      name=${1#--}; printf -v "${name//-/_}" %s "$2"; shift 2 ;;
     --ro) mounts+=("share ro $(realpath -e "$2")"); shift 2 ;;
     --tmpfs) mkdir -p "$2"; mounts+=("tmpfs - $(realpath -e "$2")"); shift 2 ;;
-    --limit) limit=$2; shift 2 ;;
-    --timeout) timeout=$2; shift 2 ;;
-    --ready-timeout) ready_timeout=$2; shift 2 ;;
     --) shift; command=("$@"); break ;;
     *) usage ;;
   esac
@@ -88,14 +86,8 @@ why_gone() {
     echo "qemu is gone ($(grep -v '^$' "$session/qemu.log" 2>/dev/null | tail -1))"
   fi
 }
-kill_guest() {
-  local pid
-  pid=$(guest_pid) || return 0
-  # setsid made qemu the leader of its own process group: the group goes with it.
-  if [ -n "$pid" ] && ours "$pid"; then
-    kill -KILL -- "-$pid" "$pid" 2>/dev/null || true
-  fi
-}
+# setsid made qemu the leader of its own process group: the group goes with it.
+kill_guest() { ! alive || kill -KILL -- "-$(guest_pid)" "$(guest_pid)" 2>/dev/null || true; }
 
 # OWNER PID DEADLINE: kills the guest once its caller is gone or its time is up (run
 # detached, by the watcher), and says what it did in the session's watcher.log. It gives
@@ -130,8 +122,7 @@ choose_accel() {
     *) echo "vm-run.sh: DORVANE_VM_ACCEL=$forced: kvm, tcg or auto" >&2; exit 2 ;;
   esac
   local host
-  host=$(uname -m)
-  [ "$host" = aarch64 ] && host=arm64
+  host=$(uname -m | sed 's/^aarch64$/arm64/')
   if [ "$host" != "$arch" ]; then
     echo "tcg an $arch guest on an $host machine"
   elif [ ! -r "$kvm_device" ] || [ ! -w "$kvm_device" ]; then
@@ -159,19 +150,15 @@ probe_kvm() {
        --limit 90 --ready-timeout 30 -- true >"$file.log" 2>&1; then
     answer=kvm detail="KVM booted a probe guest"
   else
-    answer=tcg
-    detail="KVM failed its probe boot: $(sed -n 's/^vm-run.sh: FAIL: \(.*\); console log: .*/\1/p' \
+    answer=tcg detail="KVM failed its probe boot: $(sed -n 's/^vm-run.sh: FAIL: \(.*\); console log: .*/\1/p' \
       "$file.log" | head -1 | cut -c1-200)"
   fi
-  echo "$answer $detail" >"$file"
-  echo "$answer $detail"
+  echo "$answer $detail" | tee "$file"
 }
 
 start() {
   [ -n "$cache" ] || usage
-  if alive; then
-    fail "a guest already serves $session"
-  fi
+  ! alive || fail "a guest already serves $session"
   local image nonce accel reason cpus i=0 mount kind mode path root=/
   image=$("$here/vm-image.sh" "$arch" "$cache")
   [ ! -d "$image/root" ] || root=$image/root
@@ -265,27 +252,24 @@ run() {
   alive || fail "no guest serves $session: $(why_gone)"
   local id jobs=$session/jobs
   id=$(date +%s%N)-$$
+  # The job: the command as the caller gave it, in the caller's folder and environment;
+  # HOME is the guest's own, since the real one is read-only there.
   {
-    echo "# The command as the caller gave it, in the caller's folder and environment;"
-    echo "# HOME is the guest's own, since the real one is read-only there."
     export -p | grep -vE '^declare -x (HOME|PWD|OLDPWD|SHLVL|TMPDIR)='
     echo "export HOME=/tmp/home TMPDIR=/tmp"
     echo "mkdir -p /tmp/home"
     printf 'cd -- %q || exit 125\n' "$PWD"
-    printf 'exec'
-    printf ' %q' "${command[@]}"
-    echo
+    echo "exec ${command[*]@Q}"
   } >"$jobs/$id.sh"
   touch "$jobs/$id.go"
-  local began=$SECONDS
+  local began=$SECONDS why
   until [ -e "$jobs/$id.status" ]; do
-    if ! alive; then
+    why=""
+    [ $((SECONDS - began)) -lt "$timeout" ] || why="no status from the guest after $timeout s"
+    alive || why="$(why_gone) while running"
+    if [ -n "$why" ]; then
       cat "$jobs/$id.out" 2>/dev/null
-      fail "$(why_gone) while running: ${command[*]}"
-    fi
-    if [ $((SECONDS - began)) -ge "$timeout" ]; then
-      cat "$jobs/$id.out" 2>/dev/null
-      fail "no status from the guest after $timeout s: ${command[*]}"
+      fail "$why: ${command[*]}"
     fi
     sleep 0.1
   done
