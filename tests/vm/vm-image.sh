@@ -98,11 +98,7 @@ if [ "$arch" = arm64 ]; then
   name=${name}_root-$(echo "$closure" | sha256sum | cut -c1-12)
 fi
 image=$cache/${name}_$recipe
-if [ -f "$image/complete" ]; then
-  echo "$image" >"$pointer"
-  echo "$image"
-  exit 0
-fi
+[ ! -f "$image/complete" ] || { echo "$image" | tee "$pointer"; exit 0; }
 
 rm -rf "$image" "$image.new"
 mkdir -p "$image.new/deb" "$image.new"/initramfs/{bin,dev,proc,sys,host,lib/modules} "$cache/debs"
@@ -164,5 +160,4 @@ fi
 touch complete
 cd ..
 mv "$image.new" "$image"
-echo "$image" >"$pointer"
-echo "$image"
+echo "$image" | tee "$pointer"
