@@ -17,12 +17,8 @@ session=$work/session
 unset DORVANE_VM_ACCEL
 # The image of the init and scripts as they are now, not one an earlier build left.
 "$here/vm-image.sh" --refresh "$arch" "$cache" >/dev/null || exit
-host=$(uname -m)
-[ "$host" = aarch64 ] && host=arm64
-case $arch in
-  x86_64) real_qemu=$(command -v qemu-system-x86_64) ;;
-  arm64) real_qemu=$(command -v qemu-system-aarch64) ;;
-esac
+host=$(uname -m | sed 's/^aarch64$/arm64/')
+real_qemu=$(command -v "qemu-system-${arch/arm64/aarch64}")
 
 # What real qemu did there: an assertion, and an abort.
 cat >"$tmp/qemu" <<EOF
