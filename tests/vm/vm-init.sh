@@ -52,10 +52,9 @@ mount -t devtmpfs devtmpfs /host/dev || fail "no /dev"
 mkdir -p /host/dev/pts /host/dev/shm
 mount -t devpts devpts /host/dev/pts
 mount -t tmpfs -o mode=1777 guest-shm /host/dev/shm || fail "no /dev/shm of its own"
-ln -sf /proc/self/fd /host/dev/fd
-ln -sf /proc/self/fd/0 /host/dev/stdin
-ln -sf /proc/self/fd/1 /host/dev/stdout
-ln -sf /proc/self/fd/2 /host/dev/stderr
+for link in fd:fd stdin:fd/0 stdout:fd/1 stderr:fd/2; do
+  ln -sf "/proc/self/${link#*:}" "/host/dev/${link%:*}"
+done
 mount -t proc proc /host/proc
 mount -t sysfs sysfs /host/sys
 
