@@ -18,11 +18,6 @@ CONTENTS = {name: (name * 50).encode() for name in MEMBERS}  # each member's byt
 SMALL = {name: b"x" for name in MEMBERS}
 
 
-def build_zip(contents=None):
-    """A ZIP laid out as the build lays one out (see streamed())."""
-    return streamed(contents or CONTENTS)
-
-
 def changed(member, **fields):
     """The build's ZIP with MEMBER's central directory FIELDS changed (see streamed())."""
     return streamed(CONTENTS, change={member: fields})
@@ -146,14 +141,14 @@ class Read(unittest.TestCase):
         return [f"{name}: {why}" if why else name for name, why in checks], members
 
     def test_the_builds_shape_passes(self):
-        checks, members = self.read(build_zip())
+        checks, members = self.read(streamed(CONTENTS))
         self.assertIsNotNone(members, checks)
         self.assertEqual(sorted(members), sorted(MEMBERS))
         self.assertIsInstance(members["LICENSE"], archive.Digest)
         self.assertEqual(members["dorvane.exe"], b"dorvane.exe" * 50)
 
     def test_rows(self):
-        good, entry = build_zip(), "its central directory entry's "
+        good, entry = streamed(CONTENTS), "its central directory entry's "
         rows = [
             # a stored version.dll and a fake data descriptor after the exe's deflate stream,
             # inside its compressed size: a streaming reader unpacks five files
@@ -163,8 +158,7 @@ class Read(unittest.TestCase):
             ("bytes after the end record", good + b"\0", "does not end with the end of its central directory"),
             # a stored entry no central directory names, before the others, every offset moved
             ("an entry before the first", prepend(good), "does not follow the entry before it"),
-            ("a member more", build_zip({**SMALL, "version.dll": b"MZ"}), f"it also holds {BASE}/version.dll"),
-            ("the package step's layout: deflated, sizes in signed data descriptors", streamed(CONTENTS), ""),
+            ("a member more", streamed({**SMALL, "version.dll": b"MZ"}), f"it also holds {BASE}/version.dll"),
             ("the same with an empty folder entry", streamed(CONTENTS, folder=b""),
              "dorvane-1.0.0-win64/ is a folder entry: the build writes none"),
             # every field the build writes, compared: unzip -a unpacks an exe marked as text as another
@@ -199,14 +193,11 @@ class Read(unittest.TestCase):
         for what, data, words in rows:
             with self.subTest(what):
                 checks, members = self.read(data)
-                if not words:
-                    self.assertIsNotNone(members, checks)
-                    continue
                 self.assertTrue(members is None, checks)
                 self.assertTrue(any(words in line for line in checks), checks)
 
     def test_bounds(self):
-        huge = build_zip({**SMALL, "dorvane.exe": bytes(17 << 20)})
+        huge = streamed({**SMALL, "dorvane.exe": bytes(17 << 20)})
         checks, members = self.read(huge)
         self.assertTrue(members is None, checks)
         self.assertIn("declares 17825792 bytes, past 16 MiB", checks[-1])
@@ -216,7 +207,7 @@ class Read(unittest.TestCase):
         self.assertTrue(members is None, checks)
         self.assertIn("inflates past its declared 100 bytes", checks[-1])
         # Every member within its own bound, the run's in all spent.
-        checks, members = self.read(build_zip({n: bytes(1 << 20) for n in MEMBERS}), inflated=3 << 20)
+        checks, members = self.read(streamed({n: bytes(1 << 20) for n in MEMBERS}), inflated=3 << 20)
         self.assertTrue(members is None, checks)
         self.assertIn("past 3145728 bytes in all", checks[-1])
 
