@@ -184,7 +184,6 @@ class CompoundFile(support.Scratch):
         rows = [
             # (what, the MSI, words of the refusal of its streams, of its signature, or "" for none)
             ("the build's streams", genuine, "", None),
-            ("a stream more", made(helper=b"MZ"), 'a stream "helper" the build does not write', None),
             ("a storage", entry_set(genuine, "\u0005SummaryInformation", 66, b"\1"),
              'a storage "\\u0005SummaryInformation" (where embedded transforms and nested packages live)', None),
             ("an unsigned MSI with a signature stream of garbage", made(**{signature: b"garbage" * 9}), "",
