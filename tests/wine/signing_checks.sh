@@ -203,16 +203,8 @@ token_checks() {
       "$fix/signed/package/$provenance"
     tally "the provenance names the pkcs11 engine it signed through"
   fi
-  # One bundle of roots serves the signer's certificate and the timestamp authority's.
-  cat "$tmp/token-cert.pem" "$fix/tsa/ca.pem" >"$tmp/bundle.pem"
-  "$src/scripts/verify-release" "$fix/signed/package" --ca "$tmp/bundle.pem" >"$tmp/verifier.log" 2>&1 ||
-    why="status $?: $(grep -m3 FAIL "$tmp/verifier.log" | tr '\n' ' ')"
-  for f in 'dorvane\.exe' '\.msi'; do
-    must "no timestamp reported for ${f#*\\}" \
-      grep -qE "^ok .*$f: Authenticode signature by .* verifies, timestamped [0-9]{4}-" "$tmp/verifier.log"
-  done
-  tally "scripts/verify-release --ca: the timestamped, token-signed release, with its signing times"
-  [ -z "$why" ] || sed 's/^/  | /; s/passed, \([0-9]*\) failed/passed; \1 failed/' "$tmp/verifier.log" | head -40
+  # (scripts/verify-release --ca on this signed package, timestamps shown: release.verify's
+  # "token" row.)
 
   # The fixture's tree (its package step again), signing here, without the tests.
   copy=$fix/rel/$preset
