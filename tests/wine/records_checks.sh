@@ -175,9 +175,7 @@ check_record_cases() {
   local sbom_file=$package/$sbom provenance_file=$package/$provenance
   # Fixed identity and dates: the checkout's commit is the same wherever the test runs.
   local git=(git -C "$sources" -c user.name=t -c user.email=t@t)
-  # (On the fixture's commit, where an earlier run of this test left its own on top.)
-  "${git[@]}" init -q && { [ -z "$commit" ] || "${git[@]}" reset -q --hard "$commit"; } && "${git[@]}" add -A &&
-    GIT_COMMITTER_DATE=@1700000000 "${git[@]}" commit -q --allow-empty --date=@1700000000 -m one
+  "${git[@]}" init -q && "${git[@]}" add -A && GIT_COMMITTER_DATE=@1700000000 "${git[@]}" commit -q --allow-empty --date=@1700000000 -m one
   local head toolchain cxx programs=() var prog apt=$tmp/apt linker
   head=$("${git[@]}" rev-parse HEAD)
   # The toolchain as CMake found it, and the packages dpkg says own those programs.
