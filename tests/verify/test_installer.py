@@ -186,6 +186,8 @@ class CompoundFile(support.Scratch):
             ("the build's streams", genuine, "", None),
             ("a storage", entry_set(genuine, "\u0005SummaryInformation", 66, b"\1"),
              'a storage "\\u0005SummaryInformation" (where embedded transforms and nested packages live)', None),
+            ("an unsigned MSI with a signature stream of garbage", made(**{signature: b"garbage" * 9}), "",
+             "stream holds no signature osslsigncode can read"),
             ("an empty one beside an extended signature's stream", made(**{signature: b"", extended: b"x" * 32}), "",
              "stream holds no signature osslsigncode can read"),
             ("the extended signature's stream alone", made(**{extended: b"x" * 32}), "", "without a signature"),
